@@ -1,0 +1,123 @@
+// The database layer: the converters' view of a database engine, over SQLite.
+//
+// Engine       one per run; opens databases. Opening the same file twice in
+//              one run (for example the new main database by the table loop
+//              and by a special writer) shares one connection, so both see
+//              each other's rows at once, as the original engine did.
+// Database     an open database file (move-only handle). Closing it commits
+//              its pending rows and ends the recordsets opened through it.
+// Recordset    see recordset.h.
+//
+// Writes are grouped into transactions for speed. Every row stored before
+// an error is committed when the database is closed, when the engine is
+// destroyed, or by Engine::CommitAll(), which the run frame calls on its error
+// path. SQLite's journal keeps the file consistent if the process dies.
+//
+// Read-only databases (the old installation) are opened with
+// SQLITE_OPEN_READONLY: reading them creates, replays or deletes no journal,
+// -wal or -shm file. Every open reads the schema at once, so a file that is not
+// a database fails in OpenDatabase and not at some later read.
+//
+// Statements are written in the original engine's dialect (dialect.h
+// translates them); values from the data are passed as bound parameters, one
+// per "?" in the statement text.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "toolkit/db/recordset.h"
+#include "toolkit/db/value.h"
+
+namespace relamor::db {
+
+namespace detail {
+struct DatabaseState;
+struct EngineState;
+}  // namespace detail
+
+enum class OpenMode { kReadWrite, kReadOnly };
+
+// Recordset option accepted for compatibility; it has no effect here.
+inline constexpr int kDenyRead = 2;
+
+// One table of a database, as TableDefs lists it.
+struct TableDef {
+  std::string name;
+  std::vector<std::string> field_names;  // in column order; never empty
+};
+
+class Database {
+ public:
+  Database();  // a closed handle
+  ~Database();
+  Database(Database&&) noexcept;
+  Database& operator=(Database&&) noexcept;  // closes the database it held
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  bool is_open() const;
+  // The path it was opened with; its last component (the file name) names the
+  // database in error messages.
+  const std::string& path() const;
+  std::string file_name() const;
+
+  // A recordset on a table (by name, letter case ignored) or on a statement.
+  // kTable and kDynaset behave alike; `options` is accepted and ignored.
+  // Throws Error 3078 for an unknown table, 3075 for a statement the engine
+  // rejects (the description names the statement and the database).
+  Recordset OpenRecordset(std::string_view source,
+                          RecordsetType type = RecordsetType::kDynaset,
+                          int options = 0);
+  // A dynaset on a statement with bound values, one per "?".
+  Recordset OpenRecordset(std::string_view statement, const std::vector<Value>& params);
+
+  // Runs an action statement (update, insert, delete). Rows an UPDATE or
+  // DELETE cannot change because of a constraint are skipped without an error;
+  // an INSERT that a constraint refuses fails with the constraint's error.
+  // Returns the number of rows changed.
+  long Execute(std::string_view statement, const std::vector<Value>& params = {});
+
+  // Every table of the database, system tables included, in the order of
+  // the schema (the order in which they were created).
+  std::vector<TableDef> TableDefs() const;
+  // Whether a table of that name exists (letter case ignored).
+  bool HasTable(std::string_view name) const;
+
+  // Commits the rows stored so far (the database stays open).
+  void Commit();
+  // Commits, ends every recordset opened through this handle, and releases
+  // the connection when no other handle shares it. Closing twice is harmless.
+  void Close();
+
+  // For the layer's own use (recordsets, bulk copy).
+  const std::shared_ptr<detail::DatabaseState>& state() const { return state_; }
+
+ private:
+  friend class Engine;
+  explicit Database(std::shared_ptr<detail::DatabaseState> state);
+  std::shared_ptr<detail::DatabaseState> state_;
+};
+
+class Engine {
+ public:
+  Engine();
+  ~Engine();  // commits and closes every connection still open
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Opens the database file at `path`. Throws Error 3024 when the file does
+  // not exist, 3049 when it is not a database, 3146 for other failures; the
+  // description names the path.
+  Database OpenDatabase(const std::string& path, OpenMode mode = OpenMode::kReadWrite);
+
+  // Commits the pending rows of every open database (the error path).
+  void CommitAll();
+
+ private:
+  std::shared_ptr<detail::EngineState> state_;
+};
+
+}  // namespace relamor::db
