@@ -90,17 +90,10 @@ class Conversion {
   db::Recordset connection_;  // used by the connection and prompt writers
 
  private:
-  // The copy modes of CopyMappedTable.
-  void CopyPlainAppend();
-  void CopyNumberSecondField();
-  void CopyNumberFirstField();
-  void CopyNumberFirstTwoFields(bool fill_rest);
-  void CopySingleField();
-  void UpdateSingleFieldInOrder();
-  void LinkSiteToCustomer(const std::string& field);
-  void CopyField(const std::string& to_field, const std::string& from_field);
-  void CopyMappedField();  // the current mapping row's field copy
-  std::int16_t NextRowNumber(std::int16_t& row_number);
+  // One call of CopyMappedTable: the table's mapping rows and the copy
+  // modes (mapped_copy.cpp).
+  class TableCopy;
+  friend class TableCopy;
 };
 
 }  // namespace relamor

@@ -28,6 +28,7 @@
 #include <type_traits>
 
 #include "toolkit/db/database.h"
+#include "toolkit/platform/registry.h"
 
 namespace relamor {
 
@@ -77,6 +78,11 @@ class RunFrame {
   // the registry root comes from RELAMOR_REGISTRY or its default.
   static int Main(int argc, char** argv, std::string_view program_name,
                   const std::function<void(RunFrame&)>& start_up);
+  // Runs the frame on the argument string `args` with the registry emulated
+  // below `registry_root`, and returns the exit status. Main calls it; tests
+  // drive whole runs through it. Never throws.
+  static int RunWith(const std::string& args, const std::string& registry_root,
+                     std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
 
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
@@ -102,10 +108,21 @@ class RunFrame {
   RunFrame() = default;
   int Run(const std::string& args, std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
+  // The ends of a run after the start-up; each returns the exit status.
+  int SuccessfulEnd(std::string_view program_name);
+  int ErrorPath(int number, const std::string& description, std::string_view program_name);
+  // Writes the error's line (the fixed component line for 429).
+  void ReportRunError(int number, const std::string& description);
+  // Writes RelamorResult from result_text_ and closes the key; on failure logs
+  // and prints why and returns false.
+  bool WriteResult(std::string_view program_name);
 
+  std::string registry_root_;
   std::string old_dir_;
   std::string new_dir_;
+  std::string result_text_ = "False";
   RunLog log_;
+  platform::RegistryKey key_;
   db::Engine engine_;
 };
 

@@ -27,6 +27,7 @@
 //   3163  Field too small             a text longer than its column allows
 //   3265  Item not found              a field or table not in the collection
 //   3314  Null not allowed            a NOT NULL column refused Null
+//   3420  Object invalid              a database or recordset used after Close
 //   3421  Data type conversion error  a value the column's type refuses
 //   3146  Engine error                any other failure reported by SQLite
 #pragma once
@@ -57,6 +58,7 @@ inline constexpr int kEngineError = 3146;
 inline constexpr int kFieldTooSmall = 3163;
 inline constexpr int kItemNotFound = 3265;
 inline constexpr int kNullNotAllowed = 3314;
+inline constexpr int kObjectInvalid = 3420;
 inline constexpr int kConversionError = 3421;
 }  // namespace err
 

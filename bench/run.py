@@ -1,0 +1,665 @@
+#!/usr/bin/env python3
+"""Benchmark of relamor against the sqlite3 tool doing the same copy.
+
+Builds synthetic old and new installations in a scratch folder, converts them
+with relamor and measures wall time and peak resident memory of the relamor
+process.  Each scenario is also done by one sqlite3 process with plain
+ATTACH + INSERT ... SELECT into an identical fresh new database (the "floor"):
+the ratio relamor/floor says how far the converter is from what the engine
+itself needs for the same rows.
+
+Scenarios, for each row count R of --rows:
+  A       plain append, 7 mapped fields
+  B       second field numbered (qty gets 1, 2, 3, ...)
+  C       first field numbered (id gets 1, 2, 3, ...)
+  D       first two fields numbered, the rest filled in a second pass
+  F       single-field copy (id only) into an empty new table
+  EXCCS   R old rows overwrite a new EXCCS table pre-filled with 1000 categories
+and once: 200 site databases of 1000 rows each (mode A, with the board fix-up).
+
+Running numbers are 16-bit (1 to 32767), so B, C and D run with at most 32767
+rows; a larger R would end the conversion with an overflow error.
+
+Every relamor run is checked: exit status 0, RelamorResult "True", the row
+count of the target table, and a fingerprint of the copied values equal to
+the floor's.  A failed check stops the benchmark and keeps the scratch folder.
+
+Usage: python3 bench/run.py [--rows 10000,100000,1000000] [--repeat 3] [--quick]
+                            [--bin build/relamor] [--keep] [--floor-only]
+The last line is: ratio_1M=<mode A ratio at 1M rows> rss_1M_MiB=<largest peak RSS>
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import sqlite3
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KEY_PATH = os.path.join("HKEY_LOCAL_MACHINE", "SOFTWARE", "Kestrun", "Tervanis")
+MARKER = ".relamor-bench"
+MAX_RUNNING_NUMBER = 32767
+EXCCS_CATEGORIES = 1000
+BOARD_TYPES = [5, 12, 18, 19, 23, 25]      # old board types of every site
+
+ITEM_COLUMNS = [("id", "LONG"), ("qty", "LONG"), ("price", "DOUBLE"),
+                ("name", "TEXT(40)"), ("note", "TEXT(80)"), ("created", "DATETIME"),
+                ("active", "YESNO")]
+EXCCS_COLUMNS = [("CAT", "TEXT(10)")] + ITEM_COLUMNS[1:]
+
+# Numbering flag per mapped field of the items table, in mapping order.
+MODE_FLAGS = {
+    "A": [0, 0, 0, 0, 0, 0, 0],
+    "B": [0, -1, 0, 0, 0, 0, 0],
+    "C": [-1, 0, 0, 0, 0, 0, 0],
+    "D": [-1, -1, 0, 0, 0, 0, 0],
+    "F": [0],
+}
+NUMBERED_MODES = ("B", "C", "D")
+SCENARIOS = ["A", "B", "C", "D", "F", "EXCCS"]
+
+# Values of row i (1-based) of a generated table; :base offsets the ids.
+ROW_VALUES_SQL = """
+       (i * 7919) % 10000,
+       ((i * 104729) % 1000000) / 100.0,
+       'Item ' || i,
+       'Delivery note ' || i || ' for depot ' || (i % 97) || ', batch ' || (i % 13),
+       datetime(1577836800 + (i * 3571) % 157680000, 'unixepoch'),
+       CASE WHEN i % 3 = 0 THEN 0 ELSE -1 END
+"""
+SEQUENCE_CTE = ("WITH RECURSIVE seq(i) AS "
+                "(SELECT 1 UNION ALL SELECT i + 1 FROM seq WHERE i < :n) ")
+
+
+class BenchError(Exception):
+    pass
+
+
+# --------------------------------------------------------------------------
+# Database generation
+
+def create_table_sql(table, columns, key=None):
+    cols = ", ".join(
+        f"{name} {kind}{' PRIMARY KEY' if name == key else ''}" for name, kind in columns)
+    return f"CREATE TABLE {table} ({cols});"
+
+
+def execute(path, script, params=None, many=None):
+    """Runs DDL `script`, then optionally one parameterised statement."""
+    con = sqlite3.connect(path, isolation_level=None)
+    try:
+        # Generation only: no journal and no syncing (neither is persistent).
+        con.executescript("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;\n" + script)
+        if many is not None:
+            con.execute("BEGIN")
+            sql, values = many
+            con.execute(sql, values)
+            con.execute("COMMIT")
+    finally:
+        con.close()
+
+
+def fill_items(path, table, rows, base=0):
+    cols = ", ".join(name for name, _ in ITEM_COLUMNS)
+    sql = (f"INSERT INTO {table} ({cols}) {SEQUENCE_CTE}"
+           f"SELECT :base + i, {ROW_VALUES_SQL} FROM seq")
+    execute(path, "", many=(sql, {"n": rows, "base": base}))
+
+
+def fill_old_exccs(path, rows):
+    cols = ", ".join(name for name, _ in EXCCS_COLUMNS)
+    sql = (f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+           f"SELECT printf('C%04d', i % {EXCCS_CATEGORIES}), {ROW_VALUES_SQL} FROM seq")
+    execute(path, "", many=(sql, {"n": rows}))
+
+
+OLD_MAIN_SCHEMA = """
+CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
+INSERT INTO qorreleases VALUES (1, '3.5', 0, 1);
+CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));
+CREATE TABLE customers (id LONG, siteID LONG, Name TEXT(50));
+"""
+
+NEW_RELEASES = """
+CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
+INSERT INTO qorreleases VALUES (1, '3.0', 0, 1);
+INSERT INTO qorreleases VALUES (2, '3.5', 0, 2);
+INSERT INTO qorreleases VALUES (3, '4.0', 0, 3);
+CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
+                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
+                     releaseversion LONG);
+"""
+
+BOARDS_SCHEMA = "CREATE TABLE boards (boardID LONG, boardtype LONG, Name TEXT(50));"
+
+
+def export_rows(sno, table, fields, flags):
+    return "".join(
+        f"INSERT INTO export VALUES ({sno}, '{table}', '{field}', '{table}', '{field}', "
+        f"{flag}, 1);\n" for field, flag in zip(fields, flags))
+
+
+def make_stat(path):
+    rows = "".join(f"INSERT INTO boards VALUES ({t}, 'Board type {t}');\n"
+                   for t in range(1, 31))
+    execute(path, 'CREATE TABLE boards ("index" LONG, name TEXT(50));\n' + rows)
+
+
+def make_old_main(folder, rows):
+    """Old release 3.5 main database: no sites, `items` and `EXCCS` of `rows` rows."""
+    os.makedirs(folder)
+    path = os.path.join(folder, "qorsite.mdb")
+    execute(path, OLD_MAIN_SCHEMA + create_table_sql("items", ITEM_COLUMNS)
+            + create_table_sql("EXCCS", EXCCS_COLUMNS))
+    fill_items(path, "items", rows)
+    fill_old_exccs(path, rows)
+
+
+def make_new_for_mode(folder, scenario):
+    """New installation whose mapping copies `items` (or `EXCCS`) in one mode."""
+    os.makedirs(folder)
+    path = os.path.join(folder, "qorsite.mdb")
+    if scenario == "EXCCS":
+        fields = [name for name, _ in EXCCS_COLUMNS]
+        script = (NEW_RELEASES + export_rows(1, "EXCCS", fields, [0] * len(fields))
+                  + create_table_sql("EXCCS", EXCCS_COLUMNS) + BOARDS_SCHEMA)
+        cols = ", ".join(fields)
+        prefill = (f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+                   "SELECT printf('C%04d', i - 1), 0, 0.0, 'Category ' || i, '', "
+                   "'2000-01-01 00:00:00', 0 FROM seq")
+        execute(path, script, many=(prefill, {"n": EXCCS_CATEGORIES}))
+    else:
+        flags = MODE_FLAGS[scenario]
+        fields = [name for name, _ in ITEM_COLUMNS][:len(flags)]
+        execute(path, NEW_RELEASES + export_rows(1, "items", fields, flags)
+                + create_table_sql("items", ITEM_COLUMNS, key="id") + BOARDS_SCHEMA)
+    shutil.copyfile(path, os.path.join(folder, "qordxxx.mdb"))
+    make_stat(os.path.join(folder, "qorstat.mdb"))
+
+
+def site_name(number):
+    return f"qord{number:03d}"
+
+
+def make_sites(old, new, sites, rows):
+    """Old installation with `sites` site databases of `rows` items and a few
+    boards each; new installation whose template maps items and boards."""
+    os.makedirs(old)
+    main = os.path.join(old, "qorsite.mdb")
+    execute(main, OLD_MAIN_SCHEMA, many=(
+        f"INSERT INTO sites {SEQUENCE_CTE}"
+        "SELECT i, 'Site ' || i, 'Region ' || (i % 7) FROM seq", {"n": sites}))
+    execute(main, "", many=(
+        f"INSERT INTO customers {SEQUENCE_CTE}"
+        "SELECT 1000 + i, i, 'Customer ' || i FROM seq", {"n": sites}))
+    boards = "".join(f"INSERT INTO boards VALUES ({n}, {t}, 'Old board {t}');\n"
+                     for n, t in enumerate(BOARD_TYPES, 1))
+    for number in range(1, sites + 1):
+        path = os.path.join(old, site_name(number) + ".mdb")
+        execute(path, create_table_sql("items", ITEM_COLUMNS) + BOARDS_SCHEMA + boards)
+        fill_items(path, "items", rows, base=number * 100000)
+
+    os.makedirs(new)
+    site_fields = ["siteID", "Name", "region"]
+    execute(os.path.join(new, "qorsite.mdb"),
+            NEW_RELEASES + export_rows(1, "sites", site_fields, [0, 0, 0])
+            + "CREATE TABLE sites (siteID LONG PRIMARY KEY, Name TEXT(50), region TEXT(20));"
+            + BOARDS_SCHEMA)
+    item_fields = [name for name, _ in ITEM_COLUMNS]
+    execute(os.path.join(new, "qordxxx.mdb"),
+            NEW_RELEASES + export_rows(1, "items", item_fields, [0] * 7)
+            + export_rows(2, "boards", ["boardID", "boardtype", "Name"], [0, 0, 0])
+            + create_table_sql("items", ITEM_COLUMNS, key="id") + BOARDS_SCHEMA)
+    make_stat(os.path.join(new, "qorstat.mdb"))
+
+
+# --------------------------------------------------------------------------
+# Floor statements
+
+def floor_select(scenario):
+    """Column list and select list the floor uses for a mode scenario."""
+    flags = MODE_FLAGS[scenario]
+    names = [name for name, _ in ITEM_COLUMNS][:len(flags)]
+    exprs = ["row_number() OVER (ORDER BY rowid)" if flag == -1 else name
+             for name, flag in zip(names, flags)]
+    return ", ".join(names), ", ".join(exprs)
+
+
+def floor_script(scenario, old_main):
+    lines = [f"ATTACH '{old_main}' AS old;", "BEGIN;"]
+    if scenario == "EXCCS":
+        # Each old row overwrites the row of its category, so the last old row
+        # of a category decides; the floor writes that row once per category.
+        sets = ", ".join(f"{name} = o.{name}" for name, _ in EXCCS_COLUMNS[1:])
+        lines.append(
+            f"UPDATE main.EXCCS SET {sets} FROM (SELECT * FROM old.EXCCS WHERE rowid IN "
+            "(SELECT max(rowid) FROM old.EXCCS GROUP BY CAT)) AS o WHERE EXCCS.CAT = o.CAT;")
+    else:
+        cols, exprs = floor_select(scenario)
+        lines.append(f"INSERT INTO main.items ({cols}) SELECT {exprs} FROM old.items;")
+    lines.append("COMMIT;")
+    return "\n".join(lines) + "\n"
+
+
+def sites_floor_script(old, floor_new, sites):
+    """One sqlite3 process doing the site scenario's work: the main database's
+    sites, then per site a copy of the template (VACUUM INTO, not synced), and
+    in one transaction the items and boards copy and the board fix-up (shift
+    types above 18, names from qorstat.mdb)."""
+    item_cols = ", ".join(name for name, _ in ITEM_COLUMNS)
+    lines = [f"ATTACH '{os.path.join(old, 'qorsite.mdb')}' AS old;",
+             "BEGIN;",
+             "INSERT INTO main.sites (siteID, Name, region) "
+             "SELECT siteID, Name, region FROM old.sites;",
+             "COMMIT;",
+             "DETACH old;",
+             f"ATTACH '{os.path.join(floor_new, 'qordxxx.mdb')}' AS tpl;",
+             # VACUUM INTO syncs its output as the source's setting says: off
+             # makes it a plain file copy, as cp would do it.
+             "PRAGMA tpl.synchronous = OFF;",
+             f"ATTACH '{os.path.join(floor_new, 'qorstat.mdb')}' AS stat;"]
+    for number in range(1, sites + 1):
+        name = site_name(number) + ".mdb"
+        lines += [
+            f"VACUUM tpl INTO '{os.path.join(floor_new, name)}';",
+            f"ATTACH '{os.path.join(floor_new, name)}' AS n;",
+            f"ATTACH '{os.path.join(old, name)}' AS o;",
+            "BEGIN;",
+            f"INSERT INTO n.items ({item_cols}) SELECT {item_cols} FROM o.items;",
+            "INSERT INTO n.boards (boardID, boardtype, Name) "
+            "SELECT boardID, boardtype, Name FROM o.boards;",
+            "UPDATE n.boards SET boardtype = boardtype - 1 WHERE boardtype > 18;",
+            'UPDATE n.boards SET Name = (SELECT s.name FROM stat.boards AS s '
+            'WHERE s."index" = boardtype) '
+            'WHERE boardtype IN (SELECT "index" FROM stat.boards);',
+            "COMMIT;",
+            "DETACH n;",
+            "DETACH o;"]
+    return "\n".join(lines) + "\n"
+
+
+# --------------------------------------------------------------------------
+# Measurement
+
+# A process started straight from this script inherits the script's own peak
+# resident set (Linux keeps the peak of the memory image replaced by exec), so
+# the measured program is started by a short-lived sh that forks it and exits.
+# This script is the program's subreaper: the orphan is handed to it, and
+# os.wait4 returns the program's own rusage.
+LAUNCHER = 'i=$1 o=$2 e=$3; shift 3; "$@" <"$i" >"$o" 2>"$e" & echo $!'
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def become_subreaper():
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def measured_run(argv, workdir, env=None, stdin_text=None, timeout=3600):
+    """Runs argv to its end; returns (exit status, wall seconds, peak RSS MiB).
+    Standard input, output and error go to files in workdir."""
+    stdin_path = os.path.join(workdir, "stdin.txt")
+    with open(stdin_path, "w") as f:
+        f.write(stdin_text or "")
+    timed_out = []
+    start = time.perf_counter()
+    streams = [stdin_path] + [os.path.join(workdir, n) for n in ("stdout.txt", "stderr.txt")]
+    launcher = subprocess.run(["/bin/sh", "-c", LAUNCHER, "sh"] + streams + argv, env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, check=True)
+    pid = int(launcher.stdout)
+
+    def kill():
+        timed_out.append(True)
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    timer = threading.Timer(timeout, kill)
+    timer.start()
+    _, status, usage = os.wait4(pid, 0)
+    elapsed = time.perf_counter() - start
+    timer.cancel()
+    if timed_out:
+        raise BenchError(f"{argv[0]} did not finish within {timeout} s (killed)")
+    return os.waitstatus_to_exitcode(status), elapsed, usage.ru_maxrss / 1024.0
+
+
+def tail(path, lines=15):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return "(missing)\n"
+
+
+def query(path, sql, params=()):
+    con = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        return con.execute(sql, params).fetchall()
+    finally:
+        con.close()
+
+
+def fingerprint(path, table):
+    """Aggregates of the copied values, equal for equal table contents."""
+    first = "length(CAT)" if table == "EXCCS" else "id"
+    return query(path, f"SELECT count(*), count({first}), total({first}),"
+                 " total(qty), total(price), total(length(name)), total(length(note)),"
+                 " count(created), total(active) FROM " + table)[0]
+
+
+def sites_fingerprint(folder, sites):
+    items = boards = None
+    for number in range(1, sites + 1):
+        path = os.path.join(folder, site_name(number) + ".mdb")
+        if not os.path.exists(path):
+            raise BenchError(f"{path} was not created")
+        count = query(path, "SELECT count(*) FROM items")[0][0]
+        if items is None:
+            items = count
+        if count != items:
+            raise BenchError(f"{path}: items holds {count} rows, other sites {items}")
+        boards = (boards or ()) + tuple(query(
+            path, "SELECT boardtype, Name FROM boards ORDER BY rowid"))
+    main = query(os.path.join(folder, "qorsite.mdb"), "SELECT count(*) FROM sites")[0][0]
+    return main, items, boards
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.scratch = os.path.abspath(args.scratch)
+        self.registry = os.path.join(self.scratch, "registry")
+        self.key = os.path.join(self.registry, KEY_PATH)
+        self.old_dirs = {}
+        self.results = []           # dicts, one per measured scenario
+
+    # scratch folder -------------------------------------------------------
+    def prepare_scratch(self):
+        if "," in self.scratch:
+            raise BenchError(f"scratch folder {self.scratch} contains a comma")
+        if os.path.exists(self.scratch):
+            if os.listdir(self.scratch) and not os.path.exists(
+                    os.path.join(self.scratch, MARKER)):
+                raise BenchError(f"{self.scratch} exists and was not made by this "
+                                 "benchmark; remove it or choose --scratch")
+            shutil.rmtree(self.scratch)
+        os.makedirs(self.key)
+        open(os.path.join(self.scratch, MARKER), "w").close()
+
+    def old_dir(self, rows):
+        if rows not in self.old_dirs:
+            folder = os.path.join(self.scratch, f"old-{rows}")
+            t = time.perf_counter()
+            make_old_main(folder, rows)
+            log(f"generated {folder} ({rows} rows) in {time.perf_counter() - t:.1f} s")
+            self.old_dirs[rows] = folder
+        return self.old_dirs[rows]
+
+    def fresh_copy(self, pristine, name):
+        target = os.path.join(self.scratch, name)
+        if os.path.exists(target):
+            shutil.rmtree(target)
+        shutil.copytree(pristine, target)
+        return target
+
+    # one relamor run ------------------------------------------------------
+    def run_relamor(self, old, new):
+        result = os.path.join(self.key, "RelamorResult")
+        if os.path.exists(result):
+            os.remove(result)
+        env = dict(os.environ, RELAMOR_REGISTRY=self.registry)
+        workdir = os.path.join(self.scratch, "relamor-io")
+        os.makedirs(workdir, exist_ok=True)
+        status, seconds, rss = measured_run(
+            [self.args.bin, f"{old}/,{new}/"], workdir, env=env, timeout=self.args.timeout)
+        value = open(result).read() if os.path.exists(result) else None
+        if status != 0 or value != "True":
+            raise BenchError(
+                f"relamor {old}/,{new}/ exited {status}, RelamorResult {value!r}\n"
+                f"--- end of {new}/RelamorLog.txt:\n{tail(os.path.join(new, 'RelamorLog.txt'))}"
+                f"--- standard error:\n{tail(os.path.join(workdir, 'stderr.txt'))}")
+        return seconds, rss
+
+    def run_floor(self, db, script):
+        workdir = os.path.join(self.scratch, "floor-io")
+        os.makedirs(workdir, exist_ok=True)
+        status, seconds, rss = measured_run(
+            [self.args.sqlite3, "-bail", db], workdir, stdin_text=script,
+            timeout=self.args.timeout)
+        errors = tail(os.path.join(workdir, "stderr.txt"))
+        if status != 0 or os.path.getsize(os.path.join(workdir, "stderr.txt")):
+            raise BenchError(f"floor sqlite3 {db} exited {status}:\n{errors}")
+        return seconds, rss
+
+    # scenarios ------------------------------------------------------------
+    def mode_scenario(self, scenario, rows, requested):
+        old = self.old_dir(rows)
+        pristine = os.path.join(self.scratch, f"new-{scenario}")
+        if not os.path.exists(pristine):
+            make_new_for_mode(pristine, scenario)
+        table = "EXCCS" if scenario == "EXCCS" else "items"
+        expected = EXCCS_CATEGORIES if scenario == "EXCCS" else rows
+        script = floor_script(scenario, os.path.join(old, "qorsite.mdb"))
+
+        runs, floors = [], []
+        floor_print = relamor_print = None
+        for _ in range(self.args.repeat):
+            floor_new = self.fresh_copy(pristine, "floor")
+            floors.append(self.run_floor(os.path.join(floor_new, "qorsite.mdb"), script))
+            floor_print = fingerprint(os.path.join(floor_new, "qorsite.mdb"), table)
+            if floor_print[0] != expected:
+                raise BenchError(f"floor {scenario}: {table} holds {floor_print[0]} rows, "
+                                 f"expected {expected}")
+            if self.args.floor_only:
+                continue
+            new = self.fresh_copy(pristine, "new")
+            runs.append(self.run_relamor(old, new))
+            relamor_print = fingerprint(os.path.join(new, "qorsite.mdb"), table)
+            if relamor_print[0] != expected:
+                raise BenchError(f"relamor {scenario} R={rows}: {table} holds "
+                                 f"{relamor_print[0]} rows, expected {expected}")
+            if relamor_print != floor_print:
+                raise BenchError(f"relamor {scenario} R={rows}: {table} differs from the "
+                                 f"floor's copy\n relamor {relamor_print}\n floor   "
+                                 f"{floor_print}")
+        self.record(scenario, requested, rows, runs, floors)
+
+    def sites_scenario(self):
+        sites, rows = self.args.sites, self.args.site_rows
+        old = os.path.join(self.scratch, "sites-old")
+        pristine = os.path.join(self.scratch, "sites-new")
+        t = time.perf_counter()
+        make_sites(old, pristine, sites, rows)
+        log(f"generated {sites} site databases of {rows} rows in "
+            f"{time.perf_counter() - t:.1f} s")
+        runs, floors = [], []
+        for _ in range(self.args.repeat):
+            floor_new = self.fresh_copy(pristine, "floor")
+            script = sites_floor_script(old, floor_new, sites)
+            floors.append(self.run_floor(os.path.join(floor_new, "qorsite.mdb"), script))
+            floor_print = sites_fingerprint(floor_new, sites)
+            if floor_print[:2] != (sites, rows):
+                raise BenchError(f"floor sites: {floor_print[:2]}, expected {(sites, rows)}")
+            if self.args.floor_only:
+                continue
+            new = self.fresh_copy(pristine, "new")
+            runs.append(self.run_relamor(old, new))
+            relamor_print = sites_fingerprint(new, sites)
+            if relamor_print[:2] != (sites, rows):
+                raise BenchError(f"relamor sites: main sites rows and items rows per site "
+                                 f"{relamor_print[:2]}, expected {(sites, rows)}")
+            if relamor_print != floor_print:
+                raise BenchError("relamor sites: boards after the fix-up differ from the "
+                                 "floor's")
+        self.record(f"{sites} sites", None, sites * rows, runs, floors)
+
+    def record(self, scenario, requested, rows, runs, floors):
+        entry = {"scenario": scenario, "requested": requested, "rows": rows,
+                 "floor_s": statistics.median(s for s, _ in floors),
+                 "floor_rss": statistics.median(r for _, r in floors)}
+        if runs:
+            entry["relamor_s"] = statistics.median(s for s, _ in runs)
+            entry["relamor_rss"] = statistics.median(r for _, r in runs)
+            entry["relamor_rss_max"] = max(r for _, r in runs)
+            entry["ratio"] = entry["relamor_s"] / entry["floor_s"]
+        self.results.append(entry)
+        log(format_row(entry))
+
+
+# --------------------------------------------------------------------------
+# Output
+
+HEADER = (f"{'scenario':<10} {'rows':>8} {'rows/s':>11} {'time s':>9} {'RSS MiB':>8} "
+          f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}")
+
+
+def format_row(e):
+    if "relamor_s" in e:
+        rate = f"{e['rows'] / e['relamor_s']:11.0f}"
+        rel = f"{e['relamor_s']:9.3f} {e['relamor_rss']:8.1f}"
+        ratio = f"{e['ratio']:7.2f}"
+    else:
+        rate, rel, ratio = f"{'-':>11}", f"{'-':>9} {'-':>8}", f"{'-':>7}"
+    return (f"{e['scenario']:<10} {e['rows']:>8} {rate} {rel} "
+            f"{e['floor_s']:8.3f} {e['floor_rss']:9.1f} {ratio}")
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def print_report(bench, rows_list):
+    args = bench.args
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"relamor benchmark: {args.bin}, median of {args.repeat} run(s), "
+          "RSS = peak resident set of the process")
+    print(f"machine: {os.cpu_count()} CPUs, load average at the end {load}")
+    for requested in rows_list:
+        group = [e for e in bench.results if e["requested"] == requested]
+        print()
+        print(f"== R = {requested} rows ==")
+        print(HEADER)
+        for e in group:
+            print(format_row(e))
+        if requested > MAX_RUNNING_NUMBER:
+            print(f"   B, C, D number their rows with 16-bit running numbers: measured at "
+                  f"{MAX_RUNNING_NUMBER} rows (once)")
+    sites = [e for e in bench.results if e["requested"] is None]
+    for e in sites:
+        print()
+        print(f"== {args.sites} site databases of {args.site_rows} rows (mode A, board "
+              "fix-up) ==")
+        print(HEADER)
+        print(format_row(e))
+
+
+def summary_line(bench, rows_list):
+    largest = max(rows_list)
+    if largest != 1000000:
+        print(f"note: 1M rows were not run; ratio_1M and rss_1M_MiB below are for "
+              f"R={largest}")
+    at = [e for e in bench.results if e["rows"] == largest and e["requested"] == largest
+          and "relamor_s" in e]
+    mode_a = [e for e in at if e["scenario"] == "A"]
+    if not mode_a:
+        print("ratio_1M=n/a rss_1M_MiB=n/a")
+        return
+    rss = max(e["relamor_rss_max"] for e in at)
+    print(f"ratio_1M={mode_a[0]['ratio']:.2f} rss_1M_MiB={rss:.1f}")
+
+
+# --------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--rows", default="10000,100000,1000000",
+                        help="comma-separated row counts (default 10000,100000,1000000)")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs per measurement, the median is reported (default 3)")
+    parser.add_argument("--quick", action="store_true",
+                        help="10000 and 100000 rows, one run each")
+    parser.add_argument("--bin", default=os.path.join(REPO_ROOT, "build", "relamor"),
+                        help="relamor executable (default build/relamor)")
+    parser.add_argument("--sqlite3", default=shutil.which("sqlite3") or "sqlite3",
+                        help="sqlite3 command-line tool for the floor")
+    parser.add_argument("--scratch", default="/tmp/relamor-bench",
+                        help="scratch folder (default /tmp/relamor-bench)")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    parser.add_argument("--sites", type=int, default=200,
+                        help="site databases of the site scenario (default 200, 0: skip)")
+    parser.add_argument("--site-rows", type=int, default=1000,
+                        help="rows per site database (default 1000)")
+    parser.add_argument("--scenarios", default=",".join(SCENARIOS),
+                        help="scenarios per row count (default A,B,C,D,F,EXCCS)")
+    parser.add_argument("--timeout", type=float, default=3600,
+                        help="seconds before one run is killed (default 3600)")
+    parser.add_argument("--floor-only", action="store_true",
+                        help="generate and measure the floor only (checks the generator)")
+    args = parser.parse_args()
+    if args.quick:
+        args.rows, args.repeat = "10000,100000", 1
+    try:
+        rows_list = sorted({int(r) for r in args.rows.split(",") if r.strip()})
+    except ValueError:
+        parser.error(f"--rows {args.rows}: comma-separated whole numbers expected")
+    scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
+    unknown = [s for s in scenarios if s not in SCENARIOS]
+    if not rows_list or min(rows_list) < 1 or args.repeat < 1 or unknown:
+        parser.error("--rows needs positive counts, --repeat at least 1, "
+                     f"--scenarios from {','.join(SCENARIOS)}")
+
+    args.bin = os.path.abspath(args.bin)
+    if not args.floor_only and not os.access(args.bin, os.X_OK):
+        print(f"relamor executable not found: {args.bin}\n"
+              "Build it first: ./test.sh, or cmake -S . -B build && cmake --build build -j2 "
+              "(or point --bin at another build).", file=sys.stderr)
+        return 2
+    if not shutil.which(args.sqlite3):
+        print(f"sqlite3 command-line tool not found ({args.sqlite3}); "
+              "install the Debian package sqlite3.", file=sys.stderr)
+        return 2
+
+    if not become_subreaper():
+        print("cannot become a child subreaper (Linux prctl); peak RSS cannot be "
+              "measured", file=sys.stderr)
+        return 2
+    bench = Bench(args)
+    try:
+        bench.prepare_scratch()
+        numbered_done = set()
+        for requested in rows_list:
+            for scenario in scenarios:
+                rows = requested
+                if scenario in NUMBERED_MODES:
+                    rows = min(requested, MAX_RUNNING_NUMBER)
+                    if (scenario, rows) in numbered_done:
+                        continue
+                    numbered_done.add((scenario, rows))
+                bench.mode_scenario(scenario, rows, requested)
+        if args.sites > 0:
+            bench.sites_scenario()
+    except BenchError as e:
+        print(f"BENCHMARK FAILED: {e}", file=sys.stderr)
+        print(f"scratch folder kept: {bench.scratch}", file=sys.stderr)
+        return 1
+    print_report(bench, rows_list)
+    if not args.floor_only:
+        summary_line(bench, rows_list)
+    if not args.keep:
+        shutil.rmtree(bench.scratch, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

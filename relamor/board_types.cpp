@@ -1,0 +1,33 @@
+// Board type fix-up of a site database converted from release 3.0 or 3.5:
+// board types above 18 go down by one, then every board takes the name of its
+// type from the statistics database qorstat.mdb.
+#include "relamor/relamor.h"
+#include "toolkit/db/error.h"
+
+namespace relamor {
+
+void Relamor::FixBoardTypes() {
+  new_db_.Execute("update boards set boardtype = boardtype-1 where boardtype > 18");
+  frame_.Log({"Reducing boardtype by one wherever it is >18 "});
+
+  // From here the pass's old-database slot holds the statistics database.
+  old_db_.Close();
+  old_db_ = frame_.engine().OpenDatabase(frame_.new_dir() + "qorstat.mdb", db::OpenMode::kReadOnly);
+  db::Recordset boards = old_db_.OpenRecordset("select index, name from boards");
+  if (!boards.Eof()) boards.MoveFirst();
+  while (!boards.Eof()) {
+    const Value index = boards.Get("Index");
+    if (IsNull(index)) {
+      throw Error(err::kInvalidUseOfNull,
+                  "Invalid use of Null: a row of boards in qorstat.mdb has no index");
+    }
+    Value name = boards.Get("Name");
+    if (IsNull(name)) name = std::string();  // a missing name is set as the empty text
+    new_db_.Execute("Update Boards Set Name = ? where BoardType = ?", {name, index});
+    boards.MoveNext();
+  }
+  frame_.Log({"Set Name according to new boardtype in", boards.RecordCount(), " records"});
+  boards.Close();
+}
+
+}  // namespace relamor

@@ -1,0 +1,131 @@
+// Start-up of relamor: release detection, the list of site databases and
+// their new files, then the conversion.
+#include <string>
+
+#include "relamor/relamor.h"
+#include "toolkit/db/error.h"
+#include "toolkit/text.h"
+
+namespace relamor {
+
+namespace {
+
+// SiteDatabaseNames holds entries 0 to 999.
+constexpr std::size_t kSiteDatabaseCapacity = 1000;
+
+const char kReleaseQuery[] =
+    "SELECT a.[productname], a.[servicepack], a.[buildno] FROM QORRELEASES as a WHERE a.[no] = "
+    "(select max(b.[no]) from qorreleases as b)";
+
+}  // namespace
+
+void Relamor::StartUp() {
+  new_db_ = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
+  old_db_ = frame_.engine().OpenDatabase(frame_.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
+  DetectReleases();
+  frame_.Log({"Old Version is Tervanis " + old_release_});
+  frame_.Log({"Current Version is Tervanis " + current_release_});
+  if (old_release_ == "2.0") frame_.StopRun("Old Version of QOR2.0 is incompatible");
+
+  {
+    db::Recordset mapping = new_db_.OpenRecordset("export");
+    if (mapping.Eof()) return;  // nothing to convert: the run still succeeds
+  }
+  ListSiteDatabases();
+  CreateSiteDatabases();
+  ConvertDatabases();
+}
+
+// The release of a main database from the row of its `qorreleases` with the
+// highest `no`: productname, and ".servicepack" when the service pack counts
+// (greater than 0 for the new release, not 0 for the old one).
+std::string Relamor::ReleaseOf(db::Database& db, bool positive_service_pack_only, bool* found) {
+  for (const db::TableDef& table : db.TableDefs()) {
+    if (Upper(table.name) != "QORRELEASES") continue;
+    if (found) *found = true;
+    db::Recordset rs = db.OpenRecordset(kReleaseQuery);
+    if (rs.Eof()) return "Unknown";
+    std::string release = ToText(rs.Get("productname"));
+    Value sp = rs.Get("servicepack");
+    if (!IsNull(sp)) {
+      double n = ToDouble(sp, "servicepack of qorreleases in " + db.file_name());
+      if (positive_service_pack_only ? n > 0 : n != 0) release += "." + ToText(sp);
+    }
+    return release;
+  }
+  return "Unknown";
+}
+
+void Relamor::DetectReleases() {
+  current_release_ = ReleaseOf(new_db_, /*positive_service_pack_only=*/true, nullptr);
+  bool found = false;
+  old_release_ = ReleaseOf(old_db_, /*positive_service_pack_only=*/false, &found);
+
+  // Release 2.0 is recognised by its shape, whatever qorreleases says.
+  db::Recordset sites = old_db_.OpenRecordset("sites");
+  db::Recordset customers = old_db_.OpenRecordset("customers");
+  if (sites.FieldCount() == 2 && Upper(customers.FieldName(0)) == "SITEID") {
+    old_release_ = "2.0";
+    found = true;
+  }
+  if (!found) {
+    for (const db::TableDef& table : old_db_.TableDefs()) {
+      const std::string name = Upper(table.name);
+      if (name == "EXPORT3035") {
+        old_release_ = "3.5";
+        break;
+      }
+      if (name == "EXPORT") old_release_ = "3.0";
+    }
+  }
+}
+
+// Lists the sites of the old main database whose old site database opens, as
+// qord00N, qord0NN or qordNNN in the order of the sites table.
+void Relamor::ListSiteDatabases() {
+  SiteDatabaseNames.assign(1, "qorsite");
+  db::Recordset sites = old_db_.OpenRecordset("sites", db::RecordsetType::kTable, db::kDenyRead);
+  frame_.Log({"Reading Sites Table."});
+  long site_count = 0;
+  if (!sites.Eof()) {
+    // A table-type recordset counts all its rows.
+    sites.MoveLast();
+    site_count = sites.RecordCount();
+    sites.MoveFirst();
+  }
+  std::size_t n = 1;
+  while (!sites.Eof()) {
+    const Value v = sites.Get(0);
+    std::string prefix;
+    if (!IsNull(v)) {
+      const double number = ToDouble(v, "site number in sites of " + old_db_.file_name());
+      prefix = number < 10 ? "qord00" : number < 100 ? "qord0" : "qord";
+    }
+    if (prefix.empty()) frame_.StopOutOfMemory();
+    if (n >= kSiteDatabaseCapacity) {
+      throw Error(err::kSubscriptOutOfRange,
+                  "Subscript out of range: more than " +
+                      std::to_string(kSiteDatabaseCapacity - 1) + " site databases in sites of " +
+                      old_db_.file_name());
+    }
+    const std::string name = prefix + ToText(v);
+    if (SiteDatabaseNames.size() <= n) SiteDatabaseNames.resize(n + 1);
+    SiteDatabaseNames[n] = name;
+    if (frame_.CanOpenDatabase(frame_.old_dir() + name + ".mdb")) ++n;
+    sites.MoveNext();
+  }
+  SiteDatabaseNames.resize(n);
+  site_database_count_ = n - 1;
+  frame_.Log({site_count, " Sites found."});
+}
+
+void Relamor::CreateSiteDatabases() {
+  for (std::size_t k = 1; k <= site_database_count_; ++k) {
+    const std::string file = SiteDatabaseNames[k] + ".mdb";
+    frame_.CopyTemplate(frame_.new_dir() + "qordxxx.mdb", frame_.new_dir() + file);
+    frame_.Log({"created " + file});
+  }
+  frame_.Log({"Copied all database files to be updated"});
+}
+
+}  // namespace relamor

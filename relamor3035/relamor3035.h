@@ -1,0 +1,19 @@
+// relamor3035, the converter for release 3.0 installations.
+//
+// Lists the site databases by the column `siteID` of the old `sites` table
+// and converts every database through the mapping table `export3035`. It has
+// no special writer: every table, whatever its name ("channel", "prompt" and
+// "Customers" included), goes through the field-mapped copy, and nothing but
+// the Sites customer link of that copy changes LastCustomerNumber.
+#pragma once
+
+#include "toolkit/fixed_path_start_up.h"
+
+namespace relamor {
+
+class Relamor3035 : public FixedPathConversion {
+ public:
+  explicit Relamor3035(RunFrame& frame);
+};
+
+}  // namespace relamor

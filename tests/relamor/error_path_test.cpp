@@ -1,0 +1,83 @@
+// Data faults during the copy end the run through the error path: "False",
+// exit status 1, a log line that names what failed, and every row stored
+// before the fault kept.
+#include <gtest/gtest.h>
+
+#include "tests/relamor/relamor_fixture.h"
+
+namespace relamor::testing {
+namespace {
+
+std::string LastLine(const std::string& log) {
+  const auto end = log.rfind("\r\n");
+  if (end == std::string::npos) return log;
+  const auto start = log.rfind("\r\n", end - 1);
+  return log.substr(start == std::string::npos ? 0 : start + 2,
+                    end - (start == std::string::npos ? 0 : start + 2));
+}
+
+struct Fault {
+  const char* name;
+  std::string old_tables;
+  std::string mapping;
+  std::string new_tables;
+  std::vector<std::string> in_message;  // texts the last log line must name
+  std::string kept;                     // rows of table "first" after the run
+};
+
+class ErrorPath : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(ErrorPath, EndsTheRunAndKeepsStoredRows) {
+  const Fault& f = GetParam();
+  Installation inst;
+  // Table "first" is copied before the faulty one.
+  inst.Old("qorsite", kOldMain + "CREATE TABLE first (v LONG); INSERT INTO first VALUES (1);"
+                                 "INSERT INTO first VALUES (2);\n" + f.old_tables);
+  inst.New("qorsite", kNewMain + Map(1, "first", "v", "first", "v", 0) + f.mapping +
+                          "CREATE TABLE first (v LONG);\n" + f.new_tables);
+  const ProgramRun run = inst.Run("relamor");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(inst.Result(), "False");
+  const std::string last = LastLine(inst.Log());
+  for (const std::string& text : f.in_message) {
+    EXPECT_NE(last.find(text), std::string::npos) << "'" << text << "' not in: " << last;
+  }
+  EXPECT_EQ(inst.Dump("new", "qorsite", "first"), "1\n2\n");
+  EXPECT_EQ(inst.Dump("new", "qorsite", "second"), f.kept);
+  EXPECT_TRUE(inst.OldUnchanged());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ErrorPath,
+    ::testing::Values(
+        Fault{"MissingOldTable", "", Map(2, "second", "v", "second", "v", 0),
+              "CREATE TABLE second (v LONG);", {"second", "qorsite.mdb"}, ""},
+        Fault{"MissingField",
+              "CREATE TABLE second (v LONG, w LONG); INSERT INTO second VALUES (1, 2);",
+              Map(2, "second", "v", "second", "v", 0) + Map(2, "second", "nosuch", "second", "w", 0),
+              "CREATE TABLE second (v LONG, w LONG);", {"nosuch", "second"}, ""},
+        Fault{"RefusedValue",
+              "CREATE TABLE second (v LONG, t TEXT(20)); INSERT INTO second VALUES (1, 'ok');"
+              "INSERT INTO second VALUES (2, 'far too long'); INSERT INTO second VALUES (3, 'x');",
+              Map(2, "second", "v", "second", "v", 0) + Map(2, "second", "t", "second", "t", 0),
+              "CREATE TABLE second (v LONG, t TEXT(5));", {"second", "t"}, "1|ok\n"}),
+    [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+
+// The overflow case keeps 32767 rows; counting them is enough.
+TEST(ErrorPathOverflow, KeepsTheRowsNumberedBeforeTheOverflow) {
+  Installation inst;
+  inst.Old("qorsite", kOldMain +
+                          "CREATE TABLE second (v LONG);"
+                          "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                          "WHERE x < 32768) INSERT INTO second SELECT x FROM c;");
+  inst.New("qorsite", kNewMain + Map(2, "second", "v", "second", "n", -1) +
+                          Map(2, "second", "v", "second", "v", 0) +
+                          "CREATE TABLE second (n LONG, v LONG);");
+  const ProgramRun run = inst.Run("relamor");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(inst.Dump("new", "qorsite", "SELECT count(*), max(n), max(v) FROM second"),
+            "32767|32767|32767\n");
+}
+
+}  // namespace
+}  // namespace relamor::testing

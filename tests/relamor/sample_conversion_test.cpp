@@ -1,0 +1,111 @@
+// relamor on the sample installation of release 3.5: every kind of log line,
+// every copy mode the sample maps, the renumbered command ids, the board
+// fix-up, and the old databases untouched.
+#include <gtest/gtest.h>
+
+#include "tests/support/installation.h"
+
+namespace relamor::testing {
+namespace {
+
+std::string SitePass(const std::string& db, std::initializer_list<int> counts) {
+  static const char* const kTables[] = {"boards", "commands", "alarms", "events",
+                                        "EXCCS", "cmdidguid", "schedules"};
+  std::string out = Lines({"Opened Old database" + db + ".mdb", "Opened New database" + db + ".mdb",
+                           " Tables to be copied are 7"});
+  int i = 0;
+  for (int count : counts) {
+    out += Lines({std::string("Copying table ") + kTables[i],
+                  std::string("Number of records in ") + kTables[i] + " are  " +
+                      std::to_string(count) + " "});
+    ++i;
+  }
+  out += Lines({"Reducing boardtype by one wherever it is >18 ",
+                "Set Name according to new boardtype in 4  records"});
+  return out;
+}
+
+class SampleConversion : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    inst_ = new Installation();
+    inst_->FromSample("release35");
+    run_ = new ProgramRun(inst_->Run("relamor"));
+  }
+  static void TearDownTestSuite() {
+    delete run_;
+    delete inst_;
+  }
+  static Installation* inst_;
+  static ProgramRun* run_;
+};
+
+Installation* SampleConversion::inst_ = nullptr;
+ProgramRun* SampleConversion::run_ = nullptr;
+
+TEST_F(SampleConversion, SucceedsAndLogsEveryStep) {
+  EXPECT_EQ(run_->exit_status, 0) << run_->err;
+  EXPECT_EQ(inst_->Result(), "True");
+  const std::string expected =
+      Lines({"Old Version is Tervanis 3.5", "Current Version is Tervanis 4.0",
+             "Reading Sites Table.", " 3  Sites found.", "created qord003.mdb",
+             "created qord012.mdb", "created qord047.mdb",
+             "Copied all database files to be updated", "Opened Old databaseqorsite.mdb",
+             "Opened New databaseqorsite.mdb", " Tables to be copied are 4",
+             "Copying table customers", "Number of records in customers are  2 ",
+             "Copying table Sites", "Number of records in sites are  3 ",
+             "No of records in Sitesare 3 ", "Copying table users",
+             "Number of records in users are  3 ", "Copying table areas",
+             "Number of records in zones are  2 "}) +
+      SitePass("qord003", {4, 3, 3, 2, 2, 1, 2}) + SitePass("qord012", {2, 2, 1, 1, 1, 1, 0}) +
+      SitePass("qord047", {0, 0, 0, 0, 0, 1, 0}) +
+      Lines({"Data conversion procedure completed successfully"});
+  EXPECT_EQ(inst_->Log(), expected);
+  EXPECT_TRUE(inst_->OldUnchanged());
+}
+
+TEST_F(SampleConversion, MainDatabaseTables) {
+  EXPECT_EQ(inst_->Dump("new", "qorsite", "customers"),
+            "501|Kestrel Shipping|Portsmouth|United Kingdom\n"
+            "502|Millbrook Water|Reading|United Kingdom\n");
+  // Sites 3 and 12 keep their customers; site 47 has none and gets the
+  // first placeholder number.
+  EXPECT_EQ(inst_->Dump("new", "qorsite", "Sites"),
+            "3|501|Harbour Depot|Europe/London\n"
+            "12|502|Riverside Plant|Europe/London\n"
+            "47|1|Airport Annex|Europe/London\n");
+  EXPECT_EQ(inst_->Dump("new", "qorsite", "users"),
+            "1|admin|System Administrator|-1|NULL\n"
+            "2|jdoe|Jane Doe|-1|NULL\n"
+            "3|oconnor|Liam O'Connor|0|NULL\n");
+  EXPECT_EQ(inst_->Dump("new", "qorsite", "areas"), "1|Ground floor\n2|Plant room\n");
+}
+
+TEST_F(SampleConversion, SiteDatabaseTables) {
+  // Types above 18 went down by one; names follow the new type from qorstat.
+  EXPECT_EQ(inst_->Dump("new", "qord003", "boards"),
+            "1|5|Analog input 8\n2|18|Digital I/O 16\n3|18|Digital I/O 16\n"
+            "4|24|Operator's console\n");
+  EXPECT_EQ(inst_->Dump("new", "qord003", "alarms"),
+            "1|Door forced|1\n2|Mains failure|2\n3|Low battery|4\n");
+  EXPECT_EQ(inst_->Dump("new", "qord003", "events"),
+            "1|1|2026-03-01 08:15:00|System armed\n2|2|2026-03-01 17:40:12|System disarmed\n");
+  EXPECT_EQ(inst_->Dump("new", "qord003", "EXCCS"),
+            "AC|30|-1|Access control\nfire|2|-1|Fire panel\nHVAC|5|0|Heating and ventilation\n");
+  EXPECT_EQ(inst_->Dump("new", "qord012", "boards"), "1|18|Digital I/O 16\n2|23|Modem line\n");
+  EXPECT_EQ(inst_->Dump("new", "qord012", "EXCCS"),
+            "AC|10|0|Access control\nFIRE|1|-1|Fire panel\nHVAC|9|-1|Heating and ventilation\n");
+}
+
+TEST_F(SampleConversion, NextCommandIdIsGreatestInUsePlusOne) {
+  // qord003: commands up to 120, schedules up to 104, NON_PROG_KEYS (500)
+  // does not count. qord012: 72. qord047 has no command ids at all.
+  EXPECT_EQ(inst_->Dump("new", "qord003", "cmdidguid"), "121\n");
+  EXPECT_EQ(inst_->Dump("new", "qord012", "cmdidguid"), "73\n");
+  EXPECT_EQ(inst_->Dump("new", "qord047", "cmdidguid"), "70\n");
+  // The old value stays in the old database.
+  EXPECT_EQ(inst_->Dump("old", "qord003", "cmdidguid"), "71\n");
+}
+
+}  // namespace
+}  // namespace relamor::testing

@@ -1,0 +1,71 @@
+#include "tests/support/run_program.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace relamor::testing {
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+std::string ProductKeyDir(const std::string& registry_root) {
+  return registry_root + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
+}
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& registry_root) {
+  char out_template[] = "/tmp/relamor-out-XXXXXX";
+  char err_template[] = "/tmp/relamor-err-XXXXXX";
+  const int out_fd = mkstemp(out_template);
+  const int err_fd = mkstemp(err_template);
+  if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create capture files");
+
+  const std::string binary = std::string(RELAMOR_BIN_DIR) + "/" + program;
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    if (registry_root.empty()) {
+      unsetenv("RELAMOR_REGISTRY");
+    } else {
+      setenv("RELAMOR_REGISTRY", registry_root.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out_fd);
+  close(err_fd);
+
+  ProgramRun run;
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = Slurp(out_template);
+  run.err = Slurp(err_template);
+  unlink(out_template);
+  unlink(err_template);
+  return run;
+}
+
+}  // namespace relamor::testing

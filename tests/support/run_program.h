@@ -1,0 +1,24 @@
+// Runs one of the built converters as a separate process, the way the
+// installer does, and collects what the installer would see.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace relamor::testing {
+
+struct ProgramRun {
+  int exit_status = -1;  // -1 when the process did not exit normally
+  std::string out;       // standard output
+  std::string err;       // standard error
+};
+
+// Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to
+// `registry_root` (unset when empty).
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& registry_root);
+
+// The directory of the product key under a registry root.
+std::string ProductKeyDir(const std::string& registry_root);
+
+}  // namespace relamor::testing

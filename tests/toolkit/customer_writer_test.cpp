@@ -1,0 +1,191 @@
+// CreateCustomersFromSites, alone and followed by the Sites copy that links
+// every site to its customer.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/installation.h"
+#include "tests/toolkit/writer_harness.h"
+
+namespace relamor::testing {
+namespace {
+
+// A Sites mapping in mode B: siteID copied, customerID linked, siteName copied.
+std::string NewMainDatabase(const std::string& customers) {
+  return std::string(kExportTable) + R"sql(
+INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'siteID', 0, 1);
+INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'customerID', -1, 1);
+INSERT INTO export VALUES (20, 'sites', 'siteName', 'Sites', 'siteName', 0, 1);
+CREATE TABLE customers (customerID SHORT PRIMARY KEY, Name TEXT(50), city TEXT(50));
+CREATE TABLE sites (siteID LONG PRIMARY KEY, customerID SHORT, siteName TEXT(50));
+)sql" + customers;
+}
+
+TEST(CustomerWriterTest, PlaceholdersForSitesWithoutCustomerThenLinkedByTheSitesCopy) {
+  Installation inst;
+  // The second site has an old customer (id 3); the new database has customer 3.
+  inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+INSERT INTO sites VALUES (7, 'West');
+INSERT INTO sites VALUES (12, 'East');
+CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50));
+INSERT INTO customers VALUES (3, 7, 'Veldkamp');
+)sql");
+  inst.New("qorsite", NewMainDatabase(""));
+  std::int16_t after_writer = -1;
+  std::int16_t after_copy = -1;
+  FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
+    h.Open();
+    h.Prepare(20);
+    h.CreateCustomersFromSites();
+    after_writer = h.last_customer();
+    h.CopyMappedTable();
+    after_copy = h.last_customer();
+    h.Close();
+  });
+  ASSERT_EQ(run.status, 0) << inst.Log();
+  EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "1|Customer1|NULL\n2|Customer2|NULL\n");
+  EXPECT_EQ(after_writer, 0);
+  EXPECT_EQ(after_copy, 2);
+  // Site 7's old customer 3 is not in the new database: its link stays unwritten.
+  EXPECT_EQ(inst.Dump("new", "qorsite", "sites"), "4|1|North\n7|NULL|West\n12|2|East\n");
+}
+
+TEST(CustomerWriterTest, NumbersFollowTheLargestCustomerIdAndTheLinkUsesTheConvertedCustomer) {
+  Installation inst;
+  inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+INSERT INTO sites VALUES (7, 'West');
+CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50));
+INSERT INTO customers VALUES (40, 7, 'Veldkamp');
+)sql");
+  inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (40, 'Veldkamp', NULL);"));
+  std::int16_t after_writer = -1;
+  FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
+    h.Open();
+    h.Prepare(20);
+    h.CreateCustomersFromSites();
+    after_writer = h.last_customer();
+    h.CopyMappedTable();
+  });
+  ASSERT_EQ(run.status, 0) << inst.Log();
+  EXPECT_EQ(after_writer, 40);
+  EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "40|Veldkamp|NULL\n41|Customer41|NULL\n");
+  EXPECT_EQ(inst.Dump("new", "qorsite", "sites"), "4|41|North\n7|40|West\n");
+}
+
+// The look-up depends on the exact name of the first field of the old sites.
+TEST(CustomerWriterTest, FirstFieldSiteIdLooksUpTheSitesCustomer) {
+  for (const std::string first : {"siteID", "SiteID"}) {
+    SCOPED_TRACE(first);
+    Installation inst;
+    inst.Old("qorsite", "CREATE TABLE sites (" + first + R"sql( LONG, ID LONG, customerID LONG);
+INSERT INTO sites VALUES (4, 1, 8);
+INSERT INTO sites VALUES (7, 2, 9);
+INSERT INTO sites VALUES (9, 3, 2);
+-- customerID 8 exists; no customer row carries the siteID 1, 2 or 3.
+CREATE TABLE customers (customerID LONG, siteID LONG);
+INSERT INTO customers VALUES (8, 5);
+)sql");
+    inst.New("qorsite", NewMainDatabase(""));
+    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    ASSERT_EQ(run.status, 0) << inst.Log();
+    if (first == "siteID") {
+      // customerID 8 is found; 9 and 2 are not.
+      EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "1|Customer1|NULL\n2|Customer2|NULL\n");
+    } else {
+      // Looked up by ID in customers.siteID: none is found.
+      EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+                "1|Customer1|NULL\n2|Customer2|NULL\n3|Customer3|NULL\n");
+    }
+  }
+}
+
+TEST(CustomerWriterTest, EmptySitesNullKeysAndTheLastNumber) {
+  // qorsite of the old installation per case; the writer always reads
+  // old/qorsite.mdb and new/qorsite.mdb.
+  {
+    SCOPED_TRACE("empty sites");
+    Installation inst;
+    inst.Old("qorsite", "CREATE TABLE sites (id LONG, siteName TEXT(50));");
+    inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (40, 'Veldkamp', NULL);"));
+    std::int16_t last = -1;
+    FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
+      h.last_customer() = 17;
+      h.CreateCustomersFromSites();
+      last = h.last_customer();
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(last, 17);
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "40|Veldkamp|NULL\n");
+  }
+  {
+    SCOPED_TRACE("null site key");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+INSERT INTO sites VALUES (NULL, 'Nowhere');
+CREATE TABLE customers (id LONG, siteID LONG);
+)sql");
+    inst.New("qorsite", NewMainDatabase(""));
+    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    EXPECT_EQ(run.status, 1);
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->number(), err::kInvalidUseOfNull);
+    const std::string expected =
+        "Invalid use of Null: a row of table sites in qorsite.mdb has no ID, so its customer "
+        "cannot be looked up";
+    EXPECT_EQ(run.error->description(), expected);
+    EXPECT_EQ(inst.Log(), Lines({expected}));
+    EXPECT_EQ(inst.Result(), "False");
+    // The placeholder of the first site is stored.
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "1|Customer1|NULL\n");
+  }
+  {
+    SCOPED_TRACE("largest customer number");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+INSERT INTO sites VALUES (7, 'West');
+CREATE TABLE customers (id LONG, siteID LONG);
+INSERT INTO customers VALUES (1, 4);
+)sql");
+    inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (32767, 'Last', NULL);"));
+    std::int16_t last = -1;
+    FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
+      h.CreateCustomersFromSites();
+      last = h.last_customer();
+    });
+    EXPECT_EQ(run.status, 1);
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->number(), err::kOverflow);
+    EXPECT_EQ(run.error->description(),
+              "Overflow: customer number past 32767 for table customers in qorsite.mdb");
+    EXPECT_EQ(last, -1);
+  }
+  {
+    SCOPED_TRACE("largest customer number, every site has its customer");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+CREATE TABLE customers (id LONG, siteID LONG);
+INSERT INTO customers VALUES (1, 4);
+)sql");
+    inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (32767, 'Last', NULL);"));
+    std::int16_t last = -1;
+    FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
+      h.CreateCustomersFromSites();
+      last = h.last_customer();
+    });
+    EXPECT_EQ(run.status, 0) << inst.Log();
+    EXPECT_EQ(last, 32767);
+  }
+}
+
+}  // namespace
+}  // namespace relamor::testing

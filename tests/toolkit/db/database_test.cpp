@@ -1,0 +1,267 @@
+#include "toolkit/db/database.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "tests/support/test_db.h"
+#include "toolkit/db/error.h"
+
+namespace relamor::db {
+namespace {
+
+using testing::DumpTable;
+using testing::ErrorOf;
+using testing::FileBytes;
+using testing::MakeDatabase;
+using testing::TempDir;
+
+Value I(std::int64_t n) { return Value{n}; }
+Value T(const char* s) { return Value{std::string(s)}; }
+
+std::set<std::string> FilesIn(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST(DatabaseTest, OpenRefusesMissingFilesAndFilesThatAreNotDatabases) {
+  TempDir dir;
+  Engine engine;
+  const std::string missing = dir.File("qord042.mdb");
+  Error e = ErrorOf([&] { engine.OpenDatabase(missing); });
+  EXPECT_EQ(e.number(), err::kDatabaseNotFound);
+  EXPECT_EQ(e.description(), "Database not found: could not find the file '" + missing + "'");
+  EXPECT_FALSE(std::filesystem::exists(missing));  // not created by the attempt
+  EXPECT_EQ(ErrorOf([&] { engine.OpenDatabase(missing, OpenMode::kReadOnly); }).number(),
+            err::kDatabaseNotFound);
+
+  const std::string text = dir.File("qorsite.mdb");
+  testing::WriteFile(text, std::string(4096, 'x'));
+  e = ErrorOf([&] { engine.OpenDatabase(text); });
+  EXPECT_EQ(e.number(), err::kNotADatabase);
+  EXPECT_EQ(e.description(), "Not a database: '" + text + "' is not a database file");
+  EXPECT_EQ(ErrorOf([&] { engine.OpenDatabase(dir.path()); }).number(), err::kNotADatabase);
+}
+
+TEST(DatabaseTest, ReadingAnOldDatabaseChangesNothingBesideIt) {
+  TempDir dir;
+  const std::string path = dir.File("qorsite.mdb");
+  MakeDatabase(path, "CREATE TABLE sites(siteID LONG, name TEXT(20));"
+                     "INSERT INTO sites VALUES (3, 'North'), (12, 'South');");
+  const std::string before = FileBytes(path);
+  {
+    Engine engine;
+    Database db = engine.OpenDatabase(path, OpenMode::kReadOnly);
+    Recordset rs = db.OpenRecordset("sites");
+    rs.MoveLast();
+    EXPECT_EQ(rs.RecordCount(), 2);
+    EXPECT_EQ(FilesIn(dir.path()), std::set<std::string>{"qorsite.mdb"});
+
+    Error e = ErrorOf([&] { db.Execute("delete from sites"); });
+    EXPECT_EQ(e.number(), err::kCannotUpdate);
+    EXPECT_NE(e.description().find(path), std::string::npos) << e.description();
+    EXPECT_EQ(ErrorOf([&] { rs.AddNew(); }).number(), err::kCannotUpdate);
+    EXPECT_EQ(ErrorOf([&] { rs.Edit(); }).number(), err::kCannotUpdate);
+  }
+  EXPECT_EQ(FilesIn(dir.path()), std::set<std::string>{"qorsite.mdb"});
+  EXPECT_EQ(FileBytes(path), before);
+}
+
+TEST(DatabaseTest, TwoHandlesOnOneFileShareTheirRowsAndCloseSeparately) {
+  TempDir dir;
+  const std::string path = dir.File("qorsite.mdb");
+  MakeDatabase(path, "CREATE TABLE customers(customerID LONG, name TEXT(20));");
+  Engine engine;
+  Database first = engine.OpenDatabase(path);
+  Database second = engine.OpenDatabase(dir.path() + "/./qorsite.mdb");
+
+  Recordset writer = first.OpenRecordset("customers");
+  writer.AddNew();
+  writer.Set("customerID", I(7));
+  writer.Set("name", T("Acme"));
+  writer.Update();
+  Recordset reader = second.OpenRecordset("select name from customers where customerID = ?", {I(7)});
+  ASSERT_FALSE(reader.Eof());
+  EXPECT_EQ(reader.Get("name"), T("Acme"));
+  EXPECT_EQ(second.Execute("update customers set name = ? where customerID = ?", {T("Ab'c"), I(7)}),
+            1);
+
+  first.Close();
+  first.Close();  // harmless
+  EXPECT_FALSE(first.is_open());
+  EXPECT_FALSE(writer.is_open());
+  Error e = ErrorOf([&] { writer.MoveNext(); });
+  EXPECT_EQ(e.number(), err::kObjectInvalid);
+  EXPECT_EQ(e.description(), "Object invalid or no longer set: the recordset on table 'customers' is "
+                             "closed (" + path + ")");
+  EXPECT_EQ(ErrorOf([&] { first.OpenRecordset("customers"); }).number(), err::kObjectInvalid);
+  EXPECT_EQ(ErrorOf([&] { first.Execute("delete from customers"); }).number(), err::kObjectInvalid);
+
+  // The other handle and its recordsets go on.
+  EXPECT_TRUE(reader.is_open());
+  reader.Requery();
+  EXPECT_EQ(reader.Get(0), T("Ab'c"));
+  second.Close();
+  EXPECT_EQ(DumpTable(path, "customers"), "7|Ab'c\n");
+}
+
+TEST(DatabaseTest, RowsAreCommittedByCommitAllCloseAndTheEngineEnding) {
+  TempDir dir;
+  const std::string path = dir.File("qord003.mdb");
+  MakeDatabase(path, "CREATE TABLE boards(boardID LONG, name TEXT(10));");
+  {
+    auto engine = std::make_unique<Engine>();
+    Database db = engine->OpenDatabase(path);
+    db.Execute("insert into boards values (1, 'one')");
+    EXPECT_EQ(DumpTable(path, "boards"), "");  // still in the open transaction
+    engine->CommitAll();
+    EXPECT_EQ(DumpTable(path, "boards"), "1|one\n");
+
+    Recordset rs = db.OpenRecordset("boards");
+    rs.AddNew();
+    rs.Set(0, I(2));
+    rs.Update();
+    // The engine ends while the database and the recordset are still open.
+    engine.reset();
+    EXPECT_FALSE(db.is_open());
+    EXPECT_FALSE(rs.is_open());
+    EXPECT_EQ(ErrorOf([&] { rs.Get(0); }).number(), err::kObjectInvalid);
+    EXPECT_EQ(ErrorOf([&] { db.Commit(); }).number(), err::kObjectInvalid);
+  }
+  EXPECT_EQ(DumpTable(path, "boards"), "1|one\n2|NULL\n");
+
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+  Recordset rs = db.OpenRecordset("boards");
+  rs.Edit();
+  rs.Set("name", T("uno"));
+  rs.Update();
+  db.Close();
+  EXPECT_EQ(DumpTable(path, "boards"), "1|uno\n2|NULL\n");
+}
+
+TEST(DatabaseTest, LargeWritesAreCommittedInSlices) {
+  TempDir dir;
+  const std::string path = dir.File("big.mdb");
+  MakeDatabase(path, "CREATE TABLE n(x LONG); CREATE TABLE d(x LONG);"
+                     "INSERT INTO d VALUES (0), (1), (2), (3), (4), (5), (6), (7), (8), (9);");
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+  // One statement writing more rows than a transaction holds commits at once.
+  EXPECT_EQ(db.Execute("insert into n select a.x + 10 * b.x + 100 * c.x + 1000 * e.x + 10000 * f.x "
+                       "from d as a, d as b, d as c, d as e, d as f"),
+            100000);
+  Engine other;
+  Database reader = other.OpenDatabase(path, OpenMode::kReadOnly);
+  Recordset rs = reader.OpenRecordset("n");
+  rs.MoveLast();
+  EXPECT_EQ(rs.RecordCount(), 100000);
+}
+
+TEST(DatabaseTest, ExecuteSkipsRowsAnUpdateCannotChangeButRefusesInserts) {
+  TempDir dir;
+  const std::string path = dir.File("qord003.mdb");
+  MakeDatabase(path, "CREATE TABLE boards(boardID LONG UNIQUE, name TEXT(10) NOT NULL);"
+                     "INSERT INTO boards VALUES (1, 'a'), (2, 'b'), (3, 'c');");
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+  EXPECT_EQ(db.Execute("update boards set boardID = 2 where boardID = 1"), 0);
+  EXPECT_EQ(db.Execute("update boards set name = null"), 0);
+  EXPECT_EQ(db.Execute("update boards set boardID = boardID + 10 where boardID > 1"), 2);
+  EXPECT_EQ(db.Execute("delete from boards where boardID > ?", {I(10)}), 2);
+
+  Error e = ErrorOf([&] { db.Execute("insert into boards values (1, 'x')"); });
+  EXPECT_EQ(e.number(), err::kDuplicateValue);
+  EXPECT_EQ(e.description(),
+            "Duplicate value refused: table 'boards' already has a row with the same boardID in "
+            "statement 'insert into boards values (1, 'x')' (" + path + ")");
+  e = ErrorOf([&] { db.Execute("insert into boards (boardID) values (?)", {I(9)}); });
+  EXPECT_EQ(e.number(), err::kNullNotAllowed);
+  EXPECT_EQ(e.description(), "The field 'boards.name' cannot contain a Null value in statement "
+                             "'insert into boards (boardID) values (?)' (" + path + ")");
+  db.Close();
+  EXPECT_EQ(DumpTable(path, "boards"), "1|a\n");
+}
+
+TEST(DatabaseTest, StatementErrorsNameTheStatementAndTheFile) {
+  TempDir dir;
+  const std::string path = dir.File("qorsite.mdb");
+  MakeDatabase(path, "CREATE TABLE export(sno LONG, oldtablename TEXT(50));");
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+
+  Error e = ErrorOf([&] { db.OpenRecordset("qorreleases"); });
+  EXPECT_EQ(e.number(), err::kTableNotFound);
+  EXPECT_EQ(e.description(), "Table not found: 'qorreleases' (" + path + ")");
+
+  e = ErrorOf([&] { db.OpenRecordset("select * from qorreleases"); });
+  EXPECT_EQ(e.number(), err::kTableNotFound);
+  EXPECT_EQ(e.description(), "Table not found: 'qorreleases' in statement 'select * from "
+                             "qorreleases' (" + path + ")");
+
+  e = ErrorOf([&] { db.OpenRecordset("select sno from export where releaseversion = 2"); });
+  EXPECT_EQ(e.number(), err::kUndefinedName);
+  EXPECT_EQ(e.description(), "Undefined name 'releaseversion' in statement 'select sno from export "
+                             "where releaseversion = 2' (" + path + ")");
+
+  e = ErrorOf([&] { db.Execute("update export sett sno = 1"); });
+  EXPECT_EQ(e.number(), err::kSyntaxError);
+  EXPECT_EQ(e.description(), "Syntax error (near \"sett\": syntax error) in statement 'update export "
+                             "sett sno = 1' (" + path + ")");
+
+  e = ErrorOf([&] { db.OpenRecordset("select * from export where sno = ?", {}); });
+  EXPECT_EQ(e.number(), err::kUndefinedName);
+  EXPECT_NE(e.description().find("expects 1 values, 0 given"), std::string::npos);
+}
+
+TEST(DatabaseTest, TableListAndNames) {
+  TempDir dir;
+  const std::string path = dir.File("qorsite.mdb");
+  MakeDatabase(path, "CREATE TABLE sites(siteID LONG, name TEXT);"
+                     "CREATE TABLE \"odd \"\"name\"\"\"(x);"
+                     "CREATE TABLE cmdidguid(cmdid LONG, guid TEXT);");
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+  const std::vector<TableDef> defs = db.TableDefs();
+  ASSERT_EQ(defs.size(), 3u);
+  EXPECT_EQ(defs[0].name, "sites");
+  EXPECT_EQ(defs[0].field_names, (std::vector<std::string>{"siteID", "name"}));
+  EXPECT_EQ(defs[1].name, "odd \"name\"");
+  EXPECT_EQ(defs[2].name, "cmdidguid");
+  EXPECT_TRUE(db.HasTable("CMDIDGUID"));
+  EXPECT_TRUE(db.HasTable("[Sites]"));
+  EXPECT_FALSE(db.HasTable("site"));
+
+  // A name with quotes in it is quoted, not spliced.
+  Recordset odd = db.OpenRecordset("odd \"name\"");
+  odd.AddNew();
+  odd.Set("X", I(1));
+  odd.Update();
+  db.Close();
+  EXPECT_EQ(DumpTable(path, "odd \"name\""), "1\n");
+  EXPECT_EQ(testing::ErrorOf([&] { db.TableDefs(); }).number(), err::kObjectInvalid);
+}
+
+// like() is the original engine's pattern match, not SQLite's: '%' has no
+// special meaning.
+TEST(DatabaseTest, LikeUsesTheOriginalPatternMatch) {
+  TempDir dir;
+  const std::string path = dir.File("qorsite.mdb");
+  MakeDatabase(path, "CREATE TABLE t(name TEXT); INSERT INTO t VALUES ('abc'), ('a%');");
+  Engine engine;
+  Database db = engine.OpenDatabase(path, OpenMode::kReadOnly);
+  Recordset rs = db.OpenRecordset("select name from t where name like 'a%'");
+  ASSERT_FALSE(rs.Eof());
+  EXPECT_EQ(rs.Get(0), T("a%"));
+  rs.MoveNext();
+  EXPECT_TRUE(rs.Eof());
+}
+
+}  // namespace
+}  // namespace relamor::db

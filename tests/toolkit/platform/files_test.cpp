@@ -1,0 +1,126 @@
+#include "toolkit/platform/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "toolkit/db/error.h"
+
+namespace relamor::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "relamor-files-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  static void Write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static unsigned Mode(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+  }
+  std::size_t Entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+  }
+
+  std::string dir_;
+};
+
+TEST_F(FilesTest, CopyReplacesTheTargetWithAnExactCopy) {
+  std::string bytes("SQLite format 3\0\x01\xff", 19);
+  bytes += std::string(200000, 'x');  // more than one buffer
+  Write(Path("qordxxx.mdb"), bytes);
+  Write(Path("qord003.mdb"), std::string(300000, 'o'));
+
+  CopyFileReplacing(Path("qordxxx.mdb"), Path("qord003.mdb"));
+  EXPECT_EQ(Read(Path("qord003.mdb")), bytes);
+  EXPECT_EQ(Read(Path("qordxxx.mdb")), bytes);
+  EXPECT_EQ(Entries(), 2u) << "a temporary file was left behind";
+
+  // A copy onto itself keeps the content.
+  CopyFileReplacing(Path("qordxxx.mdb"), Path("qordxxx.mdb"));
+  EXPECT_EQ(Read(Path("qordxxx.mdb")), bytes);
+}
+
+TEST_F(FilesTest, CopyFailuresNameTheFilesAndLeaveTheTarget) {
+  Write(Path("qord003.mdb"), "old");
+  try {
+    CopyFileReplacing(Path("qordxxx.mdb"), Path("qord003.mdb"));
+    FAIL() << "no error for a missing source";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kFileNotFound);
+    EXPECT_NE(e.description().find(Path("qordxxx.mdb")), std::string::npos) << e.description();
+  }
+  EXPECT_EQ(Read(Path("qord003.mdb")), "old");
+
+  Write(Path("qordxxx.mdb"), "template");
+  const std::string missing_dir_target = Path("no-such-dir/qord003.mdb");
+  try {
+    CopyFileReplacing(Path("qordxxx.mdb"), missing_dir_target);
+    FAIL() << "no error for a missing target directory";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kPathFileAccess);
+    EXPECT_NE(e.description().find(Path("qordxxx.mdb")), std::string::npos) << e.description();
+    EXPECT_NE(e.description().find(missing_dir_target), std::string::npos) << e.description();
+  }
+
+  // A directory in place of the target: nothing is replaced, nothing is left.
+  fs::create_directories(Path("qord012.mdb/sub"));
+  try {
+    CopyFileReplacing(Path("qordxxx.mdb"), Path("qord012.mdb"));
+    FAIL() << "no error for a directory as target";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kPathFileAccess);
+  }
+  EXPECT_TRUE(fs::is_directory(Path("qord012.mdb/sub")));
+  EXPECT_EQ(Entries(), 3u) << "a temporary file was left behind";
+}
+
+TEST_F(FilesTest, ArchiveOnlyMakesTheFileReadableAndWritableByItsOwner) {
+  Write(Path("qord003.mdb"), "db");
+  ::chmod(Path("qord003.mdb").c_str(), 0444);
+  SetArchiveOnly(Path("qord003.mdb"));
+  EXPECT_EQ(Mode(Path("qord003.mdb")), 0644u);
+
+  ::chmod(Path("qord003.mdb").c_str(), 04710);
+  SetArchiveOnly(Path("qord003.mdb"));
+  EXPECT_EQ(Mode(Path("qord003.mdb")), 0710u);
+
+  try {
+    SetArchiveOnly(Path("missing.mdb"));
+    FAIL() << "no error for a missing file";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kFileNotFound);
+    EXPECT_NE(e.description().find(Path("missing.mdb")), std::string::npos) << e.description();
+  }
+  fs::create_directory(Path("dir.mdb"));
+  try {
+    SetArchiveOnly(Path("dir.mdb"));
+    FAIL() << "no error for a directory";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kPathFileAccess);
+    EXPECT_NE(e.description().find(Path("dir.mdb")), std::string::npos) << e.description();
+  }
+}
+
+}  // namespace
+}  // namespace relamor::platform

@@ -1,0 +1,350 @@
+#include "toolkit/run_frame.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "toolkit/db/error.h"
+
+namespace relamor {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRegistryLine =
+    "Registry Access Error, check to see that the registry settings are proper and the user has "
+    "administrative rights \r\n";
+constexpr const char* kSuccessLine = "Data conversion procedure completed successfully\r\n";
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A temporary installation: old/ and new/ directories and a registry root
+// holding the product key.
+class RunFrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "relamor-frame-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    old_dir_ = dir_ + "/old/";
+    new_dir_ = dir_ + "/new/";
+    registry_ = dir_ + "/registry";
+    key_dir_ = registry_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
+    fs::create_directories(old_dir_);
+    fs::create_directories(new_dir_);
+    fs::create_directories(key_dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the frame on `args` around `start_up`; keeps what it printed on
+  // standard error in stderr_.
+  int Run(const std::string& args, const std::function<void(RunFrame&)>& start_up) {
+    ::testing::internal::CaptureStderr();
+    int status = RunFrame::RunWith(args, registry_, "relamor", start_up);
+    stderr_ = ::testing::internal::GetCapturedStderr();
+    return status;
+  }
+  int Run(const std::function<void(RunFrame&)>& start_up) {
+    return Run(old_dir_ + "," + new_dir_, start_up);
+  }
+
+  std::string LogText() const { return Read(new_dir_ + "RelamorLog.txt"); }
+  std::string ResultPath() const { return key_dir_ + "/RelamorResult"; }
+  std::string ResultValue() const { return Read(ResultPath()); }
+  bool HasResult() const { return fs::exists(ResultPath()); }
+
+  std::string dir_, old_dir_, new_dir_, registry_, key_dir_;
+  std::string stderr_;
+};
+
+TEST(LogItemTest, CountsCarryASignCharacterAndATrailingBlank) {
+  EXPECT_EQ(LogItem::FormatCount(12), " 12 ");
+  EXPECT_EQ(LogItem::FormatCount(0), " 0 ");
+  EXPECT_EQ(LogItem::FormatCount(-3), "-3 ");
+  EXPECT_EQ(LogItem::FormatCount(-9223372036854775807LL - 1), "-9223372036854775808 ");
+  EXPECT_EQ(LogItem(static_cast<std::int16_t>(32767)).text(), " 32767 ");
+  EXPECT_EQ(LogItem("12").text(), "12");
+}
+
+TEST(TextBeforeBracketTest, CutsAtTheFirstBracket) {
+  EXPECT_EQ(TextBeforeBracket("channelName[1]"), "channelName");
+  EXPECT_EQ(TextBeforeBracket("a[1][2]"), "a");
+  EXPECT_EQ(TextBeforeBracket("[x"), "");
+  EXPECT_EQ(TextBeforeBracket("siteID"), "siteID");
+  EXPECT_EQ(TextBeforeBracket(""), "");
+}
+
+TEST_F(RunFrameTest, SuccessfulRunWritesTrueAndTheSuccessLine) {
+  std::string seen_old, seen_new;
+  int status = Run(old_dir_ + " , " + new_dir_, [&](RunFrame& frame) {
+    seen_old = frame.old_dir();
+    seen_new = frame.new_dir();
+    EXPECT_EQ(Read(ResultPath()), "") << "the result is written only at the end";
+    frame.Log({"Number of records in ", "prompt", " are ", 12});
+    frame.Log({-3, 0, "x"});
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seen_old, old_dir_);
+  EXPECT_EQ(seen_new, new_dir_);
+  EXPECT_EQ(LogText(),
+            "Number of records in prompt are  12 \r\n"
+            "-3  0 x\r\n" +
+                std::string(kSuccessLine));
+  EXPECT_EQ(ResultValue(), "True");
+  EXPECT_EQ(stderr_, "");
+}
+
+TEST_F(RunFrameTest, ExistingLogIsEmptiedAndEarlierResultReplaced) {
+  std::ofstream(new_dir_ + "RelamorLog.txt") << "an older run's log\r\n";
+  std::ofstream(ResultPath()) << "False";
+  EXPECT_EQ(Run([](RunFrame&) {}), 0);
+  EXPECT_EQ(LogText(), kSuccessLine);
+  EXPECT_EQ(ResultValue(), "True");
+}
+
+TEST_F(RunFrameTest, ErrorPathLogsTheDescriptionAndWritesFalse) {
+  std::ofstream(ResultPath()) << "True";
+  int status = Run([](RunFrame& frame) {
+    frame.Log({"Copying table ", "sites"});
+    throw Error(err::kTableNotFound, "Table 'sites' not found in\nqorsite.mdb");
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(LogText(), "Copying table sites\r\nTable 'sites' not found in qorsite.mdb\r\n");
+  EXPECT_EQ(ResultValue(), "False");
+}
+
+TEST_F(RunFrameTest, PathFileAccessErrorIsNotIgnored) {
+  // The target is a directory: the copy fails with error 75.
+  std::ofstream(new_dir_ + "qordxxx.mdb") << "template";
+  fs::create_directories(new_dir_ + "qord003.mdb/sub");
+  bool went_on = false;
+  int status = Run([&](RunFrame& frame) {
+    frame.CopyTemplate(new_dir_ + "qordxxx.mdb", new_dir_ + "qord003.mdb");
+    went_on = true;
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(went_on);
+  EXPECT_EQ(ResultValue(), "False");
+  EXPECT_EQ(LogText().rfind("Path/File access error: cannot copy '" + new_dir_ +
+                                "qordxxx.mdb' to '" + new_dir_ + "qord003.mdb'",
+                            0),
+            0u)
+      << LogText();
+
+  status = Run([](RunFrame&) { throw Error(err::kPathFileAccess, "Path/File access error: x"); });
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(LogText(), "Path/File access error: x\r\n");
+  EXPECT_EQ(ResultValue(), "False");
+}
+
+TEST_F(RunFrameTest, ComponentErrorLogsTheFixedLine) {
+  int status = Run([](RunFrame&) {
+    throw Error(err::kCannotCreateComponent, "the database engine cannot start");
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(LogText(),
+            "Cant create COM component KVL for database access, check to see kvl.dll is present "
+            "and registered.\r\n");
+  EXPECT_EQ(ResultValue(), "False");
+}
+
+TEST_F(RunFrameTest, OtherExceptionsTakeTheErrorPathToo) {
+  EXPECT_EQ(Run([](RunFrame&) { throw std::bad_alloc(); }), 1);
+  EXPECT_EQ(LogText().rfind("Run-time error: not enough memory", 0), 0u) << LogText();
+  EXPECT_EQ(ResultValue(), "False");
+
+  EXPECT_EQ(Run([](RunFrame&) { throw std::runtime_error("vector too long"); }), 1);
+  EXPECT_EQ(LogText(), "Run-time error: vector too long\r\n");
+
+  EXPECT_EQ(Run([](RunFrame&) { throw 42; }), 1);
+  EXPECT_EQ(LogText(), "Run-time error: unknown failure\r\n");
+  EXPECT_EQ(ResultValue(), "False");
+}
+
+TEST_F(RunFrameTest, OrderlyStopsWriteTheirLineAndNoResult) {
+  std::ofstream(ResultPath()) << "True";
+  bool went_on = false;
+  int status = Run([&](RunFrame& frame) {
+    frame.Log({"Old Version is Tervanis ", "2.0"});
+    frame.StopRun("Old Version of QOR2.0 is incompatible");
+    went_on = true;
+  });
+  EXPECT_EQ(status, 2);
+  EXPECT_FALSE(went_on);
+  EXPECT_EQ(LogText(), "Old Version is Tervanis 2.0\r\nOld Version of QOR2.0 is incompatible\r\n");
+  EXPECT_EQ(ResultValue(), "True") << "an orderly stop keeps the earlier value";
+
+  status = Run([](RunFrame& frame) { frame.StopOutOfMemory(); });
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(LogText(), "Out of Memory\r\n");
+  EXPECT_EQ(stderr_, "Out of Memory\n");
+  EXPECT_EQ(ResultValue(), "True");
+}
+
+TEST_F(RunFrameTest, MissingRegistryKeyStopsBeforeTheStartUp) {
+  fs::remove_all(registry_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun");
+  bool started = false;
+  int status = Run([&](RunFrame&) { started = true; });
+  EXPECT_EQ(status, 2);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(LogText(), kRegistryLine);
+  EXPECT_FALSE(fs::exists(key_dir_)) << "the key must not be created";
+  EXPECT_NE(stderr_.find(key_dir_), std::string::npos) << stderr_;
+}
+
+TEST_F(RunFrameTest, UnwritableResultEndsWithStatus74OnBothPaths) {
+  fs::create_directories(ResultPath() + "/blocker");
+
+  int status = Run([](RunFrame& frame) { frame.Log({"work"}); });
+  EXPECT_EQ(status, 74);
+  std::string log = LogText();
+  EXPECT_EQ(log.rfind("work\r\nRegistry Write Error, RelamorResult was not recorded (True): ", 0),
+            0u)
+      << log;
+  EXPECT_NE(log.find(ResultPath()), std::string::npos) << log;
+  EXPECT_EQ(log.find("completed successfully"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+  EXPECT_NE(stderr_.find(ResultPath()), std::string::npos) << stderr_;
+
+  status = Run([](RunFrame&) { throw Error(err::kNoCurrentRecord, "No current record"); });
+  EXPECT_EQ(status, 74);
+  log = LogText();
+  EXPECT_EQ(log.rfind("No current record\r\nRegistry Write Error, RelamorResult was not recorded "
+                      "(False): ",
+                      0),
+            0u)
+      << log;
+  EXPECT_TRUE(fs::is_directory(ResultPath() + "/blocker"));
+}
+
+TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
+  // "a,b,c": the new directory keeps the further commas.
+  const std::string comma_dir = dir_ + "/b,c/";
+  fs::create_directories(comma_dir);
+  std::string seen_old, seen_new;
+  auto record = [&](RunFrame& frame) {
+    seen_old = frame.old_dir();
+    seen_new = frame.new_dir();
+  };
+  EXPECT_EQ(Run("  \told/ ," + comma_dir + "  ", record), 0);
+  EXPECT_EQ(seen_old, "\told/") << "only blanks are trimmed";
+  EXPECT_EQ(seen_new, comma_dir);
+  EXPECT_EQ(Read(comma_dir + "RelamorLog.txt"), kSuccessLine);
+
+  // A leading comma leaves the old directory empty.
+  EXPECT_EQ(Run("," + new_dir_, record), 0);
+  EXPECT_EQ(seen_old, "");
+  EXPECT_EQ(seen_new, new_dir_);
+
+  // A directory without a trailing separator still gets its log inside.
+  fs::remove(new_dir_ + "RelamorLog.txt");
+  EXPECT_EQ(Run(old_dir_ + "," + dir_ + "/new", record), 0);
+  EXPECT_EQ(Read(new_dir_ + "RelamorLog.txt"), kSuccessLine);
+}
+
+TEST_F(RunFrameTest, UsageErrorsAndMissingLogEndBeforeTheRun) {
+  bool started = false;
+  auto start = [&](RunFrame&) { started = true; };
+
+  EXPECT_EQ(Run("", start), 64);
+  EXPECT_NE(stderr_.find("Usage: relamor"), std::string::npos) << stderr_;
+  EXPECT_EQ(Run(old_dir_ + " " + new_dir_, start), 64);
+  EXPECT_NE(stderr_.find("no comma"), std::string::npos) << stderr_;
+
+  const std::string missing = dir_ + "/missing/";
+  EXPECT_EQ(Run(old_dir_ + "," + missing, start), 73);
+  EXPECT_NE(stderr_.find(missing + "/RelamorLog.txt"), std::string::npos) << stderr_;
+
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(HasResult());
+  EXPECT_FALSE(fs::exists(new_dir_ + "RelamorLog.txt"));
+}
+
+TEST_F(RunFrameTest, MainJoinsTheArgumentsAndReadsTheRegistryRoot) {
+  const char* saved = std::getenv("RELAMOR_REGISTRY");
+  std::string saved_value = saved ? saved : "";
+  ::setenv("RELAMOR_REGISTRY", registry_.c_str(), 1);
+
+  std::string old_arg = old_dir_, comma = ",", new_arg = new_dir_, program = "relamor";
+  std::vector<char*> argv = {program.data(), old_arg.data(), comma.data(), new_arg.data()};
+  std::string seen_new;
+  ::testing::internal::CaptureStderr();
+  int status = RunFrame::Main(4, argv.data(), "relamor",
+                              [&](RunFrame& frame) { seen_new = frame.new_dir(); });
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seen_new, new_dir_);
+  EXPECT_EQ(ResultValue(), "True");
+
+  std::string help = "--help", version = "--version";
+  std::vector<char*> help_argv = {program.data(), help.data()};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(RunFrame::Main(2, help_argv.data(), "relamor", [](RunFrame&) {}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor OLD_DIR/,NEW_DIR/", 0),
+            0u);
+  std::vector<char*> version_argv = {program.data(), version.data()};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(RunFrame::Main(2, version_argv.data(), "relamor", [](RunFrame&) {}), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            std::string("relamor ") + RELAMOR_VERSION + "\n");
+
+  if (saved) {
+    ::setenv("RELAMOR_REGISTRY", saved_value.c_str(), 1);
+  } else {
+    ::unsetenv("RELAMOR_REGISTRY");
+  }
+}
+
+TEST_F(RunFrameTest, CanOpenDatabaseTellsWithoutChangingTheFile) {
+  const std::string good = old_dir_ + "qord003.mdb";
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(good.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(handle, "create table boards (boardtype SHORT)", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(handle);
+  const std::string good_bytes = Read(good);
+  std::ofstream(old_dir_ + "qord012.mdb") << "not a database, just text that is long enough";
+
+  std::vector<bool> answers;
+  int status = Run([&](RunFrame& frame) {
+    answers.push_back(frame.CanOpenDatabase(good));
+    answers.push_back(frame.CanOpenDatabase(old_dir_ + "qord012.mdb"));
+    answers.push_back(frame.CanOpenDatabase(old_dir_ + "qord042.mdb"));
+  });
+  EXPECT_EQ(status, 0) << "a failed probe leaves no error pending";
+  EXPECT_EQ(answers, (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(Read(good), good_bytes);
+  EXPECT_FALSE(fs::exists(old_dir_ + "qord042.mdb"));
+  EXPECT_FALSE(fs::exists(good + "-journal"));
+}
+
+TEST_F(RunFrameTest, CopyTemplateReplacesTheTargetAndMakesItWritable) {
+  std::ofstream(new_dir_ + "qordxxx.mdb") << "template";
+  ::chmod((new_dir_ + "qordxxx.mdb").c_str(), 0444);
+  std::ofstream(new_dir_ + "qord003.mdb") << "an older, longer file";
+  int status = Run([&](RunFrame& frame) {
+    frame.CopyTemplate(new_dir_ + "qordxxx.mdb", new_dir_ + "qord003.mdb");
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(new_dir_ + "qord003.mdb"), "template");
+  struct stat st;
+  ASSERT_EQ(::stat((new_dir_ + "qord003.mdb").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+}  // namespace
+}  // namespace relamor

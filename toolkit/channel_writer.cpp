@@ -1,0 +1,104 @@
+// The channel table split of release 2.0.
+//
+// An old `channel` row describes the channels of one site in five slot
+// columns (zero-based positions 7 to 11), each holding a channel-kind code:
+// 0 no channel, 1 serial, 2 modem, 3 IP. The new layout keeps one `channel`
+// row per occupied slot, numbered 1, 2, 3, ... over the whole table in the
+// order of the old rows and, within a row, of slots 1 to 5. The four new
+// fields are named by the first four mapping rows: channel number, site
+// (copied from the old field the second mapping row names), "Channel<n>", and
+// the kind as the text "1", "2" or "3" (left unwritten for any other code).
+//
+// InsertConnectionRows then creates one skeleton row per channel of a kind
+// in its connection table; the connection writers fill the rows in.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "toolkit/conversion.h"
+#include "toolkit/db/error.h"
+
+namespace relamor {
+
+namespace {
+
+constexpr int kFirstSlotPosition = 7;
+constexpr int kSlotCount = 5;
+
+// The new field named by the current mapping row, cut at "[".
+std::string NewField(db::Recordset& mapping_rows) {
+  return TextBeforeBracket(ToText(mapping_rows.Get("newdbfieldname")));
+}
+
+std::string OldField(db::Recordset& mapping_rows) {
+  return TextBeforeBracket(ToText(mapping_rows.Get("olddbfieldname")));
+}
+
+}  // namespace
+
+void Conversion::WriteChannelTable() {
+  if (new_table_.RecordCount() != 0) return;
+  if (old_table_.RecordCount() <= 0) return;
+
+  int written = 0;  // channel numbers handed out so far
+  while (!old_table_.Eof()) {
+    // All five codes are read before anything of this row is written.
+    std::array<std::int16_t, kSlotCount> codes{};
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      const int position = kFirstSlotPosition + slot;
+      const Value code = old_table_.Get(position);
+      const auto* whole = std::get_if<std::int64_t>(&code);
+      if (whole != nullptr && *whole >= INT16_MIN && *whole <= INT16_MAX) {
+        codes[slot] = static_cast<std::int16_t>(*whole);
+      } else {  // Null, text or real: the run-time's conversion and its errors
+        codes[slot] = ToInt16(code, "slot " + std::to_string(slot + 1) + " (field " +
+                                        old_table_.FieldName(position) + ") of table " +
+                                        old_table_.source() + " in " + old_db_.file_name());
+      }
+    }
+    for (const std::int16_t code : codes) {
+      if (code == 0) continue;
+      if (written >= 32767) {
+        throw Error(err::kOverflow, "Overflow: more than 32767 channels for table channel in " +
+                                        new_db_.file_name());
+      }
+      const int number = written + 1;
+      new_table_.AddNew();
+      new_table_.Set(NewField(mapping_rows_), Value{std::int64_t{number}});
+      mapping_rows_.MoveNext();
+      new_table_.Set(NewField(mapping_rows_), old_table_.Get(OldField(mapping_rows_)));
+      mapping_rows_.MoveNext();
+      new_table_.Set(NewField(mapping_rows_), "Channel" + std::to_string(number));
+      mapping_rows_.MoveNext();
+      if (code >= 1 && code <= 3) {
+        new_table_.Set(NewField(mapping_rows_), std::to_string(code));
+      }
+      new_table_.Update();
+      ++written;
+      mapping_rows_.MoveFirst();
+    }
+    old_table_.MoveNext();
+  }
+}
+
+void Conversion::InsertConnectionRows(const std::string& tableName, const std::string& channelType,
+                                      const std::string& idColumn) {
+  connection_ = new_db_.OpenRecordset("select channelID from channel where channelType=?",
+                                      {Value{channelType}});
+  // The table and column names are the callers' fixed texts.
+  const std::string insert =
+      "Insert into " + tableName + "(channelID ," + idColumn + ") values (?,?)";
+  int k = 1;
+  while (!connection_.Eof()) {
+    if (k > 32767) {
+      throw Error(err::kOverflow, "Overflow: more than 32767 rows for table " + tableName + " in " +
+                                      new_db_.file_name());
+    }
+    new_db_.Execute(insert, {connection_.Get("channelID"), Value{std::int64_t{k}}});
+    connection_.MoveNext();
+    ++k;
+  }
+  connection_.Close();
+}
+
+}  // namespace relamor

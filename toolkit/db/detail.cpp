@@ -1,0 +1,491 @@
+// Connections: the statement cache, table layouts, write transactions and
+// the translation of SQLite's failures into the layer's errors.
+//
+// Prepared statements are kept per connection, keyed by their SQL text. A
+// statement in use is lent out (CachedStatement) so two recordsets with the
+// same text never share one; it comes back reset, with its bindings cleared.
+// Writes open a transaction lazily; it is committed at Close, on request, and
+// after kRowsPerTransaction rows so that the journal stays small.
+#include "toolkit/db/detail.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace relamor::db::detail {
+namespace {
+
+// At most this many idle prepared statements per connection, and per text.
+constexpr std::size_t kMaxIdleStatements = 128;
+constexpr std::size_t kMaxIdlePerText = 4;
+constexpr std::size_t kMaxTranslations = 512;
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+std::string Quoted(std::string_view statement) { return "'" + std::string(statement) + "'"; }
+
+// " in statement '...'" or nothing.
+std::string InStatement(std::string_view statement) {
+  return statement.empty() ? std::string() : " in statement " + Quoted(statement);
+}
+
+// The "table.column" items of a constraint message ("UNIQUE constraint
+// failed: t.a, t.b"), split into table and column.
+struct ConstraintItem {
+  std::string table;
+  std::string column;
+};
+
+std::vector<ConstraintItem> ConstraintItems(std::string_view message) {
+  std::vector<ConstraintItem> items;
+  const std::size_t colon = message.find(": ");
+  if (colon == std::string_view::npos) return items;
+  std::string_view rest = message.substr(colon + 2);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(", ");
+    const std::string_view item = rest.substr(0, comma);
+    const std::size_t dot = item.find('.');
+    if (dot == std::string_view::npos) return {};  // "index 'x'" and other forms
+    items.push_back({std::string(item.substr(0, dot)), std::string(item.substr(dot + 1))});
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 2);
+  }
+  return items;
+}
+
+}  // namespace
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string Lowered(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+std::string QuoteName(std::string_view name) {
+  std::string out = "\"";
+  for (const char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  out += '"';
+  return out;
+}
+
+std::string FirstKeyword(std::string_view sql) {
+  std::size_t i = 0;
+  while (i < sql.size() && (IsBlank(sql[i]) || sql[i] == '(')) ++i;
+  std::string word;
+  while (i < sql.size() && ((sql[i] >= 'a' && sql[i] <= 'z') || (sql[i] >= 'A' && sql[i] <= 'Z'))) {
+    word += Upper(sql[i++]);
+  }
+  return word;
+}
+
+void BindValue(sqlite3_stmt* stmt, int index, const Value& v) {
+  switch (v.index()) {
+    case 0:
+      sqlite3_bind_null(stmt, index);
+      break;
+    case 1:
+      sqlite3_bind_int64(stmt, index, std::get<std::int64_t>(v));
+      break;
+    case 2:
+      sqlite3_bind_double(stmt, index, std::get<double>(v));
+      break;
+    case 3: {
+      const auto& text = std::get<std::string>(v);
+      sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+      break;
+    }
+    default: {
+      const auto& bytes = std::get<Blob>(v).bytes;
+      if (bytes.empty()) {
+        sqlite3_bind_zeroblob(stmt, index, 0);
+      } else {
+        sqlite3_bind_blob64(stmt, index, bytes.data(), bytes.size(), SQLITE_STATIC);
+      }
+    }
+  }
+}
+
+void ReadColumn(sqlite3_stmt* stmt, int column, Value& out) {
+  switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_INTEGER:
+      out = static_cast<std::int64_t>(sqlite3_column_int64(stmt, column));
+      break;
+    case SQLITE_FLOAT:
+      out = sqlite3_column_double(stmt, column);
+      break;
+    case SQLITE_TEXT: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+      if (auto* s = std::get_if<std::string>(&out)) {
+        s->assign(text, size);
+      } else {
+        out.emplace<std::string>(text, size);
+      }
+      break;
+    }
+    case SQLITE_BLOB: {
+      const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, column));
+      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, column));
+      Blob blob;
+      if (size > 0) blob.bytes.assign(data, data + size);
+      out = std::move(blob);
+      break;
+    }
+    default:
+      out = Null();
+  }
+}
+
+// ---- CachedStatement ----
+
+CachedStatement::CachedStatement(CachedStatement&& other) noexcept
+    : connection_(other.connection_), sql_(std::move(other.sql_)), stmt_(other.stmt_) {
+  other.stmt_ = nullptr;
+  other.connection_ = nullptr;
+}
+
+CachedStatement& CachedStatement::operator=(CachedStatement&& other) noexcept {
+  if (this != &other) {
+    Release();
+    connection_ = other.connection_;
+    sql_ = std::move(other.sql_);
+    stmt_ = other.stmt_;
+    other.stmt_ = nullptr;
+    other.connection_ = nullptr;
+  }
+  return *this;
+}
+
+void CachedStatement::Release() {
+  if (stmt_ == nullptr) return;
+  if (connection_ != nullptr) {
+    connection_->GiveBack(std::move(sql_), stmt_);
+  } else {
+    sqlite3_finalize(stmt_);
+  }
+  stmt_ = nullptr;
+  connection_ = nullptr;
+}
+
+// ---- TableInfo ----
+
+int TableInfo::ColumnIndex(std::string_view column) const {
+  for (std::size_t i = 0; i < column_names.size(); ++i) {
+    if (EqualsIgnoringCase(column_names[i], column)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// ---- DatabaseState ----
+
+Connection& DatabaseState::Open() const {
+  if (connection == nullptr) {
+    throw Error(err::kObjectInvalid,
+                "Object invalid or no longer set: the database " +
+                    (path.empty() ? std::string("handle") : Quoted(path)) + " is closed");
+  }
+  return *connection;
+}
+
+// ---- Connection ----
+
+Connection::~Connection() {
+  for (auto& [sql, stmts] : idle_) {
+    for (sqlite3_stmt* stmt : stmts) sqlite3_finalize(stmt);
+  }
+  idle_.clear();
+  if (db != nullptr) sqlite3_close_v2(db);  // rolls back anything uncommitted
+}
+
+int Connection::Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+CachedStatement Connection::TryPrepare(std::string_view sql) {
+  auto it = idle_.find(std::string(sql));
+  if (it != idle_.end() && !it->second.empty()) {
+    sqlite3_stmt* stmt = it->second.back();
+    it->second.pop_back();
+    --idle_count_;
+    return CachedStatement(this, std::string(sql), stmt);
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  const int rc = sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()),
+                                    SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+  if (rc != SQLITE_OK || stmt == nullptr) {
+    sqlite3_finalize(stmt);
+    return {};
+  }
+  // Only blanks and semicolons may follow the statement.
+  for (const char* p = tail; p != nullptr && p < sql.data() + sql.size(); ++p) {
+    if (!IsBlank(*p) && *p != ';') {
+      sqlite3_finalize(stmt);
+      return {};
+    }
+  }
+  return CachedStatement(this, std::string(sql), stmt);
+}
+
+CachedStatement Connection::Prepare(std::string_view sql, std::string_view statement) {
+  CachedStatement prepared = TryPrepare(sql);
+  if (prepared) return prepared;
+
+  // Prepare once more to learn why, and report it.
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, &tail);
+  sqlite3_finalize(stmt);
+  if (rc == SQLITE_OK) {
+    if (stmt == nullptr) {
+      throw Error(err::kSyntaxError,
+                  "Syntax error (empty statement)" + InStatement(statement) + Where());
+    }
+    throw Error(err::kSyntaxError, "Syntax error (characters found after the end of the statement)" +
+                                       InStatement(statement) + Where());
+  }
+  const std::string message = sqlite3_errmsg(db);
+  const int code = rc & 0xff;
+  if (code == SQLITE_NOTADB) {
+    throw Error(err::kNotADatabase, "Not a database: " + Quoted(path) + " is not a database file");
+  }
+  if (code != SQLITE_ERROR) {
+    throw Error(err::kEngineError, "Engine error (" + message + ")" + InStatement(statement) + Where());
+  }
+  if (StartsWith(message, "no such table: ")) {
+    throw Error(err::kTableNotFound, "Table not found: " + Quoted(message.substr(15)) +
+                                         InStatement(statement) + Where());
+  }
+  if (StartsWith(message, "no such column: ")) {
+    throw Error(err::kUndefinedName, "Undefined name " + Quoted(message.substr(16)) +
+                                         InStatement(statement) + Where());
+  }
+  throw Error(err::kSyntaxError, "Syntax error (" + message + ")" + InStatement(statement) + Where());
+}
+
+void Connection::GiveBack(std::string sql, sqlite3_stmt* stmt) {
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (idle_count_ >= kMaxIdleStatements) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  auto& stmts = idle_[std::move(sql)];
+  if (stmts.size() >= kMaxIdlePerText) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  stmts.push_back(stmt);
+  ++idle_count_;
+}
+
+Translation Connection::Translate(std::string_view statement) {
+  auto it = translations_.find(std::string(statement));
+  if (it != translations_.end()) return it->second;
+  if (translations_.size() >= kMaxTranslations) translations_.clear();
+  const ColumnLookup lookup = [this](std::string_view table) {
+    const auto info = FindTable(table);
+    return info ? info->column_names : std::vector<std::string>{};
+  };
+  try {
+    Translation t = TranslateStatement(statement, lookup);
+    translations_.emplace(std::string(statement), t);
+    return t;
+  } catch (const Error& e) {
+    throw Error(e.number(), e.description() + Where());
+  }
+}
+
+std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
+  std::string lowered = Lowered(name);
+  if (auto it = tables_.find(lowered); it != tables_.end()) return it->second;
+
+  CachedStatement find = Prepare(
+      "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
+  sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
+  int rc = sqlite3_step(find.get());
+  if (rc == SQLITE_DONE) return nullptr;
+  if (rc != SQLITE_ROW) FailStep(rc, {});
+  auto info = std::make_shared<TableInfo>();
+  info->name = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
+  info->quoted = QuoteName(info->name);
+  find.Release();
+
+  CachedStatement columns = Prepare(
+      "SELECT name, type, dflt_value, pk FROM pragma_table_info(?1)", {});
+  sqlite3_bind_text64(columns.get(), 1, info->name.data(), info->name.size(), SQLITE_STATIC,
+                      SQLITE_UTF8);
+  int key_columns = 0;
+  int integer_key = -1;
+  while ((rc = sqlite3_step(columns.get())) == SQLITE_ROW) {
+    ColumnInfo column;
+    const auto* col_name = sqlite3_column_text(columns.get(), 0);
+    const auto* declared = sqlite3_column_text(columns.get(), 1);
+    const auto* default_sql = sqlite3_column_text(columns.get(), 2);
+    column.name = col_name ? reinterpret_cast<const char*>(col_name) : "";
+    const std::string declared_text = declared ? reinterpret_cast<const char*>(declared) : "";
+    column.type = ParseDeclaredType(declared_text);
+    if (default_sql) column.default_sql = reinterpret_cast<const char*>(default_sql);
+    if (sqlite3_column_int(columns.get(), 3) > 0) {
+      ++key_columns;
+      if (EqualsIgnoringCase(declared_text, "INTEGER")) {
+        integer_key = static_cast<int>(info->columns.size());
+      }
+    }
+    info->column_names.push_back(column.name);
+    info->columns.push_back(std::move(column));
+  }
+  if (rc != SQLITE_DONE) FailStep(rc, {});
+  if (key_columns == 1 && integer_key >= 0) info->columns[integer_key].rowid_alias = true;
+  for (ColumnInfo& column : info->columns) {
+    column.counter = column.type.counter && !column.rowid_alias;
+    info->has_counter = info->has_counter || column.counter;
+  }
+  tables_.emplace(std::move(lowered), info);
+  return info;
+}
+
+void Connection::ForgetSchema() {
+  tables_.clear();
+  translations_.clear();
+}
+
+void Connection::ForgetCounters() {
+  for (auto& [name, table] : tables_) {
+    for (ColumnInfo& column : table->columns) column.next_known = false;
+  }
+}
+
+const Value& Connection::DefaultOf(ColumnInfo& column) {
+  if (!column.default_known) {
+    column.default_value = Null();
+    if (!column.default_sql.empty()) {
+      // The expression comes from the table's own schema.
+      CachedStatement eval = TryPrepare("SELECT " + column.default_sql);
+      if (eval && sqlite3_step(eval.get()) == SQLITE_ROW) {
+        ReadColumn(eval.get(), 0, column.default_value);
+      }
+    }
+    column.default_known = true;
+  }
+  return column.default_value;
+}
+
+std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column) {
+  if (!column.next_known) {
+    const std::string sql = "SELECT max(" + QuoteName(column.name) + ") FROM " + table.quoted;
+    CachedStatement largest = Prepare(sql, sql);
+    const int rc = sqlite3_step(largest.get());
+    if (rc != SQLITE_ROW) FailStep(rc, sql);
+    Value top;
+    ReadColumn(largest.get(), 0, top);
+    column.next_number = 1;
+    if (const auto* whole = std::get_if<std::int64_t>(&top)) {
+      column.next_number = *whole + 1;
+    } else if (const auto* real = std::get_if<double>(&top)) {
+      column.next_number = static_cast<std::int64_t>(*real) + 1;
+    }
+    column.next_known = true;
+  }
+  return column.next_number++;
+}
+
+void Connection::NoteCounterValue(ColumnInfo& column, const Value& written) {
+  if (!column.next_known) return;
+  if (const auto* whole = std::get_if<std::int64_t>(&written)) {
+    if (*whole >= column.next_number) column.next_number = *whole + 1;
+  }
+}
+
+void Connection::BeginWrite() {
+  if (read_only) {
+    throw Error(err::kCannotUpdate,
+                "Cannot update: the database " + Quoted(path) + " is opened read-only");
+  }
+  if (in_transaction_) return;
+  const int rc = Exec("BEGIN");
+  if (rc != SQLITE_OK) FailStep(rc, "BEGIN");
+  in_transaction_ = true;
+  pending_rows_ = 0;
+}
+
+void Connection::RowsWritten(long rows) {
+  pending_rows_ += rows;
+  if (pending_rows_ >= kRowsPerTransaction) Commit();
+}
+
+void Connection::Commit() {
+  if (!in_transaction_) return;
+  const int rc = Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    const std::string message = sqlite3_errmsg(db);
+    in_transaction_ = sqlite3_get_autocommit(db) == 0;
+    throw Error(err::kEngineError,
+                "Engine error: the rows written to " + Quoted(path) +
+                    " could not be committed (" + message + ")");
+  }
+  in_transaction_ = false;
+  pending_rows_ = 0;
+}
+
+void Connection::FailStep(int rc, std::string_view statement, const TableInfo* table,
+                          const std::vector<Value>* column_values,
+                          const std::vector<char>* column_written) {
+  const std::string message = sqlite3_errmsg(db);
+  const int code = rc & 0xff;
+  const std::string context = InStatement(statement) + Where();
+  if (code == SQLITE_CONSTRAINT) {
+    const std::vector<ConstraintItem> items = ConstraintItems(message);
+    if (rc == SQLITE_CONSTRAINT_NOTNULL && !items.empty()) {
+      throw Error(err::kNullNotAllowed, "The field '" + items[0].table + "." + items[0].column +
+                                            "' cannot contain a Null value" + context);
+    }
+    if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY ||
+        rc == SQLITE_CONSTRAINT_ROWID) {
+      std::string columns;
+      std::string values;
+      bool all_known = table != nullptr && column_values != nullptr && column_written != nullptr;
+      for (const ConstraintItem& item : items) {
+        const std::string sep = columns.empty() ? "" : ", ";
+        columns += sep + item.column;
+        const int col = all_known ? table->ColumnIndex(item.column) : -1;
+        if (col >= 0 && (*column_written)[col]) {
+          values += sep + item.column + " = " + Describe((*column_values)[col]);
+        } else {
+          all_known = false;
+        }
+      }
+      if (items.empty()) {
+        throw Error(err::kDuplicateValue, "Duplicate value refused (" + message + ")" + context);
+      }
+      throw Error(err::kDuplicateValue,
+                  "Duplicate value refused: table '" + items[0].table + "' already has a row with " +
+                      (all_known ? values : "the same " + columns) + context);
+    }
+    throw Error(err::kEngineError, "Engine error (" + message + ")" + context);
+  }
+  if (code == SQLITE_READONLY) {
+    throw Error(err::kCannotUpdate, "Cannot update (" + message + ")" + context);
+  }
+  if (code == SQLITE_NOTADB) {
+    throw Error(err::kNotADatabase, "Not a database: " + Quoted(path) + " is not a database file");
+  }
+  throw Error(err::kEngineError, "Engine error (" + message + ")" + context);
+}
+
+}  // namespace relamor::db::detail

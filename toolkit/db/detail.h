@@ -1,0 +1,192 @@
+// Internals of the database layer, shared by its .cpp files only.
+//
+// Ownership: the Engine owns its Connections (one per file and open mode).
+// A Database handle (DatabaseState) points at its Connection while it is open
+// and lists, weakly, the recordsets opened through it. A recordset
+// (RecordsetState, recordset.cpp) points at its Connection until it is ended;
+// closing a handle ends its recordsets first, and a Connection closes when
+// its last handle closes, so no live pointer ever outlives its Connection.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "toolkit/db/database.h"
+#include "toolkit/db/dialect.h"
+#include "toolkit/db/error.h"
+#include "toolkit/db/types.h"
+#include "toolkit/db/value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace relamor::db::detail {
+
+// Rows written in one transaction before it is committed and a new one begun.
+inline constexpr long kRowsPerTransaction = 100000;
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+std::string Lowered(std::string_view s);
+// `name` as an SQL name: in double quotes, inner double quotes doubled.
+std::string QuoteName(std::string_view name);
+// The first word of a statement, upper-cased ("SELECT", "UPDATE", ...),
+// skipping blanks and opening parentheses.
+std::string FirstKeyword(std::string_view sql);
+
+// Binds `v` without copying it: `v` must stay unchanged until the statement
+// has been reset or bound again.
+void BindValue(sqlite3_stmt* stmt, int index, const Value& v);
+// Reads a result column into `out`, reusing its text storage where it can.
+void ReadColumn(sqlite3_stmt* stmt, int column, Value& out);
+
+struct Connection;
+
+// A prepared statement borrowed from a connection's cache; given back (reset,
+// bindings cleared) when released or destroyed.
+class CachedStatement {
+ public:
+  CachedStatement() = default;
+  CachedStatement(Connection* connection, std::string sql, sqlite3_stmt* stmt)
+      : connection_(connection), sql_(std::move(sql)), stmt_(stmt) {}
+  ~CachedStatement() { Release(); }
+  CachedStatement(CachedStatement&& other) noexcept;
+  CachedStatement& operator=(CachedStatement&& other) noexcept;
+  CachedStatement(const CachedStatement&) = delete;
+  CachedStatement& operator=(const CachedStatement&) = delete;
+
+  sqlite3_stmt* get() const { return stmt_; }
+  explicit operator bool() const { return stmt_ != nullptr; }
+  void Release();
+
+ private:
+  Connection* connection_ = nullptr;
+  std::string sql_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+struct ColumnInfo {
+  std::string name;
+  ColumnType type;
+  std::string default_sql;  // the DEFAULT expression; empty when none
+  bool rowid_alias = false;  // INTEGER PRIMARY KEY: SQLite numbers it
+  bool counter = false;      // COUNTER / AUTOINCREMENT numbered by this layer
+  // Filled on demand.
+  bool default_known = false;
+  Value default_value;
+  bool next_known = false;
+  std::int64_t next_number = 1;
+};
+
+struct TableInfo {
+  std::string name;    // as the schema spells it
+  std::string quoted;  // QuoteName(name)
+  std::vector<ColumnInfo> columns;
+  std::vector<std::string> column_names;
+  bool has_counter = false;
+
+  // Column position by name, letter case ignored; -1 when none.
+  int ColumnIndex(std::string_view column) const;
+};
+
+struct DatabaseState;
+struct RecordsetState;
+
+struct EngineState {
+  std::unordered_map<std::string, std::unique_ptr<Connection>> connections;
+};
+
+struct Connection {
+  Connection(EngineState* owner, std::string open_key, std::string open_path, bool open_read_only)
+      : engine(owner),
+        key(std::move(open_key)),
+        path(std::move(open_path)),
+        read_only(open_read_only) {}
+  ~Connection();  // finalises the cached statements and closes the file
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3* db = nullptr;
+  EngineState* engine;
+  std::string key;
+  std::string path;  // as first opened; names the database in messages
+  bool read_only;
+  std::vector<DatabaseState*> handles;
+
+  // " (path)": the suffix naming the database in every message.
+  std::string Where() const { return " (" + path + ")"; }
+
+  // Prepares `sql` or takes it from the cache. `statement` is the text the
+  // caller gave (before translation), quoted in messages. Throws 3078 for an
+  // unknown table, 3061 for an unknown column, 3075 for other rejections.
+  CachedStatement Prepare(std::string_view sql, std::string_view statement);
+  // As Prepare, but returns an empty statement instead of throwing.
+  CachedStatement TryPrepare(std::string_view sql);
+  void GiveBack(std::string sql, sqlite3_stmt* stmt);
+
+  // The statement in SQLite's dialect (cached by text).
+  Translation Translate(std::string_view statement);
+
+  // The table of that name (letter case ignored), or null.
+  std::shared_ptr<TableInfo> FindTable(std::string_view name);
+  // Drops cached table layouts and translations (after a schema change).
+  void ForgetSchema();
+  // Drops the cached next numbers of counter columns (after an Execute that
+  // may have written them).
+  void ForgetCounters();
+  // The evaluated DEFAULT of a column (Null when it has none).
+  const Value& DefaultOf(ColumnInfo& column);
+  // The number an added row takes in a counter column, and its successor
+  // after a row stored `written` into it.
+  std::int64_t NextCounter(const TableInfo& table, ColumnInfo& column);
+  void NoteCounterValue(ColumnInfo& column, const Value& written);
+
+  // Write transactions: BeginWrite before a write (throws 3027 when the
+  // database is read-only), RowsWritten after it (commits every
+  // kRowsPerTransaction rows), Commit at close and on request.
+  void BeginWrite();
+  void RowsWritten(long rows);
+  void Commit();
+
+  // Throws the Error for a failed step. `statement` (may be empty) is quoted;
+  // `table` and the per-column values, when given, name the refused value.
+  [[noreturn]] void FailStep(int rc, std::string_view statement, const TableInfo* table = nullptr,
+                             const std::vector<Value>* column_values = nullptr,
+                             const std::vector<char>* column_written = nullptr);
+
+  // Runs a statement without results (PRAGMA, BEGIN, COMMIT); returns the code.
+  int Exec(const char* sql);
+
+ private:
+  bool in_transaction_ = false;
+  long pending_rows_ = 0;
+  std::unordered_map<std::string, std::vector<sqlite3_stmt*>> idle_;
+  std::size_t idle_count_ = 0;
+  std::unordered_map<std::string, std::shared_ptr<TableInfo>> tables_;  // by lowered name
+  std::unordered_map<std::string, Translation> translations_;
+};
+
+struct DatabaseState {
+  Connection* connection = nullptr;  // null once closed
+  std::string path;
+  std::vector<std::weak_ptr<RecordsetState>> recordsets;
+  std::size_t prune_at = 32;
+
+  Connection& Open() const;  // throws 3420 when closed
+};
+
+// Recordsets (recordset.cpp). The open functions run the first read, so a
+// fresh recordset stands on its first row.
+std::shared_ptr<RecordsetState> OpenTableRecordset(Connection& connection,
+                                                   std::shared_ptr<TableInfo> table);
+std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
+                                                       std::string_view statement,
+                                                       std::vector<Value> params);
+// Ends a recordset: its statements go back to the cache, any further use
+// throws 3420. Harmless on an ended recordset.
+void EndRecordset(RecordsetState& rs);
+
+}  // namespace relamor::db::detail

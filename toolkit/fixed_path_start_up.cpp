@@ -1,0 +1,137 @@
+#include "toolkit/fixed_path_start_up.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "toolkit/db/error.h"
+
+namespace relamor {
+
+namespace {
+
+// "qord00" + number below 10, "qord0" + number from 10 to 99; nothing for a
+// number of 100 or more (the caller stops the run).
+std::optional<std::string> SiteDatabaseName(const Value& number, const std::string& what) {
+  const double v = ToDouble(number, what);  // a text that is not a number: 13
+  // A numeric text names the database by its number: " 7" is site 7.
+  const std::string digits = ToText(IsNumber(number) ? number : ParseNumber(ToText(number)));
+  if (v < 10) return "qord00" + digits;
+  if (v < 100) return "qord0" + digits;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> ListFixedPathSites(RunFrame& frame, std::string_view site_number_column) {
+  db::Database old_main =
+      frame.engine().OpenDatabase(frame.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
+  db::Recordset sites = old_main.OpenRecordset("sites");
+  const std::string what = "site number " + std::string(site_number_column) +
+                           " of table sites in " + old_main.file_name();
+  std::vector<std::string> names;
+  while (!sites.Eof()) {
+    const Value number = sites.Get(site_number_column);
+    // A missing site number and one of 100 or more cannot be named.
+    if (IsNull(number)) frame.StopOutOfMemory();
+    std::optional<std::string> name = SiteDatabaseName(number, what);
+    if (!name) frame.StopOutOfMemory();
+    if (names.size() >= kMaxFixedPathSites) {
+      throw Error(err::kSubscriptOutOfRange, "Subscript out of range: table sites in " +
+                                                 old_main.file_name() + " lists more than " +
+                                                 std::to_string(kMaxFixedPathSites) + " sites");
+    }
+    names.push_back(std::move(*name));
+    sites.MoveNext();
+  }
+  sites.Close();
+  old_main.Close();
+  return names;
+}
+
+FixedPathConversion::FixedPathConversion(RunFrame& frame, Layout layout)
+    : Conversion(frame, CopyRules::kFixedPath), layout_(layout) {}
+
+void FixedPathConversion::StartUp() {
+  {
+    // Without mapping rows there is nothing to convert: a successful run.
+    db::Database new_main = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
+    db::Recordset mapping = new_main.OpenRecordset("export");
+    const bool empty = mapping.RecordCount() < 1;
+    mapping.Close();
+    new_main.Close();
+    if (empty) return;
+  }
+  std::vector<std::string> names{"qorsite"};
+  for (std::string& site : ListFixedPathSites(frame_, layout_.site_number_column)) {
+    names.push_back(std::move(site));
+  }
+  const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
+  for (std::size_t k = 1; k < names.size(); ++k) {
+    frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
+  }
+  SiteDatabaseNames = std::move(names);
+  ConvertDatabases();
+}
+
+void FixedPathConversion::ConvertDatabases() {
+  for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
+    current_database_ = i;
+    ConvertDatabase(SiteDatabaseNames[i]);
+  }
+}
+
+void FixedPathConversion::ConvertDatabase(const std::string& name) {
+  db::Engine& engine = frame_.engine();
+  old_db_ = engine.OpenDatabase(frame_.old_dir() + name + ".mdb", db::OpenMode::kReadOnly);
+  new_db_ = engine.OpenDatabase(frame_.new_dir() + name + ".mdb");
+  // Ascending sno lets the mapping data put channel before the connection
+  // tables and modemconnection before prompt.
+  plan_ = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +
+                                std::string(layout_.mapping_table) + " order by sno");
+  while (!plan_.Eof()) {
+    OpenTableMapping(plan_.Get("sno"));
+    ConvertTable(NewTableName(), ToText(mapping_rows_.Get("oldtablename")));
+    plan_.MoveNext();
+  }
+  // Closing a database also ends the recordsets still open on it.
+  old_db_.Close();
+  new_db_.Close();
+  old_db_ = db::Database();
+  new_db_ = db::Database();
+}
+
+void FixedPathConversion::OpenTableMapping(const Value& sno) {
+  const std::string mapping_table(layout_.mapping_table);
+  if (IsNull(sno)) {
+    throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table " + mapping_table +
+                                            " in " + new_db_.file_name() + " has no sno");
+  }
+  mapping_rows_ = new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
+  mapping_rows_.MoveFirst();
+  mapping_rows_.MoveLast();
+  mapping_count_ = mapping_rows_.RecordCount();
+  // The tables are those the last mapping row names (one table mapping names
+  // one pair of tables).
+  new_table_ = OpenMappedTable(new_db_, NewTableName(), sno);
+  old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), sno);
+  mapping_rows_.MoveFirst();
+}
+
+// A table named by the mapping data: only a table of that name, never a
+// statement, is opened.
+db::Recordset FixedPathConversion::OpenMappedTable(db::Database& db, const std::string& name,
+                                                   const Value& sno) {
+  if (!db.HasTable(name)) {
+    throw Error(err::kTableNotFound, "Table not found: '" + name + "' in " + db.file_name() +
+                                         " (named by sno " + ToText(sno) + " of " +
+                                         std::string(layout_.mapping_table) + ")");
+  }
+  return db.OpenRecordset(name);
+}
+
+void FixedPathConversion::ConvertTable(const std::string&, const std::string&) {
+  CopyMappedTable();
+}
+
+}  // namespace relamor

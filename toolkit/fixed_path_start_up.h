@@ -1,0 +1,73 @@
+// The start-up and the table loop that relamor2035 and relamor3035 share.
+//
+// Both fixed-path converters start alike: when the new main database's
+// `export` table holds no row, nothing is converted and the run ends
+// successfully; otherwise every row of the old `sites` table names one site
+// database ("qord00" + site number below 10, "qord0" + site number from 10 to
+// 99), each gets a fresh copy of the template qordxxx.mdb in the new
+// directory, and the conversion runs over "qorsite" and the site databases.
+// What differs between the programs:
+//
+//                        relamor2035         relamor3035
+//   site number column   id                  siteID
+//   mapping table        export              export3035
+//   table dispatch       special writers     CopyMappedTable for every table
+//
+// (relamor, the general converter, has a start-up of its own: it detects the
+// releases, probes the old site databases and logs its progress.)
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "toolkit/conversion.h"
+
+namespace relamor {
+
+// At most this many sites fit into SiteDatabaseNames besides "qorsite".
+inline constexpr std::size_t kMaxFixedPathSites = 103;
+
+// Reads the old `sites` table and returns the base names of the site
+// databases in table order. Stops the run with "Out of Memory" (RunFrame::
+// StopOutOfMemory) for a site number of 100 or more or a Null one; throws
+// Error 9 for more than kMaxFixedPathSites sites, and the engine's errors for a
+// missing database, table or column.
+std::vector<std::string> ListFixedPathSites(RunFrame& frame, std::string_view site_number_column);
+
+class FixedPathConversion : public Conversion {
+ public:
+  struct Layout {
+    std::string_view site_number_column;  // of the old `sites` table
+    std::string_view mapping_table;       // read in every new database
+  };
+
+  FixedPathConversion(RunFrame& frame, Layout layout);
+
+  // The program's start-up: lists the site databases, creates their new files
+  // from the template, and converts them (after "qorsite"). Returns for the
+  // frame's successful end.
+  void StartUp();
+
+  // Converts every database of SiteDatabaseNames in order: old database
+  // (read-only) and new database opened, the copy plan of the mapping table
+  // walked in ascending sno, each planned table handed to ConvertTable.
+  void ConvertDatabases();
+
+ protected:
+  // Converts the current table: the mapping rows stand on their first row,
+  // mapping_count_ is their number, old_table_ and new_table_ are freshly
+  // opened. `new_table_name` and `old_table_name` are those of the first
+  // mapping row. By default the field-mapped copy.
+  virtual void ConvertTable(const std::string& new_table_name, const std::string& old_table_name);
+
+ private:
+  void ConvertDatabase(const std::string& name);
+  void OpenTableMapping(const Value& sno);
+  db::Recordset OpenMappedTable(db::Database& db, const std::string& name, const Value& sno);
+
+  const Layout layout_;
+};
+
+}  // namespace relamor

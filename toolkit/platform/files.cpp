@@ -1,0 +1,123 @@
+#include "toolkit/platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "toolkit/db/error.h"
+
+namespace relamor::platform {
+
+namespace {
+
+[[noreturn]] void ThrowCopyError(const std::string& from, const std::string& to, int error) {
+  throw Error(err::kPathFileAccess, "Path/File access error: cannot copy '" + from + "' to '" + to +
+                                        "': " + std::strerror(error));
+}
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the result (close can report a failed write).
+  int Close() {
+    int result = ::close(fd_);
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+// Copies every byte of `in` to `out`; returns 0 or the errno of the failure.
+int CopyBytes(int in, int out) {
+  std::vector<char> buffer(1 << 16);
+  while (true) {
+    ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    const char* p = buffer.data();
+    std::size_t left = static_cast<std::size_t>(got);
+    while (left > 0) {
+      ssize_t put = ::write(out, p, left);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      p += put;
+      left -= static_cast<std::size_t>(put);
+    }
+  }
+}
+
+}  // namespace
+
+void CopyFileReplacing(const std::string& from, const std::string& to) {
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) {
+    int error = errno;
+    if (error == ENOENT) {
+      throw Error(err::kFileNotFound,
+                  "File not found: '" + from + "' (copying it to '" + to + "')");
+    }
+    ThrowCopyError(from, to, error);
+  }
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, to, errno);
+  if (!S_ISREG(st.st_mode)) ThrowCopyError(from, to, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+
+  std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (out.get() < 0) ThrowCopyError(from, to, errno);
+  int error = ::fchmod(out.get(), st.st_mode & 0777) == 0 ? 0 : errno;
+  if (error == 0) error = CopyBytes(in.get(), out.get());
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    ThrowCopyError(from, to, error);
+  }
+}
+
+void SetArchiveOnly(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    int error = errno;
+    if (error == ENOENT) throw Error(err::kFileNotFound, "File not found: '" + path + "'");
+    throw Error(err::kPathFileAccess, "Path/File access error: cannot read the attributes of '" +
+                                          path + "': " + std::strerror(error));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw Error(err::kPathFileAccess,
+                "Path/File access error: '" + path + "' is not a regular file");
+  }
+  mode_t mode = (st.st_mode & 0777) | S_IRUSR | S_IWUSR;
+  if (::chmod(path.c_str(), mode) != 0) {
+    throw Error(err::kPathFileAccess, "Path/File access error: cannot change the attributes of '" +
+                                          path + "': " + std::strerror(errno));
+  }
+}
+
+}  // namespace relamor::platform
