@@ -43,8 +43,9 @@ void Relamor::CopyPlannedTable() {
   mapping_rows_.MoveFirst();
   const std::string new_table = ToText(mapping_rows_.Get("newtablename"));
   const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
-  new_table_ = new_db_.OpenRecordset(new_table);
-  old_table_ = old_db_.OpenRecordset(old_table);
+  const std::string named_by = "sno " + ToText(plan_.Get("sno")) + " of export";
+  new_table_ = OpenMappedTable(new_db_, new_table, named_by);
+  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
   frame_.Log({"Copying table " + new_table});
   if (!old_table_.Eof()) {
     old_table_.MoveFirst();

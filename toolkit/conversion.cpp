@@ -1,5 +1,6 @@
 #include "toolkit/conversion.h"
 
+#include "toolkit/db/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {
@@ -9,6 +10,15 @@ Conversion::Conversion(RunFrame& frame, CopyRules rules) : frame_(frame), rules_
 Conversion::~Conversion() = default;
 
 std::string Conversion::NewTableName() { return ToText(mapping_rows_.Get("newtablename")); }
+
+db::Recordset Conversion::OpenMappedTable(db::Database& db, const std::string& name,
+                                          const std::string& named_by) {
+  if (!db.HasTable(name)) {
+    throw Error(err::kTableNotFound, "Table not found: '" + name + "' in " + db.file_name() +
+                                         " (named by " + named_by + ")");
+  }
+  return db.OpenRecordset(name);
+}
 
 bool Conversion::IsSiteDatabasePass() const {
   return current_database_ < SiteDatabaseNames.size() &&

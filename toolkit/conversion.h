@@ -66,6 +66,11 @@ class Conversion {
   // The value of `newtablename` in the mapping row on which the mapping rows
   // stand now.
   std::string NewTableName();
+  // A table named by the mapping data, in `db`: only a table of that name is
+  // opened, never a statement. Throws 3078 naming the table, the database and
+  // `named_by` (which mapping rows name it).
+  db::Recordset OpenMappedTable(db::Database& db, const std::string& name,
+                                const std::string& named_by);
   // Whether the database of the current pass is a per-site database (its
   // name differs from "qorsite", letter case ignored).
   bool IsSiteDatabasePass() const;

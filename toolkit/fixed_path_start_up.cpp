@@ -113,21 +113,10 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   mapping_count_ = mapping_rows_.RecordCount();
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
-  new_table_ = OpenMappedTable(new_db_, NewTableName(), sno);
-  old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), sno);
+  const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;
+  new_table_ = OpenMappedTable(new_db_, NewTableName(), named_by);
+  old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), named_by);
   mapping_rows_.MoveFirst();
-}
-
-// A table named by the mapping data: only a table of that name, never a
-// statement, is opened.
-db::Recordset FixedPathConversion::OpenMappedTable(db::Database& db, const std::string& name,
-                                                   const Value& sno) {
-  if (!db.HasTable(name)) {
-    throw Error(err::kTableNotFound, "Table not found: '" + name + "' in " + db.file_name() +
-                                         " (named by sno " + ToText(sno) + " of " +
-                                         std::string(layout_.mapping_table) + ")");
-  }
-  return db.OpenRecordset(name);
 }
 
 void FixedPathConversion::ConvertTable(const std::string&, const std::string&) {

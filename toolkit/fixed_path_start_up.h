@@ -65,7 +65,6 @@ class FixedPathConversion : public Conversion {
  private:
   void ConvertDatabase(const std::string& name);
   void OpenTableMapping(const Value& sno);
-  db::Recordset OpenMappedTable(db::Database& db, const std::string& name, const Value& sno);
 
   const Layout layout_;
 };

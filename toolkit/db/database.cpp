@@ -91,8 +91,9 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
 }
 
 // Ends the handle's recordsets, commits, and closes the connection when no
-// other handle shares it. Throws a commit failure after closing.
-void CloseHandle(DatabaseState& state) {
+// other handle shares it. A commit failure is thrown after closing, or kept
+// for Engine::CommitAll when the caller cannot throw.
+void CloseHandle(DatabaseState& state, bool can_throw = true) {
   Connection* connection = state.connection;
   if (connection == nullptr) return;
   for (const auto& weak : state.recordsets) {
@@ -109,8 +110,11 @@ void CloseHandle(DatabaseState& state) {
   } catch (const Error& e) {
     failure = e;
   }
-  if (handles.empty()) connection->engine->connections.erase(connection->key);
-  if (failure) throw *failure;
+  EngineState* engine = connection->engine;
+  if (handles.empty()) engine->connections.erase(connection->key);
+  if (!failure) return;
+  if (can_throw) throw *failure;
+  if (!engine->deferred_failure) engine->deferred_failure = failure;
 }
 
 Connection& ConnectionOf(const std::shared_ptr<DatabaseState>& state) {
@@ -157,28 +161,17 @@ Database::Database() = default;
 Database::Database(std::shared_ptr<detail::DatabaseState> state) : state_(std::move(state)) {}
 Database::Database(Database&&) noexcept = default;
 
-Database& Database::operator=(Database&& other) noexcept {
+Database& Database::operator=(Database&& other) {
   if (this != &other) {
-    if (state_) {
-      try {
-        CloseHandle(*state_);
-      } catch (const Error&) {
-        // A failed commit cannot be reported from here; the rows of the
-        // connection stay in its journal until it closes.
-      }
-    }
+    std::shared_ptr<DatabaseState> held = std::move(state_);
     state_ = std::move(other.state_);
+    if (held) CloseHandle(*held);
   }
   return *this;
 }
 
 Database::~Database() {
-  if (!state_) return;
-  try {
-    CloseHandle(*state_);
-  } catch (const Error&) {
-    // Destructors do not throw; Close() reports a failed commit.
-  }
+  if (state_) CloseHandle(*state_, /*can_throw=*/false);
 }
 
 bool Database::is_open() const { return state_ && state_->connection != nullptr; }
@@ -320,11 +313,7 @@ Engine::~Engine() {
       state_->connections.erase(state_->connections.begin());
       continue;
     }
-    try {
-      CloseHandle(*connection->handles.front());
-    } catch (const Error&) {
-      // Destructors do not throw; the handle is closed regardless.
-    }
+    CloseHandle(*connection->handles.front(), /*can_throw=*/false);
   }
 }
 
@@ -354,7 +343,8 @@ Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
 }
 
 void Engine::CommitAll() {
-  std::optional<Error> failure;
+  std::optional<Error> failure = std::move(state_->deferred_failure);
+  state_->deferred_failure.reset();
   for (auto& [key, connection] : state_->connections) {
     try {
       connection->Commit();

@@ -54,13 +54,15 @@ class Database {
   Database();  // a closed handle
   ~Database();
   Database(Database&&) noexcept;
-  Database& operator=(Database&&) noexcept;  // closes the database it held
+  // Closes the database it held (after taking the other's); throws like
+  // Close() when the rows of the closed database cannot be committed.
+  Database& operator=(Database&&);
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
   bool is_open() const;
-  // The path it was opened with; its last component (the file name) names the
-  // database in error messages.
+  // The path it was opened with; it names the database in error messages
+  // (the old and the new installation hold files of the same names).
   const std::string& path() const;
   std::string file_name() const;
 
@@ -113,7 +115,10 @@ class Engine {
   // description names the path.
   Database OpenDatabase(const std::string& path, OpenMode mode = OpenMode::kReadWrite);
 
-  // Commits the pending rows of every open database (the error path).
+  // Commits the pending rows of every open database (the error path). Tries
+  // every database, then throws Error 3146 naming the file for the first
+  // commit that failed, including one that failed earlier when a handle was
+  // closed by its destructor (which cannot throw).
   void CommitAll();
 
  private:

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -97,6 +98,9 @@ struct RecordsetState;
 
 struct EngineState {
   std::unordered_map<std::string, std::unique_ptr<Connection>> connections;
+  // A commit that failed where no error could be thrown (a destructor);
+  // CommitAll reports it.
+  std::optional<Error> deferred_failure;
 };
 
 struct Connection {

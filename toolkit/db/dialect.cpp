@@ -50,18 +50,17 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // Words that SQLite reserves or gives a meaning to but that the original
 // dialect reads as plain names. Sorted for binary search.
 constexpr std::string_view kSqliteOnlyKeywords[] = {
-    "abort",     "action",    "after",      "always",    "analyze",      "attach",
-    "before",    "cascade",   "commit",     "conflict",  "current",      "database",
-    "deferrable", "deferred", "detach",     "do",        "each",         "exclude",
-    "exclusive", "explain",   "fail",       "filter",    "first",        "following",
-    "generated", "glob",      "groups",     "ignore",    "immediate",    "index",
-    "indexed",   "initially", "instead",    "key",       "last",         "match",
-    "materialized", "no",     "nothing",    "notnull",   "nulls",        "offset",
-    "others",    "over",      "plan",       "pragma",    "preceding",    "query",
-    "raise",     "range",     "recursive",  "regexp",    "reindex",      "release",
-    "rename",    "replace",   "restrict",   "returning", "row",          "rows",
-    "savepoint", "temp",      "temporary",  "ties",      "transaction",  "trigger",
-    "unbounded", "vacuum",    "view",       "virtual",   "window",       "without",
+    "abort",     "action",       "after",     "always",    "analyze",   "attach",     "before",
+    "cascade",   "commit",       "conflict",  "current",   "database",  "deferrable", "deferred",
+    "detach",    "do",           "each",      "exclude",   "exclusive", "explain",    "fail",
+    "filter",    "first",        "following", "generated", "glob",      "groups",     "ignore",
+    "immediate", "index",        "indexed",   "initially", "instead",   "key",        "last",
+    "match",     "materialized", "no",        "nothing",   "notnull",   "nulls",      "offset",
+    "others",    "over",         "plan",      "pragma",    "preceding", "query",      "raise",
+    "range",     "recursive",    "regexp",    "reindex",   "release",   "rename",     "replace",
+    "restrict",  "returning",    "row",       "rows",      "savepoint", "temp",       "temporary",
+    "ties",      "transaction",  "trigger",   "unbounded", "vacuum",    "view",       "virtual",
+    "window",    "without",
 };
 
 static_assert(std::is_sorted(std::begin(kSqliteOnlyKeywords), std::end(kSqliteOnlyKeywords)));
@@ -168,8 +167,7 @@ void QuoteSqliteKeywords(std::vector<Token>& t) {
     if (!IsSqliteOnlyKeyword(token.text)) continue;
     if (!UsedAsSqliteKeyword(t, shape, i)) {
       token.kind = TokenKind::kName;
-    } else if ((IsWord(token, "over") || IsWord(token, "filter")) &&
-               shape.match[i + 1] != kNone) {
+    } else if ((IsWord(token, "over") || IsWord(token, "filter")) && shape.match[i + 1] != kNone) {
       i = shape.match[i + 1];  // a window definition is SQLite's own syntax
     }
   }
@@ -183,10 +181,10 @@ void QuoteSqliteKeywords(std::vector<Token>& t) {
 std::size_t PrimaryEnd(const std::vector<Token>& t, const Shape& shape, std::size_t i,
                        bool& constant) {
   static constexpr std::string_view kNotAnOperand[] = {
-      "all",    "and",    "as",     "between", "by",        "collate", "distinct",
-      "else",   "end",    "escape", "except",  "from",      "group",   "having",
-      "in",     "into",   "intersect", "is",   "join",      "like",    "limit",
-      "not",    "on",     "or",     "order",   "select",    "where"};
+      "all",  "and",  "as",        "between", "by",     "collate", "distinct",
+      "else", "end",  "escape",    "except",  "from",   "group",   "having",
+      "in",   "into", "intersect", "is",      "join",   "like",    "limit",
+      "not",  "on",   "or",        "order",   "select", "where"};
   const std::size_t n = t.size();
   constant = false;
   while (i < n && (IsOperator(t[i], "-") || IsOperator(t[i], "+") || IsOperator(t[i], "~"))) {
@@ -236,9 +234,8 @@ enum class Clause { kOther, kSelectList, kFrom, kCondition };
 Clause ClauseStartedBy(const Token& token, Clause current) {
   static constexpr std::string_view kCondition[] = {"where", "on", "having"};
   static constexpr std::string_view kFrom[] = {"from", "join"};
-  static constexpr std::string_view kOther[] = {"set",   "group",     "order",  "limit",
-                                                "values", "union",    "intersect", "except",
-                                                "into",  "using"};
+  static constexpr std::string_view kOther[] = {"set",   "group",     "order",  "limit", "values",
+                                                "union", "intersect", "except", "into",  "using"};
   if (IsWord(token, "select")) return Clause::kSelectList;
   if (IsAnyWord(token, kCondition)) return Clause::kCondition;
   if (IsAnyWord(token, kFrom)) return Clause::kFrom;
@@ -300,8 +297,8 @@ struct Member {
   std::size_t from_begin = kNone, from_end = kNone;
   std::size_t where_begin = kNone, where_end = kNone;
   std::size_t order = kNone, order_list = kNone, order_end = kNone;  // ORDER word, terms
-  bool grouped = false;     // GROUP BY or HAVING
-  bool other_tail = false;  // LIMIT or WINDOW
+  bool grouped = false;                                              // GROUP BY or HAVING
+  bool other_tail = false;                                           // LIMIT or WINDOW
 };
 
 Member ParseMember(const std::vector<Token>& t, const Shape& shape, std::size_t begin,
@@ -352,8 +349,7 @@ Member ParseMember(const std::vector<Token>& t, const Shape& shape, std::size_t 
 // Splits [begin, end) at the commas of depth `depth`.
 std::vector<std::pair<std::size_t, std::size_t>> SplitAtCommas(const std::vector<Token>& t,
                                                                const Shape& shape,
-                                                               std::size_t begin,
-                                                               std::size_t end) {
+                                                               std::size_t begin, std::size_t end) {
   std::vector<std::pair<std::size_t, std::size_t>> parts;
   if (begin >= end) return parts;
   const int depth = shape.depth[begin];
@@ -370,8 +366,8 @@ std::vector<std::pair<std::size_t, std::size_t>> SplitAtCommas(const std::vector
 
 // A comparable form of an expression: letter case of names ignored, quoted
 // and plain names alike, parentheses around the whole left out.
-std::string NormalizedExpression(const std::vector<Token>& t, const Shape& shape,
-                                 std::size_t begin, std::size_t end) {
+std::string NormalizedExpression(const std::vector<Token>& t, const Shape& shape, std::size_t begin,
+                                 std::size_t end) {
   while (end - begin >= 2 && t[begin].kind == TokenKind::kLeftParen &&
          shape.match[begin] == end - 1) {
     ++begin;
@@ -388,8 +384,8 @@ std::string NormalizedExpression(const std::vector<Token>& t, const Shape& shape
 
 // The position (1-based) of the result column of `m` whose expression is
 // `key`, or 0.
-std::size_t ResultColumnPosition(const std::vector<Token>& t, const Shape& shape,
-                                 const Member& m, const std::string& key) {
+std::size_t ResultColumnPosition(const std::vector<Token>& t, const Shape& shape, const Member& m,
+                                 const std::string& key) {
   const auto columns = SplitAtCommas(t, shape, m.list_begin, m.list_end);
   for (std::size_t c = 0; c < columns.size(); ++c) {
     auto [begin, end] = columns[c];
@@ -561,8 +557,8 @@ std::optional<std::string> RowidOrderedUnion(const std::vector<Token>& t,
 // distinct or aggregate function in the select list.
 void NoteSingleTable(const std::vector<Token>& t, const Member& m, Translation& result) {
   static constexpr std::string_view kAggregates[] = {
-      "avg", "count", "first", "group_concat", "last", "max", "min",
-      "stdev", "stdevp", "sum", "total", "var", "varp"};
+      "avg",   "count",  "first", "group_concat", "last", "max", "min",
+      "stdev", "stdevp", "sum",   "total",        "var",  "varp"};
   if (m.distinct || m.grouped || m.list_begin == m.list_end) return;
   const std::optional<FromTable> from = SingleFromTable(t, m);
   if (!from) return;
@@ -737,8 +733,7 @@ bool MatchElement(std::string_view pattern, std::size_t& p, char32_t c) {
 }
 
 bool BracketsClosed(std::string_view pattern) {
-  for (std::size_t p = pattern.find('['); p != std::string_view::npos;
-       p = pattern.find('[', p)) {
+  for (std::size_t p = pattern.find('['); p != std::string_view::npos; p = pattern.find('[', p)) {
     p = pattern.find(']', p + 1);
     if (p == std::string_view::npos) return false;
   }

@@ -15,9 +15,7 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 // Letters, `_` and every byte of a multi-byte UTF-8 character start a word.
 bool IsWordStart(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
@@ -142,8 +140,8 @@ std::vector<Token> Tokenize(std::string_view s) {
       token.kind = TokenKind::kSemicolon;
       token.text = ";";
     } else {
-      static constexpr std::string_view kTwoCharOperators[] = {"<=", ">=", "<>", "!=",
-                                                                "==", "||", "<<", ">>"};
+      static constexpr std::string_view kTwoCharOperators[] = {
+          "<=", ">=", "<>", "!=", "==", "||", "<<", ">>"};
       token.kind = TokenKind::kOperator;
       for (std::string_view op : kTwoCharOperators) {
         if (s.substr(i, 2) == op) {

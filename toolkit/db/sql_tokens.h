@@ -16,9 +16,9 @@
 namespace relamor::db::sql {
 
 enum class TokenKind {
-  kWord,      // identifier or keyword, as written
-  kName,      // a quoted name; `text` holds the name without its quotes
-  kText,      // a text literal, quotes included, as written
+  kWord,  // identifier or keyword, as written
+  kName,  // a quoted name; `text` holds the name without its quotes
+  kText,  // a text literal, quotes included, as written
   kNumber,
   kParam,     // ?, ?NNN, :name, @name, $name
   kOperator,  // = <> <= || . * and the like
@@ -26,7 +26,7 @@ enum class TokenKind {
   kRightParen,
   kComma,
   kSemicolon,
-  kRemoved,   // dropped by a rewrite; never written
+  kRemoved,  // dropped by a rewrite; never written
 };
 
 struct Token {

@@ -1,6 +1,7 @@
 #include "toolkit/db/database.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <memory>
@@ -144,6 +145,40 @@ TEST(DatabaseTest, RowsAreCommittedByCommitAllCloseAndTheEngineEnding) {
   rs.Update();
   db.Close();
   EXPECT_EQ(DumpTable(path, "boards"), "1|uno\n2|NULL\n");
+}
+
+// Another process reading the file keeps the commit from finishing; the
+// failure must reach the caller, also when a destructor closed the handle.
+TEST(DatabaseTest, AFailedCommitIsReportedAndNotLost) {
+  TempDir dir;
+  const std::string path = dir.File("qord003.mdb");
+  MakeDatabase(path, "CREATE TABLE boards(boardID LONG); INSERT INTO boards VALUES (1);");
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* walk = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT * FROM boards", -1, &walk, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(walk), SQLITE_ROW);  // holds a read lock
+
+  Engine engine;
+  Database db = engine.OpenDatabase(path);
+  db.Execute("insert into boards values (2)");
+  Error e = ErrorOf([&] { db = Database(); });
+  EXPECT_EQ(e.number(), err::kEngineError);
+  EXPECT_NE(e.description().find("'" + path + "' could not be committed"), std::string::npos)
+      << e.description();
+
+  {
+    Database dropped = engine.OpenDatabase(path);
+    dropped.Execute("insert into boards values (3)");
+  }
+  e = ErrorOf([&] { engine.CommitAll(); });
+  EXPECT_EQ(e.number(), err::kEngineError);
+  EXPECT_NE(e.description().find(path), std::string::npos) << e.description();
+  engine.CommitAll();  // reported once
+
+  sqlite3_finalize(walk);
+  sqlite3_close(reader);
+  EXPECT_EQ(DumpTable(path, "boards"), "1\n");
 }
 
 TEST(DatabaseTest, LargeWritesAreCommittedInSlices) {

@@ -20,8 +20,8 @@ std::vector<std::string> NoTables(std::string_view) { return {}; }
 
 std::vector<std::string> ExportColumns(std::string_view table) {
   if (table == "export") {
-    return {"sno",           "oldtablename", "olddbfieldname", "newtablename",
-            "newdbfieldname", "autonumber",   "releaseversion"};
+    return {"sno",        "oldtablename",  "olddbfieldname", "newtablename", "newdbfieldname",
+            "autonumber", "releaseversion"};
   }
   if (table == "odd") return {"rowid", "x"};
   return {};
@@ -65,10 +65,13 @@ TEST(DialectTest, SqliteKeywordsStandingAsNamesAreQuoted) {
           {"update or ignore t set a = 1", "update or ignore t set a = 1"},
           {"select a from t indexed by ix", "select a from t indexed by ix"},
           {"select a from t not indexed", "select a from t not indexed"},
-          {"select a from t order by a desc nulls first", "select a from t order by a desc nulls first"},
+          {"select a from t order by a desc nulls first",
+           "select a from t order by a desc nulls first"},
           {"select a from t limit 5 offset 2", "select a from t limit 5 offset 2"},
-          {"select count(*) over (partition by a rows between unbounded preceding and current row) from t",
-           "select count(*) over (partition by a rows between unbounded preceding and current row) from t"},
+          {"select count(*) over (partition by a rows between unbounded preceding and current row) "
+           "from t",
+           "select count(*) over (partition by a rows between unbounded preceding and current row) "
+           "from t"},
           {"select a from t where not exists (select 1 from u) order by a",
            "select a from t where not exists (select 1 from u) order by a"},
       },
@@ -94,7 +97,8 @@ TEST(DialectTest, DuplicateRowsCompareTextWithoutCase) {
            R"(d AS e, f g, h collate binary FROM t)"},
           {"select a from t union select [b] from u",
            R"(select a COLLATE NOCASE AS "a" from t union select "b" COLLATE NOCASE AS "b" from u)"},
-          {"select a from t union all select b from u", "select a from t union all select b from u"},
+          {"select a from t union all select b from u",
+           "select a from t union all select b from u"},
           {"select a from t", "select a from t"},
       },
       NoTables);
@@ -107,14 +111,17 @@ TEST(DialectTest, ComparisonsInConditionsIgnoreCase) {
           {"select * from export where sno=?", "select * from export where sno=? COLLATE NOCASE"},
           {"select [no] from [qorreleases] where [productname] = '3.5' and [servicepack] = 0",
            R"(select "no" from "qorreleases" where "productname" = '3.5' COLLATE NOCASE and "servicepack" = 0)"},
-          {"select a from t where a <> b.c or a != 'x' or a < ? or a > f(x, 'y') or a <= (b) or a >= -c",
+          {"select a from t where a <> b.c or a != 'x' or a < ? or a > f(x, 'y') or a <= (b) or a "
+           ">= -c",
            "select a from t where a <> b.c COLLATE NOCASE or a != 'x' COLLATE NOCASE or a < ? "
            "COLLATE NOCASE or a > f(x, 'y') COLLATE NOCASE or a <= (b) COLLATE NOCASE or a >= -c "
            "COLLATE NOCASE"},
           {"select a from t where a = case when b = 1 then 'x' else 'y' end",
            "select a from t where a = case when b = 1 then 'x' else 'y' end COLLATE NOCASE"},
-          {"select a from t where a = b collate binary", "select a from t where a = b collate binary"},
-          {"select a from t where a = null or a = -5 or a > 2.5", "select a from t where a = null or a = -5 or a > 2.5"},
+          {"select a from t where a = b collate binary",
+           "select a from t where a = b collate binary"},
+          {"select a from t where a = null or a = -5 or a > 2.5",
+           "select a from t where a = null or a = -5 or a > 2.5"},
           {"select a from t where a between 'a' and 'm'",
            "select a from t where a between 'a' COLLATE NOCASE and 'm' COLLATE NOCASE"},
           {"select * from t inner join u on t.a = u.b where t.c<>?",
@@ -163,7 +170,8 @@ TEST(DialectTest, StatementsOfTheConverters) {
            R"(AS "oldtablename",a."newtablename" COLLATE NOCASE AS "newtablename" from export as a )"
            R"(where a.oldtablename not like a.newtablename and a.releaseversion = 4 and )"
            R"(newtablename not like 'DeletedTable' order by 1)"},
-          {"select max(b.[releaseversion]) from export b where b.[sno] = 3 and b.[releaseversion] <= 4",
+          {"select max(b.[releaseversion]) from export b where b.[sno] = 3 and b.[releaseversion] "
+           "<= 4",
            R"(select max(b."releaseversion") from export b where b."sno" = 3 and b."releaseversion" <= 4)"},
       },
       ExportColumns);
@@ -176,7 +184,8 @@ TEST(DialectTest, CompoundOrderBy) {
            "select a from t union all select a from u order by a"},
           {"select a.x from t a union all select b.x from u b order by b.x",
            "select a.x from t a union all select b.x from u b order by 1"},
-          {"select a.x as y, (a.z) from t a union all select b.x, b.z from u b order by a.z desc, y",
+          {"select a.x as y, (a.z) from t a union all select b.x, b.z from u b order by a.z desc, "
+           "y",
            "select a.x as y, (a.z) from t a union all select b.x, b.z from u b order by 2 desc, y"},
           {"select a.X from t a union all select a.x from u a order by (A.[x])",
            "select a.X from t a union all select a.x from u a order by 1"},
@@ -202,15 +211,16 @@ TEST(DialectTest, UnionOfOneTableKeepsRowidOrder) {
     return ExportColumns(table);
   };
   const Translation tr = TranslateStatement(mapping_rows, lookup);
-  EXPECT_EQ(tr.sql,
-            R"(SELECT * FROM "export" WHERE rowid IN (SELECT min(rowid) FROM "export" WHERE rowid IN )"
-            R"((SELECT a.rowid FROM "export" AS a WHERE a."sno" = 3 and a."releaseversion" = 3 )"
-            R"(UNION ALL SELECT g.rowid FROM "export" AS g WHERE g."sno" = 3 and )"
-            R"(g."releaseversion" < 3 and g."newtablename" = g."oldtablename" COLLATE NOCASE and )"
-            R"(g."newdbfieldname" = g."olddbfieldname" COLLATE NOCASE) GROUP BY "sno" COLLATE )"
-            R"(NOCASE, "oldtablename" COLLATE NOCASE, "olddbfieldname" COLLATE NOCASE, )"
-            R"("newtablename" COLLATE NOCASE, "newdbfieldname" COLLATE NOCASE, "autonumber" )"
-            R"(COLLATE NOCASE, "releaseversion" COLLATE NOCASE) ORDER BY rowid)");
+  EXPECT_EQ(
+      tr.sql,
+      R"(SELECT * FROM "export" WHERE rowid IN (SELECT min(rowid) FROM "export" WHERE rowid IN )"
+      R"((SELECT a.rowid FROM "export" AS a WHERE a."sno" = 3 and a."releaseversion" = 3 )"
+      R"(UNION ALL SELECT g.rowid FROM "export" AS g WHERE g."sno" = 3 and )"
+      R"(g."releaseversion" < 3 and g."newtablename" = g."oldtablename" COLLATE NOCASE and )"
+      R"(g."newdbfieldname" = g."olddbfieldname" COLLATE NOCASE) GROUP BY "sno" COLLATE )"
+      R"(NOCASE, "oldtablename" COLLATE NOCASE, "olddbfieldname" COLLATE NOCASE, )"
+      R"("newtablename" COLLATE NOCASE, "newdbfieldname" COLLATE NOCASE, "autonumber" )"
+      R"(COLLATE NOCASE, "releaseversion" COLLATE NOCASE) ORDER BY rowid)");
   EXPECT_EQ(asked, std::vector<std::string>{"export"});
   EXPECT_TRUE(tr.single_table.empty());
 
@@ -281,10 +291,8 @@ TEST(DialectTest, UnterminatedTextsAndNamesAreSyntaxErrors) {
     const char* missing;
   };
   const std::vector<FailCase> cases = {
-      {"select 'abc from t", "'"},
-      {"select a from t where b = 'x''", "'"},
-      {"select [abc from t", "]"},
-      {"select \"abc from t", "\""},
+      {"select 'abc from t", "'"}, {"select a from t where b = 'x''", "'"},
+      {"select [abc from t", "]"}, {"select \"abc from t", "\""},
       {"select `abc from t", "`"},
   };
   for (const FailCase& c : cases) {

@@ -139,10 +139,12 @@ class StatementsTest : public ::testing::Test {
 };
 
 TEST_F(StatementsTest, ReleaseDetection) {
-  EXPECT_EQ(Rows(main_, "SELECT a.[productname], a.[servicepack], a.[buildno] FROM QORRELEASES "
-                        "as a WHERE a.[no] = (select max(b.[no]) from qorreleases as b)"),
+  EXPECT_EQ(Rows(main_,
+                 "SELECT a.[productname], a.[servicepack], a.[buildno] FROM QORRELEASES "
+                 "as a WHERE a.[no] = (select max(b.[no]) from qorreleases as b)"),
             std::vector<std::string>{"Beta|0|1"});
-  const char* release = "select [no] from [qorreleases] where [productname] = ? and [servicepack] = ?";
+  const char* release =
+      "select [no] from [qorreleases] where [productname] = ? and [servicepack] = ?";
   EXPECT_EQ(Rows(main_, release, {T("3.5"), I(1)}), std::vector<std::string>{"4"});
   EXPECT_EQ(Rows(main_, release, {T("3.0"), T("0")}), std::vector<std::string>{"1"});
   EXPECT_EQ(Rows(main_, release, {T("bETA"), I(0)}), std::vector<std::string>{"5"});
@@ -150,13 +152,15 @@ TEST_F(StatementsTest, ReleaseDetection) {
 }
 
 TEST_F(StatementsTest, TextComparisonsIgnoreCaseAndLikeUsesTheOriginalPatterns) {
-  EXPECT_EQ(Rows(main_, "select [no] from [qorreleases] where [productname] = '3.5' and "
-                        "[servicepack] = 0"),
+  EXPECT_EQ(Rows(main_,
+                 "select [no] from [qorreleases] where [productname] = '3.5' and "
+                 "[servicepack] = 0"),
             std::vector<std::string>{"3"});
   EXPECT_EQ(Rows(main_, "select [no] from [qorreleases] where [productname] = 'BETA'"),
             std::vector<std::string>{"5"});
-  EXPECT_EQ(Rows(main_, "select [no] from [qorreleases] where [productname] <> 'beta' and "
-                        "productname > '3.0'"),
+  EXPECT_EQ(Rows(main_,
+                 "select [no] from [qorreleases] where [productname] <> 'beta' and "
+                 "productname > '3.0'"),
             (std::vector<std::string>{"4", "3"}));
   auto not_like = [&](const char* pattern) {
     return Rows(main_, std::string("select no from qorreleases where productname not like '") +
@@ -189,18 +193,21 @@ TEST_F(StatementsTest, CopyPlanOfRelease4) {
   // DELETEDTABLE); 4 Later is of release 5. Part b: renamed in release 4,
   // except to DeletedTable (10, 13); 1 Pat -> P*t is a pattern that matches.
   // One row per table: duplicates differing in letter case are one row.
-  EXPECT_EQ(Lowered(Rows(rs)), (std::vector<std::string>{"2|boards|boards", "3|prompt|prompt",
-                                                         "5|sites|sites", "6|mixed|mixed",
-                                                         "7|old7|new7"}));
+  EXPECT_EQ(Lowered(Rows(rs)),
+            (std::vector<std::string>{"2|boards|boards", "3|prompt|prompt", "5|sites|sites",
+                                      "6|mixed|mixed", "7|old7|new7"}));
 
-  EXPECT_EQ(Rows(main_, "select max(b.[releaseversion]) from export b where b.[sno] = 3 and "
-                        "b.[releaseversion] <= 4"),
+  EXPECT_EQ(Rows(main_,
+                 "select max(b.[releaseversion]) from export b where b.[sno] = 3 and "
+                 "b.[releaseversion] <= 4"),
             std::vector<std::string>{"4"});
-  EXPECT_EQ(Rows(main_, "select max(b.[releaseversion]) from export b where b.[sno] = 5 and "
-                        "b.[releaseversion] <= 3"),
+  EXPECT_EQ(Rows(main_,
+                 "select max(b.[releaseversion]) from export b where b.[sno] = 5 and "
+                 "b.[releaseversion] <= 3"),
             std::vector<std::string>{"3"});
-  EXPECT_EQ(Rows(main_, "select max(b.[releaseversion]) from export b where b.[sno] = 99 and "
-                        "b.[releaseversion] <= 4"),
+  EXPECT_EQ(Rows(main_,
+                 "select max(b.[releaseversion]) from export b where b.[sno] = 99 and "
+                 "b.[releaseversion] <= 4"),
             std::vector<std::string>{"NULL"});
 }
 
@@ -215,9 +222,9 @@ TEST_F(StatementsTest, MappingRowsComeInRowidOrderWithoutDuplicates) {
   // Release 3 rows and earlier rows that keep both names (PROMPT/prompt, D/d
   // equal ignoring case), in the table's order; the second (3,Prompt,a) and
   // the (3,Prompt,A) that differs from it only in letter case are left out.
-  EXPECT_EQ(Rows(rs), (std::vector<std::string>{
-                          "3|Prompt|b|prompt|b|0|3", "3|Prompt|a|Prompt|a|0|2",
-                          "3|PROMPT|D|prompt|d|0|1", "3|Prompt|e|Prompt|e|-1|3"}));
+  EXPECT_EQ(Rows(rs),
+            (std::vector<std::string>{"3|Prompt|b|prompt|b|0|3", "3|Prompt|a|Prompt|a|0|2",
+                                      "3|PROMPT|D|prompt|d|0|1", "3|Prompt|e|Prompt|e|-1|3"}));
   rs.MoveFirst();
   rs.MoveLast();
   EXPECT_EQ(rs.RecordCount(), 4);
@@ -230,10 +237,11 @@ TEST_F(StatementsTest, PlansAndMappingRowsOfTheOtherConverters) {
     snos.push_back(row.substr(0, row.find('|')));
   }
   // One row per sno: the names of one sno differ only in letter case.
-  EXPECT_EQ(snos, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10",
-                                            "11", "12", "13"}));
-  EXPECT_EQ(Lowered(Rows(main_, "select distinct(sno),oldtablename,newtablename from export3035 "
-                                "order by sno")),
+  EXPECT_EQ(snos, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11",
+                                            "12", "13"}));
+  EXPECT_EQ(Lowered(Rows(main_,
+                         "select distinct(sno),oldtablename,newtablename from export3035 "
+                         "order by sno")),
             (std::vector<std::string>{"1|sites|sites", "2|boards|boards"}));
 
   EXPECT_EQ(Rows(main_, "select * from export where sno=?", {I(5)}),
@@ -274,8 +282,9 @@ TEST_F(StatementsTest, CustomerLookUps) {
             std::vector<std::string>{"9"});
   EXPECT_EQ(Rows(main_, "select distinct(id) from customers"),
             (std::vector<std::string>{"10", "11"}));
-  EXPECT_EQ(Rows(main_, "select name , address , city, region, zipCode, country from customers "
-                        "where id = ?",
+  EXPECT_EQ(Rows(main_,
+                 "select name , address , city, region, zipCode, country from customers "
+                 "where id = ?",
                  {I(11)}),
             std::vector<std::string>{"Osprey|High St 2|Southby|East|5678|Utopia"});
   EXPECT_EQ(Rows(main_, "select max(cmdid) from \"some table\""), std::vector<std::string>{"40"});
@@ -284,9 +293,9 @@ TEST_F(StatementsTest, CustomerLookUps) {
 TEST_F(StatementsTest, ChannelsAndConnections) {
   EXPECT_EQ(Rows(main_, "select channelID from channel where channelType=?", {T("modem")}),
             (std::vector<std::string>{"3", "7"}));
-  EXPECT_EQ(main_.Execute("Insert into modemConnection(channelID ,modemID) values ( ?,?)",
-                          {I(7), I(3)}),
-            1);
+  EXPECT_EQ(
+      main_.Execute("Insert into modemConnection(channelID ,modemID) values ( ?,?)", {I(7), I(3)}),
+      1);
   EXPECT_EQ(Rows(main_, "select siteID from channel where channelID = ?", {I(7)}),
             std::vector<std::string>{"8"});
   main_.Commit();
