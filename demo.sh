@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages, as root), builds the converters,
-# creates a small sample installation in ./demo-run (old and new databases and
-# a registry holding the product key), converts it with build/relamor, and
-# shows the run log, the result value and the exit status. Exits with the
-# converter's status.
+# and converts three sample installations, one after the other: release 3.5
+# with relamor, release 2.0 with relamor2035 and release 3.0 with relamor3035
+# (samples/, built in ./demo-run with the sqlite3 tool, each with its own
+# registry holding the product key). Shows each run log, result value and exit
+# status; exits non-zero when any conversion did not succeed.
 # RELAMOR_BUILD_DIR chooses the build directory (default: build),
 # RELAMOR_DEMO_DIR the sample installation (default: demo-run).
 set -euo pipefail
@@ -28,70 +29,54 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# A minimal release 3.0 installation converted to release 3.5: one main
-# database with a customers table and no sites.
-build_inline_sample() {
-  local target=$1
-  rm -rf "$target"
-  mkdir -p "$target/old" "$target/new" \
-    "$target/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis"
-  sqlite3 -bail "$target/old/qorsite.mdb" <<'SQL'
-CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
-INSERT INTO qorreleases VALUES (1, '3.0', 0, 118);
-CREATE TABLE sites (siteID LONG, customerID LONG, Name TEXT(50));
-CREATE TABLE customers (id LONG, Name TEXT(50));
-INSERT INTO customers VALUES (1, 'Harbour Works');
-INSERT INTO customers VALUES (2, 'North Depot');
-SQL
-  sqlite3 -bail "$target/new/qorsite.mdb" <<'SQL'
-CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
-INSERT INTO qorreleases VALUES (1, '3.0', 0, 118);
-INSERT INTO qorreleases VALUES (2, '3.5', 0, 214);
-CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
-                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
-                     releaseversion LONG);
-INSERT INTO export VALUES (1, 'customers', 'id', 'customers', 'customerID', 0, 1);
-INSERT INTO export VALUES (1, 'customers', 'Name', 'customers', 'Name', 0, 1);
-CREATE TABLE customers (customerID LONG PRIMARY KEY, Name TEXT(50));
-SQL
-  cp "$target/new/qorsite.mdb" "$target/new/qordxxx.mdb"
-}
+# Builds one sample installation (samples/<sample>) and converts it with one
+# program; shows the run log, the result value and the exit status.
+convert_sample() {
+  local program=$1 sample=$2
+  shift 2
+  local target="$demo_root/$sample"
+  samples/build.sh "samples/$sample" "$target"
+  local key_dir="$target/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis"
 
-# The sample installation: the one under samples/ when the repository has it,
-# otherwise the inline one above.
-build_sample() {
-  local target=$1
-  if [ -x samples/build.sh ] && [ -d samples/release35 ]; then
-    samples/build.sh samples/release35 "$target"
+  echo
+  echo "=== $program on samples/$sample"
+  echo "== RELAMOR_REGISTRY=$target/registry $build_dir/$program $target/old/,$target/new/"
+  local status=0
+  RELAMOR_REGISTRY="$target/registry" "$build_dir/$program" "$target/old/,$target/new/" || status=$?
+  echo "== Run log ($target/new/RelamorLog.txt)"
+  if [ -f "$target/new/RelamorLog.txt" ]; then
+    tr -d '\r' < "$target/new/RelamorLog.txt"
   else
-    build_inline_sample "$target"
+    echo "(no run log)"
   fi
+  echo "== RelamorResult"
+  if [ -f "$key_dir/RelamorResult" ]; then
+    cat "$key_dir/RelamorResult"
+    echo
+  else
+    echo "(not written)"
+  fi
+  local shown db table
+  for shown in "$@"; do  # database:table pairs worth a look
+    db=${shown%%:*} table=${shown#*:}
+    echo "== $table in new $db.mdb"
+    sqlite3 -header -column "$target/new/$db.mdb" "SELECT * FROM \"$table\" ORDER BY rowid" || true
+  done
+  echo "== Exit status: $status"
+  return "$status"
 }
 
 install_missing_packages
 cmake -S . -B "$build_dir" -DRELAMOR_WERROR=ON >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 
-build_sample "$demo_dir"
-demo_abs=$(cd "$demo_dir" && pwd)
-key_dir="$demo_abs/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis"
-
-echo "== RELAMOR_REGISTRY=$demo_abs/registry $build_dir/relamor $demo_abs/old/,$demo_abs/new/"
-status=0
-RELAMOR_REGISTRY="$demo_abs/registry" "$build_dir/relamor" "$demo_abs/old/,$demo_abs/new/" || status=$?
-
-echo "== Run log ($demo_abs/new/RelamorLog.txt)"
-if [ -f "$demo_abs/new/RelamorLog.txt" ]; then
-  tr -d '\r' < "$demo_abs/new/RelamorLog.txt"
-else
-  echo "(no run log)"
-fi
-echo "== RelamorResult"
-if [ -f "$key_dir/RelamorResult" ]; then
-  cat "$key_dir/RelamorResult"
-  echo
-else
-  echo "(not written)"
-fi
-echo "== Exit status: $status"
-exit "$status"
+mkdir -p "$demo_dir"
+demo_root=$(cd "$demo_dir" && pwd)
+overall=0
+convert_sample relamor release35 qorsite:Sites qord003:boards qord003:cmdidguid || overall=$?
+convert_sample relamor2035 release20 qorsite:Customers qorsite:Sites qorsite:channel \
+  qorsite:modemconnection qorsite:prompt || overall=$?
+convert_sample relamor3035 release30 qorsite:sites qorsite:channel || overall=$?
+echo
+echo "=== Demo finished: exit status $overall (0 when all three conversions succeeded)"
+exit "$overall"

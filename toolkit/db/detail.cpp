@@ -352,6 +352,12 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   }
   if (rc != SQLITE_DONE) FailStep(rc, {});
   if (key_columns == 1 && integer_key >= 0) info->columns[integer_key].rowid_alias = true;
+  for (const char* rowid : {"rowid", "_rowid_", "oid"}) {
+    if (info->ColumnIndex(rowid) < 0) {
+      info->rowid_name = rowid;
+      break;
+    }
+  }
   for (ColumnInfo& column : info->columns) {
     column.counter = column.type.counter && !column.rowid_alias;
     info->has_counter = info->has_counter || column.counter;

@@ -88,6 +88,9 @@ struct TableInfo {
   std::vector<ColumnInfo> columns;
   std::vector<std::string> column_names;
   bool has_counter = false;
+  // A name of the rowid that no column hides ("rowid", "_rowid_" or "oid");
+  // empty when columns hide all three, which leaves the rows read-only.
+  std::string rowid_name;
 
   // Column position by name, letter case ignored; -1 when none.
   int ColumnIndex(std::string_view column) const;

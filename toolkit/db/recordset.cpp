@@ -89,7 +89,7 @@ Connection& Live(const RecordsetState& s) {
 // The largest rowid of a table recordset's source; false when it is empty.
 bool FetchLimit(RecordsetState& s) {
   Connection& c = *s.connection;
-  const std::string sql = "SELECT max(rowid) FROM " + s.table->quoted;
+  const std::string sql = "SELECT max(" + s.table->rowid_name + ") FROM " + s.table->quoted;
   CachedStatement top = c.Prepare(sql, sql);
   const int rc = sqlite3_step(top.get());
   if (rc != SQLITE_ROW) c.FailStep(rc, sql);
@@ -215,7 +215,7 @@ std::string UpdateSql(const TableInfo& t, const std::vector<char>& mask) {
     if (!sets.empty()) sets += ", ";
     sets += QuoteName(t.columns[col].name) + " = ?";
   }
-  return "UPDATE " + t.quoted + " SET " + sets + " WHERE rowid = ?";
+  return "UPDATE " + t.quoted + " SET " + sets + " WHERE " + t.rowid_name + " = ?";
 }
 
 // Binds the masked column values in column order; returns the next index.
@@ -310,13 +310,20 @@ void StoreEditedRow(RecordsetState& s) {
 
 std::shared_ptr<RecordsetState> OpenTableRecordset(Connection& connection,
                                                    std::shared_ptr<TableInfo> table) {
+  if (table->rowid_name.empty()) {
+    // Columns hide every name of the rowid: the rows can be read, in the
+    // table's own order, but not changed.
+    return OpenStatementRecordset(connection, "SELECT * FROM " + table->quoted, {});
+  }
   auto s = std::make_shared<RecordsetState>();
   s->connection = &connection;
   s->path = connection.path;
   s->source = table->name;
   s->is_table = true;
   s->updatable = !connection.read_only;
-  s->select_sql = "SELECT rowid, * FROM " + table->quoted + " WHERE rowid <= ?1 ORDER BY rowid";
+  const std::string& rowid = table->rowid_name;
+  s->select_sql = "SELECT " + rowid + ", * FROM " + table->quoted + " WHERE " + rowid +
+                  " <= ?1 ORDER BY " + rowid;
   s->hidden = 1;
   s->field_names = table->column_names;
   s->field_column.resize(table->columns.size());
@@ -346,11 +353,13 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
     while (at < sql.size() && (sql[at] == ' ' || sql[at] == '\t' || sql[at] == '\r' || sql[at] == '\n')) {
       ++at;
     }
-    if (table && FirstKeyword(std::string_view(sql).substr(at)) == "SELECT") {
+    if (table && !table->rowid_name.empty() &&
+        FirstKeyword(std::string_view(sql).substr(at)) == "SELECT") {
       at += 6;
       const std::string alias =
           translation.single_table_alias.empty() ? table->name : translation.single_table_alias;
-      std::string with_rowid = sql.substr(0, at) + " " + QuoteName(alias) + ".rowid," + sql.substr(at);
+      std::string with_rowid =
+          sql.substr(0, at) + " " + QuoteName(alias) + "." + table->rowid_name + "," + sql.substr(at);
       CachedStatement prepared = connection.TryPrepare(with_rowid);
       if (prepared) {
         s->select_sql = std::move(with_rowid);
@@ -475,7 +484,9 @@ void Recordset::MoveLast() {
       if (rc != SQLITE_ROW) c.FailStep(rc, count_sql);
       count = static_cast<long>(sqlite3_column_int64(counter.get(), 0));
     }
-    const std::string last_sql = "SELECT rowid, * FROM " + s.table->quoted + " WHERE rowid = ?1";
+    const std::string& rowid = s.table->rowid_name;
+    const std::string last_sql =
+        "SELECT " + rowid + ", * FROM " + s.table->quoted + " WHERE " + rowid + " = ?1";
     detail::CachedStatement last = c.Prepare(last_sql, last_sql);
     sqlite3_bind_int64(last.get(), 1, s.limit);
     const int rc = sqlite3_step(last.get());

@@ -283,6 +283,25 @@ TEST_F(RecordsetTest, StatementOnOneTableIsUpdatable) {
   EXPECT_EQ(DumpTable(path_, "EXCCS"), "A|10|copied\nB|2|second\nA|3|dup\n");
 }
 
+// A column named like the rowid does not take its place.
+TEST_F(RecordsetTest, ColumnNamedRowidIsAnOrdinaryField) {
+  db_.Execute("create table odd(rowid LONG, x TEXT)");
+  db_.Execute("insert into odd values (2, 'a')");
+  db_.Execute("insert into odd values (1, 'b')");
+  Recordset rs = db_.OpenRecordset("odd");
+  EXPECT_EQ(rs.FieldCount(), 2);
+  EXPECT_EQ(rs.Get("rowid"), I(2));
+  rs.Edit();
+  rs.Set("x", T("z"));
+  rs.Update();
+  Recordset query = db_.OpenRecordset("select * from odd where x = ?", {T("b")});
+  query.Edit();
+  query.Set("rowid", I(5));
+  query.Update();
+  db_.Close();
+  EXPECT_EQ(DumpTable(path_, "odd"), "2|z\n5|b\n");
+}
+
 TEST_F(RecordsetTest, ClosedRecordsetsRefuseUseClearly) {
   Recordset rs = db_.OpenRecordset("sites");
   rs.Close();
