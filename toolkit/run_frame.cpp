@@ -166,6 +166,9 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
 
   try {
     start_up(*this);
+    // Every row must be on disk before the installer is told "True"; a commit
+    // that fails here takes the error path.
+    engine_.CommitAll();
   } catch (const RunStopped&) {
     key_.Close();
     log_.Close();

@@ -20,7 +20,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }  // without a trailing "/"
-  std::string dir() const { return path_ + "/"; }     // as a directory prefix
+  std::string dir() const { return path_ + "/"; }    // as a directory prefix
   std::string File(std::string_view name) const { return path_ + "/" + std::string(name); }
 
  private:

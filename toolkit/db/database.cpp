@@ -59,8 +59,8 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   if (rc != SQLITE_OK) {
     const std::string message =
         connection->db ? sqlite3_errmsg(connection->db) : sqlite3_errstr(rc);
-    throw Error(err::kEngineError,
-                "Engine error: the database " + Quoted(path) + " cannot be opened (" + message + ")");
+    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
+                                       " cannot be opened (" + message + ")");
   }
   sqlite3* db = connection->db;
   sqlite3_extended_result_codes(db, 1);
@@ -75,10 +75,11 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                   "Not a database: " + Quoted(path) + " is not a database file");
     }
     if (rc == SQLITE_READONLY_ROLLBACK || rc == SQLITE_READONLY_RECOVERY) {
-      throw Error(err::kEngineError,
-                  "Engine error: the database " + Quoted(path) +
-                      " needs recovery from an interrupted write, which a read-only open cannot do (" +
-                      message + ")");
+      throw Error(
+          err::kEngineError,
+          "Engine error: the database " + Quoted(path) +
+              " needs recovery from an interrupted write, which a read-only open cannot do (" +
+              message + ")");
     }
     throw Error(err::kEngineError,
                 "Engine error: the database " + Quoted(path) + " cannot be read (" + message + ")");
@@ -148,7 +149,8 @@ std::string SkipRefusedRows(const std::string& sql) {
   while (i < sql.size() && sql[i] != 'u' && sql[i] != 'U') ++i;
   i += 6;  // past "update"
   std::size_t j = i;
-  while (j < sql.size() && (sql[j] == ' ' || sql[j] == '\t' || sql[j] == '\r' || sql[j] == '\n')) ++j;
+  while (j < sql.size() && (sql[j] == ' ' || sql[j] == '\t' || sql[j] == '\r' || sql[j] == '\n'))
+    ++j;
   if (detail::FirstKeyword(std::string_view(sql).substr(j)) == "OR") return sql;  // has its own
   return sql.substr(0, i) + " OR IGNORE" + sql.substr(i);
 }
@@ -209,9 +211,9 @@ Recordset Database::OpenRecordset(std::string_view statement, const std::vector<
 
   auto& list = state_->recordsets;
   if (list.size() >= state_->prune_at) {
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [](const auto& weak) { return weak.expired(); }),
-               list.end());
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [](const auto& weak) { return weak.expired(); }),
+        list.end());
     state_->prune_at = std::max<std::size_t>(32, list.size() * 2);
   }
   list.push_back(rs);
@@ -288,9 +290,7 @@ bool Database::HasTable(std::string_view name) const {
   return ConnectionOf(state_).FindTable(TableNameOf(name)) != nullptr;
 }
 
-void Database::Commit() {
-  ConnectionOf(state_).Commit();
-}
+void Database::Commit() { ConnectionOf(state_).Commit(); }
 
 void Database::Close() {
   if (state_) CloseHandle(*state_);
@@ -328,7 +328,8 @@ Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
   }
   char resolved[PATH_MAX];
   const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
-  const std::string key = canonical + (mode == OpenMode::kReadOnly ? "\n(read-only)" : "\n(read-write)");
+  const std::string key =
+      canonical + (mode == OpenMode::kReadOnly ? "\n(read-only)" : "\n(read-write)");
 
   auto& connections = state_->connections;
   auto it = connections.find(key);

@@ -197,9 +197,9 @@ int TableInfo::ColumnIndex(std::string_view column) const {
 
 Connection& DatabaseState::Open() const {
   if (connection == nullptr) {
-    throw Error(err::kObjectInvalid,
-                "Object invalid or no longer set: the database " +
-                    (path.empty() ? std::string("handle") : Quoted(path)) + " is closed");
+    throw Error(err::kObjectInvalid, "Object invalid or no longer set: the database " +
+                                         (path.empty() ? std::string("handle") : Quoted(path)) +
+                                         " is closed");
   }
   return *connection;
 }
@@ -256,8 +256,9 @@ CachedStatement Connection::Prepare(std::string_view sql, std::string_view state
       throw Error(err::kSyntaxError,
                   "Syntax error (empty statement)" + InStatement(statement) + Where());
     }
-    throw Error(err::kSyntaxError, "Syntax error (characters found after the end of the statement)" +
-                                       InStatement(statement) + Where());
+    throw Error(err::kSyntaxError,
+                "Syntax error (characters found after the end of the statement)" +
+                    InStatement(statement) + Where());
   }
   const std::string message = sqlite3_errmsg(db);
   const int code = rc & 0xff;
@@ -265,17 +266,19 @@ CachedStatement Connection::Prepare(std::string_view sql, std::string_view state
     throw Error(err::kNotADatabase, "Not a database: " + Quoted(path) + " is not a database file");
   }
   if (code != SQLITE_ERROR) {
-    throw Error(err::kEngineError, "Engine error (" + message + ")" + InStatement(statement) + Where());
+    throw Error(err::kEngineError,
+                "Engine error (" + message + ")" + InStatement(statement) + Where());
   }
   if (StartsWith(message, "no such table: ")) {
     throw Error(err::kTableNotFound, "Table not found: " + Quoted(message.substr(15)) +
                                          InStatement(statement) + Where());
   }
   if (StartsWith(message, "no such column: ")) {
-    throw Error(err::kUndefinedName, "Undefined name " + Quoted(message.substr(16)) +
-                                         InStatement(statement) + Where());
+    throw Error(err::kUndefinedName,
+                "Undefined name " + Quoted(message.substr(16)) + InStatement(statement) + Where());
   }
-  throw Error(err::kSyntaxError, "Syntax error (" + message + ")" + InStatement(statement) + Where());
+  throw Error(err::kSyntaxError,
+              "Syntax error (" + message + ")" + InStatement(statement) + Where());
 }
 
 void Connection::GiveBack(std::string sql, sqlite3_stmt* stmt) {
@@ -326,8 +329,8 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   info->quoted = QuoteName(info->name);
   find.Release();
 
-  CachedStatement columns = Prepare(
-      "SELECT name, type, dflt_value, pk FROM pragma_table_info(?1)", {});
+  CachedStatement columns =
+      Prepare("SELECT name, type, dflt_value, pk FROM pragma_table_info(?1)", {});
   sqlite3_bind_text64(columns.get(), 1, info->name.data(), info->name.size(), SQLITE_STATIC,
                       SQLITE_UTF8);
   int key_columns = 0;
@@ -441,9 +444,8 @@ void Connection::Commit() {
   if (rc != SQLITE_OK) {
     const std::string message = sqlite3_errmsg(db);
     in_transaction_ = sqlite3_get_autocommit(db) == 0;
-    throw Error(err::kEngineError,
-                "Engine error: the rows written to " + Quoted(path) +
-                    " could not be committed (" + message + ")");
+    throw Error(err::kEngineError, "Engine error: the rows written to " + Quoted(path) +
+                                       " could not be committed (" + message + ")");
   }
   in_transaction_ = false;
   pending_rows_ = 0;
@@ -479,9 +481,9 @@ void Connection::FailStep(int rc, std::string_view statement, const TableInfo* t
       if (items.empty()) {
         throw Error(err::kDuplicateValue, "Duplicate value refused (" + message + ")" + context);
       }
-      throw Error(err::kDuplicateValue,
-                  "Duplicate value refused: table '" + items[0].table + "' already has a row with " +
-                      (all_known ? values : "the same " + columns) + context);
+      throw Error(err::kDuplicateValue, "Duplicate value refused: table '" + items[0].table +
+                                            "' already has a row with " +
+                                            (all_known ? values : "the same " + columns) + context);
     }
     throw Error(err::kEngineError, "Engine error (" + message + ")" + context);
   }

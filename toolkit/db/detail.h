@@ -72,7 +72,7 @@ class CachedStatement {
 struct ColumnInfo {
   std::string name;
   ColumnType type;
-  std::string default_sql;  // the DEFAULT expression; empty when none
+  std::string default_sql;   // the DEFAULT expression; empty when none
   bool rowid_alias = false;  // INTEGER PRIMARY KEY: SQLite numbers it
   bool counter = false;      // COUNTER / AUTOINCREMENT numbered by this layer
   // Filled on demand.

@@ -67,9 +67,7 @@ struct RecordsetState {
 
   std::string Where() const { return " (" + path + ")"; }
   // "table 't'" or "statement '...'", for messages.
-  std::string What() const {
-    return (is_table ? "table '" : "statement '") + source + "'";
-  }
+  std::string What() const { return (is_table ? "table '" : "statement '") + source + "'"; }
 };
 
 namespace {
@@ -161,11 +159,12 @@ void CheckUpdatable(const RecordsetState& s) {
   Connection& c = Live(s);
   if (c.read_only) {
     throw Error(err::kCannotUpdate, "Cannot update: the database '" + s.path +
-                                        "' is opened read-only; " + s.What() + " cannot be changed");
+                                        "' is opened read-only; " + s.What() +
+                                        " cannot be changed");
   }
   if (!s.updatable) {
-    throw Error(err::kCannotUpdate, "Cannot update: the rows of " + s.What() +
-                                        " cannot be changed" + s.Where());
+    throw Error(err::kCannotUpdate,
+                "Cannot update: the rows of " + s.What() + " cannot be changed" + s.Where());
   }
 }
 
@@ -179,8 +178,8 @@ void ConvertWrittenFields(RecordsetState& s) {
     const int col = s.field_column[f];
     if (col < 0) {
       throw Error(err::kCannotUpdate, "Cannot update: the field '" + s.field_names[f] + "' of " +
-                                          s.What() + " is not a column of table '" + t.name +
-                                          "'" + s.Where());
+                                          s.What() + " is not a column of table '" + t.name + "'" +
+                                          s.Where());
     }
     const ColumnInfo& column = t.columns[col];
     try {
@@ -350,7 +349,8 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
     auto table = connection.FindTable(translation.single_table);
     const std::string& sql = translation.sql;
     std::size_t at = 0;
-    while (at < sql.size() && (sql[at] == ' ' || sql[at] == '\t' || sql[at] == '\r' || sql[at] == '\n')) {
+    while (at < sql.size() &&
+           (sql[at] == ' ' || sql[at] == '\t' || sql[at] == '\r' || sql[at] == '\n')) {
       ++at;
     }
     if (table && !table->rowid_name.empty() &&
@@ -358,8 +358,8 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
       at += 6;
       const std::string alias =
           translation.single_table_alias.empty() ? table->name : translation.single_table_alias;
-      std::string with_rowid =
-          sql.substr(0, at) + " " + QuoteName(alias) + "." + table->rowid_name + "," + sql.substr(at);
+      std::string with_rowid = sql.substr(0, at) + " " + QuoteName(alias) + "." +
+                               table->rowid_name + "," + sql.substr(at);
       CachedStatement prepared = connection.TryPrepare(with_rowid);
       if (prepared) {
         s->select_sql = std::move(with_rowid);
@@ -378,10 +378,9 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
   sqlite3_stmt* stmt = s->select.get();
   const int expected = sqlite3_bind_parameter_count(stmt);
   if (expected != static_cast<int>(s->params.size())) {
-    throw Error(err::kUndefinedName,
-                "Wrong number of parameters: the statement '" + s->source + "' expects " +
-                    std::to_string(expected) + " values, " + std::to_string(s->params.size()) +
-                    " given" + s->Where());
+    throw Error(err::kUndefinedName, "Wrong number of parameters: the statement '" + s->source +
+                                         "' expects " + std::to_string(expected) + " values, " +
+                                         std::to_string(s->params.size()) + " given" + s->Where());
   }
   const int columns = sqlite3_column_count(stmt);
   for (int i = s->hidden; i < columns; ++i) {
@@ -552,8 +551,8 @@ void Recordset::Edit() {
 void Recordset::Update() {
   RecordsetState& s = state();
   if (s.mode == EditMode::kNone) {
-    throw Error(err::kUpdateWithoutAddNew, "Update without AddNew or Edit on " + s.What() +
-                                               s.Where());
+    throw Error(err::kUpdateWithoutAddNew,
+                "Update without AddNew or Edit on " + s.What() + s.Where());
   }
   if (s.mode == EditMode::kAdd) {
     detail::StoreAddedRow(s);
@@ -585,10 +584,10 @@ int Recordset::FieldIndex(std::string_view name) const {
 int Recordset::CheckIndex(int index) const {
   const RecordsetState& s = state();
   if (index < 0 || index >= static_cast<int>(s.field_names.size())) {
-    throw Error(err::kItemNotFound,
-                "Item not found in this collection: no field at position " + std::to_string(index) +
-                    " in " + s.What() + ", which has " + std::to_string(s.field_names.size()) +
-                    " fields" + s.Where());
+    throw Error(err::kItemNotFound, "Item not found in this collection: no field at position " +
+                                        std::to_string(index) + " in " + s.What() + ", which has " +
+                                        std::to_string(s.field_names.size()) + " fields" +
+                                        s.Where());
   }
   return index;
 }

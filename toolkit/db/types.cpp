@@ -66,8 +66,8 @@ Value ToWholeInRange(const Value& v, std::int64_t lo, std::int64_t hi, std::stri
   }
   if (!fits) {
     throw Error(err::kOverflow, "Overflow: " + Describe(v) + " does not fit the field " +
-                                    FieldName(table, column) + " (" + std::to_string(lo) +
-                                    " to " + std::to_string(hi) + ")");
+                                    FieldName(table, column) + " (" + std::to_string(lo) + " to " +
+                                    std::to_string(hi) + ")");
   }
   return Value{whole};
 }

@@ -203,8 +203,7 @@ bool ValuesEqual(const Value& a, const Value& b) {
     const double real = ia ? std::get<double>(b) : std::get<double>(a);
     // Compare exactly: the real must be integral and equal to the whole number.
     if (real != std::floor(real) || real < -9.2e18 || real > 9.2e18) return false;
-    return static_cast<double>(whole) == real &&
-           static_cast<std::int64_t>(real) == whole;
+    return static_cast<double>(whole) == real && static_cast<std::int64_t>(real) == whole;
   }
   const auto* ta = std::get_if<std::string>(&a);
   const auto* tb = std::get_if<std::string>(&b);

@@ -53,8 +53,9 @@ TEST(DatabaseTest, OpenRefusesMissingFilesAndFilesThatAreNotDatabases) {
 TEST(DatabaseTest, ReadingAnOldDatabaseChangesNothingBesideIt) {
   TempDir dir;
   const std::string path = dir.File("qorsite.mdb");
-  MakeDatabase(path, "CREATE TABLE sites(siteID LONG, name TEXT(20));"
-                     "INSERT INTO sites VALUES (3, 'North'), (12, 'South');");
+  MakeDatabase(path,
+               "CREATE TABLE sites(siteID LONG, name TEXT(20));"
+               "INSERT INTO sites VALUES (3, 'North'), (12, 'South');");
   const std::string before = FileBytes(path);
   {
     Engine engine;
@@ -87,7 +88,8 @@ TEST(DatabaseTest, TwoHandlesOnOneFileShareTheirRowsAndCloseSeparately) {
   writer.Set("customerID", I(7));
   writer.Set("name", T("Acme"));
   writer.Update();
-  Recordset reader = second.OpenRecordset("select name from customers where customerID = ?", {I(7)});
+  Recordset reader =
+      second.OpenRecordset("select name from customers where customerID = ?", {I(7)});
   ASSERT_FALSE(reader.Eof());
   EXPECT_EQ(reader.Get("name"), T("Acme"));
   EXPECT_EQ(second.Execute("update customers set name = ? where customerID = ?", {T("Ab'c"), I(7)}),
@@ -99,8 +101,10 @@ TEST(DatabaseTest, TwoHandlesOnOneFileShareTheirRowsAndCloseSeparately) {
   EXPECT_FALSE(writer.is_open());
   Error e = ErrorOf([&] { writer.MoveNext(); });
   EXPECT_EQ(e.number(), err::kObjectInvalid);
-  EXPECT_EQ(e.description(), "Object invalid or no longer set: the recordset on table 'customers' is "
-                             "closed (" + path + ")");
+  EXPECT_EQ(e.description(),
+            "Object invalid or no longer set: the recordset on table 'customers' is "
+            "closed (" +
+                path + ")");
   EXPECT_EQ(ErrorOf([&] { first.OpenRecordset("customers"); }).number(), err::kObjectInvalid);
   EXPECT_EQ(ErrorOf([&] { first.Execute("delete from customers"); }).number(), err::kObjectInvalid);
 
@@ -184,8 +188,9 @@ TEST(DatabaseTest, AFailedCommitIsReportedAndNotLost) {
 TEST(DatabaseTest, LargeWritesAreCommittedInSlices) {
   TempDir dir;
   const std::string path = dir.File("big.mdb");
-  MakeDatabase(path, "CREATE TABLE n(x LONG); CREATE TABLE d(x LONG);"
-                     "INSERT INTO d VALUES (0), (1), (2), (3), (4), (5), (6), (7), (8), (9);");
+  MakeDatabase(path,
+               "CREATE TABLE n(x LONG); CREATE TABLE d(x LONG);"
+               "INSERT INTO d VALUES (0), (1), (2), (3), (4), (5), (6), (7), (8), (9);");
   Engine engine;
   Database db = engine.OpenDatabase(path);
   // One statement writing more rows than a transaction holds commits at once.
@@ -202,8 +207,9 @@ TEST(DatabaseTest, LargeWritesAreCommittedInSlices) {
 TEST(DatabaseTest, ExecuteSkipsRowsAnUpdateCannotChangeButRefusesInserts) {
   TempDir dir;
   const std::string path = dir.File("qord003.mdb");
-  MakeDatabase(path, "CREATE TABLE boards(boardID LONG UNIQUE, name TEXT(10) NOT NULL);"
-                     "INSERT INTO boards VALUES (1, 'a'), (2, 'b'), (3, 'c');");
+  MakeDatabase(path,
+               "CREATE TABLE boards(boardID LONG UNIQUE, name TEXT(10) NOT NULL);"
+               "INSERT INTO boards VALUES (1, 'a'), (2, 'b'), (3, 'c');");
   Engine engine;
   Database db = engine.OpenDatabase(path);
   EXPECT_EQ(db.Execute("update boards set boardID = 2 where boardID = 1"), 0);
@@ -215,11 +221,14 @@ TEST(DatabaseTest, ExecuteSkipsRowsAnUpdateCannotChangeButRefusesInserts) {
   EXPECT_EQ(e.number(), err::kDuplicateValue);
   EXPECT_EQ(e.description(),
             "Duplicate value refused: table 'boards' already has a row with the same boardID in "
-            "statement 'insert into boards values (1, 'x')' (" + path + ")");
+            "statement 'insert into boards values (1, 'x')' (" +
+                path + ")");
   e = ErrorOf([&] { db.Execute("insert into boards (boardID) values (?)", {I(9)}); });
   EXPECT_EQ(e.number(), err::kNullNotAllowed);
-  EXPECT_EQ(e.description(), "The field 'boards.name' cannot contain a Null value in statement "
-                             "'insert into boards (boardID) values (?)' (" + path + ")");
+  EXPECT_EQ(e.description(),
+            "The field 'boards.name' cannot contain a Null value in statement "
+            "'insert into boards (boardID) values (?)' (" +
+                path + ")");
   db.Close();
   EXPECT_EQ(DumpTable(path, "boards"), "1|a\n");
 }
@@ -237,18 +246,24 @@ TEST(DatabaseTest, StatementErrorsNameTheStatementAndTheFile) {
 
   e = ErrorOf([&] { db.OpenRecordset("select * from qorreleases"); });
   EXPECT_EQ(e.number(), err::kTableNotFound);
-  EXPECT_EQ(e.description(), "Table not found: 'qorreleases' in statement 'select * from "
-                             "qorreleases' (" + path + ")");
+  EXPECT_EQ(e.description(),
+            "Table not found: 'qorreleases' in statement 'select * from "
+            "qorreleases' (" +
+                path + ")");
 
   e = ErrorOf([&] { db.OpenRecordset("select sno from export where releaseversion = 2"); });
   EXPECT_EQ(e.number(), err::kUndefinedName);
-  EXPECT_EQ(e.description(), "Undefined name 'releaseversion' in statement 'select sno from export "
-                             "where releaseversion = 2' (" + path + ")");
+  EXPECT_EQ(e.description(),
+            "Undefined name 'releaseversion' in statement 'select sno from export "
+            "where releaseversion = 2' (" +
+                path + ")");
 
   e = ErrorOf([&] { db.Execute("update export sett sno = 1"); });
   EXPECT_EQ(e.number(), err::kSyntaxError);
-  EXPECT_EQ(e.description(), "Syntax error (near \"sett\": syntax error) in statement 'update export "
-                             "sett sno = 1' (" + path + ")");
+  EXPECT_EQ(e.description(),
+            "Syntax error (near \"sett\": syntax error) in statement 'update export "
+            "sett sno = 1' (" +
+                path + ")");
 
   e = ErrorOf([&] { db.OpenRecordset("select * from export where sno = ?", {}); });
   EXPECT_EQ(e.number(), err::kUndefinedName);
@@ -258,9 +273,10 @@ TEST(DatabaseTest, StatementErrorsNameTheStatementAndTheFile) {
 TEST(DatabaseTest, TableListAndNames) {
   TempDir dir;
   const std::string path = dir.File("qorsite.mdb");
-  MakeDatabase(path, "CREATE TABLE sites(siteID LONG, name TEXT);"
-                     "CREATE TABLE \"odd \"\"name\"\"\"(x);"
-                     "CREATE TABLE cmdidguid(cmdid LONG, guid TEXT);");
+  MakeDatabase(path,
+               "CREATE TABLE sites(siteID LONG, name TEXT);"
+               "CREATE TABLE \"odd \"\"name\"\"\"(x);"
+               "CREATE TABLE cmdidguid(cmdid LONG, guid TEXT);");
   Engine engine;
   Database db = engine.OpenDatabase(path);
   const std::vector<TableDef> defs = db.TableDefs();

@@ -25,16 +25,17 @@ class RecordsetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = dir_.File("qord003.mdb");
-    MakeDatabase(path_,
-                 "CREATE TABLE sites(siteID LONG NOT NULL UNIQUE, name TEXT(8), kind BYTE DEFAULT 4,"
-                 "  open YESNO DEFAULT -1, since DATETIME);"
-                 "INSERT INTO sites VALUES (3, 'North', 1, 0, NULL), (12, 'South', 2, -1, NULL),"
-                 "  (20, 'East', 3, 0, NULL);"
-                 "CREATE TABLE empty(x LONG);"
-                 "CREATE TABLE numbered(no COUNTER, label TEXT);"
-                 "CREATE TABLE keyed(id INTEGER PRIMARY KEY, label TEXT);"
-                 "CREATE TABLE EXCCS(CAT TEXT(4), val LONG, note TEXT);"
-                 "INSERT INTO EXCCS VALUES ('A', 1, 'first'), ('B', 2, 'second'), ('A', 3, 'dup');");
+    MakeDatabase(
+        path_,
+        "CREATE TABLE sites(siteID LONG NOT NULL UNIQUE, name TEXT(8), kind BYTE DEFAULT 4,"
+        "  open YESNO DEFAULT -1, since DATETIME);"
+        "INSERT INTO sites VALUES (3, 'North', 1, 0, NULL), (12, 'South', 2, -1, NULL),"
+        "  (20, 'East', 3, 0, NULL);"
+        "CREATE TABLE empty(x LONG);"
+        "CREATE TABLE numbered(no COUNTER, label TEXT);"
+        "CREATE TABLE keyed(id INTEGER PRIMARY KEY, label TEXT);"
+        "CREATE TABLE EXCCS(CAT TEXT(4), val LONG, note TEXT);"
+        "INSERT INTO EXCCS VALUES ('A', 1, 'first'), ('B', 2, 'second'), ('A', 3, 'dup');");
     db_ = engine_.OpenDatabase(path_);
   }
 
@@ -78,8 +79,8 @@ TEST_F(RecordsetTest, RecordCountFollowsTheWalk) {
   last.MoveNext();
   EXPECT_TRUE(last.Eof());
 
-  Recordset query = db_.OpenRecordset("select name from sites where siteID > ? order by siteID desc",
-                                      {I(5)});
+  Recordset query =
+      db_.OpenRecordset("select name from sites where siteID > ? order by siteID desc", {I(5)});
   EXPECT_EQ(query.RecordCount(), 1);
   EXPECT_EQ(query.Get(0), T("East"));
   query.MoveLast();
@@ -247,12 +248,16 @@ TEST_F(RecordsetTest, FieldsByNameOrPosition) {
             "Item not found in this collection: no field 'siteName' in table 'sites'" + Where());
   e = ErrorOf([&] { rs.Get(5); });
   EXPECT_EQ(e.number(), err::kItemNotFound);
-  EXPECT_EQ(e.description(), "Item not found in this collection: no field at position 5 in table "
-                             "'sites', which has 5 fields" + Where());
+  EXPECT_EQ(e.description(),
+            "Item not found in this collection: no field at position 5 in table "
+            "'sites', which has 5 fields" +
+                Where());
   e = ErrorOf([&] { db_.OpenRecordset("select siteID as id from sites").Get("siteID"); });
   EXPECT_EQ(e.number(), err::kItemNotFound);
-  EXPECT_EQ(e.description(), "Item not found in this collection: no field 'siteID' in statement "
-                             "'select siteID as id from sites'" + Where());
+  EXPECT_EQ(e.description(),
+            "Item not found in this collection: no field 'siteID' in statement "
+            "'select siteID as id from sites'" +
+                Where());
 
   e = ErrorOf([&] { rs.Set("name", T("x")); });
   EXPECT_EQ(e.number(), err::kUpdateWithoutAddNew);

@@ -25,20 +25,34 @@ TEST(TypesTest, DeclaredTypesAreReadWithoutRegardToCaseOrBlanks) {
     bool counter;
   };
   const std::vector<Case> cases = {
-      {"BYTE", TypeKind::kByte, 0, false},       {"short", TypeKind::kShort, 0, false},
-      {"SmallInt", TypeKind::kShort, 0, false},  {"LONG", TypeKind::kLong, 0, false},
-      {"int", TypeKind::kLong, 0, false},        {"INTEGER", TypeKind::kLong, 0, false},
-      {"COUNTER", TypeKind::kLong, 0, true},     {"AutoIncrement", TypeKind::kLong, 0, true},
-      {"SINGLE", TypeKind::kReal, 0, false},     {"double", TypeKind::kReal, 0, false},
-      {"FLOAT", TypeKind::kReal, 0, false},      {"REAL", TypeKind::kReal, 0, false},
-      {"CURRENCY", TypeKind::kReal, 0, false},   {"NUMERIC(10, 2)", TypeKind::kReal, 0, false},
-      {"YESNO", TypeKind::kYesNo, 0, false},     {"bit", TypeKind::kYesNo, 0, false},
-      {"BOOLEAN", TypeKind::kYesNo, 0, false},   {"TEXT(50)", TypeKind::kText, 50, false},
-      {"varchar (20)", TypeKind::kText, 20, false}, {"CHAR(1)", TypeKind::kText, 1, false},
-      {"TEXT", TypeKind::kText, 0, false},       {"MEMO", TypeKind::kText, 0, false},
-      {"LONGTEXT", TypeKind::kText, 0, false},   {"VARCHAR", TypeKind::kText, 0, false},
-      {"DATETIME", TypeKind::kDateTime, 0, false}, {"date", TypeKind::kDateTime, 0, false},
-      {"", TypeKind::kAsGiven, 0, false},        {"BLOB", TypeKind::kAsGiven, 0, false},
+      {"BYTE", TypeKind::kByte, 0, false},
+      {"short", TypeKind::kShort, 0, false},
+      {"SmallInt", TypeKind::kShort, 0, false},
+      {"LONG", TypeKind::kLong, 0, false},
+      {"int", TypeKind::kLong, 0, false},
+      {"INTEGER", TypeKind::kLong, 0, false},
+      {"COUNTER", TypeKind::kLong, 0, true},
+      {"AutoIncrement", TypeKind::kLong, 0, true},
+      {"SINGLE", TypeKind::kReal, 0, false},
+      {"double", TypeKind::kReal, 0, false},
+      {"FLOAT", TypeKind::kReal, 0, false},
+      {"REAL", TypeKind::kReal, 0, false},
+      {"CURRENCY", TypeKind::kReal, 0, false},
+      {"NUMERIC(10, 2)", TypeKind::kReal, 0, false},
+      {"YESNO", TypeKind::kYesNo, 0, false},
+      {"bit", TypeKind::kYesNo, 0, false},
+      {"BOOLEAN", TypeKind::kYesNo, 0, false},
+      {"TEXT(50)", TypeKind::kText, 50, false},
+      {"varchar (20)", TypeKind::kText, 20, false},
+      {"CHAR(1)", TypeKind::kText, 1, false},
+      {"TEXT", TypeKind::kText, 0, false},
+      {"MEMO", TypeKind::kText, 0, false},
+      {"LONGTEXT", TypeKind::kText, 0, false},
+      {"VARCHAR", TypeKind::kText, 0, false},
+      {"DATETIME", TypeKind::kDateTime, 0, false},
+      {"date", TypeKind::kDateTime, 0, false},
+      {"", TypeKind::kAsGiven, 0, false},
+      {"BLOB", TypeKind::kAsGiven, 0, false},
       {"UNSIGNED BIG INT", TypeKind::kAsGiven, 0, false},
   };
   for (const Case& c : cases) {
@@ -98,14 +112,21 @@ TEST(TypesTest, RefusalsNameTableColumnAndValue) {
     int number;
   };
   const std::vector<Case> cases = {
-      {"BYTE", T("x"), err::kConversionError},     {"BYTE", I(256), err::kOverflow},
-      {"BYTE", I(-1), err::kOverflow},             {"SHORT", T("1a"), err::kConversionError},
-      {"SHORT", I(32768), err::kOverflow},         {"SMALLINT", R(-32768.6), err::kOverflow},
-      {"LONG", T("abc"), err::kConversionError},   {"INTEGER", R(3e9), err::kOverflow},
-      {"COUNTER", T(""), err::kConversionError},   {"DOUBLE", T("1,5"), err::kConversionError},
+      {"BYTE", T("x"), err::kConversionError},
+      {"BYTE", I(256), err::kOverflow},
+      {"BYTE", I(-1), err::kOverflow},
+      {"SHORT", T("1a"), err::kConversionError},
+      {"SHORT", I(32768), err::kOverflow},
+      {"SMALLINT", R(-32768.6), err::kOverflow},
+      {"LONG", T("abc"), err::kConversionError},
+      {"INTEGER", R(3e9), err::kOverflow},
+      {"COUNTER", T(""), err::kConversionError},
+      {"DOUBLE", T("1,5"), err::kConversionError},
       {"REAL", Value{Blob{{1}}}, err::kConversionError},
-      {"YESNO", T("True"), err::kConversionError}, {"TEXT(3)", T("abcd"), err::kFieldTooSmall},
-      {"CHAR(1)", I(10), err::kFieldTooSmall},     {"DATETIME", T("yesterday"), err::kConversionError},
+      {"YESNO", T("True"), err::kConversionError},
+      {"TEXT(3)", T("abcd"), err::kFieldTooSmall},
+      {"CHAR(1)", I(10), err::kFieldTooSmall},
+      {"DATETIME", T("yesterday"), err::kConversionError},
       {"DATETIME", T("2023-02-29"), err::kConversionError},
       {"DATETIME", T("2024-01-01 24:00"), err::kConversionError},
       {"DATETIME", T("45000"), err::kConversionError},
@@ -117,14 +138,17 @@ TEST(TypesTest, RefusalsNameTableColumnAndValue) {
     EXPECT_NE(e.description().find("'sites.siteID'"), std::string::npos) << e.description();
   }
 
-  EXPECT_EQ(ErrorOf([] { ConvertForColumn(T("abc"), ParseDeclaredType("LONG"), "sites", "siteID"); })
-                .description(),
+  EXPECT_EQ(ErrorOf([] {
+              ConvertForColumn(T("abc"), ParseDeclaredType("LONG"), "sites", "siteID");
+            }).description(),
             "Data type conversion error: the field 'sites.siteID' takes a whole number, not 'abc'");
-  EXPECT_EQ(ErrorOf([] { ConvertForColumn(I(300), ParseDeclaredType("BYTE"), "boards", "kind"); })
-                .description(),
+  EXPECT_EQ(ErrorOf([] {
+              ConvertForColumn(I(300), ParseDeclaredType("BYTE"), "boards", "kind");
+            }).description(),
             "Overflow: 300 does not fit the field 'boards.kind' (0 to 255)");
-  EXPECT_EQ(ErrorOf([] { ConvertForColumn(T("abcd"), ParseDeclaredType("TEXT(3)"), "t", "c"); })
-                .description(),
+  EXPECT_EQ(ErrorOf([] {
+              ConvertForColumn(T("abcd"), ParseDeclaredType("TEXT(3)"), "t", "c");
+            }).description(),
             "Field too small: the field 't.c' takes at most 3 characters, not 4 in 'abcd'");
 }
 
