@@ -85,6 +85,16 @@ class Conversion::TableCopy {
   // Row number + 1, refused past 32767.
   std::int16_t NumberFor(std::int16_t row_number) const;
 
+  // The set-based way of an append mode: one statement appends a row for
+  // every old row, each target taking the field of its mapping row or (with
+  // `numbered`) the running number. False when it cannot be used or a row
+  // failed; nothing is stored then, and the mode copies row by row.
+  struct Target {
+    const MappingRow* row;
+    bool numbered;
+  };
+  bool AppendAll(const std::vector<Target>& targets);
+
   void PlainAppend();                                     // A
   void NumberSecondField();                               // B
   void NumberFirstField();                                // C
@@ -148,6 +158,18 @@ std::int16_t Conversion::TableCopy::NumberFor(std::int16_t row_number) const {
   return static_cast<std::int16_t>(row_number + 1);
 }
 
+bool Conversion::TableCopy::AppendAll(const std::vector<Target>& targets) {
+  if (OldTableEmpty()) return true;
+  std::vector<db::AppendColumn> columns;
+  columns.reserve(targets.size());
+  for (const Target& t : targets) {
+    columns.push_back({t.row->new_field, t.numbered ? std::string() : t.row->old_field});
+  }
+  return c_.new_db_
+      .AppendFrom(c_.old_db_, c_.old_table_.source(), c_.new_table_.source(), columns)
+      .has_value();
+}
+
 void Conversion::TableCopy::Run() {
   const long n = c_.mapping_count_;
   if (rows_.empty()) return;
@@ -183,6 +205,11 @@ void Conversion::TableCopy::PlainAppend() {
   db::Recordset& old_rows = c_.old_table_;
   db::Recordset& new_rows = c_.new_table_;
   const bool exccs = rows_[0].new_table == "EXCCS";
+  if (!exccs) {
+    std::vector<Target> targets;
+    for (const MappingRow& r : rows_) targets.push_back({&r, false});
+    if (AppendAll(targets)) return;
+  }
   while (!old_rows.Eof()) {
     if (exccs) {
       c_.UpdateExccsByCategory();
@@ -204,6 +231,11 @@ void Conversion::TableCopy::NumberSecondField() {
     c_.frame_.Log({"No of records in " + second.new_table, "are", old_rows.RecordCount()});
   }
   const bool sites = second.new_table == "Sites";
+  if (!sites) {
+    std::vector<Target> targets{{&rows_[0], false}, {&second, true}};
+    for (std::size_t i = 2; i < rows_.size(); ++i) targets.push_back({&rows_[i], false});
+    if (AppendAll(targets)) return;
+  }
   std::int16_t row_number = 0;
   while (!old_rows.Eof()) {
     new_rows.AddNew();
@@ -251,6 +283,9 @@ void Conversion::TableCopy::LinkSiteToCustomer(MappingRow& r) {
 void Conversion::TableCopy::NumberFirstField() {
   db::Recordset& old_rows = c_.old_table_;
   db::Recordset& new_rows = c_.new_table_;
+  std::vector<Target> targets{{&rows_[0], true}};
+  for (std::size_t i = 1; i < rows_.size(); ++i) targets.push_back({&rows_[i], false});
+  if (AppendAll(targets)) return;
   std::int16_t row_number = 0;
   while (!old_rows.Eof()) {
     new_rows.AddNew();
@@ -269,6 +304,10 @@ void Conversion::TableCopy::NumberFirstTwoFields(bool fill_rest) {
   db::Recordset& old_rows = c_.old_table_;
   db::Recordset& new_rows = c_.new_table_;
   if (OldTableEmpty()) return;
+  // Mode E is pass 1 alone, a plain numbered append. (Mode D stores pass 1's
+  // rows before pass 2 fills them, so its row-by-row form decides which row
+  // fails first; it stays row by row.)
+  if (!fill_rest && AppendAll({{&rows_[0], true}, {&rows_[1], true}})) return;
   std::int16_t row_number = 0;
   while (!old_rows.Eof()) {
     new_rows.AddNew();
@@ -301,6 +340,7 @@ void Conversion::TableCopy::SingleFieldCopy() {
   MappingRow& r = rows_[0];
   if (c_.rules_ == CopyRules::kFixedPath) {
     if (new_rows.RecordCount() != 0) return;
+    if (AppendAll({{&r, false}})) return;
     while (!old_rows.Eof()) {
       new_rows.AddNew();
       CopyField(r);
@@ -311,6 +351,8 @@ void Conversion::TableCopy::SingleFieldCopy() {
   }
   const long old_count = old_rows.RecordCount();
   if (old_count != new_rows.RecordCount() && new_rows.RecordCount() != 0) return;
+  // Into an empty new table every old row is appended.
+  if (new_rows.RecordCount() == 0 && AppendAll({{&r, false}})) return;
   while (!old_rows.Eof()) {
     std::optional<Value> renumbered;
     if (old_count == new_rows.RecordCount()) {

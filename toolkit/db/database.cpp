@@ -53,9 +53,12 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
   const bool read_only = mode == OpenMode::kReadOnly;
   auto connection = std::make_unique<Connection>(engine, key, path, read_only);
-  const int flags =
-      SQLITE_OPEN_NOMUTEX | (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  int rc = sqlite3_open_v2(path.c_str(), &connection->db, flags, nullptr);
+  // URI file names let the set-based append attach an old database read-only;
+  // a plain path that happens to begin with "file:" stays a plain path.
+  const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
+                    (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
+  const std::string file = path.rfind("file:", 0) == 0 ? "./" + path : path;
+  int rc = sqlite3_open_v2(file.c_str(), &connection->db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message =
         connection->db ? sqlite3_errmsg(connection->db) : sqlite3_errstr(rc);
@@ -88,6 +91,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   if (!read_only) connection->Exec("PRAGMA synchronous = FULL");
   sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
+  detail::RegisterBulkFunctions(db);
   return connection;
 }
 

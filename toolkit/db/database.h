@@ -24,6 +24,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,14 @@ enum class OpenMode { kReadWrite, kReadOnly };
 
 // Recordset option accepted for compatibility; it has no effect here.
 inline constexpr int kDenyRead = 2;
+
+// One column written by Database::AppendFrom: the new table's column `target`
+// takes the old row's column `source`, or, when `source` is empty, the row's
+// running number (1, 2, 3, ... in the old table's order).
+struct AppendColumn {
+  std::string target;
+  std::string source;
+};
 
 // One table of a database, as TableDefs lists it.
 struct TableDef {
@@ -87,6 +96,19 @@ class Database {
   std::vector<TableDef> TableDefs() const;
   // Whether a table of that name exists (letter case ignored).
   bool HasTable(std::string_view name) const;
+
+  // Appends to `new_table` one row for each row of `old_table` in `source`,
+  // in the old table's order, in one set-based statement: the columns are
+  // written as `columns` say (a later entry for the same target wins), each
+  // value converted to its column's type as Update would convert it, running
+  // numbers refused past 32767; other columns take their defaults. Returns
+  // the number of rows appended. Returns nothing, having stored nothing, when
+  // one statement cannot do what a row-by-row copy would (a counter column, an
+  // unknown table or column) or when any row fails: the caller then copies row
+  // by row, which stores the rows before a failing one and reports its error.
+  std::optional<long> AppendFrom(const Database& source, std::string_view old_table,
+                                 std::string_view new_table,
+                                 const std::vector<AppendColumn>& columns);
 
   // Commits the rows stored so far (the database stays open).
   void Commit();

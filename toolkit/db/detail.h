@@ -185,6 +185,9 @@ struct DatabaseState {
   Connection& Open() const;  // throws 3420 when closed
 };
 
+// Installs the SQL functions of the set-based append (bulk_append.cpp).
+void RegisterBulkFunctions(sqlite3* db);
+
 // Recordsets (recordset.cpp). The open functions run the first read, so a
 // fresh recordset stands on its first row.
 std::shared_ptr<RecordsetState> OpenTableRecordset(Connection& connection,

@@ -201,6 +201,27 @@ std::string DateFromNumber(double days) {
 
 }  // namespace
 
+bool IsCanonicalDate(std::string_view s) {
+  if (s.size() != 10 && s.size() != 19) return false;
+  auto digits = [&](std::size_t at, std::size_t n, unsigned& out) {
+    out = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (!IsDigit(s[i])) return false;
+      out = out * 10 + static_cast<unsigned>(s[i] - '0');
+    }
+    return true;
+  };
+  unsigned y = 0, m = 0, d = 0;
+  if (!digits(0, 4, y) || s[4] != '-' || !digits(5, 2, m) || s[7] != '-' || !digits(8, 2, d)) {
+    return false;
+  }
+  if (y < 100 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+  if (s.size() == 10) return true;
+  unsigned h = 0, mi = 0, sec = 0;
+  return s[10] == ' ' && digits(11, 2, h) && s[13] == ':' && digits(14, 2, mi) &&
+         s[16] == ':' && digits(17, 2, sec) && h <= 23 && mi <= 59 && sec <= 59;
+}
+
 ColumnType ParseDeclaredType(std::string_view declared) {
   // The name: upper case, runs of blanks made one blank.
   std::string name;
@@ -300,6 +321,7 @@ Value ConvertForColumn(const Value& v, const ColumnType& type, std::string_view 
     case TypeKind::kDateTime: {
       std::string date;
       if (const auto* text = std::get_if<std::string>(&v)) {
+        if (IsCanonicalDate(*text)) return v;
         date = NormaliseDateText(*text);
       } else if (IsNumber(v)) {
         date = DateFromNumber(ToDouble(v));

@@ -39,6 +39,10 @@ struct ColumnType {
 
 ColumnType ParseDeclaredType(std::string_view declared);
 
+// Whether `text` is a valid date already in its stored form, "YYYY-MM-DD" or
+// "YYYY-MM-DD HH:MM:SS", which the conversion keeps as it is.
+bool IsCanonicalDate(std::string_view text);
+
 // Converts `v` for a column of type `type`; `table` and `column` name it in the
 // error message.
 Value ConvertForColumn(const Value& v, const ColumnType& type, std::string_view table,
