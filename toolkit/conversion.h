@@ -99,6 +99,19 @@ class Conversion {
   // modes (mapped_copy.cpp).
   class TableCopy;
   friend class TableCopy;
+
+  // The EXCCS category copy of the current old row (exccs_copy.cpp): the
+  // destination and source field of each mapping row, cut at "[", and, when
+  // given, an index of the new EXCCS rows by category that spares a query per
+  // row.
+  struct FieldPair {
+    std::string to;
+    std::string from;
+  };
+  class CategoryIndex;
+  void UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIndex* index);
+  // Every remaining old row, through UpdateExccsRow.
+  void UpdateExccsTable(const std::vector<FieldPair>& fields);
 };
 
 }  // namespace relamor

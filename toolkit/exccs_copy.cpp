@@ -1,35 +1,118 @@
 // The EXCCS category copy: the new database ships EXCCS already filled, one
 // row per category CAT, and each old row overwrites the mapped fields of the
 // first new row of its category instead of being appended.
+//
+// Finding that row is a query per old row ("select * from EXCCS where CAT =
+// ?", text compared without letter case), which scans EXCCS. For a whole
+// table the copy first reads the categories of the new EXCCS once into an
+// index (category folded to lower case -> first rowid) and opens the row by
+// its rowid. The index answers exactly as the query would as long as the
+// categories are texts and the copy does not rewrite CAT from another field;
+// otherwise, or for a category that is not a text, the query runs.
+#include <optional>
+#include <unordered_map>
+
 #include "toolkit/conversion.h"
 #include "toolkit/db/error.h"
+#include "toolkit/text.h"
 
 namespace relamor {
 
+namespace {
+
+// Text folded the way the engine's case-blind comparison folds it: ASCII
+// letters only.
+std::string FoldCase(const std::string& text) {
+  std::string out = text;
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+class Conversion::CategoryIndex {
+ public:
+  // Reads the categories of the new EXCCS; usable() is false when a category
+  // is not a text (the query decides then).
+  explicit CategoryIndex(db::Database& new_db) {
+    db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS");
+    while (!rows.Eof()) {
+      const Value category = rows.Get(1);
+      if (!IsNull(category)) {
+        const auto* text = std::get_if<std::string>(&category);
+        if (!text) {
+          usable_ = false;
+          return;
+        }
+        first_.try_emplace(FoldCase(*text), std::get<std::int64_t>(rows.Get(0)));
+      }
+      rows.MoveNext();
+    }
+  }
+
+  bool usable() const { return usable_; }
+  // The rowid of the first row of `category`, or 0 when there is none.
+  std::int64_t Find(const std::string& category) const {
+    const auto it = first_.find(FoldCase(category));
+    return it == first_.end() ? 0 : it->second;
+  }
+
+ private:
+  bool usable_ = true;
+  std::unordered_map<std::string, std::int64_t> first_;
+};
+
 void Conversion::UpdateExccsByCategory() {
+  std::vector<FieldPair> fields;
+  mapping_rows_.MoveFirst();
+  while (!mapping_rows_.Eof()) {
+    fields.push_back({TextBeforeBracket(ToText(mapping_rows_.Get("newdbfieldname"))),
+                      TextBeforeBracket(ToText(mapping_rows_.Get("olddbfieldname")))});
+    mapping_rows_.MoveNext();
+  }
+  mapping_rows_.MoveFirst();
+  UpdateExccsRow(fields, nullptr);
+}
+
+void Conversion::UpdateExccsTable(const std::vector<FieldPair>& fields) {
+  if (old_table_.Eof()) return;
+  bool category_rewritten = false;
+  for (const FieldPair& f : fields) {
+    if (Upper(f.to) == "CAT" && Upper(f.from) != "CAT") category_rewritten = true;
+  }
+  std::optional<CategoryIndex> index;
+  if (!category_rewritten) {
+    index.emplace(new_db_);
+    if (!index->usable()) index.reset();
+  }
+  while (!old_table_.Eof()) UpdateExccsRow(fields, index ? &*index : nullptr);
+}
+
+void Conversion::UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIndex* index) {
   Value category = old_table_.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
   if (IsNull(category)) category = std::string();
-  db::Recordset match =
-      new_db_.OpenRecordset("select * from EXCCS where CAT = ?", {category});
-  if (match.Eof()) {
+  db::Recordset match;
+  const auto* text = std::get_if<std::string>(&category);
+  if (index && text) {
+    if (const std::int64_t rowid = index->Find(*text)) {
+      match = new_db_.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
+    }
+  } else {
+    match = new_db_.OpenRecordset("select * from EXCCS where CAT = ?", {category});
+  }
+  if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
                 "No current record: table EXCCS in " + new_db_.file_name() +
                     " has no row of category " + Describe(category) + " (old table " +
-                    ToText(mapping_rows_.Get("oldtablename")) + " in " + old_db_.file_name() +
-                    ")");
+                    old_table_.source() + " in " + old_db_.file_name() + ")");
   }
   match.Edit();
-  mapping_rows_.MoveFirst();
-  while (!mapping_rows_.Eof()) {
-    const std::string to = TextBeforeBracket(ToText(mapping_rows_.Get("newdbfieldname")));
-    const std::string from = TextBeforeBracket(ToText(mapping_rows_.Get("olddbfieldname")));
-    match.Set(to, old_table_.Get(from));
-    mapping_rows_.MoveNext();
-  }
+  for (const FieldPair& f : fields) match.Set(f.to, old_table_.Get(f.from));
   match.Update();
   old_table_.MoveNext();
-  mapping_rows_.MoveFirst();
 }
 
 }  // namespace relamor

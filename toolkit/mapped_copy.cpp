@@ -96,6 +96,7 @@ class Conversion::TableCopy {
   bool AppendAll(const std::vector<Target>& targets);
 
   void PlainAppend();                                     // A
+  void ExccsByCategory();                                 // A into EXCCS
   void NumberSecondField();                               // B
   void NumberFirstField();                                // C
   void NumberFirstTwoFields(bool fill_rest);              // D, E
@@ -204,22 +205,27 @@ void Conversion::TableCopy::Run() {
 void Conversion::TableCopy::PlainAppend() {
   db::Recordset& old_rows = c_.old_table_;
   db::Recordset& new_rows = c_.new_table_;
-  const bool exccs = rows_[0].new_table == "EXCCS";
-  if (!exccs) {
-    std::vector<Target> targets;
-    for (const MappingRow& r : rows_) targets.push_back({&r, false});
-    if (AppendAll(targets)) return;
+  if (rows_[0].new_table == "EXCCS") {
+    ExccsByCategory();
+    return;
   }
+  std::vector<Target> targets;
+  for (const MappingRow& r : rows_) targets.push_back({&r, false});
+  if (AppendAll(targets)) return;
   while (!old_rows.Eof()) {
-    if (exccs) {
-      c_.UpdateExccsByCategory();
-      continue;
-    }
     new_rows.AddNew();
     CopyFields(0);
     new_rows.Update();
     old_rows.MoveNext();
   }
+}
+
+// Mode A into "EXCCS" (exact name): every old row overwrites the new row of
+// its category.
+void Conversion::TableCopy::ExccsByCategory() {
+  std::vector<FieldPair> fields;
+  for (const MappingRow& r : rows_) fields.push_back({r.new_field, r.old_field});
+  c_.UpdateExccsTable(fields);
 }
 
 // Mode B.
