@@ -53,6 +53,8 @@ class Conversion::CategoryIndex {
   }
 
   bool usable() const { return usable_; }
+  // From now on the query decides (an edit has made the index stale).
+  void Invalidate() { usable_ = false; }
   // The rowid of the first row of `category`, or 0 when there is none.
   std::int64_t Find(const std::string& category) const {
     const auto it = first_.find(FoldCase(category));
@@ -93,10 +95,15 @@ void Conversion::UpdateExccsTable(const std::vector<FieldPair>& fields) {
 void Conversion::UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIndex* index) {
   Value category = old_table_.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
-  if (IsNull(category)) category = std::string();
+  // The edit may then write Null into that CAT, which the index cannot
+  // follow, so such a row goes by the query and retires the index.
+  if (IsNull(category)) {
+    category = std::string();
+    if (index) index->Invalidate();
+  }
   db::Recordset match;
   const auto* text = std::get_if<std::string>(&category);
-  if (index && text) {
+  if (index && index->usable() && text) {
     if (const std::int64_t rowid = index->Find(*text)) {
       match = new_db_.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
     }

@@ -47,6 +47,16 @@ TEST(Exccs, OverwritesTheFirstRowOfEachCategory) {
   EXPECT_EQ(r.exccs, "a|1|a1\nB|2|b\na|0|a2\nC|0|c\nNULL|3|empty\nNULL|0|null\n");
 }
 
+TEST(Exccs, NullCategoryTwiceFindsTheRowsAsTheyAreNow) {
+  // The first Null category writes Null into the empty category's CAT; the
+  // second finds the next empty one.
+  const ExccsRun r = Convert(
+      "INSERT INTO EXCCS VALUES (NULL, 1, 'x'); INSERT INTO EXCCS VALUES (NULL, 2, 'x');",
+      "INSERT INTO EXCCS VALUES ('', 0, 'e1'); INSERT INTO EXCCS VALUES ('', 0, 'e2');");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.exccs, "NULL|1|e1\nNULL|2|e2\n");
+}
+
 TEST(Exccs, CategoryWithoutANewRowEndsTheRun) {
   const ExccsRun r = Convert(
       "INSERT INTO EXCCS VALUES ('B', 2, 'x'); INSERT INTO EXCCS VALUES ('Z', 9, 'x');"
