@@ -12,22 +12,8 @@ cd "$(dirname "$0")"
 
 build_dir=${RELAMOR_BUILD_DIR:-build}
 demo_dir=${RELAMOR_DEMO_DIR:-demo-run}
-packages=(cmake g++ make libsqlite3-dev libgtest-dev sqlite3)
-
-install_missing_packages() {
-  local missing=() pkg
-  for pkg in "${packages[@]}"; do
-    dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "demo.sh: not root, not installing missing packages: ${missing[*]}" >&2
-    return 0
-  fi
-  echo "demo.sh: installing ${missing[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-}
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
 # Builds one sample installation (samples/<sample>) and converts it with one
 # program; shows the run log, the result value and the exit status.

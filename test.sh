@@ -6,22 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_dir=${RELAMOR_BUILD_DIR:-build}
-packages=(cmake g++ make libsqlite3-dev libgtest-dev sqlite3)
-
-install_missing_packages() {
-  local missing=() pkg
-  for pkg in "${packages[@]}"; do
-    dpkg -s "$pkg" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "test.sh: not root, not installing missing packages: ${missing[*]}" >&2
-    return 0
-  fi
-  echo "test.sh: installing ${missing[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-}
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
 install_missing_packages
 cmake -S . -B "$build_dir" -DRELAMOR_WERROR=ON

@@ -1,5 +1,7 @@
 #include "tests/support/installation.h"
 
+#include "tests/support/test_db.h"
+
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -13,13 +15,6 @@ namespace fs = std::filesystem;
 namespace relamor::testing {
 
 namespace {
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void ExecScript(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
@@ -80,7 +75,7 @@ void Installation::FromSample(const std::string& sample) {
     for (const auto& entry : fs::directory_iterator(base / side)) {
       if (entry.path().extension() != ".sql") continue;
       ExecScript(root_ + "/" + side + "/" + entry.path().stem().string() + ".mdb",
-                 Slurp(entry.path()));
+                 FileBytes(entry.path().string()));
     }
   }
 }
@@ -92,16 +87,16 @@ ProgramRun Installation::Run(const std::string& program) {
 ProgramRun Installation::Run(const std::string& program, const std::string& args) {
   old_bytes_.clear();
   for (const auto& entry : fs::directory_iterator(old_dir())) {
-    old_bytes_[entry.path().filename().string()] = Slurp(entry.path());
+    old_bytes_[entry.path().filename().string()] = FileBytes(entry.path().string());
   }
   return RunProgram(program, {args}, registry());
 }
 
-std::string Installation::Log() const { return Slurp(new_dir() + "RelamorLog.txt"); }
+std::string Installation::Log() const { return FileBytes(new_dir() + "RelamorLog.txt"); }
 
 std::string Installation::Result() const {
   const fs::path value = fs::path(ProductKeyDir(registry())) / "RelamorResult";
-  return fs::exists(value) ? Slurp(value) : "<none>";
+  return fs::exists(value) ? FileBytes(value.string()) : "<none>";
 }
 
 bool Installation::Exists(const std::string& side, const std::string& file) const {
@@ -140,7 +135,7 @@ std::string Installation::Dump(const std::string& side, const std::string& db,
 bool Installation::OldUnchanged() const {
   std::map<std::string, std::string> now;
   for (const auto& entry : fs::directory_iterator(old_dir())) {
-    now[entry.path().filename().string()] = Slurp(entry.path());
+    now[entry.path().filename().string()] = FileBytes(entry.path().string());
   }
   return now == old_bytes_;
 }

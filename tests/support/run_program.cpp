@@ -1,5 +1,7 @@
 #include "tests/support/run_program.h"
 
+#include "tests/support/test_db.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,17 +12,6 @@
 #include <stdexcept>
 
 namespace relamor::testing {
-
-namespace {
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-}  // namespace
 
 std::string ProductKeyDir(const std::string& registry_root) {
   return registry_root + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
@@ -61,8 +52,8 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
 
   ProgramRun run;
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = Slurp(out_template);
-  run.err = Slurp(err_template);
+  run.out = FileBytes(out_template);
+  run.err = FileBytes(err_template);
   unlink(out_template);
   unlink(err_template);
   return run;

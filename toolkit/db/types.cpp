@@ -34,15 +34,6 @@ std::string FieldName(std::string_view table, std::string_view column) {
                                          std::string(expected) + ", not " + Describe(v));
 }
 
-// Round half to even, independent of the floating-point rounding mode.
-double RoundHalfEven(double x) {
-  const double floor = std::floor(x);
-  const double diff = x - floor;
-  if (diff < 0.5) return floor;
-  if (diff > 0.5) return floor + 1;
-  return std::fmod(floor, 2.0) == 0 ? floor : floor + 1;
-}
-
 // A number (whole or real) from a value, or Null when it is not one.
 Value NumberOf(const Value& v) {
   if (IsNumber(v)) return v;

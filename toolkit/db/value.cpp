@@ -41,15 +41,6 @@ bool TextEqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Round half to even, independent of the floating-point rounding mode.
-double RoundHalfEven(double x) {
-  const double floor = std::floor(x);
-  const double diff = x - floor;
-  if (diff < 0.5) return floor;
-  if (diff > 0.5) return floor + 1;
-  return std::fmod(floor, 2.0) == 0 ? floor : floor + 1;
-}
-
 std::string Origin(std::string_view what) {
   return what.empty() ? std::string() : " (" + std::string(what) + ")";
 }
@@ -219,6 +210,15 @@ bool ValuesEqual(const Value& a, const Value& b) {
   const auto* ba = std::get_if<Blob>(&a);
   const auto* bb = std::get_if<Blob>(&b);
   return ba && bb && *ba == *bb;
+}
+
+// Independent of the floating-point rounding mode.
+double RoundHalfEven(double x) {
+  const double floor = std::floor(x);
+  const double diff = x - floor;
+  if (diff < 0.5) return floor;
+  if (diff > 0.5) return floor + 1;
+  return std::fmod(floor, 2.0) == 0 ? floor : floor + 1;
 }
 
 }  // namespace relamor

@@ -43,6 +43,9 @@ std::int16_t ToInt16(const Value& v, std::string_view what = {});
 std::int32_t ToInt32(const Value& v, std::string_view what = {});
 double ToDouble(const Value& v, std::string_view what = {});
 
+// Rounds half to even (2.5 -> 2, 3.5 -> 4), as the run-time's conversions do.
+double RoundHalfEven(double x);
+
 // Parses a whole text as a number (leading and trailing blanks allowed).
 // Returns Null when the text is not a number.
 Value ParseNumber(std::string_view text);
