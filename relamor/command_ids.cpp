@@ -45,7 +45,7 @@ std::optional<Value> Relamor::RenumberCommandIds() {
     db::Recordset rs = old_db_.OpenRecordset("select max(cmdid) from " + QuoteName(table.name));
     const Value max = rs.Get(0);
     if (IsNull(max)) continue;
-    const std::string what = "greatest cmdid of " + table.name + " in " + old_db_.file_name();
+    const std::string what = "greatest cmdid of " + table.name + " in " + old_db_.path();
     const double m = ToDouble(max, what);
     if (m >= next_id) {
       if (m >= 32767) {

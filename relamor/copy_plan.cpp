@@ -62,7 +62,7 @@ void Relamor::OpenReleaseNumberAndPlan() {
       kReleaseNumberQuery, {Value{product}, Value{std::int64_t{service_pack}}});
   if (release_number_rs_.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: qorreleases in " + new_db_.file_name() +
+                "No current record: qorreleases in " + new_db_.path() +
                     " has no release " + product + " with service pack " +
                     std::to_string(service_pack) + " (old release " + old_release_ + ")");
   }
@@ -71,7 +71,7 @@ void Relamor::OpenReleaseNumberAndPlan() {
   plan_ = new_db_.OpenRecordset(kCopyPlanQuery, {release_number_, release_number_});
   if (plan_.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: the copy plan of " + new_db_.file_name() +
+                "No current record: the copy plan of " + new_db_.path() +
                     " is empty (no export rows for release number " + ToText(release_number_) +
                     ")");
   }
@@ -87,7 +87,7 @@ void Relamor::OpenMappingRows() {
   {
     db::Recordset latest = new_db_.OpenRecordset(kMappingReleaseQuery, {sno, release_number_});
     const Value v = latest.Get(0);
-    if (!IsNull(v) && ToDouble(v, "releaseversion of export in " + new_db_.file_name()) > 0) {
+    if (!IsNull(v) && ToDouble(v, "releaseversion of export in " + new_db_.path()) > 0) {
       mapping_release = v;
     }
   }

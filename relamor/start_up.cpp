@@ -48,7 +48,7 @@ std::string Relamor::ReleaseOf(db::Database& db, bool positive_service_pack_only
     std::string release = ToText(rs.Get("productname"));
     Value sp = rs.Get("servicepack");
     if (!IsNull(sp)) {
-      double n = ToDouble(sp, "servicepack of qorreleases in " + db.file_name());
+      double n = ToDouble(sp, "servicepack of qorreleases in " + db.path());
       if (positive_service_pack_only ? n > 0 : n != 0) release += "." + ToText(sp);
     }
     return release;
@@ -98,7 +98,7 @@ void Relamor::ListSiteDatabases() {
     const Value v = sites.Get(0);
     std::string prefix;
     if (!IsNull(v)) {
-      const double number = ToDouble(v, "site number in sites of " + old_db_.file_name());
+      const double number = ToDouble(v, "site number in sites of " + old_db_.path());
       prefix = number < 10 ? "qord00" : number < 100 ? "qord0" : "qord";
     }
     if (prefix.empty()) frame_.StopOutOfMemory();
@@ -106,7 +106,7 @@ void Relamor::ListSiteDatabases() {
       throw Error(err::kSubscriptOutOfRange,
                   "Subscript out of range: more than " +
                       std::to_string(kSiteDatabaseCapacity - 1) + " site databases in sites of " +
-                      old_db_.file_name());
+                      old_db_.path());
     }
     const std::string name = prefix + ToText(v);
     if (SiteDatabaseNames.size() <= n) SiteDatabaseNames.resize(n + 1);

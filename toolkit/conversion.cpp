@@ -14,7 +14,7 @@ std::string Conversion::NewTableName() { return ToText(mapping_rows_.Get("newtab
 db::Recordset Conversion::OpenMappedTable(db::Database& db, const std::string& name,
                                           const std::string& named_by) {
   if (!db.HasTable(name)) {
-    throw Error(err::kTableNotFound, "Table not found: '" + name + "' in " + db.file_name() +
+    throw Error(err::kTableNotFound, "Table not found: '" + name + "' in " + db.path() +
                                          " (named by " + named_by + ")");
   }
   return db.OpenRecordset(name);

@@ -112,9 +112,9 @@ void Conversion::UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIn
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: table EXCCS in " + new_db_.file_name() +
+                "No current record: table EXCCS in " + new_db_.path() +
                     " has no row of category " + Describe(category) + " (old table " +
-                    old_table_.source() + " in " + old_db_.file_name() + ")");
+                    old_table_.source() + " in " + old_db_.path() + ")");
   }
   match.Edit();
   for (const FieldPair& f : fields) match.Set(f.to, old_table_.Get(f.from));

@@ -77,7 +77,7 @@ class Conversion::TableCopy {
 
   int OldIndex(MappingRow& r);
   int NewIndex(MappingRow& r);
-  // Field copy of mapping row `r` into `target` (the new table or an EXCCS row).
+  // Field copy of mapping row `r` into the row being added or edited.
   void CopyField(MappingRow& r) { c_.new_table_.Set(NewIndex(r), c_.old_table_.Get(OldIndex(r))); }
   void CopyFields(std::size_t from) {
     for (std::size_t i = from; i < rows_.size(); ++i) CopyField(rows_[i]);
@@ -135,7 +135,7 @@ Conversion::TableCopy::MappingRow& Conversion::TableCopy::Row(std::size_t i) {
     std::string table = rows_.empty() ? std::string("?") : rows_.front().new_table;
     throw Error(err::kNoCurrentRecord,
                 "No current record: the mapping of table " + table + " in " +
-                    c_.new_db_.file_name() + " has " + std::to_string(rows_.size()) +
+                    c_.new_db_.path() + " has " + std::to_string(rows_.size()) +
                     " row(s), the copy needs row " + std::to_string(i + 1));
   }
   return rows_[i];
@@ -154,7 +154,7 @@ int Conversion::TableCopy::NewIndex(MappingRow& r) {
 std::int16_t Conversion::TableCopy::NumberFor(std::int16_t row_number) const {
   if (row_number >= 32767) {
     throw Error(err::kOverflow, "Overflow: more than 32767 numbered rows for table " +
-                                    rows_.front().new_table + " in " + c_.new_db_.file_name());
+                                    rows_.front().new_table + " in " + c_.new_db_.path());
   }
   return static_cast<std::int16_t>(row_number + 1);
 }
@@ -267,7 +267,7 @@ void Conversion::TableCopy::LinkSiteToCustomer(MappingRow& r) {
   if (IsNull(site)) {
     throw Error(err::kInvalidUseOfNull,
                 "Invalid use of Null: a new Sites row has no siteID to look up its customer "
-                "(old table " + r.old_table + " in " + c_.old_db_.file_name() + ")");
+                "(old table " + r.old_table + " in " + c_.old_db_.path() + ")");
   }
   db::Recordset old_customer =
       c_.old_db_.OpenRecordset("select id from customers where siteID = ?", {site});
@@ -279,7 +279,7 @@ void Conversion::TableCopy::LinkSiteToCustomer(MappingRow& r) {
   }
   if (c_.LastCustomerNumber >= 32767) {
     throw Error(err::kOverflow, "Overflow: customer number past 32767 for a new Sites row in " +
-                                    c_.new_db_.file_name());
+                                    c_.new_db_.path());
   }
   ++c_.LastCustomerNumber;
   new_rows.Set(NewIndex(r), Value{std::int64_t{c_.LastCustomerNumber}});

@@ -117,8 +117,8 @@ CREATE TABLE sites (siteID LONG);
     ProgramRun run = inst.Run("relamor3035");
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(inst.Result(), "False");
-    EXPECT_EQ(inst.Log(), Lines({"Table not found: 'select * from sites' in qorsite.mdb (named by "
-                                 "sno 5 of export3035)"}));
+    EXPECT_EQ(inst.Log(), Lines({"Table not found: 'select * from sites' in " + inst.old_dir() +
+                                 "qorsite.mdb (named by sno 5 of export3035)"}));
     EXPECT_TRUE(inst.OldUnchanged());
   }
 }
