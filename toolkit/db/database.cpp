@@ -228,7 +228,7 @@ long Database::Execute(std::string_view statement, const std::vector<Value>& par
   Connection& connection = ConnectionOf(state_);
   const Translation translation = connection.Translate(statement);
   const std::string keyword = detail::FirstKeyword(translation.sql);
-  const std::string sql = SkipRefusedRows(translation.sql);
+  const std::string sql = SkipRefusedRows(detail::ForNumericParameters(translation.sql, params));
 
   detail::CachedStatement stmt = connection.Prepare(sql, statement);
   sqlite3_stmt* s = stmt.get();

@@ -95,6 +95,35 @@ std::string FirstKeyword(std::string_view sql) {
   return word;
 }
 
+std::string ForNumericParameters(const std::string& sql, const std::vector<Value>& params) {
+  static constexpr std::string_view kCollation = " COLLATE NOCASE";
+  bool any = false;
+  for (const Value& v : params) any = any || IsNumber(v);
+  if (!any) return sql;
+  std::string out;
+  out.reserve(sql.size());
+  std::size_t param = 0;
+  char quote = 0;
+  for (std::size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    out += c;
+    if (quote) {
+      if (c == quote) quote = 0;  // a doubled quote reopens at once
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '?') {
+      const bool numeric = param < params.size() && IsNumber(params[param]);
+      ++param;
+      if (numeric && sql.compare(i + 1, kCollation.size(), kCollation) == 0) {
+        i += kCollation.size();
+      }
+    }
+  }
+  return out;
+}
+
 void BindValue(sqlite3_stmt* stmt, int index, const Value& v) {
   switch (v.index()) {
     case 0:

@@ -38,6 +38,11 @@ std::string QuoteName(std::string_view name);
 // skipping blanks and opening parentheses.
 std::string FirstKeyword(std::string_view sql);
 
+// The translated statement with the case-blind collation dropped after each
+// "?" whose bound value is a number: a number compares the same either way,
+// and without the collation SQLite can use an index on the column.
+std::string ForNumericParameters(const std::string& sql, const std::vector<Value>& params);
+
 // Binds `v` without copying it: `v` must stay unchanged until the statement
 // has been reset or bound again.
 void BindValue(sqlite3_stmt* stmt, int index, const Value& v);

@@ -343,11 +343,11 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
   s->source = std::string(statement);
   s->params = std::move(params);
   const Translation translation = connection.Translate(statement);
+  const std::string sql = ForNumericParameters(translation.sql, s->params);
 
   // An updatable statement selects the rowid of its single table as well.
   if (!connection.read_only && !translation.single_table.empty()) {
     auto table = connection.FindTable(translation.single_table);
-    const std::string& sql = translation.sql;
     std::size_t at = 0;
     while (at < sql.size() &&
            (sql[at] == ' ' || sql[at] == '\t' || sql[at] == '\r' || sql[at] == '\n')) {
@@ -371,7 +371,7 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
     }
   }
   if (!s->select) {
-    s->select_sql = translation.sql;
+    s->select_sql = sql;
     s->select = connection.Prepare(s->select_sql, statement);
   }
 

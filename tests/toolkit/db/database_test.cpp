@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/support/test_db.h"
+#include "toolkit/db/detail.h"
 #include "toolkit/db/error.h"
 
 namespace relamor::db {
@@ -316,3 +317,35 @@ TEST(DatabaseTest, LikeUsesTheOriginalPatternMatch) {
 
 }  // namespace
 }  // namespace relamor::db
+
+namespace relamor::testing {
+namespace {
+
+TEST(NumericParameters, DropTheCaseBlindCollationOnlyAfterNumbers) {
+  const std::string sql =
+      "select * from t where a = ? COLLATE NOCASE and b = '? COLLATE NOCASE' and c = ? COLLATE "
+      "NOCASE and d = ? COLLATE NOCASE";
+  EXPECT_EQ(db::detail::ForNumericParameters(
+                sql, {Value{std::int64_t{5}}, Value{std::string("x")}, Value{2.5}}),
+            "select * from t where a = ? and b = '? COLLATE NOCASE' and c = ? COLLATE NOCASE and "
+            "d = ?");
+  EXPECT_EQ(db::detail::ForNumericParameters(sql, {Value{std::string("x")}}), sql);
+}
+
+TEST(NumericParameters, TextStillComparesWithoutCaseAndNumbersByValue) {
+  TempDir dir;
+  MakeDatabase(dir.File("n.mdb"),
+               "CREATE TABLE t (id LONG PRIMARY KEY, name TEXT(10));"
+               "INSERT INTO t VALUES (1, 'Alpha'); INSERT INTO t VALUES (2, 'beta');");
+  db::Engine engine;
+  db::Database d = engine.OpenDatabase(dir.File("n.mdb"), db::OpenMode::kReadOnly);
+  EXPECT_EQ(ToText(d.OpenRecordset("select name from t where id = ?", {Value{2.0}}).Get(0)),
+            "beta");
+  EXPECT_EQ(
+      ToText(d.OpenRecordset("select id from t where name = ?", {Value{std::string("ALPHA")}})
+                 .Get(0)),
+      "1");
+}
+
+}  // namespace
+}  // namespace relamor::testing
