@@ -17,19 +17,39 @@ Scenarios, for each row count R of --rows:
   EXCCS   R old rows overwrite a new EXCCS table pre-filled with 1000 categories
 and once: 200 site databases of 1000 rows each (mode A, with the board fix-up).
 
+Scenario group "writers" (relamor2035, release 2.0), for each R of --writer-rows:
+an old main database with R channel rows (one site each, 2 or 3 occupied slots,
+2.5 channels per row), R modem rows, R prompt rows (0 to 3 pairs), IP rows for
+the sites with IP channels (two adjacent rows for every fifth site, none for
+every seventh), serial rows and R customers (1.33 R rows, ids in scrambled
+order). Each writer (channel, modem, serial, prompt, Customers, IP) runs alone
+on a new installation whose `export` plans only its table and whose input
+tables (channel, modemconnection) are converted already; "all" plans every
+writer in one run. The floor writes the same rows with set-based SQL
+(row_number() for numbers and positions, UNION ALL over the five slots, the
+first or last old row per id or site by window or min(rowid)). Channel and
+prompt numbers are 16-bit, so R is at most 13106 (32767 channels). The IP
+writer pairs every old IP row with the new IP connections of its site; "IP"
+has the old IP rows in site order, "IP-random" (not run by default) in
+scrambled order. --writer-ip-max bounds the R at which IP, IP-random and "all"
+run (an IP writer that walks every new row for every old row is quadratic).
+
 Running numbers are 16-bit (1 to 32767), so B, C and D run with at most 32767
 rows; a larger R would end the conversion with an overflow error.
 
 Every relamor run is checked: exit status 0, RelamorResult "True", the row
 count of the target table, and a fingerprint of the copied values equal to
-the floor's.  A failed check stops the benchmark and keeps the scratch folder.
+the floor's (for the writers: every row and value of the written tables).
+A failed check stops the benchmark and keeps the scratch folder.
 
 Usage: python3 bench/run.py [--rows 10000,100000,1000000] [--repeat 3] [--quick]
-                            [--bin build/relamor] [--keep] [--floor-only]
+                            [--bin build/relamor | --bin-dir build] [--keep] [--floor-only]
+                            [--scenarios A,B,C,D,F,EXCCS,writers] [--writer-rows 3000,12000]
 The last line is: ratio_1M=<mode A ratio at 1M rows> rss_1M_MiB=<largest peak RSS>
 """
 
 import argparse
+import hashlib
 import os
 import shutil
 import signal
@@ -61,7 +81,8 @@ MODE_FLAGS = {
     "F": [0],
 }
 NUMBERED_MODES = ("B", "C", "D")
-SCENARIOS = ["A", "B", "C", "D", "F", "EXCCS"]
+SCENARIOS = ["A", "B", "C", "D", "F", "EXCCS", "writers"]
+MODE_SCENARIOS = SCENARIOS[:-1]
 
 # Values of row i (1-based) of a generated table; :base offsets the ids.
 ROW_VALUES_SQL = """
@@ -284,6 +305,293 @@ def sites_floor_script(old, floor_new, sites):
 
 
 # --------------------------------------------------------------------------
+# Special writers of relamor2035: a release 2.0 main database
+
+# Slot codes (slot1..slot5) of old channel row i (1-based) cycle through these
+# patterns: every 4 rows give 10 channels, 4 modem (2), 4 IP (3), 2 serial (1).
+CHANNEL_PATTERNS = [(2, 3, 0, 0, 0), (2, 0, 1, 0, 0), (3, 2, 0, 3, 0), (0, 1, 2, 0, 3)]
+# Channel numbers are 16-bit: 2.5 channels per old row stay below 32767 up to
+# this many old channel rows.
+MAX_WRITER_ROWS = MAX_RUNNING_NUMBER * len(CHANNEL_PATTERNS) // sum(
+    sum(1 for code in p if code) for p in CHANNEL_PATTERNS)
+# Prompt pairs of old prompt row j: PROMPT_PAIRS[j % 5] (1.6 on average).
+PROMPT_PAIRS = [1, 2, 3, 0, 2]
+WRITERS = ["channel", "modem", "serial", "prompt", "Customers", "IP", "all", "IP-random"]
+DEFAULT_WRITERS = WRITERS[:-1]
+IP_SIZED_WRITERS = ("IP", "all", "IP-random")     # sized by --writer-ip-max
+
+OLD20_SCHEMA = """
+CREATE TABLE sites (id LONG, siteName TEXT(50), city TEXT(50), active YESNO);
+CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50), address TEXT(80), city TEXT(50),
+                        region TEXT(50), zipCode TEXT(10), country TEXT(50));
+CREATE TABLE channel (id LONG, siteID LONG, location TEXT(50), installed DATETIME,
+                      technician TEXT(50), remarks TEXT(100), active YESNO,
+                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
+CREATE TABLE modemconnection (id LONG, siteID LONG, phoneNumber TEXT(30), initString TEXT(50),
+                              baudRate LONG);
+CREATE TABLE ipconnection (id LONG, siteID LONG, ipAddress TEXT(15), port LONG);
+CREATE TABLE ipconnection_shuffled (id LONG, siteID LONG, ipAddress TEXT(15), port LONG);
+CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate LONG);
+CREATE TABLE prompt (id LONG, siteID LONG, name TEXT(50), timeout LONG,
+                     expect1 TEXT(50), send1 TEXT(50), expect2 TEXT(50), send2 TEXT(50),
+                     expect3 TEXT(50), send3 TEXT(50), expect4 TEXT(50), send4 TEXT(50),
+                     expect5 TEXT(50), send5 TEXT(50));
+"""
+
+NEW20_SCHEMA = """
+CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
+INSERT INTO qorreleases VALUES (1, '3.5', 0, 214);
+CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
+                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
+                     releaseversion LONG);
+CREATE TABLE customers (customerID SHORT PRIMARY KEY, Name TEXT(50), address TEXT(80),
+                        city TEXT(50), region TEXT(50), zipcode TEXT(10), country TEXT(50));
+CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
+                      channeltype TEXT(2));
+CREATE TABLE modemconnection (channelID LONG, modemID LONG PRIMARY KEY, phoneNumber TEXT(30),
+                              initString TEXT(50), baudRate LONG);
+CREATE TABLE ipconnection (ipConnectionID LONG PRIMARY KEY, channelID LONG,
+                           ipAddress TEXT(15), port LONG DEFAULT 5000);
+CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LONG,
+                               comPort TEXT(10));
+CREATE TABLE prompt (promptID LONG PRIMARY KEY, modemID LONG, expectText TEXT(50),
+                     sendText TEXT(50));
+"""
+
+# Per writer: sno, old table, new table (as the dispatch names it), mapping
+# (old field, new field), the tables it writes, the tables that must already
+# be converted (pre-filled by the floor's statements when the installation is
+# generated).
+WRITER_MAPPINGS = {
+    "Customers": (10, "customers", "Customers",
+                  [("id", "customerID"), ("name", "Name"), ("address", "address")]),
+    "channel": (30, "channel", "channel",
+                [("id", "channelID"), ("siteID", "siteID"), ("location", "channelName[1]"),
+                 ("slot1", "channeltype")]),
+    "modem": (40, "modemconnection", "modemconnection",
+              [("id", "channelID"), ("id", "modemID"), ("phoneNumber", "phoneNumber"),
+               ("initString", "initString"), ("baudRate", "baudRate")]),
+    "IP": (50, "ipconnection", "ipconnection",
+           [("id", "channelID"), ("id", "ipConnectionID"), ("ipAddress", "ipAddress")]),
+    "IP-random": (50, "ipconnection_shuffled", "ipconnection",
+                    [("id", "channelID"), ("id", "ipConnectionID"), ("ipAddress", "ipAddress")]),
+    "serial": (60, "serialconnection", "serialconnection",
+               [("id", "channelID"), ("id", "serialConnectionID"), ("comPort", "comPort")]),
+    "prompt": (70, "prompt", "prompt",
+               [("id", "promptID"), ("id", "modemID"), ("expect1", "expectText"),
+                ("send1", "sendText")]),
+}
+WRITER_TABLES = {"Customers": ["customers"], "channel": ["channel"],
+                 "modem": ["modemconnection"], "IP": ["ipconnection"],
+                 "serial": ["serialconnection"], "prompt": ["prompt"],
+                 "IP-random": ["ipconnection"]}
+WRITER_TABLES["all"] = [t for w in ("Customers", "channel", "modem", "IP", "serial", "prompt")
+                        for t in WRITER_TABLES[w]]
+WRITER_PREREQUISITES = {"modem": ["channel"], "IP": ["channel"], "IP-random": ["channel"],
+                        "serial": ["channel"],
+                        "prompt": ["channel", "modem"]}
+WRITER_PLAN = {"all": ["Customers", "channel", "modem", "IP", "serial", "prompt"]}
+
+
+def slot_case(slot):
+    """SQL for the code of `slot` (0-based) of old channel row i."""
+    arms = " ".join(f"WHEN {k} THEN {p[slot]}" for k, p in enumerate(CHANNEL_PATTERNS))
+    return f"CASE (i - 1) % {len(CHANNEL_PATTERNS)} {arms} END"
+
+
+def rows_of_kind(code):
+    """SQL selecting i for every old channel row with a slot of `code`."""
+    patterns = [str(k) for k, p in enumerate(CHANNEL_PATTERNS) if code in p]
+    return f"(i - 1) % {len(CHANNEL_PATTERNS)} IN ({', '.join(patterns)})"
+
+
+def customer_permutation(rows):
+    """A multiplier m coprime with rows: id of old customer row n is
+    ((n - 1) * m) % rows + 1, so the ids come in scrambled order."""
+    for m in (7919, 7907, 7901):
+        if rows % m:
+            return m
+    return 1
+
+
+def make_old20(folder, rows):
+    """Old release 2.0 main database with `rows` channel rows (one site each,
+    siteID = i), their connection rows and prompts, and `rows` customers."""
+    os.makedirs(folder)
+    path = os.path.join(folder, "qorsite.mdb")
+    execute(path, OLD20_SCHEMA)
+    slots = ", ".join(slot_case(s) for s in range(5))
+    execute(path, "", many=(
+        f"INSERT INTO channel {SEQUENCE_CTE}"
+        "SELECT i, i, 'Location ' || i, date(10000 + i % 3000), 'Technician ' || (i % 17), "
+        f"CASE WHEN i % 3 = 0 THEN NULL ELSE 'Remark ' || i END, -1, {slots} FROM seq",
+        {"n": rows}))
+    # One modem row per old channel row (every pattern has one modem slot).
+    execute(path, "", many=(
+        f"INSERT INTO modemconnection {SEQUENCE_CTE}"
+        "SELECT i, i, printf('+31 10 555 %05d', i), "
+        "CASE i % 3 WHEN 0 THEN 'ATZ' WHEN 1 THEN 'AT&F' ELSE 'ATZ S0=1' END, "
+        "9600 * (1 + i % 4) FROM seq", {"n": rows}))
+    # The prompts of the modem rows: PROMPT_PAIRS[j % 5] pairs, an absent pair
+    # after them ('' or Null) and one more that is never read; some second
+    # texts are Null.
+    cols = []
+    pairs = "CASE i % 5 " + " ".join(
+        f"WHEN {k} THEN {n}" for k, n in enumerate(PROMPT_PAIRS)) + " END"
+    for k in range(1, 6):
+        cols.append(f"CASE WHEN {k} <= p THEN 'expect ' || {k} || ' of ' || i "
+                    f"WHEN {k} = p + 1 THEN CASE WHEN i % 2 = 0 THEN '' END "
+                    f"WHEN {k} = p + 2 THEN 'after the gap' END")
+        cols.append(f"CASE WHEN {k} <= p AND (i + {k}) % 4 <> 0 THEN 'send ' || {k} || '/' || i "
+                    "END")
+    execute(path, "", many=(
+        f"INSERT INTO prompt {SEQUENCE_CTE}"
+        f"SELECT i, i, 'Dial-in ' || i, 30 + i % 60, {', '.join(cols)} "
+        f"FROM (SELECT i, {pairs} AS p FROM seq)", {"n": rows}))
+    # IP rows in site order: none for sites i % 7 = 0, two adjacent rows (the
+    # later decides) for sites i % 5 = 0.
+    execute(path, "", many=(
+        f"INSERT INTO ipconnection {SEQUENCE_CTE}"
+        "SELECT row_number() OVER (ORDER BY i, n), i, "
+        "printf('10.%d.%d.%d', i / 256 % 256, i % 256, n), 5000 + n FROM "
+        f"(SELECT i, 1 AS n FROM seq WHERE {rows_of_kind(3)} AND i % 7 <> 0 "
+        f" UNION ALL SELECT i, 2 FROM seq WHERE {rows_of_kind(3)} AND i % 7 <> 0 AND i % 5 = 0) "
+        "ORDER BY i, n", {"n": rows}))
+    # The same rows in scrambled order, for the IP writer's worst case.
+    ip_rows = query(path, "SELECT count(*) FROM ipconnection")[0][0]
+    execute(path, "", many=(
+        "INSERT INTO ipconnection_shuffled SELECT * FROM ipconnection "
+        f"ORDER BY (id - 1) * {customer_permutation(ip_rows)} % :n", {"n": max(ip_rows, 1)}))
+    execute(path, "", many=(
+        f"INSERT INTO serialconnection {SEQUENCE_CTE}"
+        "SELECT row_number() OVER (ORDER BY i), i, 'COM' || (1 + i % 8), 9600 FROM seq "
+        f"WHERE {rows_of_kind(1)} ORDER BY i", {"n": rows}))
+    # Customers: ids 1..rows in scrambled order, a second (billing) row for
+    # every third id after all of them; the first row of an id decides.
+    m = customer_permutation(rows)
+    execute(path, "", many=(
+        f"INSERT INTO customers {SEQUENCE_CTE}"
+        "SELECT id, id, CASE WHEN n = 1 THEN 'Customer ' ELSE 'Billing ' END || id, "
+        "'Street ' || id, 'City ' || (id % 50), CASE WHEN id % 4 = 0 THEN NULL ELSE "
+        "'Region ' || (id % 12) END, printf('%04d AB', id % 10000), 'Netherlands' FROM "
+        f"(SELECT 1 AS n, i, (i - 1) * {m} % :n + 1 AS id FROM seq "
+        f" UNION ALL SELECT 2, i, (i - 1) * {m} % :n + 1 FROM seq "
+        f"  WHERE ((i - 1) * {m} % :n + 1) % 3 = 0) ORDER BY n, i", {"n": rows}))
+
+
+def writer_counts(rows):
+    """Rows each writer writes for `rows` old channel rows."""
+    kinds = {1: 0, 2: 0, 3: 0}
+    for i in range(1, rows + 1):
+        for code in CHANNEL_PATTERNS[(i - 1) % len(CHANNEL_PATTERNS)]:
+            if code:
+                kinds[code] += 1
+    counts = {"channel": sum(kinds.values()), "modem": kinds[2], "IP": kinds[3],
+              "serial": kinds[1], "Customers": rows,
+              "prompt": sum(PROMPT_PAIRS[j % 5] for j in range(1, rows + 1))}
+    counts["all"] = sum(counts.values())
+    counts["IP-random"] = counts["IP"]
+    return counts
+
+
+def writer_floor_statements(writer):
+    """Set-based SQL producing what `writer` writes (main = new, old = old)."""
+    def kind(code):
+        return (f"(SELECT channelID, siteID, row_number() OVER (ORDER BY rowid) AS k "
+                f"FROM main.channel WHERE channeltype = '{code}')")
+
+    def by_position(table, columns):
+        return (f"(SELECT {', '.join(columns)}, row_number() OVER (ORDER BY rowid) AS n "
+                f"FROM old.{table})")
+
+    if writer == "all":
+        return [s for w in WRITER_PLAN["all"] for s in writer_floor_statements(w)]
+    if writer == "Customers":
+        return ["INSERT INTO main.customers (customerID, Name, address, city, region, zipcode, "
+                "country) SELECT id, name, address, city, region, zipCode, country "
+                "FROM old.customers WHERE rowid IN "
+                "(SELECT min(rowid) FROM old.customers GROUP BY id) ORDER BY rowid;"]
+    if writer == "channel":
+        slots = " UNION ALL ".join(
+            f"SELECT rowid AS r, {s} AS slot, siteID, slot{s} AS code FROM old.channel"
+            for s in range(1, 6))
+        return ["INSERT INTO main.channel (channelID, siteID, channelName, channeltype) "
+                "SELECT n, siteID, 'Channel' || n, "
+                "CASE code WHEN 1 THEN '1' WHEN 2 THEN '2' WHEN 3 THEN '3' END "
+                "FROM (SELECT row_number() OVER (ORDER BY r, slot) AS n, siteID, code "
+                f"FROM ({slots}) WHERE code <> 0) ORDER BY n;"]
+    if writer == "modem":
+        return ["INSERT INTO main.modemconnection (channelID, modemID, phoneNumber, initString, "
+                "baudRate) SELECT c.channelID, c.k, o.phoneNumber, o.initString, o.baudRate "
+                f"FROM {kind(2)} AS c LEFT JOIN "
+                f"{by_position('modemconnection', ['phoneNumber', 'initString', 'baudRate'])} "
+                "AS o ON o.n = c.k ORDER BY c.k;"]
+    if writer == "serial":
+        return ["INSERT INTO main.serialconnection (serialConnectionID, channelID, comPort) "
+                f"SELECT c.k, c.channelID, o.comPort FROM {kind(1)} AS c LEFT JOIN "
+                f"{by_position('serialconnection', ['comPort'])} AS o ON o.n = c.k "
+                "ORDER BY c.k;"]
+    if writer in ("IP", "IP-random"):
+        # The last old row of a site decides.
+        old_table = WRITER_MAPPINGS[writer][1]
+        return ["WITH last AS (SELECT siteID, ipAddress FROM (SELECT siteID, ipAddress, "
+                "row_number() OVER (PARTITION BY siteID ORDER BY rowid DESC) AS rn "
+                f"FROM old.{old_table}) WHERE rn = 1) "
+                "INSERT INTO main.ipconnection (ipConnectionID, channelID, ipAddress) "
+                f"SELECT c.k, c.channelID, last.ipAddress FROM {kind(3)} AS c "
+                "LEFT JOIN last ON last.siteID = c.siteID ORDER BY c.k;"]
+    if writer == "prompt":
+        present = []
+        members = []
+        for k in range(1, 6):
+            present.append(f"coalesce(expect{k}, '') <> ''")
+            members.append(f"SELECT r, pos, {k} AS j, expect{k} AS e, send{k} AS s FROM p "
+                           f"WHERE {' AND '.join(present)}")
+        return ["WITH m AS (SELECT modemID, row_number() OVER (ORDER BY rowid) AS pos "
+                "FROM main.modemconnection), "
+                "p AS (SELECT *, rowid AS r, row_number() OVER (ORDER BY rowid) AS pos "
+                "FROM old.prompt), "
+                f"pairs AS ({' UNION ALL '.join(members)}) "
+                "INSERT INTO main.prompt (promptID, modemID, expectText, sendText) "
+                "SELECT row_number() OVER (ORDER BY pairs.r, pairs.j), m.modemID, e, "
+                "coalesce(s, '') FROM pairs JOIN m ON m.pos = pairs.pos "
+                "ORDER BY pairs.r, pairs.j;"]
+    raise ValueError(writer)
+
+
+def writer_floor_script(writer, old_main):
+    return "\n".join([f"ATTACH '{old_main}' AS old;", "BEGIN;"]
+                     + writer_floor_statements(writer) + ["COMMIT;"]) + "\n"
+
+
+def make_new20(folder, writer, old_main):
+    """New release 2.0 installation whose `export` plans only `writer`'s
+    tables ("all": every writer); the tables the writer reads are converted
+    already."""
+    os.makedirs(folder)
+    path = os.path.join(folder, "qorsite.mdb")
+    mapping = ""
+    for w in WRITER_PLAN.get(writer, [writer]):
+        sno, old_table, new_table, fields = WRITER_MAPPINGS[w]
+        mapping += "".join(
+            f"INSERT INTO export VALUES ({sno}, '{old_table}', '{old_field}', '{new_table}', "
+            f"'{new_field}', 0, 1);\n" for old_field, new_field in fields)
+    execute(path, NEW20_SCHEMA + mapping)
+    prefill = [s for w in WRITER_PREREQUISITES.get(writer, [])
+               for s in writer_floor_statements(w)]
+    if prefill:
+        con = sqlite3.connect(path, isolation_level=None)
+        try:
+            con.execute("ATTACH ? AS old", (old_main,))
+            con.execute("BEGIN")
+            for statement in prefill:
+                con.execute(statement)
+            con.execute("COMMIT")
+        finally:
+            con.close()
+
+
+# --------------------------------------------------------------------------
 # Measurement
 
 # A process started straight from this script inherits the script's own peak
@@ -358,6 +666,21 @@ def fingerprint(path, table):
                  " count(created), total(active) FROM " + table)[0]
 
 
+def table_digest(path, table):
+    """Row count and a digest of every value of `table` in rowid order (types
+    included), equal exactly when the two tables hold the same rows."""
+    digest = hashlib.sha1()
+    count = 0
+    con = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    try:
+        for row in con.execute(f"SELECT * FROM {table} ORDER BY rowid"):
+            digest.update(repr(row).encode())
+            count += 1
+    finally:
+        con.close()
+    return count, digest.hexdigest()
+
+
 def sites_fingerprint(folder, sites):
     items = boards = None
     for number in range(1, sites + 1):
@@ -414,7 +737,8 @@ class Bench:
         return target
 
     # one relamor run ------------------------------------------------------
-    def run_relamor(self, old, new):
+    def run_relamor(self, old, new, program=None):
+        program = program or self.args.bin
         result = os.path.join(self.key, "RelamorResult")
         if os.path.exists(result):
             os.remove(result)
@@ -422,11 +746,11 @@ class Bench:
         workdir = os.path.join(self.scratch, "relamor-io")
         os.makedirs(workdir, exist_ok=True)
         status, seconds, rss = measured_run(
-            [self.args.bin, f"{old}/,{new}/"], workdir, env=env, timeout=self.args.timeout)
+            [program, f"{old}/,{new}/"], workdir, env=env, timeout=self.args.timeout)
         value = open(result).read() if os.path.exists(result) else None
         if status != 0 or value != "True":
             raise BenchError(
-                f"relamor {old}/,{new}/ exited {status}, RelamorResult {value!r}\n"
+                f"{os.path.basename(program)} {old}/,{new}/ exited {status}, RelamorResult {value!r}\n"
                 f"--- end of {new}/RelamorLog.txt:\n{tail(os.path.join(new, 'RelamorLog.txt'))}"
                 f"--- standard error:\n{tail(os.path.join(workdir, 'stderr.txt'))}")
         return seconds, rss
@@ -504,6 +828,48 @@ class Bench:
                                  "floor's")
         self.record(f"{sites} sites", None, sites * rows, runs, floors)
 
+    def writers_group(self, rows, writers):
+        """The special writers of relamor2035 on `rows` old channel rows."""
+        old = os.path.join(self.scratch, f"old20-{rows}")
+        t = time.perf_counter()
+        make_old20(old, rows)
+        log(f"generated {old} (release 2.0, {rows} channel rows) in "
+            f"{time.perf_counter() - t:.1f} s")
+        old_main = os.path.join(old, "qorsite.mdb")
+        counts = writer_counts(rows)
+        for writer in writers:
+            if writer in IP_SIZED_WRITERS and rows > self.args.writer_ip_max:
+                log(f"writer {writer}: skipped at {rows} rows (above --writer-ip-max "
+                    f"{self.args.writer_ip_max})")
+                continue
+            pristine = os.path.join(self.scratch, f"new20-{rows}-{writer}")
+            make_new20(pristine, writer, old_main)
+            tables = WRITER_TABLES[writer]
+            script = writer_floor_script(writer, old_main)
+            runs, floors = [], []
+            for _ in range(self.args.repeat):
+                floor_new = self.fresh_copy(pristine, "floor")
+                floor_db = os.path.join(floor_new, "qorsite.mdb")
+                floors.append(self.run_floor(floor_db, script))
+                floor_print = [table_digest(floor_db, t) for t in tables]
+                written = sum(c for c, _ in floor_print)
+                if written != counts[writer]:
+                    raise BenchError(f"floor writer {writer} R={rows}: {written} rows in "
+                                     f"{', '.join(tables)}, expected {counts[writer]}")
+                if self.args.floor_only:
+                    continue
+                new = self.fresh_copy(pristine, "new")
+                runs.append(self.run_relamor(old, new, self.args.bin2035))
+                new_db = os.path.join(new, "qorsite.mdb")
+                relamor_print = [table_digest(new_db, t) for t in tables]
+                for table, mine, floor in zip(tables, relamor_print, floor_print):
+                    if mine != floor:
+                        raise BenchError(
+                            f"relamor2035 writer {writer} R={rows}: table {table} differs from "
+                            f"the floor's (rows {mine[0]}, floor {floor[0]}); compare "
+                            f"{new_db} with {floor_db}")
+            self.record(writer, ("writers", rows), counts[writer], runs, floors)
+
     def record(self, scenario, requested, rows, runs, floors):
         entry = {"scenario": scenario, "requested": requested, "rows": rows,
                  "floor_s": statistics.median(s for s, _ in floors),
@@ -542,11 +908,15 @@ def log(text):
 def print_report(bench, rows_list):
     args = bench.args
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
-    print(f"relamor benchmark: {args.bin}, median of {args.repeat} run(s), "
+    ran_relamor = any(not isinstance(e["requested"], tuple) for e in bench.results)
+    programs = args.bin if ran_relamor else args.bin2035
+    print(f"relamor benchmark: {programs}, median of {args.repeat} run(s), "
           "RSS = peak resident set of the process")
     print(f"machine: {os.cpu_count()} CPUs, load average at the end {load}")
     for requested in rows_list:
         group = [e for e in bench.results if e["requested"] == requested]
+        if not group:
+            continue
         print()
         print(f"== R = {requested} rows ==")
         print(HEADER)
@@ -562,6 +932,29 @@ def print_report(bench, rows_list):
               "fix-up) ==")
         print(HEADER)
         print(format_row(e))
+    writer_sizes = sorted({e["requested"][1] for e in bench.results
+                           if isinstance(e["requested"], tuple)})
+    for rows in writer_sizes:
+        print()
+        print(f"== writers of relamor2035: R = {rows} old channel rows ({bench.args.bin2035}) ==")
+        print(HEADER)
+        for e in bench.results:
+            if e["requested"] == ("writers", rows):
+                print(format_row(e))
+    if writer_sizes:
+        for line in (
+                "rows = rows the writer writes. R old channel rows give 2.5 R channels, "
+                f"numbered by a 16-bit counter (R <= {MAX_WRITER_ROWS}),",
+                "R modem, R IP and R/2 serial connections, 1.6 R prompts (16-bit numbers "
+                "too) and R customers (from 1.33 R rows).",
+                "Each writer runs alone on an installation whose input tables are converted "
+                "already; 'all' runs every writer.",
+                "The IP writer pairs every old IP row with the IP connections of its site; "
+                "IP has the old rows in site order,",
+                "IP-random in scrambled order. IP, 'all' and IP-random run up to "
+                f"R = {bench.args.writer_ip_max} (--writer-ip-max: a build whose IP writer",
+                "walks every IP connection for every old IP row is quadratic)."):
+            print("   " + line)
 
 
 def summary_line(bench, rows_list):
@@ -601,7 +994,20 @@ def main():
     parser.add_argument("--site-rows", type=int, default=1000,
                         help="rows per site database (default 1000)")
     parser.add_argument("--scenarios", default=",".join(SCENARIOS),
-                        help="scenarios per row count (default A,B,C,D,F,EXCCS)")
+                        help="scenarios (default A,B,C,D,F,EXCCS,writers); A to EXCCS run "
+                        "for each --rows count, writers for each --writer-rows count")
+    parser.add_argument("--writer-rows", default="3000,12000",
+                        help="old channel rows of the writers scenarios (default 3000,12000; "
+                        f"at most {MAX_WRITER_ROWS})")
+    parser.add_argument("--writer-ip-max", type=int, default=MAX_WRITER_ROWS,
+                        help="largest old channel row count at which the IP writer and the "
+                        f"whole run are measured (default {MAX_WRITER_ROWS})")
+    parser.add_argument("--writers", default=",".join(DEFAULT_WRITERS),
+                        help="writers of the writers scenarios (default "
+                        f"{','.join(DEFAULT_WRITERS)}; also IP-random: the IP writer with "
+                        "the old IP rows in scrambled site order)")
+    parser.add_argument("--bin-dir",
+                        help="build folder holding relamor and relamor2035 (instead of --bin)")
     parser.add_argument("--timeout", type=float, default=3600,
                         help="seconds before one run is killed (default 3600)")
     parser.add_argument("--floor-only", action="store_true",
@@ -618,9 +1024,28 @@ def main():
     if not rows_list or min(rows_list) < 1 or args.repeat < 1 or unknown:
         parser.error("--rows needs positive counts, --repeat at least 1, "
                      f"--scenarios from {','.join(SCENARIOS)}")
+    try:
+        writer_rows = sorted({int(r) for r in args.writer_rows.split(",") if r.strip()})
+    except ValueError:
+        parser.error(f"--writer-rows {args.writer_rows}: comma-separated whole numbers expected")
+    writers = [w.strip() for w in args.writers.split(",") if w.strip()]
+    if "writers" in scenarios and (
+            not writer_rows or min(writer_rows) < 1 or max(writer_rows) > MAX_WRITER_ROWS
+            or not writers or any(w not in WRITERS for w in writers)):
+        parser.error(f"--writer-rows needs counts from 1 to {MAX_WRITER_ROWS} (16-bit channel "
+                     f"numbers), --writers names from {','.join(WRITERS)}")
 
+    if args.bin_dir:
+        args.bin = os.path.join(args.bin_dir, "relamor")
     args.bin = os.path.abspath(args.bin)
-    if not args.floor_only and not os.access(args.bin, os.X_OK):
+    args.bin2035 = os.path.join(os.path.dirname(args.bin), "relamor2035")
+    needs_relamor = args.sites > 0 or any(s in MODE_SCENARIOS for s in scenarios)
+    if ("writers" in scenarios and not args.floor_only
+            and not os.access(args.bin2035, os.X_OK)):
+        print(f"relamor2035 executable not found: {args.bin2035}\n"
+              "Build it first, or point --bin-dir at another build.", file=sys.stderr)
+        return 2
+    if needs_relamor and not args.floor_only and not os.access(args.bin, os.X_OK):
         print(f"relamor executable not found: {args.bin}\n"
               "Build it first: ./test.sh, or cmake -S . -B build && cmake --build build -j2 "
               "(or point --bin at another build).", file=sys.stderr)
@@ -640,6 +1065,8 @@ def main():
         numbered_done = set()
         for requested in rows_list:
             for scenario in scenarios:
+                if scenario not in MODE_SCENARIOS:
+                    continue
                 rows = requested
                 if scenario in NUMBERED_MODES:
                     rows = min(requested, MAX_RUNNING_NUMBER)
@@ -649,6 +1076,9 @@ def main():
                 bench.mode_scenario(scenario, rows, requested)
         if args.sites > 0:
             bench.sites_scenario()
+        if "writers" in scenarios:
+            for rows in writer_rows:
+                bench.writers_group(rows, writers)
     except BenchError as e:
         print(f"BENCHMARK FAILED: {e}", file=sys.stderr)
         print(f"scratch folder kept: {bench.scratch}", file=sys.stderr)

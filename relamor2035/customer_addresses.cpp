@@ -5,21 +5,83 @@
 //
 // The rows are appended whether or not the new table already holds rows; a
 // duplicate customerID fails when the new table's key refuses it.
+//
+// The address of an id is the first row of a look-up by that id. Asked once
+// per id, each look-up reads the whole old table; instead, one statement
+// reads the first row of every id, in the order in which the ids first occur,
+// and is walked alongside the id list. Where the two disagree (an id list in
+// another order), that id and the ones after it are looked up one by one, as
+// are all of them when the statement cannot be run.
+#include <cstddef>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "relamor2035/relamor2035.h"
 #include "toolkit/db/error.h"
+#include "toolkit/text.h"
 
 namespace relamor {
+
+namespace {
+
+// New field, old field of the address; the old fields in the order of the
+// look-up's select list.
+constexpr const char* kAddressFields[][2] = {
+    {"Name", "name"},     {"address", "address"}, {"city", "city"},
+    {"region", "region"}, {"zipcode", "zipCode"}, {"country", "country"},
+};
+
+// The first row of every id of the old `customers` table, in the order of
+// the rows: the id, then the address fields. Nothing when the table has no
+// rowid under a free name or the statement fails; the per-id look-ups then
+// report what is wrong.
+std::optional<db::Recordset> OpenFirstRowPerId(db::Database& old_db) {
+  std::string rowid;
+  for (const db::TableDef& table : old_db.TableDefs()) {
+    if (!EqualsNoCase(table.name, "customers")) continue;
+    for (std::string_view candidate : {"rowid", "_rowid_", "oid"}) {
+      bool taken = false;
+      for (const std::string& field : table.field_names) {
+        taken = taken || EqualsNoCase(field, candidate);
+      }
+      if (!taken) {
+        rowid = candidate;
+        break;
+      }
+    }
+  }
+  if (rowid.empty()) return std::nullopt;
+  // The id groups compare texts without letter case, as the id list and the
+  // look-up do.
+  try {
+    return old_db.OpenRecordset(
+        "select id, name , address , city, region, zipCode, country from customers where " + rowid +
+        " in (select min(" + rowid + ") from customers group by id collate nocase) order by " +
+        rowid);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+// Whether two values are the same value of the same kind.
+bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() && a == b; }
+
+}  // namespace
 
 void Relamor2035::RebuildCustomerAddresses() {
   db::Recordset ids = old_db_.OpenRecordset("select distinct(id) from customers");
   if (ids.RecordCount() <= 0) return;
-  // New field, old field of the address look-up.
-  static const char* const kAddressFields[][2] = {
-      {"Name", "name"},     {"address", "address"}, {"city", "city"},
-      {"region", "region"}, {"zipcode", "zipCode"}, {"country", "country"},
-  };
+  // The table loop's old-table recordset only tells whether the old table
+  // is empty; it is not walked here. When it is empty nothing is written and
+  // only the look-ups run.
+  const bool writes = old_table_.RecordCount() > 0;
+  std::optional<db::Recordset> first_rows;
+  if (writes) first_rows = OpenFirstRowPerId(old_db_);
+
+  int to_id = -1;  // positions in the new table, learnt from the first row
+  int to_address[std::size(kAddressFields)] = {};
   ids.MoveFirst();
   while (!ids.Eof()) {
     const Value id = ids.Get(0);
@@ -28,18 +90,41 @@ void Relamor2035::RebuildCustomerAddresses() {
                                               old_db_.file_name() +
                                               " has no id, so its address cannot be looked up");
     }
-    db::Recordset address = old_db_.OpenRecordset(
-        "select name , address , city, region, zipCode, country from customers where id = ?", {id});
-    // The table loop's old-table recordset only tells whether the old table
-    // is empty; it is not walked here.
-    if (old_table_.RecordCount() > 0) {
+    // The address: the walked first row when it is this id's, else a look-up.
+    db::Recordset looked_up;
+    db::Recordset* address = nullptr;
+    int first_field = 0;
+    if (first_rows && !first_rows->Eof() && SameValue(first_rows->Get(0), id)) {
+      address = &*first_rows;
+      first_field = 1;
+    } else {
+      first_rows.reset();
+      looked_up = old_db_.OpenRecordset(
+          "select name , address , city, region, zipCode, country from customers where id = ?",
+          {id});
+      address = &looked_up;
+    }
+    if (writes) {
       new_table_.AddNew();
-      new_table_.Set(TextBeforeBracket("customerID"), id);
-      for (const auto& [to, from] : kAddressFields) {
-        new_table_.Set(TextBeforeBracket(to), address.Get(from));
+      if (to_id < 0) {
+        // The names are looked up on the first row, so a missing field fails
+        // on it.
+        to_id = new_table_.FieldIndex(TextBeforeBracket("customerID"));
+        new_table_.Set(to_id, id);
+        for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
+          Value value = address->Get(kAddressFields[f][1]);
+          to_address[f] = new_table_.FieldIndex(TextBeforeBracket(kAddressFields[f][0]));
+          new_table_.Set(to_address[f], std::move(value));
+        }
+      } else {
+        new_table_.Set(to_id, id);
+        for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
+          new_table_.Set(to_address[f], address->Get(first_field + static_cast<int>(f)));
+        }
       }
       new_table_.Update();
     }
+    if (first_rows) first_rows->MoveNext();
     ids.MoveNext();
   }
 }

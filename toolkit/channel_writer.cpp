@@ -34,6 +34,20 @@ std::string OldField(db::Recordset& mapping_rows) {
   return TextBeforeBracket(ToText(mapping_rows.Get("olddbfieldname")));
 }
 
+// Positions of the fields the four mapping rows name, learnt from the first
+// row that needs them (kUnknown until then). The type field is learnt
+// separately: only a slot code of 1, 2 or 3 reads the fourth mapping row.
+constexpr int kUnknown = -1;
+struct ChannelFields {
+  int number = kUnknown;    // new field of mapping row 1
+  int site_old = kUnknown;  // old field of mapping row 2
+  int site_new = kUnknown;  // new field of mapping row 2
+  int name = kUnknown;      // new field of mapping row 3
+  int type = kUnknown;      // new field of mapping row 4
+
+  bool Known(bool typed) const { return name != kUnknown && (!typed || type != kUnknown); }
+};
+
 }  // namespace
 
 void Conversion::WriteChannelTable() {
@@ -41,6 +55,7 @@ void Conversion::WriteChannelTable() {
   if (old_table_.RecordCount() <= 0) return;
 
   int written = 0;  // channel numbers handed out so far
+  ChannelFields fields;
   while (!old_table_.Eof()) {
     // All five codes are read before anything of this row is written.
     std::array<std::int16_t, kSlotCount> codes{};
@@ -63,19 +78,39 @@ void Conversion::WriteChannelTable() {
                                         new_db_.file_name());
       }
       const int number = written + 1;
+      const bool typed = code >= 1 && code <= 3;
+      const bool walk = !fields.Known(typed);
       new_table_.AddNew();
-      new_table_.Set(NewField(mapping_rows_), Value{std::int64_t{number}});
-      mapping_rows_.MoveNext();
-      new_table_.Set(NewField(mapping_rows_), old_table_.Get(OldField(mapping_rows_)));
-      mapping_rows_.MoveNext();
-      new_table_.Set(NewField(mapping_rows_), "Channel" + std::to_string(number));
-      mapping_rows_.MoveNext();
-      if (code >= 1 && code <= 3) {
-        new_table_.Set(NewField(mapping_rows_), std::to_string(code));
+      if (!walk) {
+        // The mapping rows name the same fields for every row: their
+        // positions were learnt from the first rows.
+        new_table_.Set(fields.number, Value{std::int64_t{number}});
+        new_table_.Set(fields.site_new, old_table_.Get(fields.site_old));
+        new_table_.Set(fields.name, "Channel" + std::to_string(number));
+        if (typed) new_table_.Set(fields.type, std::to_string(code));
+      } else {
+        // Walk the mapping rows, learning the field positions on the way;
+        // a missing mapping row or field fails here, before the row is
+        // stored.
+        fields.number = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(fields.number, Value{std::int64_t{number}});
+        mapping_rows_.MoveNext();
+        fields.site_old = old_table_.FieldIndex(OldField(mapping_rows_));
+        Value site = old_table_.Get(fields.site_old);
+        fields.site_new = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(fields.site_new, std::move(site));
+        mapping_rows_.MoveNext();
+        fields.name = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(fields.name, "Channel" + std::to_string(number));
+        mapping_rows_.MoveNext();
+        if (typed) {
+          fields.type = new_table_.FieldIndex(NewField(mapping_rows_));
+          new_table_.Set(fields.type, std::to_string(code));
+        }
       }
       new_table_.Update();
       ++written;
-      mapping_rows_.MoveFirst();
+      if (walk) mapping_rows_.MoveFirst();
     }
     old_table_.MoveNext();
   }

@@ -9,6 +9,8 @@
 // modem connection's field at position 1, the first text and the second text
 // (Null read as the empty text). The four new fields are named by the first
 // four mapping rows, taken as they stand (not cut at "[").
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +40,8 @@ void Conversion::WritePromptTable() {
   connection_ = new_db_.OpenRecordset("modemconnection");
 
   int written = 0;  // prompt numbers handed out so far
+  // Positions of the fields the four mapping rows name, once walked.
+  std::optional<std::array<int, 4>> fields;
   std::vector<std::pair<std::string, std::string>> pairs;
   while (!old_table_.Eof()) {
     if (connection_.Eof()) {
@@ -58,16 +62,34 @@ void Conversion::WritePromptTable() {
                                         new_table_.source() + " in " + new_db_.file_name());
       }
       new_table_.AddNew();
-      new_table_.Set(NewField(mapping_rows_), Value{std::int64_t{written + 1}});
-      mapping_rows_.MoveNext();
-      new_table_.Set(NewField(mapping_rows_), connection_.Get(kModemKeyPosition));
-      mapping_rows_.MoveNext();
-      new_table_.Set(NewField(mapping_rows_), std::move(first_text));
-      mapping_rows_.MoveNext();
-      new_table_.Set(NewField(mapping_rows_), std::move(second_text));
-      new_table_.Update();
+      if (fields) {
+        // The same four fields for every pair, as the first pair found them.
+        new_table_.Set(fields->at(0), Value{std::int64_t{written + 1}});
+        new_table_.Set(fields->at(1), connection_.Get(kModemKeyPosition));
+        new_table_.Set(fields->at(2), std::move(first_text));
+        new_table_.Set(fields->at(3), std::move(second_text));
+        new_table_.Update();
+      } else {
+        // The first pair walks the mapping rows; a missing mapping row or
+        // field fails here, before the pair is stored.
+        std::array<int, 4> walked{};
+        walked[0] = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(walked[0], Value{std::int64_t{written + 1}});
+        mapping_rows_.MoveNext();
+        Value modem = connection_.Get(kModemKeyPosition);
+        walked[1] = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(walked[1], std::move(modem));
+        mapping_rows_.MoveNext();
+        walked[2] = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(walked[2], std::move(first_text));
+        mapping_rows_.MoveNext();
+        walked[3] = new_table_.FieldIndex(NewField(mapping_rows_));
+        new_table_.Set(walked[3], std::move(second_text));
+        new_table_.Update();
+        mapping_rows_.MoveFirst();
+        fields = walked;
+      }
       ++written;
-      mapping_rows_.MoveFirst();
     }
     connection_.MoveNext();
     old_table_.MoveNext();

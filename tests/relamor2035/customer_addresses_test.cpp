@@ -1,0 +1,89 @@
+// RebuildCustomerAddresses through the program: one customer per distinct
+// id, in the order of the id list, with the address of the id's first row,
+// however the id list is ordered and whatever the old table's columns are
+// named.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/installation.h"
+
+namespace relamor::testing {
+namespace {
+
+constexpr const char* kNewCustomers = R"sql(
+CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
+                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
+                     releaseversion LONG);
+INSERT INTO export VALUES (10, 'customers', 'id', 'Customers', 'customerID', 0, 1);
+CREATE TABLE customers (customerID TEXT(10) PRIMARY KEY, Name TEXT(50), address TEXT(50),
+                        city TEXT(50), region TEXT(50), zipcode TEXT(10), country TEXT(50));
+)sql";
+
+// Ids of no declared type keep their kind: 'x' and 'X' are one id, the
+// first of them.
+constexpr const char* kOldCustomers = R"sql(
+CREATE TABLE sites (id LONG);
+CREATE TABLE customers (id, siteID LONG, name TEXT(50), address TEXT(50), city TEXT(50),
+                        region TEXT(50), zipCode TEXT(10), country TEXT(50));
+INSERT INTO customers VALUES ('x', 1, 'first x', 'Kade 1', 'Gouda', NULL, '1000', 'NL');
+INSERT INTO customers VALUES (5, 1, 'first 5', 'Kade 5', 'Delft', 'ZH', '5000', 'NL');
+INSERT INTO customers VALUES ('X', 2, 'second x', 'Dijk 1', 'Breda', 'NB', '1001', 'NL');
+INSERT INTO customers VALUES (3, 2, 'first 3', 'Kade 3', NULL, 'ZH', '3000', 'NL');
+INSERT INTO customers VALUES (5, 3, 'second 5', 'Dijk 5', 'Ede', 'GE', '5001', 'NL');
+)sql";
+
+TEST(CustomerAddressesTest, FirstRowOfEachIdInTheOrderOfTheIdList) {
+  {
+    SCOPED_TRACE("ids listed as they first occur");
+    Installation inst;
+    inst.Old("qorsite", kOldCustomers);
+    inst.New("qorsite", kNewCustomers);
+    ProgramRun run = inst.Run("relamor2035");
+    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+              "x|first x|Kade 1|Gouda|NULL|1000|NL\n"
+              "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
+              "3|first 3|Kade 3|NULL|ZH|3000|NL\n");
+    EXPECT_TRUE(inst.OldUnchanged());
+  }
+  {
+    // The index lists the ids in its own order; each id still gets its
+    // first row.
+    SCOPED_TRACE("ids listed by an index");
+    Installation inst;
+    inst.Old("qorsite", std::string(kOldCustomers) +
+                            "CREATE INDEX customer_ids ON customers (id COLLATE NOCASE);\n");
+    inst.New("qorsite", kNewCustomers);
+    ProgramRun run = inst.Run("relamor2035");
+    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+              "3|first 3|Kade 3|NULL|ZH|3000|NL\n"
+              "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
+              "x|first x|Kade 1|Gouda|NULL|1000|NL\n");
+  }
+  {
+    // A column named rowid does not decide which row comes first: the
+    // rows' own order does.
+    SCOPED_TRACE("a column named rowid");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG);
+CREATE TABLE customers (rowid LONG, id LONG, name TEXT(50), address TEXT(50), city TEXT(50),
+                        region TEXT(50), zipCode TEXT(10), country TEXT(50));
+INSERT INTO customers VALUES (20, 5, 'first 5', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (40, 3, 'first 3', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (10, 5, 'second 5', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (30, 3, 'second 3', NULL, NULL, NULL, NULL, NULL);
+)sql");
+    inst.New("qorsite", kNewCustomers);
+    ProgramRun run = inst.Run("relamor2035");
+    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+              "5|first 5|NULL|NULL|NULL|NULL|NULL\n"
+              "3|first 3|NULL|NULL|NULL|NULL|NULL\n");
+  }
+}
+
+}  // namespace
+}  // namespace relamor::testing
