@@ -1,5 +1,6 @@
 // Start-up of relamor: release detection, the list of site databases and
 // their new files, then the conversion.
+#include <filesystem>
 #include <string>
 
 #include "relamor/relamor.h"
@@ -111,7 +112,15 @@ void Relamor::ListSiteDatabases() {
     const std::string name = prefix + ToText(v);
     if (SiteDatabaseNames.size() <= n) SiteDatabaseNames.resize(n + 1);
     SiteDatabaseNames[n] = name;
-    if (frame_.CanOpenDatabase(frame_.old_dir() + name + ".mdb")) ++n;
+    const std::string path = frame_.old_dir() + name + ".mdb";
+    if (frame_.CanOpenDatabase(path)) {
+      ++n;
+    } else if (std::filesystem::exists(path)) {
+      // A site without a database is left out; one whose database exists but
+      // cannot be read would lose its data while the run reports success, so
+      // the engine's reason ends the run instead.
+      frame_.engine().OpenDatabase(path, db::OpenMode::kReadOnly);
+    }
     sites.MoveNext();
   }
   SiteDatabaseNames.resize(n);

@@ -2,6 +2,8 @@
 // mapping, the site list and the orderly stops, through whole runs.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/relamor/relamor_fixture.h"
 
 namespace relamor::testing {
@@ -109,6 +111,26 @@ TEST(StartUp, ListsOnlySitesWhoseOldDatabaseOpens) {
   EXPECT_LT(log.find("Opened Old databaseqord002.mdb"), log.find("Opened Old databaseqord150.mdb"));
   EXPECT_FALSE(inst.Exists("new", "qord001.mdb"));
   EXPECT_EQ(inst.Dump("new", "qord150", "notes"), "7|7\n");
+  EXPECT_TRUE(inst.OldUnchanged());
+}
+
+TEST(StartUp, DamagedSiteDatabaseEndsTheRunInsteadOfBeingLeftOut) {
+  Installation inst;
+  inst.Old("qorsite", kOldMain + "INSERT INTO sites VALUES (1, 'one', 'n');"
+                                 "INSERT INTO sites VALUES (2, 'two', 'n');");
+  inst.Old("qord001", "CREATE TABLE notes (v LONG);");
+  {
+    std::ofstream damaged(inst.old_dir() + "qord002.mdb", std::ios::binary);
+    damaged << "this is not a database file, but it is not missing either";
+  }
+  inst.New("qorsite", kNewMain + Map(1, "sites", "Name", "sites", "Name", 0));
+  inst.New("qordxxx", kNewMain);
+  const ProgramRun run = inst.Run("relamor");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(inst.Result(), "False");
+  const std::string log = inst.Log();
+  EXPECT_NE(log.find(inst.old_dir() + "qord002.mdb"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Sites found"), std::string::npos) << log;
   EXPECT_TRUE(inst.OldUnchanged());
 }
 
