@@ -38,20 +38,7 @@ constexpr const char* kAddressFields[][2] = {
 // rowid under a free name or the statement fails; the per-id look-ups then
 // report what is wrong.
 std::optional<db::Recordset> OpenFirstRowPerId(db::Database& old_db) {
-  std::string rowid;
-  for (const db::TableDef& table : old_db.TableDefs()) {
-    if (!EqualsNoCase(table.name, "customers")) continue;
-    for (std::string_view candidate : {"rowid", "_rowid_", "oid"}) {
-      bool taken = false;
-      for (const std::string& field : table.field_names) {
-        taken = taken || EqualsNoCase(field, candidate);
-      }
-      if (!taken) {
-        rowid = candidate;
-        break;
-      }
-    }
-  }
+  const std::string rowid = old_db.RowidName("customers");
   if (rowid.empty()) return std::nullopt;
   // The id groups compare texts without letter case, as the id list and the
   // look-up do.

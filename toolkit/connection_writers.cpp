@@ -112,20 +112,7 @@ class SitePositions {
 class RowsByPosition {
  public:
   RowsByPosition(db::Database& db, const std::string& table, std::size_t rows) {
-    std::string rowid;
-    for (const db::TableDef& def : db.TableDefs()) {
-      if (!EqualsNoCase(def.name, table)) continue;
-      for (std::string_view candidate : {"rowid", "_rowid_", "oid"}) {
-        bool taken = false;
-        for (const std::string& field : def.field_names) {
-          taken = taken || EqualsNoCase(field, candidate);
-        }
-        if (!taken) {
-          rowid = candidate;
-          break;
-        }
-      }
-    }
+    const std::string rowid = db.RowidName(table);
     if (rowid.empty()) return;
     const std::string name = QuoteName(table);
     for (db::Recordset ids =

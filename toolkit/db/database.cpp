@@ -294,6 +294,11 @@ bool Database::HasTable(std::string_view name) const {
   return ConnectionOf(state_).FindTable(TableNameOf(name)) != nullptr;
 }
 
+std::string Database::RowidName(std::string_view table) const {
+  const auto info = ConnectionOf(state_).FindTable(TableNameOf(table));
+  return info ? info->rowid_name : std::string();
+}
+
 void Database::Commit() { ConnectionOf(state_).Commit(); }
 
 void Database::Close() {

@@ -96,6 +96,10 @@ class Database {
   std::vector<TableDef> TableDefs() const;
   // Whether a table of that name exists (letter case ignored).
   bool HasTable(std::string_view name) const;
+  // The name under which a statement can select the table's rowid ("rowid",
+  // or "_rowid_" or "oid" when a column takes that name); empty when every
+  // one of them is a column name or there is no such table.
+  std::string RowidName(std::string_view table) const;
 
   // Appends to `new_table` one row for each row of `old_table` in `source`,
   // in the old table's order, in one set-based statement: the columns are
