@@ -3,7 +3,8 @@
 // A row-by-row copy costs a step, a dozen binds and a conversion per row; for
 // a plain append SQLite can do the same work in one statement. The old
 // database is attached read-only (a URI with mode=ro) to the new database's
-// connection, and the statement
+// connection (once per old database; it stays attached while the connection
+// is open), and the statement
 //
 //   INSERT INTO main."new" ("a", "b", "n")
 //   SELECT relamor_convert(s."x", kind, length, 'new', 'a'), ...,
@@ -31,7 +32,7 @@ namespace detail {
 
 namespace {
 
-constexpr const char* kSourceSchema = "relamor_source";
+constexpr const char* kSourceSchemaPrefix = "relamor_source";
 constexpr std::int64_t kLargestNumber = 32767;
 
 Value ValueOf(sqlite3_value* v) {
@@ -234,30 +235,33 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     names += detail::QuoteName(to->columns[static_cast<std::size_t>(index)].name);
     selected += values[static_cast<std::size_t>(index)];
   }
-  const std::string insert = "INSERT INTO main." + to->quoted + " (" + names + ") SELECT " +
-                             selected + " FROM " + detail::kSourceSchema + "." + from->quoted +
-                             " AS s ORDER BY " + row_order;
-
-  // ATTACH and DETACH want no open transaction.
-  target.Commit();
   sqlite3* db = target.db;
-  if (!detail::Run(db, std::string("ATTACH DATABASE ? AS ") + detail::kSourceSchema,
-                   detail::ReadOnlyUri(origin.path))) {
-    return std::nullopt;
+  auto attached = target.attached.find(origin.path);
+  if (attached == target.attached.end()) {
+    // ATTACH wants no open transaction.
+    target.Commit();
+    const std::string schema =
+        detail::kSourceSchemaPrefix + std::to_string(target.attached.size() + 1);
+    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.path))) {
+      return std::nullopt;
+    }
+    attached = target.attached.emplace(origin.path, schema).first;
   }
+  const std::string insert = "INSERT INTO main." + to->quoted + " (" + names + ") SELECT " +
+                             selected + " FROM " + attached->second + "." + from->quoted +
+                             " AS s ORDER BY " + row_order;
   std::optional<long> appended;
   target.BeginWrite();
   if (target.Exec("SAVEPOINT relamor_append") == SQLITE_OK) {
     if (detail::Run(db, insert)) {
       appended = static_cast<long>(sqlite3_changes(db));
       target.Exec("RELEASE relamor_append");
+      target.RowsWritten(*appended);
     } else {
       target.Exec("ROLLBACK TO relamor_append");
       target.Exec("RELEASE relamor_append");
     }
   }
-  target.Commit();
-  detail::Run(db, std::string("DETACH DATABASE ") + detail::kSourceSchema);
   return appended;
 }
 

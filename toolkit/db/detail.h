@@ -169,6 +169,12 @@ struct Connection {
                              const std::vector<Value>* column_values = nullptr,
                              const std::vector<char>* column_written = nullptr);
 
+  // Old databases attached read-only for the set-based append, by path: the
+  // schema name each one is attached under. They stay attached until the
+  // connection closes (SQLite refuses to detach while any statement is
+  // active, and the table loop keeps its plan open).
+  std::unordered_map<std::string, std::string> attached;
+
   // Runs a statement without results (PRAGMA, BEGIN, COMMIT); returns the code.
   int Exec(const char* sql);
 

@@ -63,6 +63,30 @@ TEST_F(BulkAppend, NumbersRowsAndLetsALaterColumnWin) {
             "1|short|NULL|NULL|NULL|dflt\n2|NULL|NULL|NULL|NULL|dflt\n3|x|NULL|NULL|NULL|dflt\n");
 }
 
+TEST_F(BulkAppend, WorksTableAfterTableWhileTheCallerWalksARecordset) {
+  // The table loop keeps its plan open on the new database between appends.
+  MakeDatabase(dir_.File("other.mdb"), "CREATE TABLE src (b TEXT(20)); INSERT INTO src VALUES ('o');");
+  db::Engine engine;
+  db::Database old_db = engine.OpenDatabase(old_path_, db::OpenMode::kReadOnly);
+  db::Database other = engine.OpenDatabase(dir_.File("other.mdb"), db::OpenMode::kReadOnly);
+  db::Database new_db = engine.OpenDatabase(new_path_);
+  db::Recordset walk = new_db.OpenRecordset("select * from sqlite_master");
+  ASSERT_FALSE(walk.Eof());
+  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"s", "b"}}), 3);
+  EXPECT_EQ(new_db.AppendFrom(other, "src", "dst", {{"s", "b"}}), 1);
+  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"n", ""}}), 3);
+  walk.MoveNext();
+  new_db.Close();
+  EXPECT_EQ(DumpTable(new_path_, "dst"),
+            "NULL|short|NULL|NULL|NULL|dflt\n"
+            "NULL|NULL|NULL|NULL|NULL|dflt\n"
+            "NULL|x|NULL|NULL|NULL|dflt\n"
+            "NULL|o|NULL|NULL|NULL|dflt\n"
+            "1|NULL|NULL|NULL|NULL|dflt\n"
+            "2|NULL|NULL|NULL|NULL|dflt\n"
+            "3|NULL|NULL|NULL|NULL|dflt\n");
+}
+
 TEST_F(BulkAppend, StoresNothingWhenOneRowIsRefused) {
   // 'short' fits TEXT(5); the text of the date column does not.
   EXPECT_FALSE(Append("dst", {{"n", "a"}, {"s", "d"}}).has_value());
