@@ -310,19 +310,19 @@ void Conversion::TableCopy::NumberFirstTwoFields(bool fill_rest) {
   db::Recordset& old_rows = c_.old_table_;
   db::Recordset& new_rows = c_.new_table_;
   if (OldTableEmpty()) return;
-  // Mode E is pass 1 alone, a plain numbered append. (Mode D stores pass 1's
-  // rows before pass 2 fills them, so its row-by-row form decides which row
-  // fails first; it stays row by row.)
-  if (!fill_rest && AppendAll({{&rows_[0], true}, {&rows_[1], true}})) return;
-  std::int16_t row_number = 0;
-  while (!old_rows.Eof()) {
-    new_rows.AddNew();
-    Value number{std::int64_t{NumberFor(row_number)}};
-    new_rows.Set(NewIndex(rows_[0]), number);
-    new_rows.Set(NewIndex(rows_[1]), number);
-    new_rows.Update();
-    old_rows.MoveNext();
-    ++row_number;
+  // Pass 1 is a plain numbered append, set-based when it can be; pass 2 edits
+  // the rows pass 1 stored, row by row.
+  if (!AppendAll({{&rows_[0], true}, {&rows_[1], true}})) {
+    std::int16_t row_number = 0;
+    while (!old_rows.Eof()) {
+      new_rows.AddNew();
+      Value number{std::int64_t{NumberFor(row_number)}};
+      new_rows.Set(NewIndex(rows_[0]), number);
+      new_rows.Set(NewIndex(rows_[1]), number);
+      new_rows.Update();
+      old_rows.MoveNext();
+      ++row_number;
+    }
   }
   if (!fill_rest) return;
   old_rows.MoveFirst();
