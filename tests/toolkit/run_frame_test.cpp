@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_db.h"
 #include "toolkit/db/error.h"
 
 namespace relamor {
@@ -26,19 +27,13 @@ constexpr const char* kRegistryLine =
     "administrative rights \r\n";
 constexpr const char* kSuccessLine = "Data conversion procedure completed successfully\r\n";
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string Read(const std::string& path) { return testing::FileBytes(path); }
 
 // A temporary installation: old/ and new/ directories and a registry root
 // holding the product key.
 class RunFrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "relamor-frame-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     old_dir_ = dir_ + "/old/";
     new_dir_ = dir_ + "/new/";
     registry_ = dir_ + "/registry";
@@ -47,8 +42,6 @@ class RunFrameTest : public ::testing::Test {
     fs::create_directories(new_dir_);
     fs::create_directories(key_dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs the frame on `args` around `start_up`; keeps what it printed on
   // standard error in stderr_.
   int Run(const std::string& args, const std::function<void(RunFrame&)>& start_up) {
@@ -66,7 +59,9 @@ class RunFrameTest : public ::testing::Test {
   std::string ResultValue() const { return Read(ResultPath()); }
   bool HasResult() const { return fs::exists(ResultPath()); }
 
-  std::string dir_, old_dir_, new_dir_, registry_, key_dir_;
+  testing::TempDir temp_;
+  std::string dir_ = temp_.path();
+  std::string old_dir_, new_dir_, registry_, key_dir_;
   std::string stderr_;
 };
 

@@ -1,6 +1,8 @@
 #include "toolkit/platform/files.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/test_db.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,21 +20,11 @@ namespace fs = std::filesystem;
 
 class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "relamor-files-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return temp_.File(name); }
   static void Write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+    testing::WriteFile(path, bytes);
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Read(const std::string& path) { return testing::FileBytes(path); }
   static unsigned Mode(const std::string& path) {
     struct stat st;
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
@@ -42,7 +34,8 @@ class FilesTest : public ::testing::Test {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
   }
 
-  std::string dir_;
+  testing::TempDir temp_;
+  std::string dir_ = temp_.path();
 };
 
 TEST_F(FilesTest, CopyReplacesTheTargetWithAnExactCopy) {

@@ -1,6 +1,8 @@
 #include "toolkit/platform/registry.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/test_db.h"
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -18,24 +20,14 @@ constexpr const char* kSubKey = "SOFTWARE\\Kestrun\\Tervanis";
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "relamor-registry-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    key_dir_ = root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Read(const std::string& path) { return testing::FileBytes(path); }
   std::size_t EntriesInKey() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(key_dir_), {}));
   }
 
-  std::string root_;
-  std::string key_dir_;
+  testing::TempDir dir_;
+  std::string root_ = dir_.path();
+  std::string key_dir_ = root_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
 };
 
 TEST_F(RegistryTest, KeyOpensOnlyWhenItsDirectoryExistsAndIsNeverCreated) {
