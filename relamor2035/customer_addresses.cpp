@@ -74,7 +74,7 @@ void Relamor2035::RebuildCustomerAddresses() {
     const Value id = ids.Get(0);
     if (IsNull(id)) {
       throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table customers in " +
-                                              old_db_.file_name() +
+                                              old_db_.path() +
                                               " has no id, so its address cannot be looked up");
     }
     // The address: the walked first row when it is this id's, else a look-up.

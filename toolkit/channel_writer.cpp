@@ -68,14 +68,14 @@ void Conversion::WriteChannelTable() {
       } else {  // Null, text or real: the run-time's conversion and its errors
         codes[slot] = ToInt16(code, "slot " + std::to_string(slot + 1) + " (field " +
                                         old_table_.FieldName(position) + ") of table " +
-                                        old_table_.source() + " in " + old_db_.file_name());
+                                        old_table_.source() + " in " + old_db_.path());
       }
     }
     for (const std::int16_t code : codes) {
       if (code == 0) continue;
       if (written >= 32767) {
         throw Error(err::kOverflow, "Overflow: more than 32767 channels for table channel in " +
-                                        new_db_.file_name());
+                                        new_db_.path());
       }
       const int number = written + 1;
       const bool typed = code >= 1 && code <= 3;
@@ -127,7 +127,7 @@ void Conversion::InsertConnectionRows(const std::string& tableName, const std::s
   while (!connection_.Eof()) {
     if (k > 32767) {
       throw Error(err::kOverflow, "Overflow: more than 32767 rows for table " + tableName + " in " +
-                                      new_db_.file_name());
+                                      new_db_.path());
     }
     new_db_.Execute(insert, {connection_.Get("channelID"), Value{std::int64_t{k}}});
     connection_.MoveNext();

@@ -49,8 +49,8 @@ std::string OldField(db::Recordset& mapping_rows) {
                                      const std::string& new_table, const std::string& old_table,
                                      const char* kind) {
   throw Error(err::kNoCurrentRecord, "No current record: table " + old_table + " in " +
-                                         old_db.file_name() + " has more rows than " +
-                                         new_db.file_name() + " has " + kind + " channels (table " +
+                                         old_db.path() + " has more rows than " +
+                                         new_db.path() + " has " + kind + " channels (table " +
                                          new_table + ")");
 }
 
@@ -192,7 +192,7 @@ void Conversion::WriteIpConnections() {
     if (look_up.Eof()) {
       throw Error(err::kNoCurrentRecord, "No current record: channel " + Describe(channel_id) +
                                              " of table " + new_table_.source() +
-                                             " is not in table channel of " + new_db_.file_name());
+                                             " is not in table channel of " + new_db_.path());
     }
     return site_of_channel.emplace(key, look_up.Get(0)).first->second;
   };

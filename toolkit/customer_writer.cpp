@@ -39,9 +39,9 @@ void Conversion::CreateCustomersFromSites() {
       db::Recordset largest = new_site.OpenRecordset("select max(customerID) from customers");
       const Value top = largest.Get(0);
       if (!IsNull(top) &&
-          ToDouble(top, "the largest customerID of customers in " + new_site.file_name()) > 0) {
+          ToDouble(top, "the largest customerID of customers in " + new_site.path()) > 0) {
         LastCustomerNumber =
-            ToInt16(top, "the largest customerID of customers in " + new_site.file_name());
+            ToInt16(top, "the largest customerID of customers in " + new_site.path());
         next_number = LastCustomerNumber + 1;
       }
     }
@@ -53,7 +53,7 @@ void Conversion::CreateCustomersFromSites() {
       const Value key = sites.Get(key_field);
       if (IsNull(key)) {
         throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table sites in " +
-                                                old_site.file_name() + " has no " + key_field +
+                                                old_site.path() + " has no " + key_field +
                                                 ", so its customer cannot be looked up");
       }
       db::Recordset customer = old_site.OpenRecordset(look_up, {key});
@@ -61,7 +61,7 @@ void Conversion::CreateCustomersFromSites() {
         if (next_number > 32767) {
           throw Error(err::kOverflow,
                       "Overflow: customer number past 32767 for table customers in " +
-                          new_site.file_name());
+                          new_site.path());
         }
         customers.AddNew();
         customers.Set("customerID", Value{std::int64_t{next_number}});

@@ -28,7 +28,7 @@ std::vector<std::string> ListFixedPathSites(RunFrame& frame, std::string_view si
       frame.engine().OpenDatabase(frame.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
   db::Recordset sites = old_main.OpenRecordset("sites");
   const std::string what = "site number " + std::string(site_number_column) +
-                           " of table sites in " + old_main.file_name();
+                           " of table sites in " + old_main.path();
   std::vector<std::string> names;
   while (!sites.Eof()) {
     const Value number = sites.Get(site_number_column);
@@ -38,7 +38,7 @@ std::vector<std::string> ListFixedPathSites(RunFrame& frame, std::string_view si
     if (!name) frame.StopOutOfMemory();
     if (names.size() >= kMaxFixedPathSites) {
       throw Error(err::kSubscriptOutOfRange, "Subscript out of range: table sites in " +
-                                                 old_main.file_name() + " lists more than " +
+                                                 old_main.path() + " lists more than " +
                                                  std::to_string(kMaxFixedPathSites) + " sites");
     }
     names.push_back(std::move(*name));
@@ -105,7 +105,7 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   const std::string mapping_table(layout_.mapping_table);
   if (IsNull(sno)) {
     throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table " + mapping_table +
-                                            " in " + new_db_.file_name() + " has no sno");
+                                            " in " + new_db_.path() + " has no sno");
   }
   mapping_rows_ = new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
   mapping_rows_.MoveFirst();

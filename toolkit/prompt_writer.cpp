@@ -46,8 +46,8 @@ void Conversion::WritePromptTable() {
   while (!old_table_.Eof()) {
     if (connection_.Eof()) {
       throw Error(err::kNoCurrentRecord,
-                  "No current record: table " + old_table_.source() + " in " + old_db_.file_name() +
-                      " has more rows than table modemconnection in " + new_db_.file_name());
+                  "No current record: table " + old_table_.source() + " in " + old_db_.path() +
+                      " has more rows than table modemconnection in " + new_db_.path());
     }
     pairs.clear();
     for (int i = 0; i < kPairCount; ++i) {
@@ -59,7 +59,7 @@ void Conversion::WritePromptTable() {
     for (auto& [first_text, second_text] : pairs) {
       if (written >= 32767) {
         throw Error(err::kOverflow, "Overflow: more than 32767 prompts for table " +
-                                        new_table_.source() + " in " + new_db_.file_name());
+                                        new_table_.source() + " in " + new_db_.path());
       }
       new_table_.AddNew();
       if (fields) {

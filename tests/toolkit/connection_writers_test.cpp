@@ -142,11 +142,11 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kNoCurrentRecord);
-    const std::string expected =
-        sno == 40 ? "No current record: table modemconnection in qord001.mdb has more rows than "
-                    "qord001.mdb has modem channels (table modemconnection)"
-                  : "No current record: table serialconnection in qord001.mdb has more rows than "
-                    "qord001.mdb has serial channels (table serialconnection)";
+    const std::string table = sno == 40 ? "modemconnection" : "serialconnection";
+    const std::string expected = "No current record: table " + table + " in " + inst.old_dir() +
+                                 "qord001.mdb has more rows than " + inst.new_dir() +
+                                 "qord001.mdb has " + (sno == 40 ? "modem" : "serial") +
+                                 " channels (table " + table + ")";
     EXPECT_EQ(run.error->description(), expected);
     EXPECT_EQ(inst.Log(), Lines({expected}));
     EXPECT_EQ(inst.Result(), "False");

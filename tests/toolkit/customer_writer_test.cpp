@@ -135,9 +135,9 @@ CREATE TABLE customers (id LONG, siteID LONG);
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kInvalidUseOfNull);
-    const std::string expected =
-        "Invalid use of Null: a row of table sites in qorsite.mdb has no ID, so its customer "
-        "cannot be looked up";
+    const std::string expected = "Invalid use of Null: a row of table sites in " +
+                                 inst.old_dir() +
+                                 "qorsite.mdb has no ID, so its customer cannot be looked up";
     EXPECT_EQ(run.error->description(), expected);
     EXPECT_EQ(inst.Log(), Lines({expected}));
     EXPECT_EQ(inst.Result(), "False");
@@ -164,7 +164,8 @@ INSERT INTO customers VALUES (1, 4);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kOverflow);
     EXPECT_EQ(run.error->description(),
-              "Overflow: customer number past 32767 for table customers in qorsite.mdb");
+              "Overflow: customer number past 32767 for table customers in " + inst.new_dir() +
+                  "qorsite.mdb");
     EXPECT_EQ(last, -1);
   }
   {

@@ -91,8 +91,9 @@ INSERT INTO prompt VALUES (2, 4, 'b', 30, 'login:', 'op2', NULL, NULL, NULL, NUL
   ASSERT_TRUE(surplus.error);
   EXPECT_EQ(surplus.error->number(), err::kNoCurrentRecord);
   EXPECT_EQ(surplus.error->description(),
-            "No current record: table prompt in qord001.mdb has more rows than table "
-            "modemconnection in qord001.mdb");
+            "No current record: table prompt in " + inst.old_dir() +
+                "qord001.mdb has more rows than table modemconnection in " + inst.new_dir() +
+                "qord001.mdb");
   EXPECT_EQ(inst.Result(), "False");
   EXPECT_EQ(inst.Dump("new", "qord001", "prompt"), "1|11|login:|op\n");
 
