@@ -2,7 +2,7 @@
 // board types above 18 go down by one, then every board takes the name of its
 // type from the statistics database qorstat.mdb.
 #include "relamor/relamor.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 

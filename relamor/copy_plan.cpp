@@ -10,7 +10,7 @@
 #include <string>
 
 #include "relamor/relamor.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "relamor/relamor.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {

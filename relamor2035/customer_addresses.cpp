@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "relamor2035/relamor2035.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {

@@ -1,6 +1,6 @@
 #include "toolkit/conversion.h"
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {

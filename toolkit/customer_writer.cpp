@@ -19,7 +19,7 @@
 #include <string>
 
 #include "toolkit/conversion.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 

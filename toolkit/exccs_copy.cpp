@@ -13,7 +13,7 @@
 #include <unordered_map>
 
 #include "toolkit/conversion.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {

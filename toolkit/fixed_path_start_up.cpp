@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 

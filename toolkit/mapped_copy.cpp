@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "toolkit/conversion.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "toolkit/conversion.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 

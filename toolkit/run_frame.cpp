@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/message_box.h"
 

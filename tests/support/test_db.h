@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::testing {
 

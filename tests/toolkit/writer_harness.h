@@ -11,7 +11,7 @@
 
 #include "tests/support/installation.h"
 #include "toolkit/conversion.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/run_frame.h"
 
 namespace relamor::testing {

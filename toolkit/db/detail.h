@@ -18,7 +18,7 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/db/dialect.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 #include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
 

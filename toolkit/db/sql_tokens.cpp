@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::db::sql {
 namespace {

@@ -14,7 +14,7 @@
 #include <limits>
 #include <string>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::db {
 namespace {

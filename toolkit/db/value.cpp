@@ -10,7 +10,7 @@
 #include <cmath>
 #include <limits>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 namespace {

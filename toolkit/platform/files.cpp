@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::platform {
 

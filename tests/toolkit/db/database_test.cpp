@@ -10,7 +10,7 @@
 
 #include "tests/support/test_db.h"
 #include "toolkit/db/detail.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::db {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::db {
 namespace {

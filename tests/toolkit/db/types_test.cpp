@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/support/test_db.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::db {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_db.h"
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor {
 namespace {

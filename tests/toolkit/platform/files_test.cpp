@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "toolkit/db/error.h"
+#include "toolkit/error.h"
 
 namespace relamor::platform {
 namespace {
