@@ -5,7 +5,8 @@
 
 namespace relamor {
 
-Conversion::Conversion(RunFrame& frame, CopyRules rules) : frame_(frame), rules_(rules) {}
+Conversion::Conversion(RunFrame& frame, CopyRules rules)
+    : frame_(frame), rules_(rules), strategy_(frame.copy_strategy()) {}
 
 Conversion::~Conversion() = default;
 

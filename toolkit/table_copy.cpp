@@ -12,7 +12,6 @@
 // field and the table.
 #include "toolkit/table_copy.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -258,14 +257,6 @@ void Executor::UpdateInOrder() {
 }
 
 }  // namespace
-
-std::optional<CopyStrategy> CopyStrategyFromEnvironment() {
-  const char* value = std::getenv("RELAMOR_COPY_STRATEGY");
-  const std::string text = value ? value : "";
-  if (text.empty() || text == "auto") return CopyStrategy::kAuto;
-  if (text == "rows") return CopyStrategy::kRows;
-  return std::nullopt;
-}
 
 CopyResult CopyRowByRow(const TablePlan& plan, TableCopyIo& io) {
   return Executor(plan, io, false).Run();

@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "toolkit/db/database.h"
+#include "toolkit/copy_strategy.h"
 #include "toolkit/run_frame.h"
 #include "toolkit/table_plan.h"
 
@@ -37,14 +38,6 @@ struct CopyResult {
 
   bool operator==(const CopyResult&) const = default;
 };
-
-// Which executor runs: kAuto the set-based one where it applies, kRows the
-// row-by-row one for every table (RELAMOR_COPY_STRATEGY=rows, a diagnostic).
-enum class CopyStrategy { kAuto, kRows };
-
-// The strategy named by RELAMOR_COPY_STRATEGY ("auto" when unset or empty);
-// nothing for any other value.
-std::optional<CopyStrategy> CopyStrategyFromEnvironment();
 
 // What a table copy works on besides its plan.
 struct TableCopyIo {
