@@ -18,7 +18,8 @@ namespace relamor::testing {
 
 class WriterHarness : public Conversion {
  public:
-  explicit WriterHarness(RunFrame& frame) : Conversion(frame, CopyRules::kFixedPath) {}
+  explicit WriterHarness(RunFrame& frame, CopyRules rules = CopyRules::kFixedPath)
+      : Conversion(frame, rules) {}
 
   // Opens old/<name>.mdb (read-only) and new/<name>.mdb.
   void Open(const std::string& name = "qorsite") {
@@ -58,12 +59,13 @@ struct FrameRun {
 
 // Runs `body` in a run frame of `inst` ("<old>,<new>", its registry) and
 // returns the exit status and the Error that took the error path.
-inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHarness&)>& body) {
+inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHarness&)>& body,
+                           CopyRules rules = CopyRules::kFixedPath) {
   FrameRun run;
   ::testing::internal::CaptureStderr();
   run.status = RunFrame::RunWith(inst.old_dir() + "," + inst.new_dir(), inst.registry(),
                                  "relamor2035", [&](RunFrame& frame) {
-                                   WriterHarness harness(frame);
+                                   WriterHarness harness(frame, rules);
                                    try {
                                      body(harness);
                                    } catch (const Error& e) {
