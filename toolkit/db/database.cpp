@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -115,12 +116,21 @@ void CloseHandle(DatabaseState& state, bool can_throw = true) {
     connection->Commit();
   } catch (const Error& e) {
     failure = e;
+  } catch (const std::exception& e) {
+    // Building the message ran out of memory: the rows are still pending.
+    failure.emplace(err::kEngineError, e.what());
   }
   EngineState* engine = connection->engine;
   if (handles.empty()) engine->connections.erase(connection->key);
   if (!failure) return;
   if (can_throw) throw *failure;
   if (!engine->deferred_failure) engine->deferred_failure = failure;
+}
+
+// The last word on rows that could not be committed where nothing can be
+// thrown; never throws.
+void ReportLostCommit(const char* path, const char* what) noexcept {
+  std::fprintf(stderr, "rows of %s could not be committed: %s\n", path, what);
 }
 
 Connection& ConnectionOf(const std::shared_ptr<DatabaseState>& state) {
@@ -178,7 +188,13 @@ Database& Database::operator=(Database&& other) {
 }
 
 Database::~Database() {
-  if (state_) CloseHandle(*state_, /*can_throw=*/false);
+  if (!state_) return;
+  try {
+    CloseHandle(*state_, /*can_throw=*/false);
+  } catch (const std::exception& e) {
+    // Only memory exhaustion while keeping the failure gets here.
+    ReportLostCommit(state_->path.c_str(), e.what());
+  }
 }
 
 bool Database::is_open() const { return state_ && state_->connection != nullptr; }
@@ -318,18 +334,26 @@ Engine::Engine() : state_(std::make_shared<EngineState>()) {}
 
 Engine::~Engine() {
   // Close every handle still open: their recordsets end, their rows are
-  // committed, and the connections close.
+  // committed, and the connections close. A commit that fails here, or one
+  // that failed in a destructor and was never reported by CommitAll, cannot
+  // be thrown: it goes to standard error.
   while (!state_->connections.empty()) {
     Connection* connection = state_->connections.begin()->second.get();
-    if (connection->handles.empty()) {
-      try {
+    try {
+      if (connection->handles.empty()) {
         connection->Commit();
-      } catch (const Error&) {
+      } else {
+        CloseHandle(*connection->handles.front(), /*can_throw=*/false);
+        continue;
       }
-      state_->connections.erase(state_->connections.begin());
-      continue;
+    } catch (const std::exception& e) {
+      ReportLostCommit(connection->path.c_str(), e.what());
     }
-    CloseHandle(*connection->handles.front(), /*can_throw=*/false);
+    state_->connections.erase(state_->connections.begin());
+  }
+  if (state_->deferred_failure) {
+    // Its description names the database.
+    std::fprintf(stderr, "%s\n", state_->deferred_failure->what());
   }
 }
 
