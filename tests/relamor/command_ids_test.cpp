@@ -55,6 +55,9 @@ struct ReleaseCase {
   const char* next_id;  // new cmdidguid of the site
   bool boards_fixed;
 };
+void PrintTo(const ReleaseCase& c, std::ostream* os) {
+  *os << c.product << " sp " << c.service_pack;
+}
 
 class CommandIds : public ::testing::TestWithParam<ReleaseCase> {};
 

@@ -27,6 +27,7 @@ struct Fault {
   std::vector<std::string> in_message;  // texts the last log line must name
   std::string kept;                     // rows of table "first" after the run
 };
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
 
 class ErrorPath : public ::testing::TestWithParam<std::tuple<Fault, std::string>> {
  protected:

@@ -64,6 +64,7 @@ struct Case {
   PlanRules rules;
   std::string expected;
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class ModeTable : public ::testing::TestWithParam<Case> {};
 

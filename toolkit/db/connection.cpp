@@ -77,7 +77,9 @@ std::string ForNumericParameters(const std::string& sql, const std::vector<Value
   if (!any) return sql;
   std::string out;
   out.reserve(sql.size());
-  std::size_t param = 0;
+  // SQLite numbers "?NNN" as NNN and a plain "?" one past the largest number
+  // given so far.
+  std::size_t largest = 0;
   char quote = 0;
   for (std::size_t i = 0; i < sql.size(); ++i) {
     const char c = sql[i];
@@ -89,8 +91,15 @@ std::string ForNumericParameters(const std::string& sql, const std::vector<Value
     if (c == '\'' || c == '"') {
       quote = c;
     } else if (c == '?') {
-      const bool numeric = param < params.size() && IsNumber(params[param]);
-      ++param;
+      std::size_t number = 0;
+      while (i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
+        number = number * 10 + static_cast<std::size_t>(sql[++i] - '0');
+        out += sql[i];
+        if (number > params.size()) number = params.size() + 1;  // no such value
+      }
+      if (number == 0) number = largest + 1;
+      largest = std::max(largest, number);
+      const bool numeric = number <= params.size() && IsNumber(params[number - 1]);
       if (numeric && sql.compare(i + 1, kCollation.size(), kCollation) == 0) {
         i += kCollation.size();
       }

@@ -341,6 +341,11 @@ TEST(NumericParameters, DropTheCaseBlindCollationOnlyAfterNumbers) {
             "select * from t where a = ? and b = '? COLLATE NOCASE' and c = ? COLLATE NOCASE and "
             "d = ?");
   EXPECT_EQ(db::detail::ForNumericParameters(sql, {Value{std::string("x")}}), sql);
+  // "?2" is the second value, and a plain "?" after it the third.
+  EXPECT_EQ(db::detail::ForNumericParameters(
+                "a = ?2 COLLATE NOCASE and b = ? COLLATE NOCASE and c = ?1 COLLATE NOCASE",
+                {Value{std::string("x")}, Value{std::int64_t{1}}, Value{std::string("y")}}),
+            "a = ?2 and b = ? COLLATE NOCASE and c = ?1 COLLATE NOCASE");
 }
 
 TEST(NumericParameters, TextStillComparesWithoutCaseAndNumbersByValue) {
