@@ -17,14 +17,14 @@ void Relamor::ConvertDatabases() {
     new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
     frame_.Log({"Opened New database" + file});
 
-    OpenReleaseNumberAndPlan();
-    while (!plan_.Eof()) {
-      OpenMappingRows();
-      if (mapping_count_ > 0) CopyPlannedTable();
-      plan_.MoveNext();
+    db::Recordset plan = OpenReleaseNumberAndPlan();
+    while (!plan.Eof()) {
+      const Value sno = plan.Get("sno");
+      if (OpenMappingRows(sno) > 0) CopyPlannedTable(sno);
+      plan.MoveNext();
     }
     release_number_rs_.Close();
-    plan_.Close();
+    plan.Close();
 
     if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass()) {
       FixBoardTypes();
@@ -39,11 +39,11 @@ void Relamor::ConvertDatabases() {
 
 // Opens the old and the new table of the plan row, logs them, completes the
 // old table's count and copies it.
-void Relamor::CopyPlannedTable() {
+void Relamor::CopyPlannedTable(const Value& sno) {
   mapping_rows_.MoveFirst();
   const std::string new_table = ToText(mapping_rows_.Get("newtablename"));
   const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
-  const std::string named_by = "sno " + ToText(plan_.Get("sno")) + " of export";
+  const std::string named_by = "sno " + ToText(sno) + " of export";
   new_table_ = OpenMappedTable(new_db_, new_table, named_by);
   old_table_ = OpenMappedTable(old_db_, old_table, named_by);
   frame_.Log({"Copying table " + new_table});

@@ -55,7 +55,7 @@ long Relamor::ServicePackOf(const std::string& release) {
   return static_cast<long>(std::get<std::int64_t>(n));
 }
 
-void Relamor::OpenReleaseNumberAndPlan() {
+db::Recordset Relamor::OpenReleaseNumberAndPlan() {
   const std::string product = old_release_.substr(0, 3);
   const long service_pack = ServicePackOf(old_release_);
   release_number_rs_ = new_db_.OpenRecordset(
@@ -68,21 +68,21 @@ void Relamor::OpenReleaseNumberAndPlan() {
   }
   release_number_ = release_number_rs_.Get("no");
 
-  plan_ = new_db_.OpenRecordset(kCopyPlanQuery, {release_number_, release_number_});
-  if (plan_.Eof()) {
+  db::Recordset plan = new_db_.OpenRecordset(kCopyPlanQuery, {release_number_, release_number_});
+  if (plan.Eof()) {
     throw Error(err::kNoCurrentRecord,
                 "No current record: the copy plan of " + new_db_.path() +
                     " is empty (no export rows for release number " + ToText(release_number_) +
                     ")");
   }
-  plan_.MoveFirst();
-  plan_.MoveLast();
-  frame_.Log({" Tables to be copied are " + std::to_string(plan_.RecordCount())});
-  plan_.MoveFirst();
+  plan.MoveFirst();
+  plan.MoveLast();
+  frame_.Log({" Tables to be copied are " + std::to_string(plan.RecordCount())});
+  plan.MoveFirst();
+  return plan;
 }
 
-void Relamor::OpenMappingRows() {
-  const Value sno = plan_.Get("sno");
+long Relamor::OpenMappingRows(const Value& sno) {
   Value mapping_release = std::int64_t{0};
   {
     db::Recordset latest = new_db_.OpenRecordset(kMappingReleaseQuery, {sno, release_number_});
@@ -93,12 +93,10 @@ void Relamor::OpenMappingRows() {
   }
   mapping_rows_ = new_db_.OpenRecordset(kMappingRowsQuery,
                                         {sno, mapping_release, sno, mapping_release});
-  mapping_count_ = 0;
-  if (!mapping_rows_.Eof()) {
-    mapping_rows_.MoveFirst();
-    mapping_rows_.MoveLast();
-    mapping_count_ = mapping_rows_.RecordCount();
-  }
+  if (mapping_rows_.Eof()) return 0;
+  mapping_rows_.MoveFirst();
+  mapping_rows_.MoveLast();
+  return mapping_rows_.RecordCount();
 }
 
 }  // namespace relamor

@@ -39,9 +39,11 @@ class Relamor : public Conversion {
 
   // The conversion: every database pair, every planned table.
   void ConvertDatabases();
-  void OpenReleaseNumberAndPlan();
-  void OpenMappingRows();
-  void CopyPlannedTable();
+  // The copy plan of the pass, on its first row.
+  db::Recordset OpenReleaseNumberAndPlan();
+  // Opens the mapping rows of the plan row `sno`; returns their count.
+  long OpenMappingRows(const Value& sno);
+  void CopyPlannedTable(const Value& sno);
   void FixBoardTypes();
 
   std::string old_release_ = "Unknown";

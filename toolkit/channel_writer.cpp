@@ -118,22 +118,22 @@ void Conversion::WriteChannelTable() {
 
 void Conversion::InsertConnectionRows(const std::string& tableName, const std::string& channelType,
                                       const std::string& idColumn) {
-  connection_ = new_db_.OpenRecordset("select channelID from channel where channelType=?",
+  db::Recordset connection = new_db_.OpenRecordset("select channelID from channel where channelType=?",
                                       {Value{channelType}});
   // The table and column names are the callers' fixed texts.
   const std::string insert =
       "Insert into " + tableName + "(channelID ," + idColumn + ") values (?,?)";
   int k = 1;
-  while (!connection_.Eof()) {
+  while (!connection.Eof()) {
     if (k > 32767) {
       throw Error(err::kOverflow, "Overflow: more than 32767 rows for table " + tableName + " in " +
                                       new_db_.path());
     }
-    new_db_.Execute(insert, {connection_.Get("channelID"), Value{std::int64_t{k}}});
-    connection_.MoveNext();
+    new_db_.Execute(insert, {connection.Get("channelID"), Value{std::int64_t{k}}});
+    connection.MoveNext();
     ++k;
   }
-  connection_.Close();
+  connection.Close();
 }
 
 }  // namespace relamor

@@ -5,7 +5,9 @@
 // Each program derives from Conversion, adds its start-up and its table loop,
 // and sets up the state below before it calls a shared procedure: the open
 // old and new database, the mapping rows of the current table (on their first
-// row) and their count, and the old-table and new-table recordsets.
+// row), and the old-table and new-table recordsets. The copy plan of a pass
+// is the table loop's own; the field-mapped copy takes the table's plan
+// (table_plan.h) and carries it out through an executor (table_copy.h).
 //
 // Procedures trap no errors: an Error leaves them at once and travels to the
 // run frame. Rows stored before it stay stored.
@@ -115,14 +117,14 @@ class Conversion {
   // Program-wide customer counter of the Sites customer link.
   std::int16_t LastCustomerNumber = 0;
 
+  // The database pair of the current pass.
   db::Database old_db_;
   db::Database new_db_;
-  db::Recordset plan_;
+  // The current table as the table loop opened it, for the special writers:
+  // its mapping rows (on their first row) and the old and new table.
   db::Recordset mapping_rows_;
-  long mapping_count_ = 0;
   db::Recordset old_table_;
   db::Recordset new_table_;
-  db::Recordset connection_;  // used by the connection and prompt writers
 
 };
 

@@ -87,13 +87,14 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   new_db_ = engine.OpenDatabase(frame_.new_dir() + name + ".mdb");
   // Ascending sno lets the mapping data put channel before the connection
   // tables and modemconnection before prompt.
-  plan_ = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +
+  db::Recordset plan = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +
                                 std::string(layout_.mapping_table) + " order by sno");
-  while (!plan_.Eof()) {
-    OpenTableMapping(plan_.Get("sno"));
+  while (!plan.Eof()) {
+    OpenTableMapping(plan.Get("sno"));
     ConvertCurrentTable();
-    plan_.MoveNext();
+    plan.MoveNext();
   }
+  plan.Close();
   // Closing a database also ends the recordsets still open on it.
   old_db_.Close();
   new_db_.Close();
@@ -110,7 +111,6 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   mapping_rows_ = new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
   mapping_rows_.MoveFirst();
   mapping_rows_.MoveLast();
-  mapping_count_ = mapping_rows_.RecordCount();
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
   const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;

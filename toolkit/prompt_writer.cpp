@@ -37,14 +37,14 @@ bool IsEmptyText(const Value& v) { return IsNull(v) || ToText(v).empty(); }
 void Conversion::WritePromptTable() {
   if (new_table_.RecordCount() != 0) return;
   if (old_table_.RecordCount() <= 0) return;
-  connection_ = new_db_.OpenRecordset("modemconnection");
+  db::Recordset connection = new_db_.OpenRecordset("modemconnection");
 
   int written = 0;  // prompt numbers handed out so far
   // Positions of the fields the four mapping rows name, once walked.
   std::optional<std::array<int, 4>> fields;
   std::vector<std::pair<std::string, std::string>> pairs;
   while (!old_table_.Eof()) {
-    if (connection_.Eof()) {
+    if (connection.Eof()) {
       throw Error(err::kNoCurrentRecord,
                   "No current record: table " + old_table_.source() + " in " + old_db_.path() +
                       " has more rows than table modemconnection in " + new_db_.path());
@@ -65,7 +65,7 @@ void Conversion::WritePromptTable() {
       if (fields) {
         // The same four fields for every pair, as the first pair found them.
         new_table_.Set(fields->at(0), Value{std::int64_t{written + 1}});
-        new_table_.Set(fields->at(1), connection_.Get(kModemKeyPosition));
+        new_table_.Set(fields->at(1), connection.Get(kModemKeyPosition));
         new_table_.Set(fields->at(2), std::move(first_text));
         new_table_.Set(fields->at(3), std::move(second_text));
         new_table_.Update();
@@ -76,7 +76,7 @@ void Conversion::WritePromptTable() {
         walked[0] = new_table_.FieldIndex(NewField(mapping_rows_));
         new_table_.Set(walked[0], Value{std::int64_t{written + 1}});
         mapping_rows_.MoveNext();
-        Value modem = connection_.Get(kModemKeyPosition);
+        Value modem = connection.Get(kModemKeyPosition);
         walked[1] = new_table_.FieldIndex(NewField(mapping_rows_));
         new_table_.Set(walked[1], std::move(modem));
         mapping_rows_.MoveNext();
@@ -91,10 +91,10 @@ void Conversion::WritePromptTable() {
       }
       ++written;
     }
-    connection_.MoveNext();
+    connection.MoveNext();
     old_table_.MoveNext();
   }
-  connection_.Close();
+  connection.Close();
 }
 
 }  // namespace relamor

@@ -34,7 +34,6 @@ class WriterHarness : public Conversion {
         new_db_.OpenRecordset("select * from export where sno=?", {Value{std::int64_t{sno}}});
     mapping_rows_.MoveFirst();
     mapping_rows_.MoveLast();
-    mapping_count_ = mapping_rows_.RecordCount();
     new_table_ = new_db_.OpenRecordset(NewTableName());
     old_table_ = old_db_.OpenRecordset(ToText(mapping_rows_.Get("oldtablename")));
     mapping_rows_.MoveFirst();
@@ -46,7 +45,6 @@ class WriterHarness : public Conversion {
   }
 
   std::int16_t& last_customer() { return LastCustomerNumber; }
-  bool connection_open() const { return connection_.is_open(); }
   bool old_table_at_end() const { return old_table_.Eof(); }
   Value mapping_sno() const { return mapping_rows_.Get("sno"); }
   std::string mapping_new_field() const { return ToText(mapping_rows_.Get("newdbfieldname")); }
