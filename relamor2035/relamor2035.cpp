@@ -26,6 +26,7 @@ void Relamor2035::ConvertTable(const std::string& new_table_name,
                                const std::string& old_table_name) {
   for (const SpecialWriter& writer : kSpecialWriters) {
     if (new_table_name == writer.new_table_name) {
+      frame_.SetTableMode(std::string(writer.new_table_name), "", false);
       (this->*writer.write)();
       return;
     }

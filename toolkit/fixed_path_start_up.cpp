@@ -77,6 +77,7 @@ void FixedPathConversion::StartUp() {
 void FixedPathConversion::ConvertDatabases() {
   for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
     current_database_ = i;
+    frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
     ConvertDatabase(SiteDatabaseNames[i]);
   }
 }
@@ -91,7 +92,10 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
                                 std::string(layout_.mapping_table) + " order by sno");
   while (!plan_.Eof()) {
     OpenTableMapping(plan_.Get("sno"));
-    ConvertTable(NewTableName(), ToText(mapping_rows_.Get("oldtablename")));
+    const std::string new_table = NewTableName();
+    const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
+    ConvertTable(new_table, old_table);
+    frame_.EndTable();
     plan_.MoveNext();
   }
   // Closing a database also ends the recordsets still open on it.
@@ -114,8 +118,11 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
   const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;
+  const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
+  frame_.BeginTable(NewTableName());
   new_table_ = OpenMappedTable(new_db_, NewTableName(), named_by);
-  old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), named_by);
+  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  frame_.TableOpened(old_db_, old_table, new_db_);
   mapping_rows_.MoveFirst();
 }
 

@@ -175,29 +175,48 @@ void Conversion::TableCopy::Run() {
   const long n = c_.mapping_count_;
   if (rows_.empty()) return;
   const Value& f1 = rows_[0].flag;
+  // The run's report learns the mode chosen, or why nothing is written.
+  auto mode = [this](const char* m, bool one_per_old_row) {
+    c_.frame_.SetTableMode(m, "", one_per_old_row);
+  };
+  auto none = [this](const std::string& reason) { c_.frame_.SetTableMode("none", reason, false); };
+  const bool empty_new = c_.new_table_.RecordCount() == 0;
   if (FlagIs(f1, 0) && n > 1) {
     const Value& f2 = Row(1).flag;
     if (FlagIs(f2, 0)) {
+      mode("A", rows_[0].new_table != "EXCCS");
       PlainAppend();
     } else if (FlagIs(f2, -1)) {
+      mode("B", true);
       NumberSecondField();
+    } else {
+      none("numbering flag of mapping row 2 is neither Yes nor No");
     }
   } else if (FlagIs(f1, -1)) {
-    if (c_.new_table_.RecordCount() != 0) return;
+    if (!empty_new) return none("numbered mode into a new table that holds rows");
     const Value& f2 = Row(1).flag;
     if (FlagIs(f2, 0)) {
+      mode("C", true);
       NumberFirstField();
     } else if (FlagIs(f2, -1) && n > 2) {
+      mode("D", true);
       NumberFirstTwoFields(/*fill_rest=*/true);
     } else if (FlagIs(f2, -1) && n == 2) {
+      mode("E", true);
       NumberFirstTwoFields(/*fill_rest=*/false);
+    } else {
+      none("numbering flag of mapping row 2 is neither Yes nor No");
     }
   } else if (FlagIs(f1, 0) && n == 1) {
     if (SameText(rows_[0].pos2, rows_[0].pos4)) {
+      mode("F", empty_new);
       SingleFieldCopy();
     } else {
+      mode("G", false);
       SingleFieldUpdateInOrder();
     }
+  } else {
+    none("numbering flag of mapping row 1 is neither Yes nor No");
   }
 }
 

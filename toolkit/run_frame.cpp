@@ -1,6 +1,7 @@
 #include "toolkit/run_frame.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include "toolkit/error.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/message_box.h"
+#include "toolkit/text.h"
 
 namespace relamor {
 
@@ -28,16 +30,51 @@ constexpr std::string_view kOutOfMemory = "Out of Memory";
 // The run-time's number for a failed memory allocation.
 constexpr int kOutOfMemoryNumber = 7;
 
+// What each program converts, for its usage text.
+std::string_view Converts(std::string_view program_name) {
+  if (program_name == "relamor2035") {
+    return "Converts an installation of release 2.0: the tables of the mapping table 'export'\n"
+           "field by field, and the tables whose layout changed (channel, modemconnection,\n"
+           "ipconnection, serialconnection, prompt, Customers, Sites) by their own rules.\n";
+  }
+  if (program_name == "relamor3035") {
+    return "Converts an installation of release 3.0 through the mapping table 'export3035',\n"
+           "field by field.\n";
+  }
+  return "Converts an installation of release 3.0 or 3.5 (service packs included) through the\n"
+         "mapping table 'export', chosen by release number; renumbers command ids and fixes\n"
+         "board types. Refuses release 2.0 (use relamor2035).\n";
+}
+
 void PrintUsage(std::ostream& out, std::string_view program_name) {
   out << "Usage: " << program_name << " OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
-      << "Converts the databases of the old installation in OLD_DIR into the new databases in\n"
-      << "NEW_DIR. Both directories are used as prefixes (end them with '/'); blanks around the\n"
-      << "comma are ignored. The run log is NEW_DIR/RelamorLog.txt; the outcome is recorded in\n"
-      << "the registry value RelamorResult below $RELAMOR_REGISTRY (default "
-      << platform::kDefaultRegistryRoot << ").\n"
-      << "Exit status: 0 success, 1 error (see the log), 2 stopped early, 64 usage error,\n"
-      << "73 run log not created, 74 result value not written.\n";
+      << Converts(program_name)
+      << "The databases of the old installation in OLD_DIR are copied into the new, empty\n"
+      << "databases in NEW_DIR. Both directories are used as prefixes (end them with '/');\n"
+      << "blanks around the comma are ignored. The run log is NEW_DIR/RelamorLog.txt; the\n"
+      << "outcome is recorded in the registry value RelamorResult. A summary, one line per\n"
+      << "database and table, is printed on standard output at the end.\n"
+      << "\n"
+      << "Options:\n"
+      << "  --help             print this text and exit\n"
+      << "  --version          print the program name and version and exit\n"
+      << "\n"
+      << "Environment:\n"
+      << "  RELAMOR_REGISTRY       root of the registry tree (default "
+      << platform::kDefaultRegistryRoot << ");\n"
+      << "                         the key HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
+      << "  RELAMOR_REPORT=FILE    write a JSON report of the run to FILE, whatever its outcome\n"
+      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only (a diagnostic)\n"
+      << "\n"
+      << "Exit status:\n"
+      << "  0   the conversion completed (RelamorResult True)\n"
+      << "  1   an error ended the run; its description is the last log line (False)\n"
+      << "  2   stopped early: registry key not accessible, release 2.0 refused, or an invalid\n"
+      << "      site number (RelamorResult not written)\n"
+      << "  64  usage error\n"
+      << "  73  the run log could not be created\n"
+      << "  74  RelamorResult could not be written\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -105,7 +142,9 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
       if (i > 1) args += ' ';
       args += argv[i];
     }
-    return RunWith(args, platform::RegistryRootFromEnvironment(), program_name, start_up);
+    const char* report = std::getenv("RELAMOR_REPORT");
+    return RunWith(args, platform::RegistryRootFromEnvironment(), report ? report : "",
+                   program_name, start_up);
   } catch (const std::exception& e) {
     std::cerr << program_name << ": " << e.what() << "\n";
     return 1;
@@ -115,9 +154,17 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
 int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
                       std::string_view program_name,
                       const std::function<void(RunFrame&)>& start_up) {
+  return RunWith(args, registry_root, "", program_name, start_up);
+}
+
+int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
+                      const std::string& report_path, std::string_view program_name,
+                      const std::function<void(RunFrame&)>& start_up) {
   try {
     RunFrame frame;
     frame.registry_root_ = registry_root;
+    frame.report_path_ = report_path;
+    frame.program_name_ = std::string(program_name);
     return frame.Run(args, program_name, start_up);
   } catch (const std::exception& e) {
     // Only the frame's own set-up can get here (Run catches everything once
@@ -141,10 +188,12 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
     std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
               << (args.empty() ? "" : " (no comma in \"" + args + "\")") << "\n";
     PrintUsage(std::cerr, program_name);
-    return 64;
+    report_.Start(std::string(program_name), "", "", false);
+    return Finish(64, RunErrorInfo{0, "usage error: expected OLD_DIR,NEW_DIR", "", ""}, false);
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
+  report_.Start(std::string(program_name), old_dir_, new_dir_, false);
 
   // An empty new directory means the current one, as for the databases.
   const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
@@ -152,7 +201,7 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
     log_.Open(log_path);
   } catch (const Error& e) {
     std::cerr << program_name << ": " << e.description() << "\n";
-    return 73;
+    return Finish(73, RunErrorInfo{e.number(), e.description(), "", ""}, false);
   }
 
   result_text_ = "False";
@@ -161,18 +210,23 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
     Log({kRegistryAccessError});
     log_.Close();
     std::cerr << program_name << ": registry key not accessible: " << reason << "\n";
-    return 2;
+    return Finish(2, RunErrorInfo{0, std::string(kRegistryAccessError), "", ""}, false);
   }
 
+  engine_.SetChangeObserver([this](bool updated, std::string_view table) {
+    progress_.Row();
+    if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
+  });
   try {
     start_up(*this);
     // Every row must be on disk before the installer is told "True"; a commit
     // that fails here takes the error path.
     engine_.CommitAll();
-  } catch (const RunStopped&) {
+  } catch (const RunStopped& stop) {
     key_.Close();
     log_.Close();
-    return 2;
+    return Finish(2, RunErrorInfo{0, stop.reason, report_.current_database(),
+                                  report_.current_table()});
   } catch (const Error& e) {
     return ErrorPath(e.number(), e.description(), program_name);
   } catch (const std::bad_alloc& e) {
@@ -195,7 +249,7 @@ int RunFrame::SuccessfulEnd(std::string_view program_name) {
   }
   Log({kSuccessLine});
   log_.Close();
-  return 0;
+  return Finish(0, std::nullopt);
 }
 
 int RunFrame::ErrorPath(int number, const std::string& description, std::string_view program_name) {
@@ -214,7 +268,8 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   }
   const bool written = WriteResult(program_name);
   log_.Close();
-  return written ? 1 : 74;
+  return Finish(written ? 1 : 74, RunErrorInfo{number, description, report_.current_database(),
+                                               report_.current_table()});
 }
 
 void RunFrame::ReportRunError(int number, const std::string& description) {
@@ -229,7 +284,10 @@ bool RunFrame::WriteResult(std::string_view program_name) {
   std::string reason;
   const bool written = key_.SetValue(kResultValueName, result_text_, &reason);
   key_.Close();
-  if (written) return true;
+  if (written) {
+    result_written_ = result_text_;
+    return true;
+  }
   const std::string line =
       "Registry Write Error, RelamorResult was not recorded (" + result_text_ + "): " + reason;
   Log({line});
@@ -240,14 +298,69 @@ bool RunFrame::WriteResult(std::string_view program_name) {
 void RunFrame::StopRun(std::string_view log_line) {
   Log({log_line});
   log_.Close();
-  throw RunStopped{};
+  throw RunStopped{std::string(log_line)};
 }
 
 void RunFrame::StopOutOfMemory() {
   Log({kOutOfMemory});
   log_.Close();
+  progress_.Clear();
   platform::ShowMessageBox(kOutOfMemory);
-  throw RunStopped{};
+  throw RunStopped{std::string(kOutOfMemory)};
+}
+
+int RunFrame::Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary) {
+  progress_.Clear();
+  report_.Finish(exit_status, result_written_, std::move(error));
+  if (summary) std::cout << report_.Summary() << std::flush;
+  if (!report_path_.empty()) {
+    std::string reason;
+    if (!platform::WriteFileReplacing(report_path_, report_.Json(), &reason)) {
+      std::cerr << program_name_ << ": the report was not written: " << reason << "\n";
+    }
+  }
+  return exit_status;
+}
+
+namespace {
+
+long long CountRows(db::Database& database, const std::string& table) {
+  db::Recordset rs = database.OpenRecordset("select count(*) from " + QuoteName(table));
+  const Value v = rs.Get(0);
+  const auto* n = std::get_if<std::int64_t>(&v);
+  return n ? *n : 0;
+}
+
+}  // namespace
+
+void RunFrame::BeginDatabase(std::size_t index, std::size_t count, const std::string& name) {
+  table_db_ = nullptr;
+  report_.BeginDatabase(name);
+  progress_.Database(index + 1, count, name);
+}
+
+void RunFrame::BeginTable(const std::string& new_table) {
+  table_db_ = nullptr;
+  table_name_ = new_table;
+  rows_edited_ = 0;
+  report_.BeginTable(new_table, "none", 0, false);
+}
+
+void RunFrame::TableOpened(db::Database& old_db, const std::string& old_table,
+                           db::Database& new_db) {
+  const long long rows_to_read = CountRows(old_db, old_table);
+  rows_before_ = CountRows(new_db, table_name_);
+  rows_edited_ = 0;
+  table_db_ = &new_db;
+  report_.SetRowsToRead(rows_to_read);
+  progress_.Table(table_name_, rows_to_read);
+}
+
+void RunFrame::EndTable() {
+  if (table_db_ == nullptr) return;
+  const long long added = CountRows(*table_db_, table_name_) - rows_before_;
+  table_db_ = nullptr;
+  report_.EndTable(added, rows_edited_);
 }
 
 bool RunFrame::CanOpenDatabase(const std::string& path) {

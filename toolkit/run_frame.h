@@ -23,12 +23,15 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "toolkit/db/database.h"
 #include "toolkit/platform/registry.h"
+#include "toolkit/progress.h"
+#include "toolkit/run_report.h"
 
 namespace relamor {
 
@@ -66,7 +69,9 @@ class RunLog {
 
 // Thrown to end a run in an orderly early stop (exit status 2); the frame
 // has already written and closed the log.
-struct RunStopped {};
+struct RunStopped {
+  std::string reason;  // the log line
+};
 
 // Returns the text before the first "[" of `name`, or all of it.
 std::string TextBeforeBracket(std::string_view name);
@@ -83,12 +88,34 @@ class RunFrame {
   // drive whole runs through it. Never throws.
   static int RunWith(const std::string& args, const std::string& registry_root,
                      std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
+  // As above; the report of the run (summary on standard output, JSON at
+  // `report_path` when not empty) is written for every outcome.
+  static int RunWith(const std::string& args, const std::string& registry_root,
+                     const std::string& report_path, std::string_view program_name,
+                     const std::function<void(RunFrame&)>& start_up);
 
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
   db::Engine& engine() { return engine_; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
+
+  // What the table loops tell the run's report and progress line. A table
+  // is begun before its tables are opened, so that an error in opening them
+  // is placed in it; once both are open, TableOpened takes the counts from
+  // the databases (rows of the old table, and the new table's row count, to
+  // give the rows added when the table ends).
+  void BeginDatabase(std::size_t index, std::size_t count, const std::string& name);
+  void BeginTable(const std::string& new_table);
+  void TableOpened(db::Database& old_db, const std::string& old_table, db::Database& new_db);
+  // The copy's mode once it is chosen ("none" with the reason when it writes
+  // nothing).
+  void SetTableMode(const std::string& mode, const std::string& reason,
+                    bool one_row_per_old_row) {
+    report_.SetMode(mode, reason, one_row_per_old_row);
+  }
+  void EndTable();
+  RunReport& report() { return report_; }
 
   // An orderly early stop: writes `log_line`, closes the log, ends the run
   // with exit status 2 and no result value.
@@ -116,6 +143,13 @@ class RunFrame {
   // Writes RelamorResult from result_text_ and closes the key; on failure logs
   // and prints why and returns false.
   bool WriteResult(std::string_view program_name);
+  // Records the outcome, prints the summary (when the run got as far as its
+  // work) and writes the JSON report; returns `exit_status`.
+  int Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary = true);
+  // Whether RelamorResult was written in this run, and with what.
+  std::optional<std::string> result_written_;
+  std::string report_path_;
+  std::string program_name_;
 
   std::string registry_root_;
   std::string old_dir_;
@@ -124,6 +158,14 @@ class RunFrame {
   RunLog log_;
   platform::RegistryKey key_;
   db::Engine engine_;
+  RunReport report_;
+  Progress progress_{stderr};
+  // The table being copied: its new database, name, row count before the
+  // copy, and the updates it received.
+  db::Database* table_db_ = nullptr;
+  std::string table_name_;
+  long long rows_before_ = 0;
+  long long rows_edited_ = 0;
 };
 
 }  // namespace relamor

@@ -84,12 +84,13 @@ ProgramRun Installation::Run(const std::string& program) {
   return Run(program, old_dir() + "," + new_dir());
 }
 
-ProgramRun Installation::Run(const std::string& program, const std::string& args) {
+ProgramRun Installation::Run(const std::string& program, const std::string& args,
+                             const Environment& env) {
   old_bytes_.clear();
   for (const auto& entry : fs::directory_iterator(old_dir())) {
     old_bytes_[entry.path().filename().string()] = FileBytes(entry.path().string());
   }
-  return RunProgram(program, {args}, registry());
+  return RunProgram(program, {args}, registry(), env);
 }
 
 std::string Installation::Log() const { return FileBytes(new_dir() + "RelamorLog.txt"); }

@@ -31,7 +31,8 @@ class Installation {
   // Runs a converter with "<old_dir>,<new_dir>" and remembers the old files'
   // bytes beforehand, for OldUnchanged().
   ProgramRun Run(const std::string& program);
-  ProgramRun Run(const std::string& program, const std::string& args);
+  ProgramRun Run(const std::string& program, const std::string& args,
+                 const Environment& env = {});
 
   std::string Log() const;     // the run log's bytes ("" when missing)
   std::string Result() const;  // RelamorResult's bytes, "<none>" when not written

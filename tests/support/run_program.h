@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace relamor::testing {
@@ -13,10 +14,18 @@ struct ProgramRun {
   std::string err;       // standard error
 };
 
+// Environment variables set for one run, besides RELAMOR_REGISTRY.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to
 // `registry_root` (unset when empty).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& registry_root);
+                      const std::string& registry_root, const Environment& env = {});
+
+// As RunProgram, with standard output and standard error on one
+// pseudo-terminal; `out` holds what the terminal received.
+ProgramRun RunOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& registry_root, const Environment& env = {});
 
 // The directory of the product key under a registry root.
 std::string ProductKeyDir(const std::string& registry_root);

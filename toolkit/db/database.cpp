@@ -48,6 +48,14 @@ void LikeFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   }
 }
 
+void ChangeHook(void* engine, int operation, const char* /*database*/, const char* table,
+                sqlite3_int64 /*rowid*/) {
+  const auto* state = static_cast<EngineState*>(engine);
+  if (state->change_observer && operation != SQLITE_DELETE) {
+    state->change_observer(operation == SQLITE_UPDATE, table);
+  }
+}
+
 // Opens and checks the file; the connection is not yet registered.
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
@@ -92,6 +100,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
   detail::RegisterBulkFunctions(db);
+  if (!read_only) sqlite3_update_hook(db, &ChangeHook, engine);
   return connection;
 }
 
@@ -324,6 +333,10 @@ Engine::~Engine() {
     }
     CloseHandle(*connection->handles.front(), /*can_throw=*/false);
   }
+}
+
+void Engine::SetChangeObserver(ChangeObserver observer) {
+  state_->change_observer = std::move(observer);
 }
 
 Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {

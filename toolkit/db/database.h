@@ -23,6 +23,7 @@
 // per "?" in the statement text.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -129,6 +130,11 @@ class Database {
   std::shared_ptr<detail::DatabaseState> state_;
 };
 
+// Told of every row a writable database inserts (`updated` false) or updates
+// (`updated` true), with the table's name as the schema spells it; rows of a
+// statement that is rolled back afterwards are told as well.
+using ChangeObserver = std::function<void(bool updated, std::string_view table)>;
+
 class Engine {
  public:
   Engine();
@@ -146,6 +152,9 @@ class Engine {
   // commit that failed, including one that failed earlier when a handle was
   // closed by its destructor (which cannot throw).
   void CommitAll();
+
+  // Replaces the observer of row changes (an empty one observes nothing).
+  void SetChangeObserver(ChangeObserver observer);
 
  private:
   std::shared_ptr<detail::EngineState> state_;

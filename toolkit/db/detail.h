@@ -109,6 +109,8 @@ struct EngineState {
   // A commit that failed where no error could be thrown (a destructor);
   // CommitAll reports it.
   std::optional<Error> deferred_failure;
+  // Told of every row that a writable connection inserts or updates.
+  ChangeObserver change_observer;
 };
 
 struct Connection {

@@ -101,6 +101,31 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   }
 }
 
+bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason) {
+  std::string temp = DirectoryOf(path) + "/.relamor-write.XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  int error = out.get() < 0 ? errno : 0;
+  if (error == 0 && ::fchmod(out.get(), 0644) != 0) error = errno;
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (error == 0 && left > 0) {
+    ssize_t put = ::write(out.get(), p, left);
+    if (put < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  }
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return true;
+  ::unlink(temp.c_str());
+  *reason = "cannot write '" + path + "': " + std::strerror(error);
+  return false;
+}
+
 void SetArchiveOnly(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {

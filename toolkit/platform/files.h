@@ -20,6 +20,12 @@ void CopyFileReplacing(const std::string& from, const std::string& to);
 // or its mode cannot be changed.
 void SetArchiveOnly(const std::string& path);
 
+// Writes `bytes` to `path`, replacing it atomically: a temporary file in the
+// same directory, synced, then renamed over `path`, so a reader sees the old
+// file or the whole new one. Returns false with `reason` set (naming the
+// path and the cause) on failure; the temporary file is removed.
+bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason);
+
 // Lets pending system events run. There are none on this platform.
 inline void YieldToSystem() {}
 
