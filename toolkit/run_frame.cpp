@@ -1,6 +1,9 @@
 #include "toolkit/run_frame.h"
 
+#include <getopt.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -29,13 +32,15 @@ constexpr std::string_view kOutOfMemory = "Out of Memory";
 constexpr int kOutOfMemoryNumber = 7;
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << "Converts the databases of the old installation in OLD_DIR into the new databases in\n"
       << "NEW_DIR. Both directories are used as prefixes (end them with '/'); blanks around the\n"
       << "comma are ignored. The run log is NEW_DIR/RelamorLog.txt; the outcome is recorded in\n"
       << "the registry value RelamorResult below $RELAMOR_REGISTRY (default "
       << platform::kDefaultRegistryRoot << ").\n"
+      << "Options: -h, --help; -V, --version; --check; --report FILE (or $RELAMOR_REPORT).\n"
+      << "'--' ends the options: a directory that begins with '-' goes after it.\n"
       << "Exit status: 0 success, 1 error (see the log), 2 stopped early, 64 usage error,\n"
       << "73 run log not created, 74 result value not written.\n";
 }
@@ -89,23 +94,67 @@ std::string TextBeforeBracket(std::string_view name) {
   return std::string(name.substr(0, name.find('[')));
 }
 
+std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
+                                Options* options, std::ostream& out, std::ostream& err) {
+  enum { kCheck = 256, kReport };
+  static const struct option kLongOptions[] = {
+      {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+      {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
+      {nullptr, 0, nullptr, 0},
+  };
+  *options = Options{};
+  if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
+  auto usage_error = [&](const std::string& reason) {
+    err << program_name << ": " << reason
+        << " (a directory that begins with '-' goes after '--')\n";
+    PrintUsage(err, program_name);
+    return 64;
+  };
+  // getopt_long keeps its place in globals: start afresh, report nothing
+  // itself, and stop at "--".
+  optind = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":hV", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'h':
+        PrintUsage(out, program_name);
+        return 0;
+      case 'V':
+        out << program_name << " " << RELAMOR_VERSION << "\n";
+        return 0;
+      case kCheck:
+        options->check = true;
+        break;
+      case kReport:
+        options->report_path = optarg;
+        break;
+      case ':':
+        return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+      default: {
+        const std::string given = optopt != 0 && optopt < 256
+                                      ? std::string("-") + static_cast<char>(optopt)
+                                      : std::string(argv[optind - 1]);
+        return usage_error("unknown option '" + given + "'");
+      }
+    }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (i > optind) options->args += ' ';
+    options->args += argv[i];
+  }
+  return std::nullopt;
+}
+
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
   try {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
-      PrintUsage(std::cout, program_name);
-      return 0;
+    Options options;
+    if (const std::optional<int> status =
+            ParseOptions(argc, argv, program_name, &options, std::cout, std::cerr)) {
+      return *status;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-      std::cout << program_name << " " << RELAMOR_VERSION << "\n";
-      return 0;
-    }
-    std::string args;
-    for (int i = 1; i < argc; ++i) {
-      if (i > 1) args += ' ';
-      args += argv[i];
-    }
-    return RunWith(args, platform::RegistryRootFromEnvironment(), program_name, start_up);
+    return RunWith(options, platform::RegistryRootFromEnvironment(), program_name, start_up);
   } catch (const std::exception& e) {
     std::cerr << program_name << ": " << e.what() << "\n";
     return 1;
@@ -115,10 +164,19 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
 int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
                       std::string_view program_name,
                       const std::function<void(RunFrame&)>& start_up) {
+  Options options;
+  options.args = args;
+  return RunWith(options, registry_root, program_name, start_up);
+}
+
+int RunFrame::RunWith(const Options& options, const std::string& registry_root,
+                      std::string_view program_name,
+                      const std::function<void(RunFrame&)>& start_up) {
   try {
     RunFrame frame;
+    frame.options_ = options;
     frame.registry_root_ = registry_root;
-    return frame.Run(args, program_name, start_up);
+    return frame.Run(program_name, start_up);
   } catch (const std::exception& e) {
     // Only the frame's own set-up can get here (Run catches everything once
     // the log is open); "False" is still recorded when the key opens.
@@ -134,8 +192,8 @@ int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
   }
 }
 
-int RunFrame::Run(const std::string& args, std::string_view program_name,
-                  const std::function<void(RunFrame&)>& start_up) {
+int RunFrame::Run(std::string_view program_name, const std::function<void(RunFrame&)>& start_up) {
+  const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
     std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
