@@ -1,5 +1,7 @@
 #include "toolkit/run_frame.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +49,7 @@ std::string_view Converts(std::string_view program_name) {
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
       << "The databases of the old installation in OLD_DIR are copied into the new, empty\n"
@@ -57,14 +59,18 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "database and table, is printed on standard output at the end.\n"
       << "\n"
       << "Options:\n"
-      << "  --help             print this text and exit\n"
-      << "  --version          print the program name and version and exit\n"
+      << "  --check            check what a run would do and what it would fail on, writing\n"
+      << "                     nothing: prints the plan and the problems (exit 65 for problems)\n"
+      << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
+      << "  -h, --help         print this text and exit\n"
+      << "  -V, --version      print the program name and version and exit\n"
+      << "  --                 end of the options: a directory that begins with '-' follows\n"
       << "\n"
       << "Environment:\n"
       << "  RELAMOR_REGISTRY       root of the registry tree (default "
       << platform::kDefaultRegistryRoot << ");\n"
       << "                         the key HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
-      << "  RELAMOR_REPORT=FILE    write a JSON report of the run to FILE, whatever its outcome\n"
+      << "  RELAMOR_REPORT=FILE    as --report FILE (the option wins)\n"
       << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only (a diagnostic)\n"
       << "\n"
       << "Exit status:\n"
@@ -73,8 +79,10 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "  2   stopped early: registry key not accessible, release 2.0 refused, or an invalid\n"
       << "      site number (RelamorResult not written)\n"
       << "  64  usage error\n"
+      << "  65  --check: the run would end through an error (the first problem listed)\n"
       << "  73  the run log could not be created\n"
-      << "  74  RelamorResult could not be written\n";
+      << "  74  RelamorResult could not be written\n"
+      << "  75  another run holds the new directory\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -126,25 +134,67 @@ std::string TextBeforeBracket(std::string_view name) {
   return std::string(name.substr(0, name.find('[')));
 }
 
+std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
+                                Options* options, std::ostream& out, std::ostream& err) {
+  enum { kCheck = 256, kReport };
+  static const struct option kLongOptions[] = {
+      {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+      {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
+      {nullptr, 0, nullptr, 0},
+  };
+  *options = Options{};
+  if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
+  auto usage_error = [&](const std::string& reason) {
+    err << program_name << ": " << reason
+        << " (a directory that begins with '-' goes after '--')\n";
+    PrintUsage(err, program_name);
+    return 64;
+  };
+  // getopt_long keeps its place in globals: start afresh, report nothing
+  // itself, and stop at "--".
+  optind = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":hV", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'h':
+        PrintUsage(out, program_name);
+        return 0;
+      case 'V':
+        out << program_name << " " << RELAMOR_VERSION << "\n";
+        return 0;
+      case kCheck:
+        options->check = true;
+        break;
+      case kReport:
+        options->report_path = optarg;
+        break;
+      case ':':
+        return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+      default: {
+        const std::string given = optopt != 0 && optopt < 256
+                                      ? std::string("-") + static_cast<char>(optopt)
+                                      : std::string(argv[optind - 1]);
+        return usage_error("unknown option '" + given + "'");
+      }
+    }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (i > optind) options->args += ' ';
+    options->args += argv[i];
+  }
+  return std::nullopt;
+}
+
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
   try {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
-      PrintUsage(std::cout, program_name);
-      return 0;
+    Options options;
+    if (const std::optional<int> status =
+            ParseOptions(argc, argv, program_name, &options, std::cout, std::cerr)) {
+      return *status;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-      std::cout << program_name << " " << RELAMOR_VERSION << "\n";
-      return 0;
-    }
-    std::string args;
-    for (int i = 1; i < argc; ++i) {
-      if (i > 1) args += ' ';
-      args += argv[i];
-    }
-    const char* report = std::getenv("RELAMOR_REPORT");
-    return RunWith(args, platform::RegistryRootFromEnvironment(), report ? report : "",
-                   program_name, start_up);
+    return RunWith(options, platform::RegistryRootFromEnvironment(), program_name, start_up);
   } catch (const std::exception& e) {
     std::cerr << program_name << ": " << e.what() << "\n";
     return 1;
@@ -154,18 +204,20 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
 int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
                       std::string_view program_name,
                       const std::function<void(RunFrame&)>& start_up) {
-  return RunWith(args, registry_root, "", program_name, start_up);
+  Options options;
+  options.args = args;
+  return RunWith(options, registry_root, program_name, start_up);
 }
 
-int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
-                      const std::string& report_path, std::string_view program_name,
+int RunFrame::RunWith(const Options& options, const std::string& registry_root,
+                      std::string_view program_name,
                       const std::function<void(RunFrame&)>& start_up) {
   try {
     RunFrame frame;
+    frame.options_ = options;
     frame.registry_root_ = registry_root;
-    frame.report_path_ = report_path;
     frame.program_name_ = std::string(program_name);
-    return frame.Run(args, program_name, start_up);
+    return frame.Run(program_name, start_up);
   } catch (const std::exception& e) {
     // Only the frame's own set-up can get here (Run catches everything once
     // the log is open); "False" is still recorded when the key opens.
@@ -181,19 +233,19 @@ int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
   }
 }
 
-int RunFrame::Run(const std::string& args, std::string_view program_name,
-                  const std::function<void(RunFrame&)>& start_up) {
+int RunFrame::Run(std::string_view program_name, const std::function<void(RunFrame&)>& start_up) {
+  const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
     std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
               << (args.empty() ? "" : " (no comma in \"" + args + "\")") << "\n";
     PrintUsage(std::cerr, program_name);
-    report_.Start(std::string(program_name), "", "", false);
+    report_.Start(std::string(program_name), "", "", options_.check);
     return Finish(64, RunErrorInfo{0, "usage error: expected OLD_DIR,NEW_DIR", "", ""}, false);
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
-  report_.Start(std::string(program_name), old_dir_, new_dir_, false);
+  report_.Start(std::string(program_name), old_dir_, new_dir_, options_.check);
 
   // An empty new directory means the current one, as for the databases.
   const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
@@ -313,9 +365,9 @@ int RunFrame::Finish(int exit_status, std::optional<RunErrorInfo> error, bool su
   progress_.Clear();
   report_.Finish(exit_status, result_written_, std::move(error));
   if (summary) std::cout << report_.Summary() << std::flush;
-  if (!report_path_.empty()) {
+  if (!options_.report_path.empty()) {
     std::string reason;
-    if (!platform::WriteFileReplacing(report_path_, report_.Json(), &reason)) {
+    if (!platform::WriteFileReplacing(options_.report_path, report_.Json(), &reason)) {
       std::cerr << program_name_ << ": the report was not written: " << reason << "\n";
     }
   }

@@ -24,6 +24,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -73,6 +74,22 @@ struct RunStopped {
   std::string reason;  // the log line
 };
 
+// What the command line asks for.
+struct Options {
+  std::string args;         // the operands joined with blanks: "OLD_DIR,NEW_DIR"
+  bool check = false;       // --check
+  std::string report_path;  // --report FILE, else $RELAMOR_REPORT; empty when neither
+};
+
+// Reads the program's arguments with GNU conventions (getopt_long): --help
+// and -h, --version and -V, --check, --report FILE; "--" ends the options, so
+// a directory that begins with "-" follows it. Returns the exit status when
+// the program ends here: 0 after printing help or version on `out`, 64 for
+// any other argument that begins with "-" (one line with the reason and the
+// usage on `err`). Returns nothing when the run goes ahead with `*options`.
+std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
+                                Options* options, std::ostream& out, std::ostream& err);
+
 // Returns the text before the first "[" of `name`, or all of it.
 std::string TextBeforeBracket(std::string_view name);
 
@@ -88,14 +105,12 @@ class RunFrame {
   // drive whole runs through it. Never throws.
   static int RunWith(const std::string& args, const std::string& registry_root,
                      std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
-  // As above; the report of the run (summary on standard output, JSON at
-  // `report_path` when not empty) is written for every outcome.
-  static int RunWith(const std::string& args, const std::string& registry_root,
-                     const std::string& report_path, std::string_view program_name,
-                     const std::function<void(RunFrame&)>& start_up);
+  static int RunWith(const Options& options, const std::string& registry_root,
+                     std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
 
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
+  const Options& options() const { return options_; }
   db::Engine& engine() { return engine_; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
@@ -133,7 +148,7 @@ class RunFrame {
 
  private:
   RunFrame() = default;
-  int Run(const std::string& args, std::string_view program_name,
+  int Run(std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
   // The ends of a run after the start-up; each returns the exit status.
   int SuccessfulEnd(std::string_view program_name);
@@ -148,9 +163,9 @@ class RunFrame {
   int Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary = true);
   // Whether RelamorResult was written in this run, and with what.
   std::optional<std::string> result_written_;
-  std::string report_path_;
   std::string program_name_;
 
+  Options options_;
   std::string registry_root_;
   std::string old_dir_;
   std::string new_dir_;
