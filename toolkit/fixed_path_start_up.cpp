@@ -92,9 +92,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
                                 std::string(layout_.mapping_table) + " order by sno");
   while (!plan_.Eof()) {
     OpenTableMapping(plan_.Get("sno"));
-    const std::string new_table = NewTableName();
-    const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
-    ConvertTable(new_table, old_table);
+    ConvertCurrentTable();
     frame_.EndTable();
     plan_.MoveNext();
   }
@@ -124,10 +122,6 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   old_table_ = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(old_db_, old_table, new_db_);
   mapping_rows_.MoveFirst();
-}
-
-void FixedPathConversion::ConvertTable(const std::string&, const std::string&) {
-  CopyMappedTable();
 }
 
 }  // namespace relamor

@@ -8,6 +8,7 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "toolkit/error.h"
@@ -242,6 +243,15 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     PrintUsage(std::cerr, program_name);
     report_.Start(std::string(program_name), "", "", options_.check);
     return Finish(64, RunErrorInfo{0, "usage error: expected OLD_DIR,NEW_DIR", "", ""}, false);
+  }
+  if (const std::optional<CopyStrategy> strategy = CopyStrategyFromEnvironment()) {
+    copy_strategy_ = *strategy;
+  } else {
+    const std::string reason = std::string("RELAMOR_COPY_STRATEGY must be auto or rows, not \"") +
+                               std::getenv("RELAMOR_COPY_STRATEGY") + "\"";
+    std::cerr << program_name << ": " << reason << "\n";
+    report_.Start(std::string(program_name), "", "", options_.check);
+    return Finish(64, RunErrorInfo{0, reason, "", ""}, false);
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "toolkit/copy_strategy.h"
 #include "toolkit/db/database.h"
 #include "toolkit/platform/registry.h"
 #include "toolkit/progress.h"
@@ -112,6 +113,8 @@ class RunFrame {
   const std::string& new_dir() const { return new_dir_; }
   const Options& options() const { return options_; }
   db::Engine& engine() { return engine_; }
+  // The executor of the table copies (RELAMOR_COPY_STRATEGY).
+  CopyStrategy copy_strategy() const { return copy_strategy_; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
 
@@ -181,6 +184,7 @@ class RunFrame {
   std::string table_name_;
   long long rows_before_ = 0;
   long long rows_edited_ = 0;
+  CopyStrategy copy_strategy_ = CopyStrategy::kAuto;
 };
 
 }  // namespace relamor

@@ -1,17 +1,39 @@
 // The seven copy modes of the field-mapped copy, through whole relamor runs on
-// one small main database (no sites), plus the Sites customer link.
+// one small main database (no sites), plus the Sites customer link; each
+// under both copy strategies.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+
 #include "tests/relamor/relamor_fixture.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
 
-class CopyModes : public ::testing::Test {
+class CopyModes : public StrategyTest {
  protected:
-  static void SetUpTestSuite() {
-    inst_ = new Installation();
-    inst_->Old("qorsite", kOldMain + R"(
+  struct Case {
+    Installation inst;
+    ProgramRun run;
+  };
+  // One installation and run per strategy, shared by the tests of the suite.
+  void SetUp() override {
+    StrategyTest::SetUp();
+    std::unique_ptr<Case>& c = cases_[GetParam()];
+    if (!c) {
+      c = std::make_unique<Case>();
+      Build(c->inst);
+      c->run = c->inst.Run("relamor");
+    }
+    inst_ = &c->inst;
+    run_ = &c->run;
+  }
+  static void TearDownTestSuite() { cases_.clear(); }
+
+  static void Build(Installation& inst) {
+    inst.Old("qorsite", kOldMain + R"(
       CREATE TABLE plain (x LONG, label TEXT(20));
       INSERT INTO plain VALUES (1, 'one'); INSERT INTO plain VALUES (2, NULL);
       CREATE TABLE nums (name TEXT(20));
@@ -41,7 +63,7 @@ class CopyModes : public ::testing::Test {
       CREATE TABLE exccs (CAT TEXT(10), level LONG);
       INSERT INTO exccs VALUES ('A', 1);
     )");
-    inst_->New("qorsite", kNewMain +
+    inst.New("qorsite", kNewMain +
         Map(1, "plain", "x", "plain", "x", 0) + Map(1, "plain", "label[old]", "plain", "label", 0) +
         Map(2, "nums", "name", "nums", "name", 0) + Map(2, "nums", "name", "nums", "no", -1) +
         Map(3, "nums2", "name", "nums2", "name", 0) + Map(3, "nums2", "name", "nums2", "no", -1) +
@@ -78,28 +100,24 @@ class CopyModes : public ::testing::Test {
       CREATE TABLE exccs (CAT TEXT(10), level LONG);
       INSERT INTO exccs VALUES ('A', 0);
     )");
-    run_ = new ProgramRun(inst_->Run("relamor"));
-  }
-  static void TearDownTestSuite() {
-    delete run_;
-    delete inst_;
   }
   std::string New(const std::string& table) { return inst_->Dump("new", "qorsite", table); }
 
-  static Installation* inst_;
-  static ProgramRun* run_;
+  static std::map<std::string, std::unique_ptr<Case>> cases_;
+  Installation* inst_ = nullptr;
+  ProgramRun* run_ = nullptr;
 };
 
-Installation* CopyModes::inst_ = nullptr;
-ProgramRun* CopyModes::run_ = nullptr;
+std::map<std::string, std::unique_ptr<CopyModes::Case>> CopyModes::cases_;
+RELAMOR_UNDER_BOTH_STRATEGIES(CopyModes);
 
-TEST_F(CopyModes, RunSucceedsWithoutTouchingTheOldDatabase) {
+TEST_P(CopyModes, RunSucceedsWithoutTouchingTheOldDatabase) {
   EXPECT_EQ(run_->exit_status, 0) << inst_->Log();
   EXPECT_EQ(inst_->Result(), "True");
   EXPECT_TRUE(inst_->OldUnchanged());
 }
 
-TEST_F(CopyModes, PlainAppendCopiesMappedFieldsAndKeepsDefaults) {
+TEST_P(CopyModes, PlainAppendCopiesMappedFieldsAndKeepsDefaults) {
   // "label[old]" addresses the field label.
   EXPECT_EQ(New("plain"), "1|one|dflt\n2|NULL|dflt\n");
   // Mode A on a table named "exccs": only "EXCCS" in that letter case takes
@@ -107,7 +125,7 @@ TEST_F(CopyModes, PlainAppendCopiesMappedFieldsAndKeepsDefaults) {
   EXPECT_EQ(New("exccs"), "A|0\nA|1\n");
 }
 
-TEST_F(CopyModes, SecondFieldNumberedPerTable) {
+TEST_P(CopyModes, SecondFieldNumberedPerTable) {
   EXPECT_EQ(New("nums"), "a|1\nb|2\nc|3\n");
   EXPECT_EQ(New("nums2"), "x|1\ny|2\n");
   EXPECT_EQ(New("emptyb"), "");
@@ -118,30 +136,33 @@ TEST_F(CopyModes, SecondFieldNumberedPerTable) {
   EXPECT_EQ(log.find("No of records in emptyb"), std::string::npos) << log;
 }
 
-TEST_F(CopyModes, FirstFieldNumberedOnlyIntoAnEmptyTable) {
+TEST_P(CopyModes, FirstFieldNumberedOnlyIntoAnEmptyTable) {
   EXPECT_EQ(New("firstnum"), "1|p\n2|q\n");
   EXPECT_EQ(New("filled"), "9|kept\n");
 }
 
-TEST_F(CopyModes, FirstTwoFieldsNumberedThenFilled) {
+TEST_P(CopyModes, FirstTwoFieldsNumberedThenFilled) {
   EXPECT_EQ(New("twonum"), "1|1|r\n2|2|s\n3|3|t\n");
   EXPECT_EQ(New("twoonly"), "1|1|c\n2|2|c\n");
 }
 
-TEST_F(CopyModes, SingleFieldCopyAppendsOrOverwrites) {
+TEST_P(CopyModes, SingleFieldCopyAppendsOrOverwrites) {
   EXPECT_EQ(New("single"), "1\n2\n3\n4\n5\n");
   EXPECT_EQ(New("onerow"), "42|kept\n");
 }
 
-TEST_F(CopyModes, SingleFieldUpdateInOrder) {
+TEST_P(CopyModes, SingleFieldUpdateInOrder) {
   EXPECT_EQ(New("inorder"), "1|first\n2|second\n3|third\n4|d\n");
 }
 
-TEST_F(CopyModes, NullNumberingFlagWritesNothing) { EXPECT_EQ(New("nullflag"), ""); }
+TEST_P(CopyModes, NullNumberingFlagWritesNothing) { EXPECT_EQ(New("nullflag"), ""); }
 
 // The Sites customer link, over two databases: the placeholder numbers
 // continue from one database to the next.
-TEST(CustomerLink, LinksSitesToCustomersAcrossDatabases) {
+class CustomerLink : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(CustomerLink);
+
+TEST_P(CustomerLink, LinksSitesToCustomersAcrossDatabases) {
   Installation inst;
   inst.Old("qorsite", R"(
     CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);

@@ -1,10 +1,13 @@
 // Data faults during the copy end the run through the error path: "False",
 // exit status 1, a log line that names what failed, and every row stored
-// before the fault kept.
+// before the fault kept; the same under both copy strategies.
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "tests/relamor/relamor_fixture.h"
 #include "tests/support/report_check.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -26,10 +29,14 @@ struct Fault {
   std::string kept;                     // rows of table "first" after the run
 };
 
-class ErrorPath : public ::testing::TestWithParam<Fault> {};
+class ErrorPath : public ::testing::TestWithParam<std::tuple<Fault, std::string>> {
+ protected:
+  void TearDown() override { unsetenv("RELAMOR_COPY_STRATEGY"); }
+};
 
 TEST_P(ErrorPath, EndsTheRunAndKeepsStoredRows) {
-  const Fault& f = GetParam();
+  const Fault& f = std::get<0>(GetParam());
+  UseStrategy(std::get<1>(GetParam()));
   Installation inst;
   // Table "first" is copied before the faulty one.
   inst.Old("qorsite", kOldMain + "CREATE TABLE first (v LONG); INSERT INTO first VALUES (1);"
@@ -65,7 +72,7 @@ TEST_P(ErrorPath, EndsTheRunAndKeepsStoredRows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ErrorPath,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         Fault{"MissingOldTable", "", Map(2, "second", "v", "second", "v", 0),
               "CREATE TABLE second (v LONG);", {"second", "qorsite.mdb"}, ""},
         Fault{"MissingField",
@@ -76,8 +83,17 @@ INSTANTIATE_TEST_SUITE_P(
               "CREATE TABLE second (v LONG, t TEXT(20)); INSERT INTO second VALUES (1, 'ok');"
               "INSERT INTO second VALUES (2, 'far too long'); INSERT INTO second VALUES (3, 'x');",
               Map(2, "second", "v", "second", "v", 0) + Map(2, "second", "t", "second", "t", 0),
-              "CREATE TABLE second (v LONG, t TEXT(5));", {"second", "t"}, "1|ok\n"}),
-    [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+              "CREATE TABLE second (v LONG, t TEXT(5));", {"second", "t"}, "1|ok\n"},
+        // A name that begins with "[" addresses a field with an empty name,
+        // which no table has; it is never taken for a numbered field.
+        Fault{"FieldNameBeginningWithBracket",
+              "CREATE TABLE second (v LONG); INSERT INTO second VALUES (1);",
+              Map(2, "second", "v", "second", "v", 0) + Map(2, "second", "[old]", "second", "n", 0),
+              "CREATE TABLE second (v LONG, n LONG);", {"no field ''", "second"}, ""}),
+        ::testing::Values(std::string("auto"), std::string("rows"))),
+    [](const ::testing::TestParamInfo<std::tuple<Fault, std::string>>& p) {
+      return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param);
+    });
 
 // The overflow case keeps 32767 rows; counting them is enough.
 TEST(ErrorPathOverflow, KeepsTheRowsNumberedBeforeTheOverflow) {

@@ -22,8 +22,8 @@
 #include <limits>
 #include <string>
 
-#include "toolkit/db/database.h"
-#include "toolkit/db/detail.h"
+#include "toolkit/db/bulk_append.h"
+#include "toolkit/db/connection.h"
 #include "toolkit/db/types.h"
 
 namespace relamor::db {
@@ -188,12 +188,12 @@ void RegisterBulkFunctions(sqlite3* db) {
 
 }  // namespace detail
 
-std::optional<long> Database::AppendFrom(const Database& source, std::string_view old_table,
-                                         std::string_view new_table,
-                                         const std::vector<AppendColumn>& columns) {
-  if (!is_open() || !source.is_open() || columns.empty()) return std::nullopt;
-  detail::Connection& target = state_->Open();
-  detail::Connection& origin = source.state_->Open();
+std::optional<long> AppendFrom(Database& target_db, const Database& source,
+                               std::string_view old_table, std::string_view new_table,
+                               const std::vector<AppendColumn>& columns) {
+  if (!target_db.is_open() || !source.is_open() || columns.empty()) return std::nullopt;
+  detail::Connection& target = target_db.state()->Open();
+  detail::Connection& origin = source.state()->Open();
   if (target.read_only || &target == &origin) return std::nullopt;
   const auto to = target.FindTable(new_table);
   const auto from = origin.FindTable(old_table);
@@ -208,12 +208,12 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     const int index = to->ColumnIndex(c.target);
     if (index < 0) return std::nullopt;
     std::string value;
-    if (c.source.empty()) {
+    if (c.numbered) {
       value = "relamor_number(row_number() OVER (ORDER BY " + row_order + "))";
     } else {
       const int old_index = from->ColumnIndex(c.source);
       if (old_index < 0) return std::nullopt;
-      value = "s." + detail::QuoteName(from->columns[static_cast<std::size_t>(old_index)].name);
+      value = "s." + QuoteName(from->columns[static_cast<std::size_t>(old_index)].name);
     }
     const detail::ColumnInfo& column = to->columns[static_cast<std::size_t>(index)];
     if (column.type.kind != TypeKind::kAsGiven) {
@@ -232,7 +232,7 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
       names += ", ";
       selected += ", ";
     }
-    names += detail::QuoteName(to->columns[static_cast<std::size_t>(index)].name);
+    names += QuoteName(to->columns[static_cast<std::size_t>(index)].name);
     selected += values[static_cast<std::size_t>(index)];
   }
   sqlite3* db = target.db;

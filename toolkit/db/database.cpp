@@ -15,7 +15,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "toolkit/db/detail.h"
+#include "toolkit/db/bulk_append.h"
+#include "toolkit/db/connection.h"
 
 namespace relamor::db {
 namespace {
@@ -301,6 +302,12 @@ std::vector<TableDef> Database::TableDefs() const {
 
 bool Database::HasTable(std::string_view name) const {
   return ConnectionOf(state_).FindTable(TableNameOf(name)) != nullptr;
+}
+
+std::optional<std::vector<std::string>> Database::ColumnNames(std::string_view table) const {
+  const auto info = ConnectionOf(state_).FindTable(TableNameOf(table));
+  if (!info) return std::nullopt;
+  return info->column_names;
 }
 
 std::string Database::RowidName(std::string_view table) const {

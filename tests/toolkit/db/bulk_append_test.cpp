@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "tests/support/test_db.h"
-#include "toolkit/db/database.h"
+#include "toolkit/db/bulk_append.h"
 
 namespace relamor::testing {
 namespace {
@@ -33,7 +33,7 @@ class BulkAppend : public ::testing::Test {
     db::Engine engine;
     db::Database old_db = engine.OpenDatabase(old_path_, db::OpenMode::kReadOnly);
     db::Database new_db = engine.OpenDatabase(new_path_);
-    return new_db.AppendFrom(old_db, "src", table, columns);
+    return db::AppendFrom(new_db, old_db, "src", table, columns);
   }
 
   TempDir dir_;
@@ -57,7 +57,7 @@ TEST_F(BulkAppend, ConvertsLikeUpdate) {
 }
 
 TEST_F(BulkAppend, NumbersRowsAndLetsALaterColumnWin) {
-  const auto n = Append("dst", {{"n", ""}, {"s", "a"}, {"s", "b"}});
+  const auto n = Append("dst", {{"n", "", true}, {"s", "a"}, {"s", "b"}});
   ASSERT_TRUE(n.has_value());
   EXPECT_EQ(DumpTable(new_path_, "dst"),
             "1|short|NULL|NULL|NULL|dflt\n2|NULL|NULL|NULL|NULL|dflt\n3|x|NULL|NULL|NULL|dflt\n");
@@ -72,9 +72,9 @@ TEST_F(BulkAppend, WorksTableAfterTableWhileTheCallerWalksARecordset) {
   db::Database new_db = engine.OpenDatabase(new_path_);
   db::Recordset walk = new_db.OpenRecordset("select * from sqlite_master");
   ASSERT_FALSE(walk.Eof());
-  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"s", "b"}}), 3);
-  EXPECT_EQ(new_db.AppendFrom(other, "src", "dst", {{"s", "b"}}), 1);
-  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"n", ""}}), 3);
+  EXPECT_EQ(db::AppendFrom(new_db, old_db, "src", "dst", {{"s", "b"}}), 3);
+  EXPECT_EQ(db::AppendFrom(new_db, other, "src", "dst", {{"s", "b"}}), 1);
+  EXPECT_EQ(db::AppendFrom(new_db, old_db, "src", "dst", {{"n", "", true}}), 3);
   walk.MoveNext();
   new_db.Close();
   EXPECT_EQ(DumpTable(new_path_, "dst"),
