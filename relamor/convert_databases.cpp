@@ -27,7 +27,8 @@ void Relamor::ConvertDatabases() {
     release_number_rs_.Close();
     plan_.Close();
 
-    if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass()) {
+    if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
+        !frame_.checking()) {
       FixBoardTypes();
     }
     mapping_rows_.Close();

@@ -85,6 +85,10 @@ CopyResult Conversion::ConvertCurrentTable() {
       current_database_ < SiteDatabaseNames.size() ? SiteDatabaseNames[current_database_] : "";
   if (observer_) observer_->TablePlanned(database, plan);
   ReportMode(plan);
+  if (frame_.checking()) {
+    CheckPlannedTable(plan);
+    return {};
+  }
   const CopyResult result = CarryOut(plan);
   if (observer_) observer_->TableCopied(database, plan, result);
   return result;

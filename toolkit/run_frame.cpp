@@ -2,6 +2,9 @@
 
 #include <getopt.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -259,8 +262,15 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
 
   // An empty new directory means the current one, as for the databases.
   const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
+  // A check writes nothing: it opens every database read-only, and only asks
+  // whether the log could be created.
+  if (options_.check) engine_.SetReadOnly(true);
   try {
-    log_.Open(log_path);
+    if (options_.check) {
+      CheckLogCreatable(log_path);
+    } else {
+      log_.Open(log_path);
+    }
   } catch (const Error& e) {
     std::cerr << program_name << ": " << e.description() << "\n";
     return Finish(73, RunErrorInfo{e.number(), e.description(), "", ""}, false);
@@ -281,6 +291,10 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   });
   try {
     start_up(*this);
+    if (options_.check) {
+      key_.Close();
+      return Finish(report_.problems().empty() ? 0 : 65, std::nullopt);
+    }
     // Every row must be on disk before the installer is told "True"; a commit
     // that fails here takes the error path.
     engine_.CommitAll();
@@ -315,6 +329,13 @@ int RunFrame::SuccessfulEnd(std::string_view program_name) {
 }
 
 int RunFrame::ErrorPath(int number, const std::string& description, std::string_view program_name) {
+  if (options_.check) {
+    // The run would end here: the problem it would end with.
+    key_.Close();
+    AddProblem(report_.current_table(), "", std::nullopt, std::nullopt, description);
+    return Finish(65, RunErrorInfo{number, description, report_.current_database(),
+                                   report_.current_table()});
+  }
   // Rows stored before the error stay stored.
   std::string commit_failure;
   try {
@@ -435,7 +456,29 @@ bool RunFrame::CanOpenDatabase(const std::string& path) {
   }
 }
 
+void RunFrame::CheckLogCreatable(const std::string& log_path) {
+  const std::size_t slash = log_path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : log_path.substr(0, slash + 1);
+  struct stat st {};
+  if (::stat(log_path.c_str(), &st) == 0 ? ::access(log_path.c_str(), W_OK) != 0
+                                          : ::access(dir.c_str(), W_OK | X_OK) != 0) {
+    throw Error(err::kPathFileAccess,
+                "Cannot create the run log '" + log_path + "': " + std::strerror(errno));
+  }
+}
+
+void RunFrame::AddProblem(const std::string& table, const std::string& field,
+                          std::optional<long long> sno, std::optional<std::string> value,
+                          const std::string& message) {
+  report_.AddProblem({report_.current_database(), table, field, sno, std::move(value), message});
+}
+
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
+  if (options_.check) {
+    // The site database is checked on the template it would be copied from.
+    engine_.AliasPath(to, from);
+    return;
+  }
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);

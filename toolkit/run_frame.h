@@ -134,6 +134,12 @@ class RunFrame {
   }
   void EndTable();
   RunReport& report() { return report_; }
+  // Whether this run is a --check: it writes nothing, and the table loops
+  // check each table's plan against the data instead of copying.
+  bool checking() const { return options_.check; }
+  // A problem that the check found in the current database.
+  void AddProblem(const std::string& table, const std::string& field, std::optional<long long> sno,
+                  std::optional<std::string> value, const std::string& message);
 
   // An orderly early stop: writes `log_line`, closes the log, ends the run
   // with exit status 2 and no result value.
@@ -161,6 +167,9 @@ class RunFrame {
   // Writes RelamorResult from result_text_ and closes the key; on failure logs
   // and prints why and returns false.
   bool WriteResult(std::string_view program_name);
+  // Throws Error 75 when the run log could not be created at `log_path`
+  // (creates nothing).
+  static void CheckLogCreatable(const std::string& log_path);
   // Records the outcome, prints the summary (when the run got as far as its
   // work) and writes the JSON report; returns `exit_status`.
   int Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary = true);

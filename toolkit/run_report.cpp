@@ -88,6 +88,7 @@ void RunReport::Finish(int exit_status, std::optional<std::string> result,
 }
 
 std::string RunReport::Summary() const {
+  if (check_) return CheckSummary();
   char header[256];
   std::snprintf(header, sizeof header, "%-10s %-20s %-16s %9s %9s %9s %9s\n", "database", "table",
                 "mode/writer", "read", "added", "edited", "seconds");
@@ -113,6 +114,38 @@ std::string RunReport::Summary() const {
     }
   }
   out += Row("total", std::to_string(tables) + " tables", "", read, added, edited, seconds) + "\n";
+  return out;
+}
+
+std::string RunReport::CheckSummary() const {
+  char line[512];
+  std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12s\n", "database", "table",
+                "mode/writer", "rows to read");
+  std::string out = std::string("Plan\n") + line;
+  long long tables = 0, rows = 0;
+  for (const DatabaseResult& database : databases_) {
+    for (const TableResult& t : database.tables) {
+      std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12lld", database.name.c_str(),
+                    t.name.c_str(), t.mode.c_str(), t.rows_read);
+      out += line;
+      if (t.mode == "none" && !t.reason.empty()) out += "  (" + t.reason + ")";
+      out += "\n";
+      ++tables;
+      rows += t.rows_read;
+    }
+  }
+  std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12lld\n", "total",
+                (std::to_string(tables) + " tables").c_str(), "", rows);
+  out += line;
+  if (problems_.empty()) return out + "No problems found.\n";
+  out += "Problems (" + std::to_string(problems_.size()) + "; the run would end with the first)\n";
+  for (const Problem& p : problems_) {
+    out += p.database + " " + (p.table.empty() ? "-" : p.table);
+    out += " field " + (p.field.empty() ? std::string("-") : p.field);
+    out += " sno " + (p.sno ? std::to_string(*p.sno) : std::string("-"));
+    if (p.value) out += " value '" + *p.value + "'";
+    out += ": " + p.message + "\n";
+  }
   return out;
 }
 

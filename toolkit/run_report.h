@@ -87,6 +87,9 @@ class RunReport {
   std::string Json() const;
 
  private:
+  // The summary of a check: the plan (rows to read), then the problems.
+  std::string CheckSummary() const;
+
   std::string program_;
   std::string old_dir_;
   std::string new_dir_;

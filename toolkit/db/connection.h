@@ -110,6 +110,8 @@ struct EngineState {
   std::optional<Error> deferred_failure;
   // Told of every row that a writable connection inserts or updates.
   ChangeObserver change_observer;
+  bool read_only = false;
+  std::unordered_map<std::string, std::string> aliases;
 };
 
 struct Connection {

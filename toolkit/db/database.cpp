@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 
 #include "toolkit/db/bulk_append.h"
@@ -342,11 +343,71 @@ Engine::~Engine() {
   }
 }
 
+std::vector<ColumnDef> Database::Columns(std::string_view table) const {
+  sqlite3* db = state_->Open().db;
+  std::vector<ColumnDef> columns;
+  auto each_row = [db](const std::string& sql, const std::function<void(sqlite3_stmt*)>& f) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return;
+    while (sqlite3_step(stmt) == SQLITE_ROW) f(stmt);
+    sqlite3_finalize(stmt);
+  };
+  auto text = [](sqlite3_stmt* stmt, int i) {
+    const unsigned char* t = sqlite3_column_text(stmt, i);
+    return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+  };
+  std::string name;
+  for (const TableDef& def : TableDefs()) {
+    if (EqualsNoCase(def.name, table)) name = def.name;
+  }
+  if (name.empty()) return columns;
+  const std::string quoted = QuoteName(name);
+  int key_columns = 0;
+  each_row("PRAGMA table_info(" + quoted + ")", [&](sqlite3_stmt* stmt) {
+    ColumnDef c;
+    c.name = text(stmt, 1);
+    c.declared_type = text(stmt, 2);
+    c.not_null = sqlite3_column_int(stmt, 3) != 0;
+    c.unique = sqlite3_column_int(stmt, 5) != 0;
+    c.has_default = sqlite3_column_type(stmt, 4) != SQLITE_NULL;
+    c.rowid_alias = c.unique && Upper(c.declared_type) == "INTEGER";
+    if (c.unique) ++key_columns;
+    columns.push_back(std::move(c));
+  });
+  // A key of several columns makes none of them unique on its own.
+  if (key_columns > 1) {
+    for (ColumnDef& c : columns) c.unique = c.rowid_alias = false;
+  }
+  std::vector<std::string> unique_indexes;
+  each_row("PRAGMA index_list(" + quoted + ")", [&](sqlite3_stmt* stmt) {
+    if (sqlite3_column_int(stmt, 2) != 0) unique_indexes.push_back(text(stmt, 1));
+  });
+  for (const std::string& index : unique_indexes) {
+    std::vector<std::string> indexed;
+    each_row("PRAGMA index_info(" + QuoteName(index) + ")",
+             [&](sqlite3_stmt* stmt) { indexed.push_back(text(stmt, 2)); });
+    if (indexed.size() != 1) continue;
+    for (ColumnDef& c : columns) {
+      if (EqualsNoCase(c.name, indexed.front())) c.unique = true;
+    }
+  }
+  return columns;
+}
+
 void Engine::SetChangeObserver(ChangeObserver observer) {
   state_->change_observer = std::move(observer);
 }
 
-Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
+void Engine::SetReadOnly(bool read_only) { state_->read_only = read_only; }
+
+void Engine::AliasPath(const std::string& path, const std::string& target) {
+  state_->aliases[path] = target;
+}
+
+Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
+  const auto alias = state_->aliases.find(given_path);
+  const std::string& path = alias == state_->aliases.end() ? given_path : alias->second;
+  if (state_->read_only) mode = OpenMode::kReadOnly;
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0) {
     throw Error(err::kDatabaseNotFound,
@@ -367,7 +428,7 @@ Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
   }
   auto handle = std::make_shared<DatabaseState>();
   handle->connection = it->second.get();
-  handle->path = path;
+  handle->path = given_path;
   it->second->handles.push_back(handle.get());
   return Database(std::move(handle));
 }

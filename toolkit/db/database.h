@@ -45,6 +45,17 @@ enum class OpenMode { kReadWrite, kReadOnly };
 // Recordset option accepted for compatibility; it has no effect here.
 inline constexpr int kDenyRead = 2;
 
+// One column of a table as the schema declares it, for checks that read the
+// old data against the new columns without writing.
+struct ColumnDef {
+  std::string name;
+  std::string declared_type;
+  bool not_null = false;
+  bool unique = false;  // a key or UNIQUE column on its own
+  bool has_default = false;
+  bool rowid_alias = false;  // INTEGER PRIMARY KEY: numbered by the engine
+};
+
 // One table of a database, as TableDefs lists it.
 struct TableDef {
   std::string name;
@@ -96,6 +107,9 @@ class Database {
   // or "_rowid_" or "oid" when a column takes that name); empty when every
   // one of them is a column name or there is no such table.
   std::string RowidName(std::string_view table) const;
+  // The columns of a table (letter case of the name ignored), in column
+  // order; empty when there is no such table.
+  std::vector<ColumnDef> Columns(std::string_view table) const;
 
   // Commits the rows stored so far (the database stays open).
   void Commit();
@@ -134,6 +148,13 @@ class Engine {
   // commit that failed, including one that failed earlier when a handle was
   // closed by its destructor (which cannot throw).
   void CommitAll();
+
+  // For a check that must change nothing: every database is opened
+  // read-only from now on, so that any write fails.
+  void SetReadOnly(bool read_only);
+  // Opening `path` opens `target` instead (a site database that the run
+  // would create from the template is checked on the template).
+  void AliasPath(const std::string& path, const std::string& target);
 
   // Replaces the observer of row changes (an empty one observes nothing).
   void SetChangeObserver(ChangeObserver observer);
