@@ -74,14 +74,14 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
   auto resolve = [&](const FieldMove& m) {
     if (m.kind == MoveKind::kCopied && m.source_index < 0) {
       problem(m.source, "missing", std::nullopt,
-              "Item not found: field " + m.source + " of table " + plan.old_table + " in " +
-                  old_db_.path());
+              "Item not found in this collection: no field '" + m.source + "' in table '" +
+                  plan.old_table + "' (" + old_db_.path() + ")");
       unresolved = true;
     }
     if (m.destination_index < 0) {
       problem(m.destination, "missing", std::nullopt,
-              "Item not found: field " + m.destination + " of table " + plan.new_table + " in " +
-                  new_db_.path());
+              "Item not found in this collection: no field '" + m.destination + "' in table '" +
+                  plan.new_table + "' (" + new_db_.path() + ")");
       unresolved = true;
     }
   };
@@ -91,12 +91,15 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
 
   if (plan.kind == PlanKind::kCopy && plan.mode == CopyMode::kG && new_count < old_count) {
     problem(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
-            "No current record: table " + plan.new_table + " in " + new_db_.path() + " has " +
-                std::to_string(new_count) + " row(s) for the " + std::to_string(old_count) +
-                " old rows that mode G updates in order");
+            "No current record in table '" + plan.new_table + "' (" + new_db_.path() + ")");
   }
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
+  // The messages are worded as the copy words the same refusals.
+  auto NullRefused = [this](const std::string& table, const std::string& column) {
+    return "The field '" + table + "." + column + "' cannot contain a Null value (" +
+           new_db_.path() + ")";
+  };
   struct Target {
     const FieldMove* move;
     const db::ColumnDef* column;
@@ -125,9 +128,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
     for (const db::ColumnDef& c : columns) {
       if (c.not_null && !c.has_default && !c.rowid_alias && !written.count(Upper(c.name)) &&
           !db::ParseDeclaredType(c.declared_type).counter) {
-        problem(c.name, "null", std::nullopt,
-                "Null not allowed: column " + c.name + " of table " + plan.new_table + " in " +
-                    new_db_.path() + " is not mapped and has no default");
+        problem(c.name, "null", std::nullopt, NullRefused(plan.new_table, c.name));
       }
     }
   }
@@ -145,8 +146,9 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
       const Value cat = old_table_.Get("CAT");
       if (!categories.count(Upper(ToText(cat)))) {
         problem("CAT", "category", ValueText(cat),
-                "No current record: no row of category '" + ToText(cat) + "' in table EXCCS of " +
-                    new_db_.path());
+                "No current record: table EXCCS in " + new_db_.path() +
+                    " has no row of category '" + ToText(cat) + "' (old table " + plan.old_table +
+                    " in " + old_db_.path() + ")");
       }
     }
     for (Target& t : targets) {
@@ -169,21 +171,21 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
       try {
         converted = db::ConvertForColumn(v, t.type, plan.new_table, t.column->name);
       } catch (const Error& e) {
-        problem(m.destination, "convert", ValueText(v), e.description());
+        problem(m.destination, "convert", ValueText(v),
+                e.description() + " (" + new_db_.path() + ")");
         continue;
       }
       if (IsNull(converted)) {
         if (t.column->not_null && !t.column->rowid_alias) {
-          problem(m.destination, "null", std::nullopt,
-                  "Null not allowed: column " + t.column->name + " of table " + plan.new_table +
-                      " in " + new_db_.path() + " (from field " + m.source + ")");
+          problem(m.destination, "null", std::nullopt, NullRefused(plan.new_table, t.column->name));
         }
         continue;
       }
       if (t.column->unique && appends && !t.seen.insert(ToText(converted)).second) {
         problem(m.destination, "duplicate", ToText(converted),
-                "Duplicate value: " + ToText(converted) + " in the key or UNIQUE column " +
-                    t.column->name + " of table " + plan.new_table + " in " + new_db_.path());
+                "Duplicate value refused: table '" + plan.new_table +
+                    "' already has a row with " + t.column->name + " = " + ToText(converted) +
+                    " (" + new_db_.path() + ")");
       }
     }
   }

@@ -67,6 +67,22 @@ TEST(Check, SamplesAreCleanAndUntouched) {
   }
 }
 
+// Without the product key the run stops early; the check says so with the
+// same exit status and the same reason.
+TEST(Check, EarlyStopHasTheRunsStatus) {
+  Installation inst;
+  inst.FromSample("release35");
+  fs::remove_all(ProductKeyDir(inst.registry()));
+  const auto before = Snapshot(inst);
+  const ProgramRun run = Check(inst, "relamor");
+  EXPECT_EQ(run.exit_status, 2) << run.out << run.err;
+  EXPECT_TRUE(Snapshot(inst) == before);
+  const nlohmann::json report = CheckReport(inst);
+  EXPECT_EQ(report.at("error").at("description").get<std::string>().rfind("Registry Access Error", 0),
+            0u);
+  EXPECT_EQ(inst.Run("relamor").exit_status, 2);
+}
+
 struct Damage {
   const char* name;
   const char* side;  // "old" or "new"
@@ -75,6 +91,7 @@ struct Damage {
   std::string table;  // where the first problem and the run's error are
   std::string field;  // "" when no field is concerned
   std::string named = "";  // what the run's last log line names, when not `field`
+  std::string new_sql = "";  // run on the new qorsite as well
 };
 
 class CheckAgreesWithRun : public ::testing::TestWithParam<Damage> {};
@@ -91,6 +108,7 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   } else {
     inst.New(d.db, d.sql);
   }
+  if (!d.new_sql.empty()) inst.New("qorsite", d.new_sql);
   const auto before = Snapshot(inst);
   const ProgramRun check = Check(inst, "relamor");
   EXPECT_EQ(check.exit_status, 65) << check.out << check.err;
@@ -106,8 +124,10 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   const ProgramRun run = inst.Run("relamor");
   EXPECT_EQ(run.exit_status, 1) << run.err;
   const std::string log = inst.Log();
-  const std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
+  std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
+  last.resize(last.size() - 2);  // CR LF
   EXPECT_TRUE(Names(last, d.named.empty() ? d.field : d.named)) << last;
+  EXPECT_EQ(first.at("message"), last);
   if (!d.table.empty()) {
     EXPECT_TRUE(Names(SummaryTables(run.out), "|" + d.table + "|")) << run.out;
     EXPECT_TRUE(SummaryTables(run.out).ends_with("|FAILED\n")) << run.out;
@@ -140,6 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
                "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 32768) "
                "INSERT INTO alarms SELECT x, 'a', 1 FROM c;",
                "alarms", "alarmNo", "alarms"},
+        Damage{"ModeGWithFewerNewRows", "old", "qorsite",
+               "CREATE TABLE notes (body TEXT(20)); INSERT INTO notes VALUES ('a'), ('b');",
+               "notes", "text", "notes",
+               "CREATE TABLE notes (text TEXT(20)); INSERT INTO notes VALUES ('x');"
+               "INSERT INTO export VALUES (6, 'notes', 'body', 'notes', 'text', 0, 1);"},
         Damage{"UnreadableSiteDatabase", "old", "qord012", "", "", "", "qord012.mdb"}),
     [](const ::testing::TestParamInfo<Damage>& p) { return std::string(p.param.name); });
 
