@@ -89,7 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReleaseCase{"3.0", "0", "121", true}, ReleaseCase{"3.5", "0", "121", true},
                       ReleaseCase{"3.5", "1", "121", false}, ReleaseCase{"3.5", "2", "71", false},
                       // Service pack 12 is 12, not its last digit.
-                      ReleaseCase{"3.5", "12", "71", false}, ReleaseCase{"4.0", "0", "71", false}));
+                      ReleaseCase{"3.5", "12", "71", false}, ReleaseCase{"4.0", "0", "71", false}),
+    [](const ::testing::TestParamInfo<ReleaseCase>& p) {
+      std::string name = std::string("Release") + p.param.product + "Sp" + p.param.service_pack;
+      for (char& c : name) c = c == '.' ? '_' : c;
+      return name;
+    });
 
 TEST(CommandIdsEdge, EqualMaximumStillRaisesTheNextId) {
   // Maxima 75 and then 76: the next id must be 77, whatever the table order.

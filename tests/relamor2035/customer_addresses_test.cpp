@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/support/installation.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -33,7 +34,10 @@ INSERT INTO customers VALUES (3, 2, 'first 3', 'Kade 3', NULL, 'ZH', '3000', 'NL
 INSERT INTO customers VALUES (5, 3, 'second 5', 'Dijk 5', 'Ede', 'GE', '5001', 'NL');
 )sql";
 
-TEST(CustomerAddressesTest, FirstRowOfEachIdInTheOrderOfTheIdList) {
+class CustomerAddressesTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(CustomerAddressesTest);
+
+TEST_P(CustomerAddressesTest, FirstRowOfEachIdInTheOrderOfTheIdList) {
   {
     SCOPED_TRACE("ids listed as they first occur");
     Installation inst;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tests/support/installation.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -14,7 +15,10 @@ constexpr const char* kExport =
     "CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),"
     " newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO, releaseversion LONG);\n";
 
-TEST(Relamor2035Test, ConvertsTheSampleInstallation) {
+class Relamor2035Test : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(Relamor2035Test);
+
+TEST_P(Relamor2035Test, ConvertsTheSampleInstallation) {
   Installation inst;
   inst.FromSample("release20");
   ProgramRun run = inst.Run("relamor2035");
@@ -83,7 +87,7 @@ CREATE TABLE operators (operatorID LONG, operatorName TEXT(50));
                           "CREATE TABLE alarms (id LONG);\n");
 }
 
-TEST(Relamor2035Test, InvalidSiteNumbersStopWithOutOfMemory) {
+TEST_P(Relamor2035Test, InvalidSiteNumbersStopWithOutOfMemory) {
   for (const char* number : {"100", "NULL"}) {
     SCOPED_TRACE(number);
     Installation inst;
@@ -104,7 +108,7 @@ TEST(Relamor2035Test, InvalidSiteNumbersStopWithOutOfMemory) {
   }
 }
 
-TEST(Relamor2035Test, EmptyMappingOrEmptySitesConvertLittle) {
+TEST_P(Relamor2035Test, EmptyMappingOrEmptySitesConvertLittle) {
   {
     SCOPED_TRACE("export without rows: nothing is read, not even the old sites");
     Installation inst;
@@ -132,7 +136,7 @@ INSERT INTO operators VALUES (1, 'M. Jansen');
   }
 }
 
-TEST(Relamor2035Test, StartUpAndConversionErrorsTakeTheErrorPath) {
+TEST_P(Relamor2035Test, StartUpAndConversionErrorsTakeTheErrorPath) {
   {
     SCOPED_TRACE("listed site without an old database");
     Installation inst;
@@ -174,7 +178,7 @@ INSERT INTO sites SELECT i % 100, 'Site' FROM n;
 
 // The copy rules of this program: a single-field copy only appends into an
 // empty new table, an empty old table copies nothing, and no copy mode logs.
-TEST(Relamor2035Test, SingleFieldCopyOnlyIntoAnEmptyTable) {
+TEST_P(Relamor2035Test, SingleFieldCopyOnlyIntoAnEmptyTable) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE sites (id LONG);
@@ -216,7 +220,7 @@ CREATE TABLE shifts (name TEXT(20), shiftNo SHORT);
 
 // The writers are chosen by the exact new table name, and the plan is walked
 // in ascending sno whatever the order of the mapping rows.
-TEST(Relamor2035Test, DispatchByExactTableNameInSnoOrder) {
+TEST_P(Relamor2035Test, DispatchByExactTableNameInSnoOrder) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE sites (id LONG, name TEXT(20));
@@ -282,7 +286,7 @@ CREATE TABLE customers (customerID SHORT, Name TEXT(50));
 }
 
 // RebuildCustomerAddresses, through the table loop of the program.
-TEST(Relamor2035Test, CustomerRecordsRebuiltOnePerId) {
+TEST_P(Relamor2035Test, CustomerRecordsRebuiltOnePerId) {
   const std::string customers_mapping = std::string(kExport) + R"sql(
 INSERT INTO export VALUES (10, 'customers', 'id', 'Customers', 'customerID', 0, 1);
 INSERT INTO export VALUES (10, 'customers', 'name', 'Customers', 'Name', 0, 1);

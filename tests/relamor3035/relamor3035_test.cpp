@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tests/support/installation.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -18,9 +19,12 @@ constexpr const char* kExport3035 =
     "CREATE TABLE export3035 (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),"
     " newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO);\n";
 
+class Relamor3035Test : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(Relamor3035Test);
+
 // Channel, prompt and Customers are plain tables to this program: the sample
 // copies "channel" and "Customers" field by field.
-TEST(Relamor3035Test, ConvertsTheSampleInstallation) {
+TEST_P(Relamor3035Test, ConvertsTheSampleInstallation) {
   Installation inst;
   inst.FromSample("release30");
   ProgramRun run = inst.Run("relamor3035");
@@ -44,7 +48,7 @@ TEST(Relamor3035Test, ConvertsTheSampleInstallation) {
             "1|Door 1 forced\n2|Door 1 closed\n");
 }
 
-TEST(Relamor3035Test, StartUpStopsAndEmptyMapping) {
+TEST_P(Relamor3035Test, StartUpStopsAndEmptyMapping) {
   {
     SCOPED_TRACE("site number 100");
     Installation inst;
@@ -83,7 +87,7 @@ CREATE TABLE customers (id LONG);
   }
 }
 
-TEST(Relamor3035Test, MissingSiteColumnOrMappingTableTakesTheErrorPath) {
+TEST_P(Relamor3035Test, MissingSiteColumnOrMappingTableTakesTheErrorPath) {
   {
     SCOPED_TRACE("old sites without siteID (the 2.0 layout)");
     Installation inst;
@@ -125,7 +129,7 @@ CREATE TABLE sites (siteID LONG);
 
 // No placeholder step runs before the Sites copy: the customer link hands out
 // 1, 2, 3, ... to sites without an old customer, counted over the whole run.
-TEST(Relamor3035Test, SitesCustomerNumbersCountOverTheRun) {
+TEST_P(Relamor3035Test, SitesCustomerNumbersCountOverTheRun) {
   const std::string sites_mapping = std::string(kExport) + kExport3035 + R"sql(
 INSERT INTO export3035 VALUES (20, 'sites', 'siteID', 'Sites', 'siteID', 0);
 INSERT INTO export3035 VALUES (20, 'sites', 'siteID', 'Sites', 'customerID', -1);

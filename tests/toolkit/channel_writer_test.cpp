@@ -5,6 +5,7 @@
 
 #include "tests/support/installation.h"
 #include "tests/toolkit/writer_harness.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -34,7 +35,10 @@ CREATE TABLE modemconnection (channelID LONG, modemID LONG PRIMARY KEY);
 )sql" + extra_sql;
 }
 
-TEST(ChannelWriterTest, OneRowPerOccupiedSlotNumberedOverTheTable) {
+class ChannelWriterTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(ChannelWriterTest);
+
+TEST_P(ChannelWriterTest, OneRowPerOccupiedSlotNumberedOverTheTable) {
   Installation inst;
   inst.Old("qorsite", kOldChannels);
   inst.New("qorsite", NewChannelDatabase());
@@ -70,7 +74,7 @@ TEST(ChannelWriterTest, OneRowPerOccupiedSlotNumberedOverTheTable) {
   EXPECT_EQ(inst.Dump("new", "qorsite", "modemconnection"), "");
 }
 
-TEST(ChannelWriterTest, EmptyOldTableWritesNothing) {
+TEST_P(ChannelWriterTest, EmptyOldTableWritesNothing) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
@@ -86,7 +90,7 @@ CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d T
   EXPECT_EQ(inst.Dump("new", "qorsite", "channel"), "");
 }
 
-TEST(ChannelWriterTest, UnreadableSlotEndsTheRunBeforeItsRowIsWritten) {
+TEST_P(ChannelWriterTest, UnreadableSlotEndsTheRunBeforeItsRowIsWritten) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
@@ -129,7 +133,7 @@ INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 1, 'modem', 0, 0
   EXPECT_EQ(inst.Dump("new", "qord001", "channel"), "");
 }
 
-TEST(ChannelWriterTest, RefusedSkeletonRowEndsTheRun) {
+TEST_P(ChannelWriterTest, RefusedSkeletonRowEndsTheRun) {
   Installation inst;
   inst.Old("qorsite", kOldChannels);
   inst.New("qorsite", NewChannelDatabase("INSERT INTO serialconnection VALUES (2, 99, 'COM9');"));

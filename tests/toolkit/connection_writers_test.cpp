@@ -6,6 +6,7 @@
 
 #include "tests/support/installation.h"
 #include "tests/toolkit/writer_harness.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -54,7 +55,10 @@ CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LO
                                comPort TEXT(10));
 )sql";
 
-TEST(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
+class ConnectionWritersTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(ConnectionWritersTest);
+
+TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
   Installation inst;
   inst.Old("qorsite", kOldConnections);
   inst.New("qorsite", std::string(kExportTable) + kNewConnections);
@@ -95,7 +99,7 @@ TEST(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
 
 // Site qord001: no modem, IP or serial channel at all; qord002: channels of
 // every kind but empty old connection tables.
-TEST(ConnectionWritersTest, MissingChannelsAndEmptyOldTables) {
+TEST_P(ConnectionWritersTest, MissingChannelsAndEmptyOldTables) {
   Installation inst;
   inst.Old("qord001", kOldConnections);
   inst.New("qord001", std::string(kExportTable) + kNewConnections +

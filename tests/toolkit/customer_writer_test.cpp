@@ -6,6 +6,7 @@
 
 #include "tests/support/installation.h"
 #include "tests/toolkit/writer_harness.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -21,7 +22,10 @@ CREATE TABLE sites (siteID LONG PRIMARY KEY, customerID SHORT, siteName TEXT(50)
 )sql" + customers;
 }
 
-TEST(CustomerWriterTest, PlaceholdersForSitesWithoutCustomerThenLinkedByTheSitesCopy) {
+class CustomerWriterTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(CustomerWriterTest);
+
+TEST_P(CustomerWriterTest, PlaceholdersForSitesWithoutCustomerThenLinkedByTheSitesCopy) {
   Installation inst;
   // The second site has an old customer (id 3); the new database has customer 3.
   inst.Old("qorsite", R"sql(
@@ -52,7 +56,7 @@ INSERT INTO customers VALUES (3, 7, 'Veldkamp');
   EXPECT_EQ(inst.Dump("new", "qorsite", "sites"), "4|1|North\n7|NULL|West\n12|2|East\n");
 }
 
-TEST(CustomerWriterTest, NumbersFollowTheLargestCustomerIdAndTheLinkUsesTheConvertedCustomer) {
+TEST_P(CustomerWriterTest, NumbersFollowTheLargestCustomerIdAndTheLinkUsesTheConvertedCustomer) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE sites (id LONG, siteName TEXT(50));
@@ -77,7 +81,7 @@ INSERT INTO customers VALUES (40, 7, 'Veldkamp');
 }
 
 // The look-up depends on the exact name of the first field of the old sites.
-TEST(CustomerWriterTest, FirstFieldSiteIdLooksUpTheSitesCustomer) {
+TEST_P(CustomerWriterTest, FirstFieldSiteIdLooksUpTheSitesCustomer) {
   for (const std::string first : {"siteID", "SiteID"}) {
     SCOPED_TRACE(first);
     Installation inst;
@@ -103,7 +107,7 @@ INSERT INTO customers VALUES (8, 5);
   }
 }
 
-TEST(CustomerWriterTest, EmptySitesNullKeysAndTheLastNumber) {
+TEST_P(CustomerWriterTest, EmptySitesNullKeysAndTheLastNumber) {
   // qorsite of the old installation per case; the writer always reads
   // old/qorsite.mdb and new/qorsite.mdb.
   {

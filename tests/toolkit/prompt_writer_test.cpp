@@ -6,6 +6,7 @@
 
 #include "tests/support/installation.h"
 #include "tests/toolkit/writer_harness.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
@@ -32,7 +33,10 @@ CREATE TABLE prompt (promptID LONG PRIMARY KEY, modemID LONG, expectText TEXT(20
 )sql" + modem_rows;
 }
 
-TEST(PromptWriterTest, OnePromptPerPresentPairTiedToTheModemAtThatPosition) {
+class PromptWriterTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(PromptWriterTest);
+
+TEST_P(PromptWriterTest, OnePromptPerPresentPairTiedToTheModemAtThatPosition) {
   Installation inst;
   inst.Old("qorsite", std::string(kOldPromptTable) + R"sql(
 -- Three pairs, the third without a second text.
@@ -69,7 +73,7 @@ INSERT INTO modemconnection VALUES (7, 13, '555-0103');
             "5|13|pin:|\n");
 }
 
-TEST(PromptWriterTest, FailuresKeepThePromptsStoredBefore) {
+TEST_P(PromptWriterTest, FailuresKeepThePromptsStoredBefore) {
   Installation inst;
   const std::string two_rows = std::string(kOldPromptTable) + R"sql(
 INSERT INTO prompt VALUES (1, 4, 'a', 30, 'login:', 'op', NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);

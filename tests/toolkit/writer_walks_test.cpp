@@ -7,13 +7,17 @@
 
 #include "tests/support/installation.h"
 #include "tests/toolkit/writer_harness.h"
+#include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
 
+class WriterWalksTest : public StrategyTest {};
+RELAMOR_UNDER_BOTH_STRATEGIES(WriterWalksTest);
+
 // The fourth mapping row (the type) is read only for slot codes 1 to 3: an
 // untyped first channel is stored, the first typed one finds no fourth row.
-TEST(WriterWalksTest, ChannelTypeFieldReadAtTheFirstTypedSlot) {
+TEST_P(WriterWalksTest, ChannelTypeFieldReadAtTheFirstTypedSlot) {
   Installation inst;
   inst.Old("qorsite", R"sql(
 CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
@@ -62,7 +66,7 @@ std::string NewIpDatabase(const std::string& old_field, const std::string& new_f
          address_column + ");\n" + kIpChannels;
 }
 
-TEST(WriterWalksTest, IpRowsInAnyOrderEndWithTheLastRowOfEachSite) {
+TEST_P(WriterWalksTest, IpRowsInAnyOrderEndWithTheLastRowOfEachSite) {
   // The second layout hides the name rowid behind a column.
   for (const char* columns : {"ipAddress TEXT(15)", "ipAddress TEXT(15), rowid LONG"}) {
     SCOPED_TRACE(columns);
@@ -99,7 +103,7 @@ INSERT INTO ipconnection VALUES (7, 42, 'no channel');
   }
 }
 
-TEST(WriterWalksTest, IpRowsEditedOneOldRowAfterTheOther) {
+TEST_P(WriterWalksTest, IpRowsEditedOneOldRowAfterTheOther) {
   {
     SCOPED_TRACE("a unique address refused at the second channel of the first old row");
     Installation inst;
