@@ -1,11 +1,14 @@
 #include "toolkit/run_frame.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -50,6 +53,24 @@ std::string_view Converts(std::string_view program_name) {
   return "Converts an installation of release 3.0 or 3.5 (service packs included) through the\n"
          "mapping table 'export', chosen by release number; renumbers command ids and fixes\n"
          "board types. Refuses release 2.0 (use relamor2035).\n";
+}
+
+// The signal that asked the run to stop (0: none). Set by the handler only.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
+
+const char* SignalName(int signal_number) {
+  switch (signal_number) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
@@ -111,27 +132,54 @@ std::string LogItem::FormatCount(long long n) {
   return " " + std::to_string(n) + " ";
 }
 
+RunLog::~RunLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void RunLog::Open(const std::string& path) {
-  if (out_.is_open()) out_.close();
-  errno = 0;
-  out_.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out_.is_open()) {
-    int error = errno;
+  if (fd_ >= 0) ::close(fd_);
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
     throw Error(err::kPathFileAccess,
-                "Cannot create the run log '" + path +
-                    "': " + (error != 0 ? std::strerror(error) : "the file cannot be opened"));
+                "Cannot create the run log '" + path + "': " + std::strerror(errno));
   }
 }
 
+void RunLog::Fail(int error) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  throw Error(err::kDeviceIo, "Device I/O error: the run log '" + path_ +
+                                  "' could not be written (" + std::strerror(error) + ")");
+}
+
 void RunLog::Line(std::initializer_list<LogItem> items) {
-  if (!out_.is_open()) return;
-  for (const LogItem& item : items) out_ << item.text();
-  out_ << "\r\n";
-  out_.flush();
+  if (fd_ < 0) return;
+  std::string line;
+  for (const LogItem& item : items) line += item.text();
+  line += "\r\n";
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t put = ::write(fd_, p, left);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno);
+    }
+    if (put == 0) Fail(EIO);
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  }
 }
 
 void RunLog::Close() {
-  if (out_.is_open()) out_.close();
+  if (fd_ < 0) return;
+  // The log is read after the run: it must be on disk before the run says
+  // it ended.
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) Fail(errno);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) Fail(errno);
 }
 
 std::string TextBeforeBracket(std::string_view name) {
@@ -190,8 +238,28 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
   return std::nullopt;
 }
 
+void RunFrame::InstallSignalHandlers() {
+  g_stop_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void RunFrame::ThrowIfStopRequested() {
+  const int signal_number = g_stop_signal;
+  if (signal_number == 0) return;
+  throw Error(err::kUserInterrupt, std::string("Run stopped by ") + SignalName(signal_number) +
+                                       ": the rows stored so far are committed, the rest is "
+                                       "not converted");
+}
+
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
+  InstallSignalHandlers();
   try {
     Options options;
     if (const std::optional<int> status =
@@ -238,6 +306,7 @@ int RunFrame::RunWith(const Options& options, const std::string& registry_root,
 }
 
 int RunFrame::Run(std::string_view program_name, const std::function<void(RunFrame&)>& start_up) {
+  program_name_ = std::string(program_name);
   const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
@@ -261,7 +330,44 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   report_.Start(std::string(program_name), old_dir_, new_dir_, options_.check);
 
   // An empty new directory means the current one, as for the databases.
-  const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
+  const std::string log_dir = new_dir_.empty() ? "." : new_dir_;
+  const std::string log_path = log_dir + "/RelamorLog.txt";
+
+  // Template copies into the old directory would replace the old site
+  // databases: refuse before anything is written.
+  const std::string old_resolved = platform::ResolvedDirectoryOf(old_dir_);
+  for (const std::string& new_resolved :
+       {platform::ResolvedDirectoryOf(new_dir_), platform::ResolvedDirectoryOf(log_dir + "/")}) {
+    if (platform::SameOrNested(old_resolved, new_resolved)) {
+      const std::string line =
+          "the old directory '" + old_dir_ + "' and the new directory '" + new_dir_ + "' are " +
+          (old_resolved == new_resolved
+               ? "the same directory ('" + old_resolved + "')"
+               : "nested ('" + old_resolved + "', '" + new_resolved + "')") +
+          "; nothing was written";
+      PrintReason(line);
+      return Finish(64, RunErrorInfo{0, line, "", ""}, false);
+    }
+  }
+
+  // One run at a time per new directory, before the log is touched (the
+  // lock creates no file, so a check takes it too and agrees with the run).
+  std::string reason;
+  switch (lock_.Lock(log_dir, &reason)) {
+    case platform::DirectoryLock::Outcome::kBusy: {
+      const std::string line = "another run is converting into the new directory '" + log_dir +
+                               "' (it is locked); this run wrote nothing";
+      PrintReason(line);
+      return Finish(75, RunErrorInfo{0, line, "", ""}, false);
+    }
+    case platform::DirectoryLock::Outcome::kFailed: {
+      const std::string line = "cannot lock the new directory '" + log_dir + "': " + reason;
+      PrintReason(line);
+      return Finish(73, RunErrorInfo{0, line, "", ""}, false);
+    }
+    default:
+      break;  // a missing directory is reported by the log
+  }
   // A check writes nothing: it opens every database read-only, and only asks
   // whether the log could be created.
   if (options_.check) engine_.SetReadOnly(true);
@@ -269,38 +375,52 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     if (options_.check) {
       CheckLogCreatable(log_path);
     } else {
+      platform::KeepPreviousFile(log_path);
       log_.Open(log_path);
     }
   } catch (const Error& e) {
-    std::cerr << program_name << ": " << e.description() << "\n";
+    PrintReason(e.description());
     return Finish(73, RunErrorInfo{e.number(), e.description(), "", ""}, false);
   }
 
   result_text_ = "False";
-  std::string reason;
   if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason)) {
-    Log({kRegistryAccessError});
-    log_.Close();
-    std::cerr << program_name << ": registry key not accessible: " << reason << "\n";
+    const bool logged = TryLog({kRegistryAccessError});
+    TryCloseLog();
+    PrintReason("registry key not accessible: " + reason +
+                (logged ? "" : " (and the run log could not be written)"));
     return Finish(2, RunErrorInfo{0, std::string(kRegistryAccessError), "", ""}, false);
   }
 
+  if (!options_.check) {
+    pristine_.emplace(new_dir_);
+    engine_.SetBeforeFirstWrite(
+        [this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
+  }
+  engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
   engine_.SetChangeObserver([this](bool updated, std::string_view table) {
     progress_.Row();
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
   });
   try {
+    for (const std::string& line : pristine_->Prepare()) PrintReason(line);
     start_up(*this);
     if (options_.check) {
       key_.Close();
-      return Finish(report_.problems().empty() ? 0 : 65, std::nullopt);
+      if (report_.problems().empty()) return Finish(0, std::nullopt);
+      const Problem& first = report_.problems().front();
+      PrintReason("the check found " + std::to_string(report_.problems().size()) +
+                  " problem(s); the run would end with: " + first.message);
+      return Finish(65, RunErrorInfo{0, first.message, first.database, first.table});
     }
+    // A stop asked for after the last row still ends with "False".
+    ThrowIfStopRequested();
     // Every row must be on disk before the installer is told "True"; a commit
     // that fails here takes the error path.
     engine_.CommitAll();
   } catch (const RunStopped& stop) {
     key_.Close();
-    log_.Close();
+    if (pristine_) pristine_->RecordEnd();
     return Finish(2, RunErrorInfo{0, stop.reason, report_.current_database(),
                                   report_.current_table()});
   } catch (const Error& e) {
@@ -317,24 +437,43 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   return SuccessfulEnd(program_name);
 }
 
-int RunFrame::SuccessfulEnd(std::string_view program_name) {
+int RunFrame::SuccessfulEnd(std::string_view) {
+  pristine_->RecordEnd();
   result_text_ = "True";
-  if (!WriteResult(program_name)) {
-    log_.Close();
+  if (std::optional<std::string> failure = WriteResult()) {
+    TryCloseLog();
+    PrintReason(*failure);
     return 74;
   }
-  Log({kSuccessLine});
-  log_.Close();
-  return Finish(0, std::nullopt);
+  if (TryLog({kSuccessLine}) && TryCloseLog()) return Finish(0, std::nullopt);
+  // Never "True" with an incomplete log.
+  result_text_ = "False";
+  std::string reason;
+  if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason) ||
+      !key_.SetValue(kResultValueName, result_text_, &reason)) {
+    PrintReason(log_failure_ + "; RelamorResult still says True and could not be corrected: " +
+                reason);
+    key_.Close();
+    return Finish(74, RunErrorInfo{0, log_failure_, "", ""});
+  }
+  key_.Close();
+  PrintReason(log_failure_);
+  return Finish(1, RunErrorInfo{0, log_failure_, "", ""});
 }
 
-int RunFrame::ErrorPath(int number, const std::string& description, std::string_view program_name) {
+int RunFrame::ErrorPath(int number, const std::string& description, std::string_view) {
   if (options_.check) {
     // The run would end here: the problem it would end with.
     key_.Close();
+    const bool earlier = !report_.problems().empty();
     AddProblem(report_.current_table(), "", std::nullopt, std::nullopt, description);
-    return Finish(65, RunErrorInfo{number, description, report_.current_database(),
-                                   report_.current_table()});
+    const Problem& first = report_.problems().front();
+    PrintReason("the check found " + std::to_string(report_.problems().size()) +
+                " problem(s); the run would end with: " + first.message);
+    // An earlier problem is where the run would end.
+    return Finish(65, earlier ? RunErrorInfo{0, first.message, first.database, first.table}
+                              : RunErrorInfo{number, description, report_.current_database(),
+                                             report_.current_table()});
   }
   // Rows stored before the error stay stored.
   std::string commit_failure;
@@ -345,42 +484,81 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
+  if (pristine_) pristine_->RecordEnd();
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
-    Log({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
+    TryLog({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
   }
-  const bool written = WriteResult(program_name);
-  log_.Close();
-  return Finish(written ? 1 : 74, RunErrorInfo{number, description, report_.current_database(),
-                                               report_.current_table()});
+  const std::optional<std::string> failure = WriteResult();
+  TryCloseLog();
+  const RunErrorInfo info{number, description, report_.current_database(),
+                          report_.current_table()};
+  if (failure) {
+    PrintReason(*failure);
+    return Finish(74, info);
+  }
+  // The log's last line, or why the log lacks it.
+  std::string line = number == err::kCannotCreateComponent ? std::string(kComponentLine)
+                                                           : OneLine(description);
+  if (!log_failure_.empty() && log_failure_ != OneLine(description)) {
+    line += " (" + log_failure_ + ")";
+  }
+  PrintReason(line);
+  return Finish(1, info);
 }
 
 void RunFrame::ReportRunError(int number, const std::string& description) {
   if (number == err::kCannotCreateComponent) {
-    Log({kComponentLine});
+    TryLog({kComponentLine});
   } else {
-    Log({OneLine(description)});
+    TryLog({OneLine(description)});
   }
 }
 
-bool RunFrame::WriteResult(std::string_view program_name) {
+std::optional<std::string> RunFrame::WriteResult() {
   std::string reason;
   const bool written = key_.SetValue(kResultValueName, result_text_, &reason);
   key_.Close();
   if (written) {
     result_written_ = result_text_;
-    return true;
+    return std::nullopt;
   }
   const std::string line =
       "Registry Write Error, RelamorResult was not recorded (" + result_text_ + "): " + reason;
-  Log({line});
-  std::cerr << program_name << ": " << line << "\n";
-  return false;
+  TryLog({line});
+  return line;
+}
+
+bool RunFrame::TryLog(std::initializer_list<LogItem> items) {
+  try {
+    log_.Line(items);
+    return true;
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+bool RunFrame::TryCloseLog() {
+  try {
+    log_.Close();
+    return log_failure_.empty();
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+void RunFrame::PrintReason(std::string_view line) {
+  // Standard error may be a closed pipe: a failed write is ignored.
+  std::cerr << program_name_ << ": " << line << std::endl;
+  std::cerr.clear();
 }
 
 void RunFrame::StopRun(std::string_view log_line) {
   Log({log_line});
   log_.Close();
+  PrintReason(log_line);
   throw RunStopped{std::string(log_line)};
 }
 
@@ -479,6 +657,9 @@ void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
     engine_.AliasPath(to, from);
     return;
   }
+  // A journal an interrupted run left beside `to` belongs to the old file; it
+  // must not be played back into the fresh copy.
+  platform::RemoveDatabaseSideFiles(to);
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);

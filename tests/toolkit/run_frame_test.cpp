@@ -246,9 +246,11 @@ TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
   EXPECT_EQ(seen_old, "");
   EXPECT_EQ(seen_new, new_dir_);
 
-  // A directory without a trailing separator still gets its log inside.
+  // A directory without a trailing separator still gets its log inside (the
+  // old directory lies elsewhere: dir_ holds the new databases).
   fs::remove(new_dir_ + "RelamorLog.txt");
-  EXPECT_EQ(Run(old_dir_ + "," + dir_ + "/new", record), 0);
+  testing::TempDir elsewhere;
+  EXPECT_EQ(Run(elsewhere.dir() + "," + dir_ + "/new", record), 0);
   EXPECT_EQ(Read(new_dir_ + "RelamorLog.txt"), kSuccessLine);
 }
 
