@@ -11,6 +11,7 @@ void Relamor::ConvertDatabases() {
   db::Engine& engine = frame_.engine();
   for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
     current_database_ = i;
+    frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
     const std::string file = SiteDatabaseNames[i] + ".mdb";
     old_db_ = engine.OpenDatabase(frame_.old_dir() + file, db::OpenMode::kReadOnly);
     frame_.Log({"Opened Old database" + file});
@@ -26,7 +27,8 @@ void Relamor::ConvertDatabases() {
     release_number_rs_.Close();
     plan.Close();
 
-    if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass()) {
+    if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
+        !frame_.checking()) {
       FixBoardTypes();
     }
     mapping_rows_.Close();
@@ -44,8 +46,10 @@ void Relamor::CopyPlannedTable(const Value& sno) {
   const std::string new_table = ToText(mapping_rows_.Get("newtablename"));
   const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
   const std::string named_by = "sno " + ToText(sno) + " of export";
+  frame_.BeginTable(new_table);
   new_table_ = OpenMappedTable(new_db_, new_table, named_by);
   old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  frame_.TableOpened(old_db_, old_table, new_db_);
   frame_.Log({"Copying table " + new_table});
   if (!old_table_.Eof()) {
     old_table_.MoveFirst();
@@ -54,6 +58,7 @@ void Relamor::CopyPlannedTable(const Value& sno) {
   frame_.Log({"Number of records in " + old_table, " are ", old_table_.RecordCount()});
   if (old_table_.RecordCount() > 0) old_table_.MoveFirst();
   ConvertCurrentTable();
+  frame_.EndTable();
 }
 
 }  // namespace relamor

@@ -58,11 +58,37 @@ CopyResult Conversion::CarryOut(const TablePlan& plan) {
   return CopyTable(plan, io, strategy_);
 }
 
+// The run's summary shows the mode, and flags a count difference where the
+// mode promises one added row per old row (mode F only when it appends).
+void Conversion::ReportMode(const TablePlan& plan) {
+  switch (plan.kind) {
+    case PlanKind::kCopy:
+      frame_.SetTableMode(ModeLetter(plan.mode), "",
+                          plan.mode != CopyMode::kG &&
+                              (plan.mode != CopyMode::kF || new_table_.RecordCount() == 0));
+      return;
+    case PlanKind::kExccs:
+      frame_.SetTableMode("A", "", false);
+      return;
+    case PlanKind::kWriter:
+      frame_.SetTableMode(WriterName(plan.writer), "", false);
+      return;
+    case PlanKind::kNothing:
+      frame_.SetTableMode("none", plan.reason, false);
+      return;
+  }
+}
+
 CopyResult Conversion::ConvertCurrentTable() {
   const TablePlan plan = PlanCurrentTable();
   const std::string database =
       current_database_ < SiteDatabaseNames.size() ? SiteDatabaseNames[current_database_] : "";
   if (observer_) observer_->TablePlanned(database, plan);
+  ReportMode(plan);
+  if (frame_.checking()) {
+    CheckPlannedTable(plan);
+    return {};
+  }
   const CopyResult result = CarryOut(plan);
   if (observer_) observer_->TableCopied(database, plan, result);
   return result;

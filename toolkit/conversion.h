@@ -82,6 +82,12 @@ class Conversion {
   // The table loops' step for the current table: plans it, tells the
   // observer, carries the plan out, tells the observer.
   CopyResult ConvertCurrentTable();
+  // Tells the run's report the mode of the plan.
+  void ReportMode(const TablePlan& plan);
+  // --check: reads the old table against the plan and the new table's
+  // columns and reports, without writing, what the copy would fail on
+  // (preflight.cpp).
+  void CheckPlannedTable(const TablePlan& plan);
   // Carries out a plan on the current tables: the field-mapped copy by
   // default; relamor2035 adds its special writers.
   virtual CopyResult CarryOut(const TablePlan& plan);

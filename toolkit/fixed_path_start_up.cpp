@@ -77,6 +77,7 @@ void FixedPathConversion::StartUp() {
 void FixedPathConversion::ConvertDatabases() {
   for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
     current_database_ = i;
+    frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
     ConvertDatabase(SiteDatabaseNames[i]);
   }
 }
@@ -92,6 +93,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   while (!plan.Eof()) {
     OpenTableMapping(plan.Get("sno"));
     ConvertCurrentTable();
+    frame_.EndTable();
     plan.MoveNext();
   }
   plan.Close();
@@ -114,8 +116,11 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
   const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;
+  const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
+  frame_.BeginTable(NewTableName());
   new_table_ = OpenMappedTable(new_db_, NewTableName(), named_by);
-  old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), named_by);
+  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  frame_.TableOpened(old_db_, old_table, new_db_);
   mapping_rows_.MoveFirst();
 }
 

@@ -1,6 +1,15 @@
 #include "toolkit/run_frame.h"
 
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -11,6 +20,7 @@
 #include "toolkit/error.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/message_box.h"
+#include "toolkit/text.h"
 
 namespace relamor {
 
@@ -29,17 +39,75 @@ constexpr std::string_view kOutOfMemory = "Out of Memory";
 // The run-time's number for a failed memory allocation.
 constexpr int kOutOfMemoryNumber = 7;
 
+// What each program converts, for its usage text.
+std::string_view Converts(std::string_view program_name) {
+  if (program_name == "relamor2035") {
+    return "Converts an installation of release 2.0: the tables of the mapping table 'export'\n"
+           "field by field, and the tables whose layout changed (channel, modemconnection,\n"
+           "ipconnection, serialconnection, prompt, Customers, Sites) by their own rules.\n";
+  }
+  if (program_name == "relamor3035") {
+    return "Converts an installation of release 3.0 through the mapping table 'export3035',\n"
+           "field by field.\n";
+  }
+  return "Converts an installation of release 3.0 or 3.5 (service packs included) through the\n"
+         "mapping table 'export', chosen by release number; renumbers command ids and fixes\n"
+         "board types. Refuses release 2.0 (use relamor2035).\n";
+}
+
+// The signal that asked the run to stop (0: none). Set by the handler only.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
+
+const char* SignalName(int signal_number) {
+  switch (signal_number) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
+
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
-      << "Converts the databases of the old installation in OLD_DIR into the new databases in\n"
-      << "NEW_DIR. Both directories are used as prefixes (end them with '/'); blanks around the\n"
-      << "comma are ignored. The run log is NEW_DIR/RelamorLog.txt; the outcome is recorded in\n"
-      << "the registry value RelamorResult below $RELAMOR_REGISTRY (default "
-      << platform::kDefaultRegistryRoot << ").\n"
-      << "Exit status: 0 success, 1 error (see the log), 2 stopped early, 64 usage error,\n"
-      << "73 run log not created, 74 result value not written.\n"
-      << "RELAMOR_COPY_STRATEGY=rows copies every table row by row (a diagnostic; default auto).\n";
+      << Converts(program_name)
+      << "The databases of the old installation in OLD_DIR are copied into the new, empty\n"
+      << "databases in NEW_DIR. Both directories are used as prefixes (end them with '/');\n"
+      << "blanks around the comma are ignored. The run log is NEW_DIR/RelamorLog.txt; the\n"
+      << "outcome is recorded in the registry value RelamorResult. A summary, one line per\n"
+      << "database and table, is printed on standard output at the end.\n"
+      << "\n"
+      << "Options:\n"
+      << "  --check            check what a run would do and what it would fail on, writing\n"
+      << "                     nothing: prints the plan and the problems (exit 65 for problems)\n"
+      << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
+      << "  -h, --help         print this text and exit\n"
+      << "  -V, --version      print the program name and version and exit\n"
+      << "  --                 end of the options: a directory that begins with '-' follows\n"
+      << "\n"
+      << "Environment:\n"
+      << "  RELAMOR_REGISTRY       root of the registry tree (default "
+      << platform::kDefaultRegistryRoot << ");\n"
+      << "                         the key HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
+      << "  RELAMOR_REPORT=FILE    as --report FILE (the option wins)\n"
+      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only (a diagnostic)\n"
+      << "\n"
+      << "Exit status:\n"
+      << "  0   the conversion completed (RelamorResult True)\n"
+      << "  1   an error ended the run; its description is the last log line (False)\n"
+      << "  2   stopped early: registry key not accessible, release 2.0 refused, or an invalid\n"
+      << "      site number (RelamorResult not written)\n"
+      << "  64  usage error\n"
+      << "  65  --check: the run would end through an error (the first problem listed)\n"
+      << "  73  the run log could not be created\n"
+      << "  74  RelamorResult could not be written\n"
+      << "  75  another run holds the new directory\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -64,50 +132,141 @@ std::string LogItem::FormatCount(long long n) {
   return " " + std::to_string(n) + " ";
 }
 
+RunLog::~RunLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void RunLog::Open(const std::string& path) {
-  if (out_.is_open()) out_.close();
-  errno = 0;
-  out_.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out_.is_open()) {
-    int error = errno;
+  if (fd_ >= 0) ::close(fd_);
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
     throw Error(err::kPathFileAccess,
-                "Cannot create the run log '" + path +
-                    "': " + (error != 0 ? std::strerror(error) : "the file cannot be opened"));
+                "Cannot create the run log '" + path + "': " + std::strerror(errno));
   }
 }
 
+void RunLog::Fail(int error) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  throw Error(err::kDeviceIo, "Device I/O error: the run log '" + path_ +
+                                  "' could not be written (" + std::strerror(error) + ")");
+}
+
 void RunLog::Line(std::initializer_list<LogItem> items) {
-  if (!out_.is_open()) return;
-  for (const LogItem& item : items) out_ << item.text();
-  out_ << "\r\n";
-  out_.flush();
+  if (fd_ < 0) return;
+  std::string line;
+  for (const LogItem& item : items) line += item.text();
+  line += "\r\n";
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t put = ::write(fd_, p, left);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno);
+    }
+    if (put == 0) Fail(EIO);
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  }
 }
 
 void RunLog::Close() {
-  if (out_.is_open()) out_.close();
+  if (fd_ < 0) return;
+  // The log is read after the run: it must be on disk before the run says
+  // it ended.
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) Fail(errno);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) Fail(errno);
 }
 
 std::string TextBeforeBracket(std::string_view name) {
   return std::string(name.substr(0, name.find('[')));
 }
 
+std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
+                                Options* options, std::ostream& out, std::ostream& err) {
+  enum { kCheck = 256, kReport };
+  static const struct option kLongOptions[] = {
+      {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+      {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
+      {nullptr, 0, nullptr, 0},
+  };
+  *options = Options{};
+  if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
+  auto usage_error = [&](const std::string& reason) {
+    err << program_name << ": " << reason
+        << " (a directory that begins with '-' goes after '--')\n";
+    PrintUsage(err, program_name);
+    return 64;
+  };
+  // getopt_long keeps its place in globals: start afresh, report nothing
+  // itself, and stop at "--".
+  optind = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":hV", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'h':
+        PrintUsage(out, program_name);
+        return 0;
+      case 'V':
+        out << program_name << " " << RELAMOR_VERSION << "\n";
+        return 0;
+      case kCheck:
+        options->check = true;
+        break;
+      case kReport:
+        options->report_path = optarg;
+        break;
+      case ':':
+        return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+      default: {
+        const std::string given = optopt != 0 && optopt < 256
+                                      ? std::string("-") + static_cast<char>(optopt)
+                                      : std::string(argv[optind - 1]);
+        return usage_error("unknown option '" + given + "'");
+      }
+    }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (i > optind) options->args += ' ';
+    options->args += argv[i];
+  }
+  return std::nullopt;
+}
+
+void RunFrame::InstallSignalHandlers() {
+  g_stop_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void RunFrame::ThrowIfStopRequested() {
+  const int signal_number = g_stop_signal;
+  if (signal_number == 0) return;
+  throw Error(err::kUserInterrupt, std::string("Run stopped by ") + SignalName(signal_number) +
+                                       ": the rows stored so far are committed, the rest is "
+                                       "not converted");
+}
+
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
+  InstallSignalHandlers();
   try {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
-      PrintUsage(std::cout, program_name);
-      return 0;
+    Options options;
+    if (const std::optional<int> status =
+            ParseOptions(argc, argv, program_name, &options, std::cout, std::cerr)) {
+      return *status;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-      std::cout << program_name << " " << RELAMOR_VERSION << "\n";
-      return 0;
-    }
-    std::string args;
-    for (int i = 1; i < argc; ++i) {
-      if (i > 1) args += ' ';
-      args += argv[i];
-    }
-    return RunWith(args, platform::RegistryRootFromEnvironment(), program_name, start_up);
+    return RunWith(options, platform::RegistryRootFromEnvironment(), program_name, start_up);
   } catch (const std::exception& e) {
     std::cerr << program_name << ": " << e.what() << "\n";
     return 1;
@@ -117,10 +276,20 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
 int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
                       std::string_view program_name,
                       const std::function<void(RunFrame&)>& start_up) {
+  Options options;
+  options.args = args;
+  return RunWith(options, registry_root, program_name, start_up);
+}
+
+int RunFrame::RunWith(const Options& options, const std::string& registry_root,
+                      std::string_view program_name,
+                      const std::function<void(RunFrame&)>& start_up) {
   try {
     RunFrame frame;
+    frame.options_ = options;
     frame.registry_root_ = registry_root;
-    return frame.Run(args, program_name, start_up);
+    frame.program_name_ = std::string(program_name);
+    return frame.Run(program_name, start_up);
   } catch (const std::exception& e) {
     // Only the frame's own set-up can get here (Run catches everything once
     // the log is open); "False" is still recorded when the key opens.
@@ -136,52 +305,124 @@ int RunFrame::RunWith(const std::string& args, const std::string& registry_root,
   }
 }
 
-int RunFrame::Run(const std::string& args, std::string_view program_name,
-                  const std::function<void(RunFrame&)>& start_up) {
+int RunFrame::Run(std::string_view program_name, const std::function<void(RunFrame&)>& start_up) {
+  program_name_ = std::string(program_name);
+  const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
     std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
               << (args.empty() ? "" : " (no comma in \"" + args + "\")") << "\n";
     PrintUsage(std::cerr, program_name);
-    return 64;
+    report_.Start(std::string(program_name), "", "", options_.check);
+    return Finish(64, RunErrorInfo{0, "usage error: expected OLD_DIR,NEW_DIR", "", ""}, false);
   }
   if (const std::optional<CopyStrategy> strategy = CopyStrategyFromEnvironment()) {
     copy_strategy_ = *strategy;
   } else {
-    std::cerr << program_name << ": RELAMOR_COPY_STRATEGY must be auto or rows, not \""
-              << std::getenv("RELAMOR_COPY_STRATEGY") << "\"\n";
-    return 64;
+    const std::string reason = std::string("RELAMOR_COPY_STRATEGY must be auto or rows, not \"") +
+                               std::getenv("RELAMOR_COPY_STRATEGY") + "\"";
+    std::cerr << program_name << ": " << reason << "\n";
+    report_.Start(std::string(program_name), "", "", options_.check);
+    return Finish(64, RunErrorInfo{0, reason, "", ""}, false);
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
+  report_.Start(std::string(program_name), old_dir_, new_dir_, options_.check);
 
   // An empty new directory means the current one, as for the databases.
-  const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
+  const std::string log_dir = new_dir_.empty() ? "." : new_dir_;
+  const std::string log_path = log_dir + "/RelamorLog.txt";
+
+  // Template copies into the old directory would replace the old site
+  // databases: refuse before anything is written.
+  const std::string old_resolved = platform::ResolvedDirectoryOf(old_dir_);
+  for (const std::string& new_resolved :
+       {platform::ResolvedDirectoryOf(new_dir_), platform::ResolvedDirectoryOf(log_dir + "/")}) {
+    if (platform::SameOrNested(old_resolved, new_resolved)) {
+      const std::string line =
+          "the old directory '" + old_dir_ + "' and the new directory '" + new_dir_ + "' are " +
+          (old_resolved == new_resolved
+               ? "the same directory ('" + old_resolved + "')"
+               : "nested ('" + old_resolved + "', '" + new_resolved + "')") +
+          "; nothing was written";
+      PrintReason(line);
+      return Finish(64, RunErrorInfo{0, line, "", ""}, false);
+    }
+  }
+
+  // One run at a time per new directory, before the log is touched (the
+  // lock creates no file, so a check takes it too and agrees with the run).
+  std::string reason;
+  switch (lock_.Lock(log_dir, &reason)) {
+    case platform::DirectoryLock::Outcome::kBusy: {
+      const std::string line = "another run is converting into the new directory '" + log_dir +
+                               "' (it is locked); this run wrote nothing";
+      PrintReason(line);
+      return Finish(75, RunErrorInfo{0, line, "", ""}, false);
+    }
+    case platform::DirectoryLock::Outcome::kFailed: {
+      const std::string line = "cannot lock the new directory '" + log_dir + "': " + reason;
+      PrintReason(line);
+      return Finish(73, RunErrorInfo{0, line, "", ""}, false);
+    }
+    default:
+      break;  // a missing directory is reported by the log
+  }
+  // A check writes nothing: it opens every database read-only, and only asks
+  // whether the log could be created.
+  if (options_.check) engine_.SetReadOnly(true);
   try {
-    log_.Open(log_path);
+    if (options_.check) {
+      CheckLogCreatable(log_path);
+    } else {
+      platform::KeepPreviousFile(log_path);
+      log_.Open(log_path);
+    }
   } catch (const Error& e) {
-    std::cerr << program_name << ": " << e.description() << "\n";
-    return 73;
+    PrintReason(e.description());
+    return Finish(73, RunErrorInfo{e.number(), e.description(), "", ""}, false);
   }
 
   result_text_ = "False";
-  std::string reason;
   if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason)) {
-    Log({kRegistryAccessError});
-    log_.Close();
-    std::cerr << program_name << ": registry key not accessible: " << reason << "\n";
-    return 2;
+    const bool logged = TryLog({kRegistryAccessError});
+    TryCloseLog();
+    PrintReason("registry key not accessible: " + reason +
+                (logged ? "" : " (and the run log could not be written)"));
+    return Finish(2, RunErrorInfo{0, std::string(kRegistryAccessError), "", ""}, false);
   }
 
+  if (!options_.check) {
+    pristine_.emplace(new_dir_);
+    engine_.SetBeforeFirstWrite(
+        [this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
+  }
+  engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
+  engine_.SetChangeObserver([this](bool updated, std::string_view table) {
+    progress_.Row();
+    if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
+  });
   try {
+    for (const std::string& line : pristine_->Prepare()) PrintReason(line);
     start_up(*this);
+    if (options_.check) {
+      key_.Close();
+      if (report_.problems().empty()) return Finish(0, std::nullopt);
+      const Problem& first = report_.problems().front();
+      PrintReason("the check found " + std::to_string(report_.problems().size()) +
+                  " problem(s); the run would end with: " + first.message);
+      return Finish(65, RunErrorInfo{0, first.message, first.database, first.table});
+    }
+    // A stop asked for after the last row still ends with "False".
+    ThrowIfStopRequested();
     // Every row must be on disk before the installer is told "True"; a commit
     // that fails here takes the error path.
     engine_.CommitAll();
-  } catch (const RunStopped&) {
+  } catch (const RunStopped& stop) {
     key_.Close();
-    log_.Close();
-    return 2;
+    if (pristine_) pristine_->RecordEnd();
+    return Finish(2, RunErrorInfo{0, stop.reason, report_.current_database(),
+                                  report_.current_table()});
   } catch (const Error& e) {
     return ErrorPath(e.number(), e.description(), program_name);
   } catch (const std::bad_alloc& e) {
@@ -196,18 +437,44 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
   return SuccessfulEnd(program_name);
 }
 
-int RunFrame::SuccessfulEnd(std::string_view program_name) {
+int RunFrame::SuccessfulEnd(std::string_view) {
+  pristine_->RecordEnd();
   result_text_ = "True";
-  if (!WriteResult(program_name)) {
-    log_.Close();
+  if (std::optional<std::string> failure = WriteResult()) {
+    TryCloseLog();
+    PrintReason(*failure);
     return 74;
   }
-  Log({kSuccessLine});
-  log_.Close();
-  return 0;
+  if (TryLog({kSuccessLine}) && TryCloseLog()) return Finish(0, std::nullopt);
+  // Never "True" with an incomplete log.
+  result_text_ = "False";
+  std::string reason;
+  if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason) ||
+      !key_.SetValue(kResultValueName, result_text_, &reason)) {
+    PrintReason(log_failure_ + "; RelamorResult still says True and could not be corrected: " +
+                reason);
+    key_.Close();
+    return Finish(74, RunErrorInfo{0, log_failure_, "", ""});
+  }
+  key_.Close();
+  PrintReason(log_failure_);
+  return Finish(1, RunErrorInfo{0, log_failure_, "", ""});
 }
 
-int RunFrame::ErrorPath(int number, const std::string& description, std::string_view program_name) {
+int RunFrame::ErrorPath(int number, const std::string& description, std::string_view) {
+  if (options_.check) {
+    // The run would end here: the problem it would end with.
+    key_.Close();
+    const bool earlier = !report_.problems().empty();
+    AddProblem(report_.current_table(), "", std::nullopt, std::nullopt, description);
+    const Problem& first = report_.problems().front();
+    PrintReason("the check found " + std::to_string(report_.problems().size()) +
+                " problem(s); the run would end with: " + first.message);
+    // An earlier problem is where the run would end.
+    return Finish(65, earlier ? RunErrorInfo{0, first.message, first.database, first.table}
+                              : RunErrorInfo{number, description, report_.current_database(),
+                                             report_.current_table()});
+  }
   // Rows stored before the error stay stored.
   std::string commit_failure;
   try {
@@ -217,46 +484,144 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
+  if (pristine_) pristine_->RecordEnd();
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
-    Log({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
+    TryLog({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
   }
-  const bool written = WriteResult(program_name);
-  log_.Close();
-  return written ? 1 : 74;
+  const std::optional<std::string> failure = WriteResult();
+  TryCloseLog();
+  const RunErrorInfo info{number, description, report_.current_database(),
+                          report_.current_table()};
+  if (failure) {
+    PrintReason(*failure);
+    return Finish(74, info);
+  }
+  // The log's last line, or why the log lacks it.
+  std::string line = number == err::kCannotCreateComponent ? std::string(kComponentLine)
+                                                           : OneLine(description);
+  if (!log_failure_.empty() && log_failure_ != OneLine(description)) {
+    line += " (" + log_failure_ + ")";
+  }
+  PrintReason(line);
+  return Finish(1, info);
 }
 
 void RunFrame::ReportRunError(int number, const std::string& description) {
   if (number == err::kCannotCreateComponent) {
-    Log({kComponentLine});
+    TryLog({kComponentLine});
   } else {
-    Log({OneLine(description)});
+    TryLog({OneLine(description)});
   }
 }
 
-bool RunFrame::WriteResult(std::string_view program_name) {
+std::optional<std::string> RunFrame::WriteResult() {
   std::string reason;
   const bool written = key_.SetValue(kResultValueName, result_text_, &reason);
   key_.Close();
-  if (written) return true;
+  if (written) {
+    result_written_ = result_text_;
+    return std::nullopt;
+  }
   const std::string line =
       "Registry Write Error, RelamorResult was not recorded (" + result_text_ + "): " + reason;
-  Log({line});
-  std::cerr << program_name << ": " << line << "\n";
-  return false;
+  TryLog({line});
+  return line;
+}
+
+bool RunFrame::TryLog(std::initializer_list<LogItem> items) {
+  try {
+    log_.Line(items);
+    return true;
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+bool RunFrame::TryCloseLog() {
+  try {
+    log_.Close();
+    return log_failure_.empty();
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+void RunFrame::PrintReason(std::string_view line) {
+  // Standard error may be a closed pipe: a failed write is ignored.
+  std::cerr << program_name_ << ": " << line << std::endl;
+  std::cerr.clear();
 }
 
 void RunFrame::StopRun(std::string_view log_line) {
   Log({log_line});
   log_.Close();
-  throw RunStopped{};
+  PrintReason(log_line);
+  throw RunStopped{std::string(log_line)};
 }
 
 void RunFrame::StopOutOfMemory() {
   Log({kOutOfMemory});
   log_.Close();
+  progress_.Clear();
   platform::ShowMessageBox(kOutOfMemory);
-  throw RunStopped{};
+  throw RunStopped{std::string(kOutOfMemory)};
+}
+
+int RunFrame::Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary) {
+  progress_.Clear();
+  report_.Finish(exit_status, result_written_, std::move(error));
+  if (summary) std::cout << report_.Summary() << std::flush;
+  if (!options_.report_path.empty()) {
+    std::string reason;
+    if (!platform::WriteFileReplacing(options_.report_path, report_.Json(), &reason)) {
+      std::cerr << program_name_ << ": the report was not written: " << reason << "\n";
+    }
+  }
+  return exit_status;
+}
+
+namespace {
+
+long long CountRows(db::Database& database, const std::string& table) {
+  db::Recordset rs = database.OpenRecordset("select count(*) from " + QuoteName(table));
+  const Value v = rs.Get(0);
+  const auto* n = std::get_if<std::int64_t>(&v);
+  return n ? *n : 0;
+}
+
+}  // namespace
+
+void RunFrame::BeginDatabase(std::size_t index, std::size_t count, const std::string& name) {
+  table_db_ = nullptr;
+  report_.BeginDatabase(name);
+  progress_.Database(index + 1, count, name);
+}
+
+void RunFrame::BeginTable(const std::string& new_table) {
+  table_db_ = nullptr;
+  table_name_ = new_table;
+  rows_edited_ = 0;
+  report_.BeginTable(new_table, "none", 0, false);
+}
+
+void RunFrame::TableOpened(db::Database& old_db, const std::string& old_table,
+                           db::Database& new_db) {
+  const long long rows_to_read = CountRows(old_db, old_table);
+  rows_before_ = CountRows(new_db, table_name_);
+  rows_edited_ = 0;
+  table_db_ = &new_db;
+  report_.SetRowsToRead(rows_to_read);
+  progress_.Table(table_name_, rows_to_read);
+}
+
+void RunFrame::EndTable() {
+  if (table_db_ == nullptr) return;
+  const long long added = CountRows(*table_db_, table_name_) - rows_before_;
+  table_db_ = nullptr;
+  report_.EndTable(added, rows_edited_);
 }
 
 bool RunFrame::CanOpenDatabase(const std::string& path) {
@@ -269,7 +634,32 @@ bool RunFrame::CanOpenDatabase(const std::string& path) {
   }
 }
 
+void RunFrame::CheckLogCreatable(const std::string& log_path) {
+  const std::size_t slash = log_path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : log_path.substr(0, slash + 1);
+  struct stat st {};
+  if (::stat(log_path.c_str(), &st) == 0 ? ::access(log_path.c_str(), W_OK) != 0
+                                          : ::access(dir.c_str(), W_OK | X_OK) != 0) {
+    throw Error(err::kPathFileAccess,
+                "Cannot create the run log '" + log_path + "': " + std::strerror(errno));
+  }
+}
+
+void RunFrame::AddProblem(const std::string& table, const std::string& field,
+                          std::optional<long long> sno, std::optional<std::string> value,
+                          const std::string& message) {
+  report_.AddProblem({report_.current_database(), table, field, sno, std::move(value), message});
+}
+
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
+  if (options_.check) {
+    // The site database is checked on the template it would be copied from.
+    engine_.AliasPath(to, from);
+    return;
+  }
+  // A journal an interrupted run left beside `to` belongs to the old file; it
+  // must not be played back into the fresh copy.
+  platform::RemoveDatabaseSideFiles(to);
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);

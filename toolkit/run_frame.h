@@ -14,22 +14,36 @@
 //   usage error      no argument or no comma                   exit status 64
 //   no run log       the log cannot be created                 exit status 73
 //   no result        RelamorResult could not be written        exit status 74
+//   busy             another run holds the new directory's lock exit status 75
+//
+// Before anything is written the frame refuses old and new directories that
+// are the same or nested (exit 64), and locks the new directory (flock) so
+// that one run at a time converts into it. The previous run log is kept as
+// RelamorLog.txt.1, and the new main database restored from its pristine copy
+// (safe_rerun.h). SIGTERM, SIGINT and SIGHUP stop the run at the next stored
+// row through the error path; every exit status but 0 prints one line with
+// its reason on standard error.
 //
 // Only the frame catches errors: procedures below it let them travel.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "toolkit/copy_strategy.h"
 #include "toolkit/db/database.h"
+#include "toolkit/platform/files.h"
 #include "toolkit/platform/registry.h"
+#include "toolkit/progress.h"
+#include "toolkit/run_report.h"
+#include "toolkit/safe_rerun.h"
 
 namespace relamor {
 
@@ -51,23 +65,55 @@ class LogItem {
   std::string text_;
 };
 
-// The run log: lines end with CR LF and are flushed as they are written, so
-// the log is complete up to the last step even if the process is killed.
+// The run log: lines end with CR LF and are handed to the system as they are
+// written, so the log is complete up to the last step even if the process is
+// killed. Every write is checked.
 class RunLog {
  public:
+  RunLog() = default;
+  ~RunLog();
+  RunLog(const RunLog&) = delete;
+  RunLog& operator=(const RunLog&) = delete;
+
   // Creates or empties the file; throws Error 75 naming the path on failure.
   void Open(const std::string& path);
+  // Writes one line (nothing when the log is closed). Throws Error 57 naming
+  // the log and the cause when the line cannot be written in full; the log
+  // is then closed and takes no more lines.
   void Line(std::initializer_list<LogItem> items);
+  // Syncs and closes the file; throws Error 57 when that fails. Harmless on a
+  // closed log.
   void Close();
-  bool is_open() const { return out_.is_open(); }
+  bool is_open() const { return fd_ >= 0; }
 
  private:
-  std::ofstream out_;
+  [[noreturn]] void Fail(int error);
+
+  int fd_ = -1;
+  std::string path_;
 };
 
 // Thrown to end a run in an orderly early stop (exit status 2); the frame
 // has already written and closed the log.
-struct RunStopped {};
+struct RunStopped {
+  std::string reason;  // the log line
+};
+
+// What the command line asks for.
+struct Options {
+  std::string args;         // the operands joined with blanks: "OLD_DIR,NEW_DIR"
+  bool check = false;       // --check
+  std::string report_path;  // --report FILE, else $RELAMOR_REPORT; empty when neither
+};
+
+// Reads the program's arguments with GNU conventions (getopt_long): --help
+// and -h, --version and -V, --check, --report FILE; "--" ends the options, so
+// a directory that begins with "-" follows it. Returns the exit status when
+// the program ends here: 0 after printing help or version on `out`, 64 for
+// any other argument that begins with "-" (one line with the reason and the
+// usage on `err`). Returns nothing when the run goes ahead with `*options`.
+std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
+                                Options* options, std::ostream& out, std::ostream& err);
 
 // Returns the text before the first "[" of `name`, or all of it.
 std::string TextBeforeBracket(std::string_view name);
@@ -84,14 +130,45 @@ class RunFrame {
   // drive whole runs through it. Never throws.
   static int RunWith(const std::string& args, const std::string& registry_root,
                      std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
+  static int RunWith(const Options& options, const std::string& registry_root,
+                     std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
+
+  // Makes SIGTERM, SIGINT and SIGHUP ask the run to stop at the next row
+  // (see the error path), and ignores SIGPIPE and SIGXFSZ so that a failed
+  // write comes back as an error. Main calls it.
+  static void InstallSignalHandlers();
 
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
+  const Options& options() const { return options_; }
   db::Engine& engine() { return engine_; }
   // The executor of the table copies (RELAMOR_COPY_STRATEGY).
   CopyStrategy copy_strategy() const { return copy_strategy_; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
+
+  // What the table loops tell the run's report and progress line. A table
+  // is begun before its tables are opened, so that an error in opening them
+  // is placed in it; once both are open, TableOpened takes the counts from
+  // the databases (rows of the old table, and the new table's row count, to
+  // give the rows added when the table ends).
+  void BeginDatabase(std::size_t index, std::size_t count, const std::string& name);
+  void BeginTable(const std::string& new_table);
+  void TableOpened(db::Database& old_db, const std::string& old_table, db::Database& new_db);
+  // The copy's mode once it is chosen ("none" with the reason when it writes
+  // nothing).
+  void SetTableMode(const std::string& mode, const std::string& reason,
+                    bool one_row_per_old_row) {
+    report_.SetMode(mode, reason, one_row_per_old_row);
+  }
+  void EndTable();
+  RunReport& report() { return report_; }
+  // Whether this run is a --check: it writes nothing, and the table loops
+  // check each table's plan against the data instead of copying.
+  bool checking() const { return options_.check; }
+  // A problem that the check found in the current database.
+  void AddProblem(const std::string& table, const std::string& field, std::optional<long long> sno,
+                  std::optional<std::string> value, const std::string& message);
 
   // An orderly early stop: writes `log_line`, closes the log, ends the run
   // with exit status 2 and no result value.
@@ -109,24 +186,53 @@ class RunFrame {
 
  private:
   RunFrame() = default;
-  int Run(const std::string& args, std::string_view program_name,
+  int Run(std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
   // The ends of a run after the start-up; each returns the exit status.
   int SuccessfulEnd(std::string_view program_name);
   int ErrorPath(int number, const std::string& description, std::string_view program_name);
   // Writes the error's line (the fixed component line for 429).
   void ReportRunError(int number, const std::string& description);
-  // Writes RelamorResult from result_text_ and closes the key; on failure logs
-  // and prints why and returns false.
-  bool WriteResult(std::string_view program_name);
+  // Writes RelamorResult from result_text_ and closes the key; on failure
+  // logs why (when the log takes it) and returns the line to print.
+  std::optional<std::string> WriteResult();
+  // A log line at the end of a run, where a failed write is reported on
+  // standard error rather than thrown; returns false when it failed.
+  bool TryLog(std::initializer_list<LogItem> items);
+  bool TryCloseLog();
+  void PrintReason(std::string_view line);
+  // Throws the stop error when a signal asked the run to stop.
+  static void ThrowIfStopRequested();
+  // Throws Error 75 when the run log could not be created at `log_path`
+  // (creates nothing).
+  static void CheckLogCreatable(const std::string& log_path);
+  // Records the outcome, prints the summary (when the run got as far as its
+  // work) and writes the JSON report; returns `exit_status`.
+  int Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary = true);
+  // Whether RelamorResult was written in this run, and with what.
+  std::optional<std::string> result_written_;
 
+  Options options_;
+  std::string program_name_;
   std::string registry_root_;
   std::string old_dir_;
   std::string new_dir_;
   std::string result_text_ = "False";
+  // The log's failure, once a write failed.
+  std::string log_failure_;
+  platform::DirectoryLock lock_;
+  std::optional<PristineCopies> pristine_;
   RunLog log_;
   platform::RegistryKey key_;
   db::Engine engine_;
+  RunReport report_;
+  Progress progress_{stderr};
+  // The table being copied: its new database, name, row count before the
+  // copy, and the updates it received.
+  db::Database* table_db_ = nullptr;
+  std::string table_name_;
+  long long rows_before_ = 0;
+  long long rows_edited_ = 0;
   CopyStrategy copy_strategy_ = CopyStrategy::kAuto;
 };
 

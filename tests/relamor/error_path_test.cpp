@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "tests/relamor/relamor_fixture.h"
+#include "tests/support/report_check.h"
 #include "tests/support/strategies.h"
 
 namespace relamor::testing {
@@ -43,9 +44,24 @@ TEST_P(ErrorPath, EndsTheRunAndKeepsStoredRows) {
                                  "INSERT INTO first VALUES (2);\n" + f.old_tables);
   inst.New("qorsite", kNewMain + Map(1, "first", "v", "first", "v", 0) + f.mapping +
                           "CREATE TABLE first (v LONG);\n" + f.new_tables);
-  const ProgramRun run = inst.Run("relamor");
+  const std::string report_path = inst.root() + "/report.json";
+  const ProgramRun run = inst.Run("relamor", inst.old_dir() + "," + inst.new_dir(),
+                                  {{"RELAMOR_REPORT", report_path}});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(inst.Result(), "False");
+  // The summary runs up to the failing table; the report says the same and
+  // places the error.
+  const std::string summary = SummaryTables(run.out);
+  EXPECT_EQ(summary.substr(0, summary.find('\n') + 1), "qorsite|first|F|2|2|0\n");
+  EXPECT_NE(summary.find("qorsite|second|"), std::string::npos) << run.out;
+  EXPECT_TRUE(summary.ends_with("|FAILED\n")) << run.out;
+  const nlohmann::json report = ReadReport(report_path);
+  EXPECT_EQ(ReportTables(report), summary);
+  EXPECT_EQ(report.at("exit_status"), 1);
+  EXPECT_EQ(report.at("result"), "False");
+  EXPECT_EQ(report.at("error").at("database"), "qorsite");
+  EXPECT_EQ(report.at("error").at("table"), "second");
+  EXPECT_EQ(report.at("error").at("description"), LastLine(inst.Log()));
   const std::string last = LastLine(inst.Log());
   for (const std::string& text : f.in_message) {
     EXPECT_NE(last.find(text), std::string::npos) << "'" << text << "' not in: " << last;

@@ -3,7 +3,10 @@
 // fix-up, and the old databases untouched.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "tests/support/installation.h"
+#include "tests/support/report_check.h"
 
 namespace relamor::testing {
 namespace {
@@ -30,7 +33,8 @@ class SampleConversion : public ::testing::Test {
   static void SetUpTestSuite() {
     inst_ = new Installation();
     inst_->FromSample("release35");
-    run_ = new ProgramRun(inst_->Run("relamor"));
+    run_ = new ProgramRun(inst_->Run("relamor", inst_->old_dir() + "," + inst_->new_dir(),
+                                     {{"RELAMOR_REPORT", inst_->root() + "/report.json"}}));
   }
   static void TearDownTestSuite() {
     delete run_;
@@ -105,6 +109,61 @@ TEST_F(SampleConversion, NextCommandIdIsGreatestInUsePlusOne) {
   EXPECT_EQ(inst_->Dump("new", "qord047", "cmdidguid"), "70\n");
   // The old value stays in the old database.
   EXPECT_EQ(inst_->Dump("old", "qord003", "cmdidguid"), "71\n");
+}
+
+// The summary's counts are those of the databases: rows added is what each
+// new table gained over a fresh copy of the sample (the site databases start
+// as the template), and the JSON report holds the same lines.
+TEST_F(SampleConversion, SummaryAndReportMatchTheDatabases) {
+  Installation pristine;
+  pristine.FromSample("release35");
+  const std::string summary = SummaryTables(run_->out);
+  ASSERT_FALSE(summary.empty()) << run_->out;
+  std::istringstream lines(summary);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    std::string db, table, mode, read, added;
+    std::getline(f, db, '|');
+    std::getline(f, table, '|');
+    std::getline(f, mode, '|');
+    std::getline(f, read, '|');
+    std::getline(f, added, '|');
+    const std::string count = "SELECT count(*) FROM \"" + table + "\"";
+    const long after = std::stol(inst_->Dump("new", db, count));
+    const long before = std::stol(pristine.Dump("new", db == "qorsite" ? db : "qordxxx", count));
+    EXPECT_EQ(std::stol(added), after - before) << line;
+  }
+  EXPECT_EQ(run_->out.find("MISMATCH"), std::string::npos) << run_->out;
+  EXPECT_NE(run_->out.find("qord003    EXCCS                A                        2         0         2"),
+            std::string::npos) << run_->out;
+
+  const nlohmann::json report = ReadReport(inst_->root() + "/report.json");
+  EXPECT_EQ(report.at("program"), "relamor");
+  EXPECT_EQ(report.at("check"), false);
+  EXPECT_EQ(report.at("exit_status"), 0);
+  EXPECT_EQ(report.at("result"), "True");
+  EXPECT_TRUE(report.at("error").is_null());
+  EXPECT_TRUE(report.at("problems").empty());
+  EXPECT_EQ(ReportTables(report), summary);
+  // Standard error is no terminal here: no progress line.
+  EXPECT_EQ(run_->err, "");
+}
+
+// Under a terminal the progress line appears and is cleared before the
+// summary. (Redraws are at most ten a second, so this quick run draws once.)
+TEST(Progress, DrawnOnATerminalAndCleared) {
+  Installation inst;
+  inst.FromSample("release35");
+  const ProgramRun run =
+      RunOnTerminal("relamor", {inst.old_dir() + "," + inst.new_dir()}, inst.registry());
+  EXPECT_EQ(run.exit_status, 0) << run.out;
+  const auto drawn = run.out.find("\r\033[Kdatabase 1 of 4 qorsite");
+  ASSERT_NE(drawn, std::string::npos) << run.out;
+  const auto cleared = run.out.find("\r\033[K", drawn + 1);
+  const auto summary = run.out.find("mode/writer");
+  EXPECT_NE(cleared, std::string::npos);
+  EXPECT_LT(cleared, summary);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,12 +85,43 @@ ProgramRun Installation::Run(const std::string& program) {
   return Run(program, old_dir() + "," + new_dir());
 }
 
+ProgramRun Installation::Run(const std::string& program, const std::string& args,
+                             const Environment& env) {
+  ChildSetup setup;
+  setup.env = env;
+  return Run(program, std::vector<std::string>{args}, setup);
+}
+
 ProgramRun Installation::Run(const std::string& program, const std::string& args) {
+  return Run(program, std::vector<std::string>{args}, ChildSetup{});
+}
+
+ProgramRun Installation::Run(const std::string& program, const std::vector<std::string>& args,
+                             const ChildSetup& setup) {
   old_bytes_.clear();
   for (const auto& entry : fs::directory_iterator(old_dir())) {
     old_bytes_[entry.path().filename().string()] = FileBytes(entry.path().string());
   }
-  return RunProgram(program, {args}, registry());
+  return RunProgram(program, args, registry(), setup);
+}
+
+std::vector<std::string> Installation::Files(const std::string& side) const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(root_ + "/" + side)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Installation::NewIntegrityProblems() const {
+  std::string problems;
+  for (const std::string& name : Files("new")) {
+    if (fs::path(name).extension() != ".mdb") continue;
+    const std::string result = Dump("new", fs::path(name).stem().string(), "PRAGMA integrity_check");
+    if (result != "ok\n") problems += name + ": " + result;
+  }
+  return problems;
 }
 
 std::string Installation::Log() const { return FileBytes(new_dir() + "RelamorLog.txt"); }

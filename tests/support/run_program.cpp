@@ -3,9 +3,12 @@
 #include "tests/support/test_db.h"
 
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -17,34 +20,89 @@ std::string ProductKeyDir(const std::string& registry_root) {
   return registry_root + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
 }
 
+namespace {
+
+// In the child: sets the environment and starts the program.
+[[noreturn]] void Exec(const std::string& binary, const std::vector<std::string>& args,
+                       const std::string& registry_root, const Environment& env) {
+  if (registry_root.empty()) {
+    unsetenv("RELAMOR_REGISTRY");
+  } else {
+    setenv("RELAMOR_REGISTRY", registry_root.c_str(), 1);
+  }
+  unsetenv("RELAMOR_REPORT");
+  for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(binary.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+ProgramRun RunOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& registry_root, const Environment& env) {
+  const std::string binary = std::string(RELAMOR_BIN_DIR) + "/" + program;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) throw std::runtime_error("forkpty failed");
+  if (pid == 0) Exec(binary, args, registry_root, env);
+  ProgramRun run;
+  char buffer[4096];
+  while (true) {
+    const ssize_t got = read(master, buffer, sizeof buffer);
+    if (got > 0) {
+      run.out.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;  // EIO once the child has closed the terminal
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& registry_root) {
+                      const std::string& registry_root, const Environment& env) {
+  ChildSetup setup;
+  setup.env = env;
+  return RunProgram(program, args, registry_root, setup);
+}
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& registry_root, const ChildSetup& setup) {
   char out_template[] = "/tmp/relamor-out-XXXXXX";
   char err_template[] = "/tmp/relamor-err-XXXXXX";
   const int out_fd = mkstemp(out_template);
   const int err_fd = mkstemp(err_template);
   if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create capture files");
 
+  int dead_pipe[2] = {-1, -1};
+  if (setup.stderr_closed) {
+    if (pipe(dead_pipe) != 0) throw std::runtime_error("pipe failed");
+    close(dead_pipe[0]);  // nobody reads: a write fails with EPIPE (or SIGPIPE)
+  }
   const std::string binary = std::string(RELAMOR_BIN_DIR) + "/" + program;
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(out_fd, STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
+    dup2(setup.stderr_closed ? dead_pipe[1] : err_fd, STDERR_FILENO);
+    if (setup.file_size_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(setup.file_size_limit),
+                         static_cast<rlim_t>(setup.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-    if (registry_root.empty()) {
-      unsetenv("RELAMOR_REGISTRY");
-    } else {
-      setenv("RELAMOR_REGISTRY", registry_root.c_str(), 1);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(binary.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
+    Exec(binary, args, registry_root, setup.env);
   }
+  if (dead_pipe[1] >= 0) close(dead_pipe[1]);
+  if (setup.while_running) setup.while_running(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   close(out_fd);

@@ -2,7 +2,9 @@
 // installer does, and collects what the installer would see.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace relamor::testing {
@@ -13,10 +15,30 @@ struct ProgramRun {
   std::string err;       // standard error
 };
 
+// Environment variables set for one run, besides RELAMOR_REGISTRY.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// How the child process is set up, for fault tests.
+struct ChildSetup {
+  long file_size_limit = -1;   // RLIMIT_FSIZE in bytes; -1: unchanged
+  bool stderr_closed = false;  // standard error is a pipe nobody reads
+  // Called in the parent with the child's pid while it runs.
+  std::function<void(int pid)> while_running;
+  Environment env;  // set in the child
+};
+
 // Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to
 // `registry_root` (unset when empty).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& registry_root);
+                      const std::string& registry_root, const ChildSetup& setup = {});
+// With environment variables set besides RELAMOR_REGISTRY.
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& registry_root, const Environment& env);
+
+// As RunProgram, with standard output and standard error on one
+// pseudo-terminal; `out` holds what the terminal received.
+ProgramRun RunOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& registry_root, const Environment& env = {});
 
 // The directory of the product key under a registry root.
 std::string ProductKeyDir(const std::string& registry_root);

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -244,9 +246,11 @@ TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
   EXPECT_EQ(seen_old, "");
   EXPECT_EQ(seen_new, new_dir_);
 
-  // A directory without a trailing separator still gets its log inside.
+  // A directory without a trailing separator still gets its log inside (the
+  // old directory lies elsewhere: dir_ holds the new databases).
   fs::remove(new_dir_ + "RelamorLog.txt");
-  EXPECT_EQ(Run(old_dir_ + "," + dir_ + "/new", record), 0);
+  testing::TempDir elsewhere;
+  EXPECT_EQ(Run(elsewhere.dir() + "," + dir_ + "/new", record), 0);
   EXPECT_EQ(Read(new_dir_ + "RelamorLog.txt"), kSuccessLine);
 }
 
@@ -288,7 +292,7 @@ TEST_F(RunFrameTest, MainJoinsTheArgumentsAndReadsTheRegistryRoot) {
   std::vector<char*> help_argv = {program.data(), help.data()};
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(RunFrame::Main(2, help_argv.data(), "relamor", [](RunFrame&) {}), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor OLD_DIR/,NEW_DIR/", 0),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/", 0),
             0u);
   std::vector<char*> version_argv = {program.data(), version.data()};
   ::testing::internal::CaptureStdout();
@@ -301,6 +305,48 @@ TEST_F(RunFrameTest, MainJoinsTheArgumentsAndReadsTheRegistryRoot) {
   } else {
     ::unsetenv("RELAMOR_REGISTRY");
   }
+}
+
+// Parses `args` (after the program name) and returns "status|out|err" for
+// an early end, or "run|<args>|check|<report>" when the run goes ahead.
+std::string Parsed(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  std::string program = "relamor";
+  argv.push_back(program.data());
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  Options options;
+  const std::optional<int> status = ParseOptions(static_cast<int>(argv.size() - 1), argv.data(),
+                                                 "relamor", &options, out, err);
+  if (status) {
+    const std::string first_err = err.str().substr(0, err.str().find('\n'));
+    return std::to_string(*status) + "|" + out.str().substr(0, out.str().find('\n')) + "|" +
+           first_err;
+  }
+  return "run|" + options.args + "|" + (options.check ? "check" : "-") + "|" +
+         options.report_path;
+}
+
+TEST(ParseOptionsTest, FollowsGnuConventions) {
+  ::unsetenv("RELAMOR_REPORT");
+  EXPECT_EQ(Parsed({"old/", ",", "new/"}), "run|old/ , new/|-|");
+  EXPECT_EQ(Parsed({"--check", "--report", "r.json", "old/,new/"}), "run|old/,new/|check|r.json");
+  EXPECT_EQ(Parsed({"--report=r.json", "--", "-old/,new/"}), "run|-old/,new/|-|r.json");
+  EXPECT_EQ(Parsed({"-h"}).substr(0, 16), "0|Usage: relamor");
+  EXPECT_EQ(Parsed({"--version"}), std::string("0|relamor ") + RELAMOR_VERSION + "|");
+  EXPECT_EQ(Parsed({"-V", "x,y"}), std::string("0|relamor ") + RELAMOR_VERSION + "|");
+  // A new user's "--dry-run" must not become part of the old directory.
+  EXPECT_EQ(Parsed({"--dry-run", "old/,new/"}),
+            "64||relamor: unknown option '--dry-run' (a directory that begins with '-' goes "
+            "after '--')");
+  EXPECT_EQ(Parsed({"-x", "old/,new/"}).substr(0, 33), "64||relamor: unknown option '-x' ");
+  EXPECT_EQ(Parsed({"old/,new/", "--report"}).substr(0, 45),
+            "64||relamor: option '--report' needs a value ");
+  ::setenv("RELAMOR_REPORT", "env.json", 1);
+  EXPECT_EQ(Parsed({"old/,new/"}), "run|old/,new/|-|env.json");
+  EXPECT_EQ(Parsed({"--report", "opt.json", "old/,new/"}), "run|old/,new/|-|opt.json");
+  ::unsetenv("RELAMOR_REPORT");
 }
 
 TEST_F(RunFrameTest, CanOpenDatabaseTellsWithoutChangingTheFile) {

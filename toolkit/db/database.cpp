@@ -9,15 +9,22 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/platform/files.h"
 
 namespace relamor::db {
 namespace {
@@ -50,6 +57,49 @@ void LikeFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   }
 }
 
+void ChangeHook(void* engine, int operation, const char* /*database*/, const char* table,
+                sqlite3_int64 /*rowid*/) {
+  const auto* state = static_cast<EngineState*>(engine);
+  if (state->change_observer && operation != SQLITE_DELETE) {
+    state->change_observer(operation == SQLITE_UPDATE, table);
+  }
+}
+
+// Whether the database header at `path` says WAL mode (file format versions
+// of 2 at offsets 18 and 19).
+bool InWalMode(const std::string& path) {
+  char header[20] = {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(header, sizeof header)) return false;
+  return std::memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
+}
+
+// Copies the database `path` and its -wal (when there is one) into a new
+// temporary folder; returns the folder, `*file` is the copy to open.
+std::string MakeSnapshot(const std::string& path, std::string* file) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/relamor-snapshot-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
+                                       " is in WAL mode and no private copy of it can be made (" +
+                                       std::strerror(errno) + ")");
+  }
+  try {
+    *file = folder + "/snapshot.mdb";
+    platform::CopyFileReplacing(path, *file);
+    if (::access((path + "-wal").c_str(), F_OK) == 0) {
+      platform::CopyFileReplacing(path + "-wal", *file + "-wal");
+    }
+  } catch (const Error& e) {
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
+                                       " is in WAL mode and no private copy of it can be made (" +
+                                       e.description() + ")");
+  }
+  return folder;
+}
+
 // Opens and checks the file; the connection is not yet registered.
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
@@ -59,8 +109,17 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   // a plain path that happens to begin with "file:" stays a plain path.
   const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
                     (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  const std::string file = path.rfind("file:", 0) == 0 ? "./" + path : path;
-  int rc = sqlite3_open_v2(file.c_str(), &connection->db, flags, nullptr);
+  connection->file = path.rfind("file:", 0) == 0 ? "./" + path : path;
+  int open_flags = flags;
+  if (read_only && InWalMode(path)) {
+    // Reading a WAL database in place would leave -wal and -shm files beside
+    // it; its private copy may have them. The copy is opened for writing so
+    // SQLite can read the committed -wal into it; the connection stays
+    // read-only for its users.
+    connection->snapshot_dir = MakeSnapshot(path, &connection->file);
+    open_flags = (flags & ~SQLITE_OPEN_READONLY) | SQLITE_OPEN_READWRITE;
+  }
+  int rc = sqlite3_open_v2(connection->file.c_str(), &connection->db, open_flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message =
         connection->db ? sqlite3_errmsg(connection->db) : sqlite3_errstr(rc);
@@ -94,6 +153,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
   detail::RegisterBulkFunctions(db);
+  if (!read_only) sqlite3_update_hook(db, &ChangeHook, engine);
   return connection;
 }
 
@@ -357,7 +417,71 @@ Engine::~Engine() {
   }
 }
 
-Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
+std::vector<ColumnDef> Database::Columns(std::string_view table) const {
+  sqlite3* db = state_->Open().db;
+  std::vector<ColumnDef> columns;
+  auto each_row = [db](const std::string& sql, const std::function<void(sqlite3_stmt*)>& f) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return;
+    while (sqlite3_step(stmt) == SQLITE_ROW) f(stmt);
+    sqlite3_finalize(stmt);
+  };
+  auto text = [](sqlite3_stmt* stmt, int i) {
+    const unsigned char* t = sqlite3_column_text(stmt, i);
+    return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+  };
+  std::string name;
+  for (const TableDef& def : TableDefs()) {
+    if (EqualsNoCase(def.name, table)) name = def.name;
+  }
+  if (name.empty()) return columns;
+  const std::string quoted = QuoteName(name);
+  int key_columns = 0;
+  each_row("PRAGMA table_info(" + quoted + ")", [&](sqlite3_stmt* stmt) {
+    ColumnDef c;
+    c.name = text(stmt, 1);
+    c.declared_type = text(stmt, 2);
+    c.not_null = sqlite3_column_int(stmt, 3) != 0;
+    c.unique = sqlite3_column_int(stmt, 5) != 0;
+    c.has_default = sqlite3_column_type(stmt, 4) != SQLITE_NULL;
+    c.rowid_alias = c.unique && Upper(c.declared_type) == "INTEGER";
+    if (c.unique) ++key_columns;
+    columns.push_back(std::move(c));
+  });
+  // A key of several columns makes none of them unique on its own.
+  if (key_columns > 1) {
+    for (ColumnDef& c : columns) c.unique = c.rowid_alias = false;
+  }
+  std::vector<std::string> unique_indexes;
+  each_row("PRAGMA index_list(" + quoted + ")", [&](sqlite3_stmt* stmt) {
+    if (sqlite3_column_int(stmt, 2) != 0) unique_indexes.push_back(text(stmt, 1));
+  });
+  for (const std::string& index : unique_indexes) {
+    std::vector<std::string> indexed;
+    each_row("PRAGMA index_info(" + QuoteName(index) + ")",
+             [&](sqlite3_stmt* stmt) { indexed.push_back(text(stmt, 2)); });
+    if (indexed.size() != 1) continue;
+    for (ColumnDef& c : columns) {
+      if (EqualsNoCase(c.name, indexed.front())) c.unique = true;
+    }
+  }
+  return columns;
+}
+
+void Engine::SetChangeObserver(ChangeObserver observer) {
+  state_->change_observer = std::move(observer);
+}
+
+void Engine::SetReadOnly(bool read_only) { state_->read_only = read_only; }
+
+void Engine::AliasPath(const std::string& path, const std::string& target) {
+  state_->aliases[path] = target;
+}
+
+Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
+  const auto alias = state_->aliases.find(given_path);
+  const std::string& path = alias == state_->aliases.end() ? given_path : alias->second;
+  if (state_->read_only) mode = OpenMode::kReadOnly;
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0) {
     throw Error(err::kDatabaseNotFound,
@@ -378,9 +502,15 @@ Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
   }
   auto handle = std::make_shared<DatabaseState>();
   handle->connection = it->second.get();
-  handle->path = path;
+  handle->path = given_path;
   it->second->handles.push_back(handle.get());
   return Database(std::move(handle));
+}
+
+void Engine::SetStopCheck(std::function<void()> check) { state_->stop_check = std::move(check); }
+
+void Engine::SetBeforeFirstWrite(std::function<void(const std::string& path)> hook) {
+  state_->before_first_write = std::move(hook);
 }
 
 void Engine::CommitAll() {

@@ -15,7 +15,10 @@
 //
 // Read-only databases (the old installation) are opened with
 // SQLITE_OPEN_READONLY: reading them creates, replays or deletes no journal,
-// -wal or -shm file. Every open reads the schema at once, so a file that is not
+// -wal or -shm file; a database in WAL mode is read from a private snapshot
+// (the file and its committed -wal copied into a temporary folder), so that
+// no -wal or -shm appears beside it. A hot journal is never played back: the
+// open fails naming the file. Every open reads the schema at once, so a file that is not
 // a database fails in OpenDatabase and not at some later read.
 //
 // Statements are written in the original engine's dialect (dialect.h
@@ -23,6 +26,7 @@
 // per "?" in the statement text.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +47,17 @@ enum class OpenMode { kReadWrite, kReadOnly };
 
 // Recordset option accepted for compatibility; it has no effect here.
 inline constexpr int kDenyRead = 2;
+
+// One column of a table as the schema declares it, for checks that read the
+// old data against the new columns without writing.
+struct ColumnDef {
+  std::string name;
+  std::string declared_type;
+  bool not_null = false;
+  bool unique = false;  // a key or UNIQUE column on its own
+  bool has_default = false;
+  bool rowid_alias = false;  // INTEGER PRIMARY KEY: numbered by the engine
+};
 
 // One table of a database, as TableDefs lists it.
 struct TableDef {
@@ -95,6 +110,9 @@ class Database {
   // or "_rowid_" or "oid" when a column takes that name); empty when every
   // one of them is a column name or there is no such table.
   std::string RowidName(std::string_view table) const;
+  // The columns of a table (letter case of the name ignored), in column
+  // order; empty when there is no such table.
+  std::vector<ColumnDef> Columns(std::string_view table) const;
 
   // Commits the rows stored so far (the database stays open).
   void Commit();
@@ -110,6 +128,11 @@ class Database {
   explicit Database(std::shared_ptr<detail::DatabaseState> state);
   std::shared_ptr<detail::DatabaseState> state_;
 };
+
+// Told of every row a writable database inserts (`updated` false) or updates
+// (`updated` true), with the table's name as the schema spells it; rows of a
+// statement that is rolled back afterwards are told as well.
+using ChangeObserver = std::function<void(bool updated, std::string_view table)>;
 
 class Engine {
  public:
@@ -128,6 +151,25 @@ class Engine {
   // commit that failed, including one that failed earlier when a handle was
   // closed by its destructor (which cannot throw).
   void CommitAll();
+
+  // For a check that must change nothing: every database is opened
+  // read-only from now on, so that any write fails.
+  void SetReadOnly(bool read_only);
+  // Opening `path` opens `target` instead (a site database that the run
+  // would create from the template is checked on the template).
+  void AliasPath(const std::string& path, const std::string& target);
+
+  // Replaces the observer of row changes (an empty one observes nothing).
+  void SetChangeObserver(ChangeObserver observer);
+
+  // `check` is called before every row is stored and every action statement
+  // runs, and while a set-based append runs; it throws to stop the run
+  // between rows (the rows stored before stay pending for CommitAll). Empty:
+  // no check.
+  void SetStopCheck(std::function<void()> check);
+  // `hook` is called with the file's path before the first write through
+  // each read-write connection; what it throws fails that write.
+  void SetBeforeFirstWrite(std::function<void(const std::string& path)> hook);
 
  private:
   std::shared_ptr<detail::EngineState> state_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace relamor::platform {
 
@@ -20,7 +21,52 @@ void CopyFileReplacing(const std::string& from, const std::string& to);
 // or its mode cannot be changed.
 void SetArchiveOnly(const std::string& path);
 
+// Writes `bytes` to `path`, replacing it atomically: a temporary file in the
+// same directory, synced, then renamed over `path`, so a reader sees the old
+// file or the whole new one. Returns false with `reason` set (naming the
+// path and the cause) on failure; the temporary file is removed.
+bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason);
+
 // Lets pending system events run. There are none on this platform.
 inline void YieldToSystem() {}
+
+// The directory that files named `prefix` + name land in, with symbolic
+// links, ".", ".." and doubled separators resolved: "/data/old/" and
+// "/data/./x/../old//" both give "/data/old"; "/data/old" (no trailing
+// separator) gives "/data"; "" gives the current directory. The part of the
+// path that does not exist is resolved as written.
+std::string ResolvedDirectoryOf(const std::string& prefix);
+
+// Whether the resolved directories `a` and `b` are the same or one lies
+// inside the other.
+bool SameOrNested(const std::string& a, const std::string& b);
+
+// An exclusive advisory lock (flock) on a directory, held until the object
+// goes away or the process ends (also by kill -9). Creates no file.
+class DirectoryLock {
+ public:
+  enum class Outcome { kLocked, kBusy, kMissing, kFailed };
+
+  DirectoryLock() = default;
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  // Takes the lock without waiting. kBusy: another process holds it;
+  // kMissing: `dir` does not exist or is not a directory; kFailed: any other
+  // failure, with `*reason` set to its cause.
+  Outcome Lock(const std::string& dir, std::string* reason);
+
+ private:
+  int fd_ = -1;
+};
+
+// Renames `path` to `path` + ".1" (replacing that file) when `path` exists.
+// Throws Error 75 naming both paths when it cannot.
+void KeepPreviousFile(const std::string& path);
+
+// Removes the journal, -wal and -shm files SQLite may have left beside the
+// database `path`. Throws Error 75 naming the file that cannot be removed.
+void RemoveDatabaseSideFiles(const std::string& path);
 
 }  // namespace relamor::platform

@@ -1,0 +1,205 @@
+#include "toolkit/run_report.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+namespace relamor {
+
+namespace {
+
+std::string Row(const std::string& database, const std::string& table, const std::string& mode,
+                long long read, long long added, long long edited, double seconds) {
+  char line[512];
+  std::snprintf(line, sizeof line, "%-10s %-20s %-16s %9lld %9lld %9lld %9.2f", database.c_str(),
+                table.c_str(), mode.c_str(), read, added, edited, seconds);
+  return line;
+}
+
+}  // namespace
+
+void RunReport::Start(std::string program, std::string old_dir, std::string new_dir,
+                      bool check) {
+  program_ = std::move(program);
+  old_dir_ = std::move(old_dir);
+  new_dir_ = std::move(new_dir);
+  check_ = check;
+}
+
+void RunReport::BeginDatabase(const std::string& name) {
+  table_open_ = false;
+  databases_.push_back({name, {}});
+}
+
+void RunReport::BeginTable(const std::string& name, const std::string& mode,
+                           long long rows_to_read, bool one_row_per_old_row) {
+  if (databases_.empty()) databases_.push_back({"", {}});
+  TableResult table;
+  table.name = name;
+  table.mode = mode;
+  table.rows_read = rows_to_read;
+  table.one_row_per_old_row = one_row_per_old_row;
+  databases_.back().tables.push_back(std::move(table));
+  table_open_ = true;
+  table_start_ = std::chrono::steady_clock::now();
+}
+
+void RunReport::SetMode(const std::string& mode, const std::string& reason,
+                        bool one_row_per_old_row) {
+  if (databases_.empty() || databases_.back().tables.empty()) return;
+  TableResult& table = databases_.back().tables.back();
+  table.mode = mode;
+  table.reason = reason;
+  table.one_row_per_old_row = one_row_per_old_row;
+}
+
+void RunReport::EndTable(long long rows_added, long long rows_edited) {
+  if (!table_open_) return;
+  TableResult& table = databases_.back().tables.back();
+  table.rows_added = rows_added;
+  table.rows_edited = rows_edited;
+  table.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - table_start_).count();
+  table_open_ = false;
+}
+
+void RunReport::AddProblem(Problem problem) { problems_.push_back(std::move(problem)); }
+
+std::string RunReport::current_database() const {
+  return databases_.empty() ? std::string() : databases_.back().name;
+}
+
+std::string RunReport::current_table() const {
+  return table_open_ ? databases_.back().tables.back().name : std::string();
+}
+
+void RunReport::Finish(int exit_status, std::optional<std::string> result,
+                       std::optional<RunErrorInfo> error) {
+  if (table_open_) {
+    TableResult& table = databases_.back().tables.back();
+    table.failed = true;
+    table.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - table_start_).count();
+    table_open_ = false;
+  }
+  exit_status_ = exit_status;
+  result_ = std::move(result);
+  error_ = std::move(error);
+}
+
+std::string RunReport::Summary() const {
+  if (check_) return CheckSummary();
+  char header[256];
+  std::snprintf(header, sizeof header, "%-10s %-20s %-16s %9s %9s %9s %9s\n", "database", "table",
+                "mode/writer", "read", "added", "edited", "seconds");
+  std::string out = header;
+  long long tables = 0, read = 0, added = 0, edited = 0;
+  double seconds = 0;
+  for (const DatabaseResult& database : databases_) {
+    for (const TableResult& t : database.tables) {
+      out += Row(database.name, t.name, t.mode, t.rows_read, t.rows_added, t.rows_edited,
+                 t.seconds);
+      if (t.failed) out += "  FAILED: the run ended here";
+      if (t.Mismatch()) {
+        out += "  MISMATCH: " + std::to_string(t.rows_read) + " old rows, " +
+               std::to_string(t.rows_added) + " added";
+      }
+      if (t.mode == "none" && !t.reason.empty()) out += "  (" + t.reason + ")";
+      out += "\n";
+      ++tables;
+      read += t.rows_read;
+      added += t.rows_added;
+      edited += t.rows_edited;
+      seconds += t.seconds;
+    }
+  }
+  out += Row("total", std::to_string(tables) + " tables", "", read, added, edited, seconds) + "\n";
+  return out;
+}
+
+std::string RunReport::CheckSummary() const {
+  char line[512];
+  std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12s\n", "database", "table",
+                "mode/writer", "rows to read");
+  std::string out = std::string("Plan\n") + line;
+  long long tables = 0, rows = 0;
+  for (const DatabaseResult& database : databases_) {
+    for (const TableResult& t : database.tables) {
+      std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12lld", database.name.c_str(),
+                    t.name.c_str(), t.mode.c_str(), t.rows_read);
+      out += line;
+      if (t.mode == "none" && !t.reason.empty()) out += "  (" + t.reason + ")";
+      out += "\n";
+      ++tables;
+      rows += t.rows_read;
+    }
+  }
+  std::snprintf(line, sizeof line, "%-10s %-20s %-16s %12lld\n", "total",
+                (std::to_string(tables) + " tables").c_str(), "", rows);
+  out += line;
+  if (problems_.empty()) return out + "No problems found.\n";
+  out += "Problems (" + std::to_string(problems_.size()) + "; the run would end with the first)\n";
+  for (const Problem& p : problems_) {
+    out += p.database + " " + (p.table.empty() ? "-" : p.table);
+    out += " field " + (p.field.empty() ? std::string("-") : p.field);
+    out += " sno " + (p.sno ? std::to_string(*p.sno) : std::string("-"));
+    if (p.value) out += " value '" + *p.value + "'";
+    out += ": " + p.message + "\n";
+  }
+  return out;
+}
+
+std::string RunReport::Json() const {
+  using nlohmann::ordered_json;
+  ordered_json j;
+  j["program"] = program_;
+  j["version"] = RELAMOR_VERSION;
+  j["check"] = check_;
+  j["old_directory"] = old_dir_;
+  j["new_directory"] = new_dir_;
+  j["exit_status"] = exit_status_;
+  j["result"] = result_ ? ordered_json(*result_) : ordered_json(nullptr);
+  if (error_) {
+    auto name_or_null = [](const std::string& s) {
+      return s.empty() ? ordered_json(nullptr) : ordered_json(s);
+    };
+    j["error"] = {{"number", error_->number},
+                  {"description", error_->description},
+                  {"database", name_or_null(error_->database)},
+                  {"table", name_or_null(error_->table)}};
+  } else {
+    j["error"] = nullptr;
+  }
+  ordered_json databases = ordered_json::array();
+  for (const DatabaseResult& database : databases_) {
+    ordered_json tables = ordered_json::array();
+    for (const TableResult& t : database.tables) {
+      ordered_json table = {{"name", t.name},
+                            {"mode", t.mode},
+                            {"rows_read", t.rows_read},
+                            {"rows_added", t.rows_added},
+                            {"rows_edited", t.rows_edited},
+                            {"seconds", t.seconds},
+                            {"failed", t.failed},
+                            {"mismatch", t.Mismatch()}};
+      if (t.mode == "none") table["reason"] = t.reason;
+      tables.push_back(std::move(table));
+    }
+    databases.push_back({{"name", database.name}, {"tables", std::move(tables)}});
+  }
+  j["databases"] = std::move(databases);
+  ordered_json problems = ordered_json::array();
+  for (const Problem& p : problems_) {
+    problems.push_back({{"database", p.database},
+                        {"table", p.table},
+                        {"field", p.field},
+                        {"sno", p.sno ? ordered_json(*p.sno) : ordered_json(nullptr)},
+                        {"value", p.value ? ordered_json(*p.value) : ordered_json(nullptr)},
+                        {"message", p.message}});
+  }
+  j["problems"] = std::move(problems);
+  // Texts from the databases need not be valid UTF-8: replace what is not.
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace relamor
