@@ -118,7 +118,19 @@ std::string Installation::NewIntegrityProblems() const {
   std::string problems;
   for (const std::string& name : Files("new")) {
     if (fs::path(name).extension() != ".mdb") continue;
-    const std::string result = Dump("new", fs::path(name).stem().string(), "PRAGMA integrity_check");
+    // Opened for writing, as the next user would: a hot journal is played back.
+    sqlite3* conn = nullptr;
+    std::string result;
+    if (sqlite3_open_v2((new_dir() + name).c_str(), &conn, SQLITE_OPEN_READWRITE, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(conn, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) result += CellText(st, 0) + "\n";
+      }
+      if (result.empty()) result = std::string("<") + sqlite3_errmsg(conn) + ">";
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(conn);
     if (result != "ok\n") problems += name + ": " + result;
   }
   return problems;

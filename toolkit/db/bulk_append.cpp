@@ -251,6 +251,9 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
                              selected + " FROM " + attached->second + "." + from->quoted +
                              " AS s ORDER BY " + row_order;
   std::optional<long> appended;
+  // An interrupted statement takes its whole transaction with it: the rows
+  // stored before are committed first.
+  target.Commit();
   target.BeginWrite();
   if (target.Exec("SAVEPOINT relamor_append") == SQLITE_OK) {
     // A stop asked for while the statement runs interrupts it; it is then

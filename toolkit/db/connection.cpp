@@ -505,6 +505,13 @@ void Connection::RowsWritten(long rows) {
 
 void Connection::Commit() {
   if (!in_transaction_) return;
+  if (sqlite3_get_autocommit(db) != 0) {
+    // SQLite rolled the transaction back itself after a failed write (disk
+    // full, I/O error); that failure was reported where it happened.
+    in_transaction_ = false;
+    pending_rows_ = 0;
+    return;
+  }
   const int rc = Exec("COMMIT");
   if (rc != SQLITE_OK) {
     const std::string message = sqlite3_errmsg(db);
