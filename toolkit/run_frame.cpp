@@ -110,6 +110,14 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
     PrintUsage(err, program_name);
     return 64;
   };
+  // getopt_long takes a lone "-" for an operand; here it is an unknown
+  // option like any other argument that begins with "-" before "--".
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "-") == 0 &&
+        !(i > 1 && (std::strcmp(argv[i - 1], "--report") == 0))) {
+      return usage_error("unknown option '-'");
+    }
+  }
   // getopt_long keeps its place in globals: start afresh, report nothing
   // itself, and stop at "--".
   optind = 0;
