@@ -88,8 +88,8 @@ TEST_P(IoFaults, EveryFailedCallEndsCleanlyOrCompletes) {
   ASSERT_EQ(clean.Result(), "True");
   const std::string log = clean.Log();
   const std::string databases = NewDatabases(clean);
-  const long calls = std::string(fault) == "RELAMOR_FAIL_WRITE" ? clean_calls.first
-                                                                : clean_calls.second;
+  const long calls =
+      std::string(fault) == "RELAMOR_FAIL_WRITE" ? clean_calls.first : clean_calls.second;
   ASSERT_GT(calls, 0);
 
   int completed = 0, failed = 0, short_logs = 0;
@@ -123,8 +123,8 @@ TEST_P(IoFaults, EveryFailedCallEndsCleanlyOrCompletes) {
   RecordProperty("completed", completed);
   RecordProperty("failed", failed);
   RecordProperty("short_logs", short_logs);
-  std::printf("%s: %ld faults: %d completed (%d with a short log), %d ended with an error\n",
-              fault, calls, completed, short_logs, failed);
+  std::printf("%s: %ld faults: %d completed (%d with a short log), %d ended with an error\n", fault,
+              calls, completed, short_logs, failed);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -44,7 +44,8 @@ class SampleSchema {
     std::ifstream in(std::string(RELAMOR_SOURCE_DIR) + "/samples/release35/new/qorsite.sql");
     std::stringstream sql;
     sql << in.rdbuf();
-    if (sql.str().empty() || sqlite3_exec(db_, sql.str().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sql.str().empty() ||
+        sqlite3_exec(db_, sql.str().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       Broken("cannot load samples/release35/new/qorsite.sql");
     }
   }
@@ -142,8 +143,8 @@ void CommandLine(const std::uint8_t* data, std::size_t size) {
 
   Options options;
   std::ostringstream out, err;
-  const std::optional<int> status = ParseOptions(static_cast<int>(words.size()), argv.data(),
-                                                 "relamor", &options, out, err);
+  const std::optional<int> status =
+      ParseOptions(static_cast<int>(words.size()), argv.data(), "relamor", &options, out, err);
   if (status) {
     if (*status == 0 && out.str().empty()) Broken("exit 0 without help or version");
     if (*status == 64 && err.str().find("Usage: relamor") == std::string::npos) {
@@ -239,10 +240,18 @@ void TypeConversion(const std::uint8_t* data, std::size_t size) {
     if (n == nullptr || *n < low || *n > high) Broken("whole number out of its type's range");
   };
   switch (type.kind) {
-    case db::TypeKind::kByte: whole_in(0, 255); break;
-    case db::TypeKind::kShort: whole_in(INT16_MIN, INT16_MAX); break;
-    case db::TypeKind::kLong: whole_in(INT32_MIN, INT32_MAX); break;
-    case db::TypeKind::kYesNo: whole_in(-1, 0); break;
+    case db::TypeKind::kByte:
+      whole_in(0, 255);
+      break;
+    case db::TypeKind::kShort:
+      whole_in(INT16_MIN, INT16_MAX);
+      break;
+    case db::TypeKind::kLong:
+      whole_in(INT32_MIN, INT32_MAX);
+      break;
+    case db::TypeKind::kYesNo:
+      whole_in(-1, 0);
+      break;
     case db::TypeKind::kReal:
       if (!std::holds_alternative<double>(result)) Broken("a real column got no real number");
       break;

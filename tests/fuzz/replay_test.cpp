@@ -27,13 +27,15 @@ TEST_P(FuzzReplay, KeptInputsKeepEveryPromise) {
   for (const char* kind : {"seeds", "regressions"}) {
     const fs::path dir = fs::path(RELAMOR_SOURCE_DIR) / "tests/fuzz" / kind / GetParam();
     if (!fs::is_directory(dir)) continue;
-    for (const fs::directory_entry& file : fs::directory_iterator(dir)) inputs.push_back(file.path());
+    for (const fs::directory_entry& file : fs::directory_iterator(dir))
+      inputs.push_back(file.path());
   }
   std::sort(inputs.begin(), inputs.end());
   ASSERT_FALSE(inputs.empty()) << "no kept inputs for " << GetParam();
   for (const fs::path& path : inputs) {
     std::ifstream in(path, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
     std::cerr << "replaying " << path.string() << "\n";
     entry(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
