@@ -33,6 +33,7 @@ class Relamor : public Conversion {
  private:
   // Start-up steps.
   void DetectReleases();
+  void RefuseNewerOldRelease() const;
   std::string ReleaseOf(db::Database& db, bool positive_service_pack_only, bool* found);
   void ListSiteDatabases();
   void CreateSiteDatabases();

@@ -1,7 +1,10 @@
 // Start-up of relamor: release detection, the list of site databases and
 // their new files, then the conversion.
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "relamor/relamor.h"
 #include "toolkit/error.h"
@@ -13,6 +16,24 @@ namespace {
 
 // SiteDatabaseNames holds entries 0 to 999.
 constexpr std::size_t kSiteDatabaseCapacity = 1000;
+
+// The parts of a release text ("3.5.2" gives 3, 5, 2); nothing when it is
+// not made of whole numbers ("Unknown").
+std::optional<std::vector<long>> ReleaseParts(const std::string& release) {
+  std::vector<long> parts;
+  std::size_t start = 0;
+  while (start <= release.size()) {
+    const std::size_t dot = std::min(release.find('.', start), release.size());
+    const std::string part = release.substr(start, dot - start);
+    if (part.empty() || part.size() > 9 ||
+        part.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    parts.push_back(std::stol(part));
+    start = dot + 1;
+  }
+  return parts;
+}
 
 const char kReleaseQuery[] =
     "SELECT a.[productname], a.[servicepack], a.[buildno] FROM QORRELEASES as a WHERE a.[no] = "
@@ -27,6 +48,7 @@ void Relamor::StartUp() {
   frame_.Log({"Old Version is Tervanis " + old_release_});
   frame_.Log({"Current Version is Tervanis " + current_release_});
   if (old_release_ == "2.0") frame_.StopRun("Old Version of QOR2.0 is incompatible");
+  RefuseNewerOldRelease();
 
   {
     db::Recordset mapping = new_db_.OpenRecordset("export");
@@ -35,6 +57,20 @@ void Relamor::StartUp() {
   ListSiteDatabases();
   CreateSiteDatabases();
   ConvertDatabases();
+}
+
+// An old release newer than the new one means the directories were most
+// likely given the wrong way round: converting would copy the template into
+// the old installation.
+void Relamor::RefuseNewerOldRelease() const {
+  const auto old_parts = ReleaseParts(old_release_);
+  const auto new_parts = ReleaseParts(current_release_);
+  if (!old_parts || !new_parts || !(*new_parts < *old_parts)) return;
+  throw Error(err::kInvalidProcedureCall,
+              "Invalid procedure call: the old installation in '" + frame_.old_dir() +
+                  "' has release " + old_release_ + ", newer than release " + current_release_ +
+                  " of the new installation in '" + frame_.new_dir() +
+                  "'; are the old and the new directory swapped? Nothing was converted");
 }
 
 // The release of a main database from the row of its `qorreleases` with the

@@ -8,10 +8,13 @@
 // The numbers follow the original platform wherever an operator or an old log
 // may know them:
 //
+//   5     Invalid procedure call      the directories given do not fit (swapped)
 //   6     Overflow                    a 16-bit counter or value out of range
 //   9     Subscript out of range      a fixed-size list is full
 //   13    Type mismatch               a text that is not a number
+//   18    User interrupt              a signal asked the run to stop
 //   53    File not found              a template or database file is missing
+//   57    Device I/O error            the run log could not be written
 //   75    Path/File access error      a file could not be copied or changed
 //   94    Invalid use of Null         a Null where a value is required
 //   429   Cannot create component     the database engine cannot start
@@ -38,10 +41,13 @@
 namespace relamor {
 
 namespace err {
+inline constexpr int kInvalidProcedureCall = 5;
 inline constexpr int kOverflow = 6;
 inline constexpr int kSubscriptOutOfRange = 9;
 inline constexpr int kTypeMismatch = 13;
+inline constexpr int kUserInterrupt = 18;
 inline constexpr int kFileNotFound = 53;
+inline constexpr int kDeviceIo = 57;
 inline constexpr int kPathFileAccess = 75;
 inline constexpr int kInvalidUseOfNull = 94;
 inline constexpr int kCannotCreateComponent = 429;

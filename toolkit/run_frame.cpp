@@ -1,8 +1,11 @@
 #include "toolkit/run_frame.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -31,6 +34,24 @@ constexpr std::string_view kOutOfMemory = "Out of Memory";
 // The run-time's number for a failed memory allocation.
 constexpr int kOutOfMemoryNumber = 7;
 
+// The signal that asked the run to stop (0: none). Set by the handler only.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
+
+const char* SignalName(int signal_number) {
+  switch (signal_number) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
+
 void PrintUsage(std::ostream& out, std::string_view program_name) {
   out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
@@ -42,7 +63,7 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "Options: -h, --help; -V, --version; --check; --report FILE (or $RELAMOR_REPORT).\n"
       << "'--' ends the options: a directory that begins with '-' goes after it.\n"
       << "Exit status: 0 success, 1 error (see the log), 2 stopped early, 64 usage error,\n"
-      << "73 run log not created, 74 result value not written.\n";
+      << "73 run log not created, 74 result value not written, 75 another run holds NEW_DIR.\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -67,27 +88,54 @@ std::string LogItem::FormatCount(long long n) {
   return " " + std::to_string(n) + " ";
 }
 
+RunLog::~RunLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void RunLog::Open(const std::string& path) {
-  if (out_.is_open()) out_.close();
-  errno = 0;
-  out_.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out_.is_open()) {
-    int error = errno;
+  if (fd_ >= 0) ::close(fd_);
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
     throw Error(err::kPathFileAccess,
-                "Cannot create the run log '" + path +
-                    "': " + (error != 0 ? std::strerror(error) : "the file cannot be opened"));
+                "Cannot create the run log '" + path + "': " + std::strerror(errno));
   }
 }
 
+void RunLog::Fail(int error) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  throw Error(err::kDeviceIo, "Device I/O error: the run log '" + path_ +
+                                  "' could not be written (" + std::strerror(error) + ")");
+}
+
 void RunLog::Line(std::initializer_list<LogItem> items) {
-  if (!out_.is_open()) return;
-  for (const LogItem& item : items) out_ << item.text();
-  out_ << "\r\n";
-  out_.flush();
+  if (fd_ < 0) return;
+  std::string line;
+  for (const LogItem& item : items) line += item.text();
+  line += "\r\n";
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t put = ::write(fd_, p, left);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno);
+    }
+    if (put == 0) Fail(EIO);
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  }
 }
 
 void RunLog::Close() {
-  if (out_.is_open()) out_.close();
+  if (fd_ < 0) return;
+  // The log is read after the run: it must be on disk before the run says
+  // it ended.
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) Fail(errno);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) Fail(errno);
 }
 
 std::string TextBeforeBracket(std::string_view name) {
@@ -156,8 +204,28 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
   return std::nullopt;
 }
 
+void RunFrame::InstallSignalHandlers() {
+  g_stop_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void RunFrame::ThrowIfStopRequested() {
+  const int signal_number = g_stop_signal;
+  if (signal_number == 0) return;
+  throw Error(err::kUserInterrupt, std::string("Run stopped by ") + SignalName(signal_number) +
+                                       ": the rows stored so far are committed, the rest is "
+                                       "not converted");
+}
+
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
+  InstallSignalHandlers();
   try {
     Options options;
     if (const std::optional<int> status =
@@ -203,6 +271,7 @@ int RunFrame::RunWith(const Options& options, const std::string& registry_root,
 }
 
 int RunFrame::Run(std::string_view program_name, const std::function<void(RunFrame&)>& start_up) {
+  program_name_ = std::string(program_name);
   const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
@@ -215,31 +284,69 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
 
   // An empty new directory means the current one, as for the databases.
-  const std::string log_path = new_dir_.empty() ? "RelamorLog.txt" : new_dir_ + "/RelamorLog.txt";
+  const std::string log_dir = new_dir_.empty() ? "." : new_dir_;
+  const std::string log_path = log_dir + "/RelamorLog.txt";
+
+  // Template copies into the old directory would replace the old site
+  // databases: refuse before anything is written.
+  const std::string old_resolved = platform::ResolvedDirectoryOf(old_dir_);
+  for (const std::string& new_resolved :
+       {platform::ResolvedDirectoryOf(new_dir_), platform::ResolvedDirectoryOf(log_dir + "/")}) {
+    if (platform::SameOrNested(old_resolved, new_resolved)) {
+      PrintReason("the old directory '" + old_dir_ + "' and the new directory '" + new_dir_ +
+                  "' are " +
+                  (old_resolved == new_resolved ? "the same directory ('" + old_resolved + "')"
+                                                : "nested ('" + old_resolved + "', '" +
+                                                      new_resolved + "')") +
+                  "; nothing was written");
+      return 64;
+    }
+  }
+
+  // One run at a time per new directory, before the log is touched.
+  std::string reason;
+  switch (lock_.Lock(log_dir, &reason)) {
+    case platform::DirectoryLock::Outcome::kBusy:
+      PrintReason("another run is converting into the new directory '" + log_dir +
+                  "' (it is locked); this run wrote nothing");
+      return 75;
+    case platform::DirectoryLock::Outcome::kFailed:
+      PrintReason("cannot lock the new directory '" + log_dir + "': " + reason);
+      return 73;
+    default:
+      break;  // a missing directory is reported by the log
+  }
   try {
+    platform::KeepPreviousFile(log_path);
     log_.Open(log_path);
   } catch (const Error& e) {
-    std::cerr << program_name << ": " << e.description() << "\n";
+    PrintReason(e.description());
     return 73;
   }
 
   result_text_ = "False";
-  std::string reason;
   if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason)) {
-    Log({kRegistryAccessError});
-    log_.Close();
-    std::cerr << program_name << ": registry key not accessible: " << reason << "\n";
+    const bool logged = TryLog({kRegistryAccessError});
+    TryCloseLog();
+    PrintReason("registry key not accessible: " + reason +
+                (logged ? "" : " (and the run log could not be written)"));
     return 2;
   }
 
+  pristine_.emplace(new_dir_);
+  engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
+  engine_.SetBeforeFirstWrite([this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
   try {
+    for (const std::string& line : pristine_->Prepare()) PrintReason(line);
     start_up(*this);
+    // A stop asked for after the last row still ends with "False".
+    ThrowIfStopRequested();
     // Every row must be on disk before the installer is told "True"; a commit
     // that fails here takes the error path.
     engine_.CommitAll();
   } catch (const RunStopped&) {
     key_.Close();
-    log_.Close();
+    pristine_->RecordEnd();
     return 2;
   } catch (const Error& e) {
     return ErrorPath(e.number(), e.description(), program_name);
@@ -255,18 +362,31 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   return SuccessfulEnd(program_name);
 }
 
-int RunFrame::SuccessfulEnd(std::string_view program_name) {
+int RunFrame::SuccessfulEnd(std::string_view) {
+  pristine_->RecordEnd();
   result_text_ = "True";
-  if (!WriteResult(program_name)) {
-    log_.Close();
+  if (std::optional<std::string> failure = WriteResult()) {
+    TryCloseLog();
+    PrintReason(*failure);
     return 74;
   }
-  Log({kSuccessLine});
-  log_.Close();
-  return 0;
+  if (TryLog({kSuccessLine}) && TryCloseLog()) return 0;
+  // Never "True" with an incomplete log.
+  result_text_ = "False";
+  std::string reason;
+  if (!key_.Open(registry_root_, "HKEY_LOCAL_MACHINE", kProductKey, &reason) ||
+      !key_.SetValue(kResultValueName, result_text_, &reason)) {
+    PrintReason(log_failure_ + "; RelamorResult still says True and could not be corrected: " +
+                reason);
+    key_.Close();
+    return 74;
+  }
+  key_.Close();
+  PrintReason(log_failure_);
+  return 1;
 }
 
-int RunFrame::ErrorPath(int number, const std::string& description, std::string_view program_name) {
+int RunFrame::ErrorPath(int number, const std::string& description, std::string_view) {
   // Rows stored before the error stay stored.
   std::string commit_failure;
   try {
@@ -276,38 +396,76 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
+  if (pristine_) pristine_->RecordEnd();
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
-    Log({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
+    TryLog({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
   }
-  const bool written = WriteResult(program_name);
-  log_.Close();
-  return written ? 1 : 74;
+  const std::optional<std::string> failure = WriteResult();
+  TryCloseLog();
+  if (failure) {
+    PrintReason(*failure);
+    return 74;
+  }
+  // The log's last line, or why the log lacks it.
+  std::string line = number == err::kCannotCreateComponent ? std::string(kComponentLine)
+                                                           : OneLine(description);
+  if (!log_failure_.empty() && log_failure_ != OneLine(description)) {
+    line += " (" + log_failure_ + ")";
+  }
+  PrintReason(line);
+  return 1;
 }
 
 void RunFrame::ReportRunError(int number, const std::string& description) {
   if (number == err::kCannotCreateComponent) {
-    Log({kComponentLine});
+    TryLog({kComponentLine});
   } else {
-    Log({OneLine(description)});
+    TryLog({OneLine(description)});
   }
 }
 
-bool RunFrame::WriteResult(std::string_view program_name) {
+std::optional<std::string> RunFrame::WriteResult() {
   std::string reason;
   const bool written = key_.SetValue(kResultValueName, result_text_, &reason);
   key_.Close();
-  if (written) return true;
+  if (written) return std::nullopt;
   const std::string line =
       "Registry Write Error, RelamorResult was not recorded (" + result_text_ + "): " + reason;
-  Log({line});
-  std::cerr << program_name << ": " << line << "\n";
-  return false;
+  TryLog({line});
+  return line;
+}
+
+bool RunFrame::TryLog(std::initializer_list<LogItem> items) {
+  try {
+    log_.Line(items);
+    return true;
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+bool RunFrame::TryCloseLog() {
+  try {
+    log_.Close();
+    return log_failure_.empty();
+  } catch (const Error& e) {
+    if (log_failure_.empty()) log_failure_ = e.description();
+    return false;
+  }
+}
+
+void RunFrame::PrintReason(std::string_view line) {
+  // Standard error may be a closed pipe: a failed write is ignored.
+  std::cerr << program_name_ << ": " << line << std::endl;
+  std::cerr.clear();
 }
 
 void RunFrame::StopRun(std::string_view log_line) {
   Log({log_line});
   log_.Close();
+  PrintReason(log_line);
   throw RunStopped{};
 }
 
@@ -329,6 +487,9 @@ bool RunFrame::CanOpenDatabase(const std::string& path) {
 }
 
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
+  // A journal an interrupted run left beside `to` belongs to the old file; it
+  // must not be played back into the fresh copy.
+  platform::RemoveDatabaseSideFiles(to);
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);

@@ -14,12 +14,20 @@
 //   usage error      no argument or no comma                   exit status 64
 //   no run log       the log cannot be created                 exit status 73
 //   no result        RelamorResult could not be written        exit status 74
+//   busy             another run holds the new directory's lock exit status 75
+//
+// Before anything is written the frame refuses old and new directories that
+// are the same or nested (exit 64), and locks the new directory (flock) so
+// that one run at a time converts into it. The previous run log is kept as
+// RelamorLog.txt.1, and the new main database restored from its pristine copy
+// (safe_rerun.h). SIGTERM, SIGINT and SIGHUP stop the run at the next stored
+// row through the error path; every exit status but 0 prints one line with
+// its reason on standard error.
 //
 // Only the frame catches errors: procedures below it let them travel.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -30,7 +38,9 @@
 #include <type_traits>
 
 #include "toolkit/db/database.h"
+#include "toolkit/platform/files.h"
 #include "toolkit/platform/registry.h"
+#include "toolkit/safe_rerun.h"
 
 namespace relamor {
 
@@ -52,18 +62,32 @@ class LogItem {
   std::string text_;
 };
 
-// The run log: lines end with CR LF and are flushed as they are written, so
-// the log is complete up to the last step even if the process is killed.
+// The run log: lines end with CR LF and are handed to the system as they are
+// written, so the log is complete up to the last step even if the process is
+// killed. Every write is checked.
 class RunLog {
  public:
+  RunLog() = default;
+  ~RunLog();
+  RunLog(const RunLog&) = delete;
+  RunLog& operator=(const RunLog&) = delete;
+
   // Creates or empties the file; throws Error 75 naming the path on failure.
   void Open(const std::string& path);
+  // Writes one line (nothing when the log is closed). Throws Error 57 naming
+  // the log and the cause when the line cannot be written in full; the log
+  // is then closed and takes no more lines.
   void Line(std::initializer_list<LogItem> items);
+  // Syncs and closes the file; throws Error 57 when that fails. Harmless on a
+  // closed log.
   void Close();
-  bool is_open() const { return out_.is_open(); }
+  bool is_open() const { return fd_ >= 0; }
 
  private:
-  std::ofstream out_;
+  [[noreturn]] void Fail(int error);
+
+  int fd_ = -1;
+  std::string path_;
 };
 
 // Thrown to end a run in an orderly early stop (exit status 2); the frame
@@ -104,6 +128,11 @@ class RunFrame {
   static int RunWith(const Options& options, const std::string& registry_root,
                      std::string_view program_name, const std::function<void(RunFrame&)>& start_up);
 
+  // Makes SIGTERM, SIGINT and SIGHUP ask the run to stop at the next row
+  // (see the error path), and ignores SIGPIPE and SIGXFSZ so that a failed
+  // write comes back as an error. Main calls it.
+  static void InstallSignalHandlers();
+
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
   const Options& options() const { return options_; }
@@ -134,15 +163,27 @@ class RunFrame {
   int ErrorPath(int number, const std::string& description, std::string_view program_name);
   // Writes the error's line (the fixed component line for 429).
   void ReportRunError(int number, const std::string& description);
-  // Writes RelamorResult from result_text_ and closes the key; on failure logs
-  // and prints why and returns false.
-  bool WriteResult(std::string_view program_name);
+  // Writes RelamorResult from result_text_ and closes the key; on failure
+  // logs why (when the log takes it) and returns the line to print.
+  std::optional<std::string> WriteResult();
+  // A log line at the end of a run, where a failed write is reported on
+  // standard error rather than thrown; returns false when it failed.
+  bool TryLog(std::initializer_list<LogItem> items);
+  bool TryCloseLog();
+  void PrintReason(std::string_view line);
+  // Throws the stop error when a signal asked the run to stop.
+  static void ThrowIfStopRequested();
 
   Options options_;
+  std::string program_name_;
   std::string registry_root_;
   std::string old_dir_;
   std::string new_dir_;
   std::string result_text_ = "False";
+  // The log's failure, once a write failed.
+  std::string log_failure_;
+  platform::DirectoryLock lock_;
+  std::optional<PristineCopies> pristine_;
   RunLog log_;
   platform::RegistryKey key_;
   db::Engine engine_;

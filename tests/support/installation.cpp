@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -85,11 +86,47 @@ ProgramRun Installation::Run(const std::string& program) {
 }
 
 ProgramRun Installation::Run(const std::string& program, const std::string& args) {
+  return Run(program, std::vector<std::string>{args}, ChildSetup{});
+}
+
+ProgramRun Installation::Run(const std::string& program, const std::vector<std::string>& args,
+                             const ChildSetup& setup) {
   old_bytes_.clear();
   for (const auto& entry : fs::directory_iterator(old_dir())) {
     old_bytes_[entry.path().filename().string()] = FileBytes(entry.path().string());
   }
-  return RunProgram(program, {args}, registry());
+  return RunProgram(program, args, registry(), setup);
+}
+
+std::vector<std::string> Installation::Files(const std::string& side) const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(root_ + "/" + side)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Installation::NewIntegrityProblems() const {
+  std::string problems;
+  for (const std::string& name : Files("new")) {
+    if (fs::path(name).extension() != ".mdb") continue;
+    // Opened for writing, as the next user would: a hot journal is played back.
+    sqlite3* conn = nullptr;
+    std::string result;
+    if (sqlite3_open_v2((new_dir() + name).c_str(), &conn, SQLITE_OPEN_READWRITE, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(conn, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) result += CellText(st, 0) + "\n";
+      }
+      if (result.empty()) result = std::string("<") + sqlite3_errmsg(conn) + ">";
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(conn);
+    if (result != "ok\n") problems += name + ": " + result;
+  }
+  return problems;
 }
 
 std::string Installation::Log() const { return FileBytes(new_dir() + "RelamorLog.txt"); }

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/support/run_program.h"
 
@@ -32,6 +33,8 @@ class Installation {
   // bytes beforehand, for OldUnchanged().
   ProgramRun Run(const std::string& program);
   ProgramRun Run(const std::string& program, const std::string& args);
+  ProgramRun Run(const std::string& program, const std::vector<std::string>& args,
+                 const ChildSetup& setup);
 
   std::string Log() const;     // the run log's bytes ("" when missing)
   std::string Result() const;  // RelamorResult's bytes, "<none>" when not written
@@ -40,8 +43,15 @@ class Installation {
   std::string Dump(const std::string& side, const std::string& db,
                    const std::string& sql_or_table) const;
   bool Exists(const std::string& side, const std::string& file) const;
-  // Whether every old file still has the bytes it had before Run().
+  // Whether every old file still has the bytes it had before Run(), and
+  // the old directory holds no other file.
   bool OldUnchanged() const;
+  // The names of the files in a side's directory ("old" or "new"), sorted,
+  // hidden ones included.
+  std::vector<std::string> Files(const std::string& side) const;
+  // "" when every new/*.mdb passes PRAGMA integrity_check; otherwise one
+  // line per database that does not.
+  std::string NewIntegrityProblems() const;
 
  private:
   std::string root_;

@@ -3,6 +3,7 @@
 #include "tests/support/test_db.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,19 +19,29 @@ std::string ProductKeyDir(const std::string& registry_root) {
 }
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& registry_root) {
+                      const std::string& registry_root, const ChildSetup& setup) {
   char out_template[] = "/tmp/relamor-out-XXXXXX";
   char err_template[] = "/tmp/relamor-err-XXXXXX";
   const int out_fd = mkstemp(out_template);
   const int err_fd = mkstemp(err_template);
   if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create capture files");
 
+  int dead_pipe[2] = {-1, -1};
+  if (setup.stderr_closed) {
+    if (pipe(dead_pipe) != 0) throw std::runtime_error("pipe failed");
+    close(dead_pipe[0]);  // nobody reads: a write fails with EPIPE (or SIGPIPE)
+  }
   const std::string binary = std::string(RELAMOR_BIN_DIR) + "/" + program;
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(out_fd, STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
+    dup2(setup.stderr_closed ? dead_pipe[1] : err_fd, STDERR_FILENO);
+    if (setup.file_size_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(setup.file_size_limit),
+                         static_cast<rlim_t>(setup.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
     if (registry_root.empty()) {
@@ -45,6 +56,8 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
+  if (dead_pipe[1] >= 0) close(dead_pipe[1]);
+  if (setup.while_running) setup.while_running(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   close(out_fd);

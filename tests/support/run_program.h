@@ -2,6 +2,7 @@
 // installer does, and collects what the installer would see.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,18 @@ struct ProgramRun {
   std::string err;       // standard error
 };
 
+// How the child process is set up, for fault tests.
+struct ChildSetup {
+  long file_size_limit = -1;   // RLIMIT_FSIZE in bytes; -1: unchanged
+  bool stderr_closed = false;  // standard error is a pipe nobody reads
+  // Called in the parent with the child's pid while it runs.
+  std::function<void(int pid)> while_running;
+};
+
 // Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to
 // `registry_root` (unset when empty).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& registry_root);
+                      const std::string& registry_root, const ChildSetup& setup = {});
 
 // The directory of the product key under a registry root.
 std::string ProductKeyDir(const std::string& registry_root);

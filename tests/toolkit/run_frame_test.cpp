@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -246,9 +248,11 @@ TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
   EXPECT_EQ(seen_old, "");
   EXPECT_EQ(seen_new, new_dir_);
 
-  // A directory without a trailing separator still gets its log inside.
+  // A directory without a trailing separator still gets its log inside (the
+  // old directory lies elsewhere: dir_ holds the new databases).
   fs::remove(new_dir_ + "RelamorLog.txt");
-  EXPECT_EQ(Run(old_dir_ + "," + dir_ + "/new", record), 0);
+  testing::TempDir elsewhere;
+  EXPECT_EQ(Run(elsewhere.dir() + "," + dir_ + "/new", record), 0);
   EXPECT_EQ(Read(new_dir_ + "RelamorLog.txt"), kSuccessLine);
 }
 
@@ -345,6 +349,43 @@ TEST(ParseOptionsTest, FollowsGnuConventions) {
   EXPECT_EQ(Parsed({"old/,new/"}), "run|old/,new/|-|env.json");
   EXPECT_EQ(Parsed({"--report", "opt.json", "old/,new/"}), "run|old/,new/|-|opt.json");
   ::unsetenv("RELAMOR_REPORT");
+}
+
+// A log line that cannot be written (here: past RLIMIT_FSIZE, with SIGXFSZ
+// ignored) ends the run with "False", also when it is the success line; and a
+// stop signal ends it through the error path with the rows before committed.
+TEST_F(RunFrameTest, FailedLogWritesAndStopSignalsEndWithFalse) {
+  RunFrame::InstallSignalHandlers();
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  auto limit = [&](rlim_t bytes) {
+    rlimit l = saved;
+    l.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &l);
+  };
+  limit(4096);
+  EXPECT_EQ(Run([](RunFrame& frame) { frame.Log({std::string(5000, 'x')}); }), 1);
+  EXPECT_EQ(ResultValue(), "False");
+  EXPECT_NE(stderr_.find("the run log '" + new_dir_ + "/RelamorLog.txt' could not be written"),
+            std::string::npos)
+      << stderr_;
+  EXPECT_EQ(Run([](RunFrame& frame) { frame.Log({std::string(4060, 'x')}); }), 1)
+      << "the success line does not fit";
+  EXPECT_EQ(ResultValue(), "False");
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+
+  testing::MakeDatabase(new_dir_ + "qorsite.mdb", "CREATE TABLE t (v LONG);");
+  EXPECT_EQ(Run([&](RunFrame& frame) {
+              db::Database db = frame.engine().OpenDatabase(new_dir_ + "qorsite.mdb");
+              db.Execute("INSERT INTO t VALUES (1)");
+              ::raise(SIGTERM);
+              db.Execute("INSERT INTO t VALUES (2)");
+            }),
+            1);
+  EXPECT_EQ(testing::DumpTable(new_dir_ + "qorsite.mdb", "t"), "1\n");
+  EXPECT_NE(LogText().find("Run stopped by SIGTERM"), std::string::npos) << LogText();
+  EXPECT_EQ(ResultValue(), "False");
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ}) std::signal(s, SIG_DFL);
 }
 
 TEST_F(RunFrameTest, CanOpenDatabaseTellsWithoutChangingTheFile) {

@@ -242,7 +242,7 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     target.Commit();
     const std::string schema =
         detail::kSourceSchemaPrefix + std::to_string(target.attached.size() + 1);
-    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.path))) {
+    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.file))) {
       return std::nullopt;
     }
     attached = target.attached.emplace(origin.path, schema).first;
@@ -251,9 +251,17 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
                              selected + " FROM " + attached->second + "." + from->quoted +
                              " AS s ORDER BY " + row_order;
   std::optional<long> appended;
+  // An interrupted statement takes its whole transaction with it: the rows
+  // stored before are committed first.
+  target.Commit();
   target.BeginWrite();
   if (target.Exec("SAVEPOINT relamor_append") == SQLITE_OK) {
-    if (detail::Run(db, insert)) {
+    // A stop asked for while the statement runs interrupts it; it is then
+    // undone like a failed row, and the row-by-row redo stops at its first row.
+    sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+    const bool done = detail::Run(db, insert);
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    if (done) {
       appended = static_cast<long>(sqlite3_changes(db));
       target.Exec("RELEASE relamor_append");
       target.RowsWritten(*appended);

@@ -9,13 +9,19 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "toolkit/db/detail.h"
+#include "toolkit/platform/files.h"
 
 namespace relamor::db {
 namespace {
@@ -48,6 +54,41 @@ void LikeFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   }
 }
 
+// Whether the database header at `path` says WAL mode (file format versions
+// of 2 at offsets 18 and 19).
+bool InWalMode(const std::string& path) {
+  char header[20] = {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(header, sizeof header)) return false;
+  return std::memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
+}
+
+// Copies the database `path` and its -wal (when there is one) into a new
+// temporary folder; returns the folder, `*file` is the copy to open.
+std::string MakeSnapshot(const std::string& path, std::string* file) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/relamor-snapshot-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
+                                       " is in WAL mode and no private copy of it can be made (" +
+                                       std::strerror(errno) + ")");
+  }
+  try {
+    *file = folder + "/snapshot.mdb";
+    platform::CopyFileReplacing(path, *file);
+    if (::access((path + "-wal").c_str(), F_OK) == 0) {
+      platform::CopyFileReplacing(path + "-wal", *file + "-wal");
+    }
+  } catch (const Error& e) {
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
+                                       " is in WAL mode and no private copy of it can be made (" +
+                                       e.description() + ")");
+  }
+  return folder;
+}
+
 // Opens and checks the file; the connection is not yet registered.
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
@@ -57,8 +98,17 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   // a plain path that happens to begin with "file:" stays a plain path.
   const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
                     (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  const std::string file = path.rfind("file:", 0) == 0 ? "./" + path : path;
-  int rc = sqlite3_open_v2(file.c_str(), &connection->db, flags, nullptr);
+  connection->file = path.rfind("file:", 0) == 0 ? "./" + path : path;
+  int open_flags = flags;
+  if (read_only && InWalMode(path)) {
+    // Reading a WAL database in place would leave -wal and -shm files beside
+    // it; its private copy may have them. The copy is opened for writing so
+    // SQLite can read the committed -wal into it; the connection stays
+    // read-only for its users.
+    connection->snapshot_dir = MakeSnapshot(path, &connection->file);
+    open_flags = (flags & ~SQLITE_OPEN_READONLY) | SQLITE_OPEN_READWRITE;
+  }
+  int rc = sqlite3_open_v2(connection->file.c_str(), &connection->db, open_flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message =
         connection->db ? sqlite3_errmsg(connection->db) : sqlite3_errstr(rc);
@@ -350,6 +400,12 @@ Database Engine::OpenDatabase(const std::string& path, OpenMode mode) {
   handle->path = path;
   it->second->handles.push_back(handle.get());
   return Database(std::move(handle));
+}
+
+void Engine::SetStopCheck(std::function<void()> check) { state_->stop_check = std::move(check); }
+
+void Engine::SetBeforeFirstWrite(std::function<void(const std::string& path)> hook) {
+  state_->before_first_write = std::move(hook);
 }
 
 void Engine::CommitAll() {

@@ -15,7 +15,10 @@
 //
 // Read-only databases (the old installation) are opened with
 // SQLITE_OPEN_READONLY: reading them creates, replays or deletes no journal,
-// -wal or -shm file. Every open reads the schema at once, so a file that is not
+// -wal or -shm file; a database in WAL mode is read from a private snapshot
+// (the file and its committed -wal copied into a temporary folder), so that
+// no -wal or -shm appears beside it. A hot journal is never played back: the
+// open fails naming the file. Every open reads the schema at once, so a file that is not
 // a database fails in OpenDatabase and not at some later read.
 //
 // Statements are written in the original engine's dialect (dialect.h
@@ -23,6 +26,7 @@
 // per "?" in the statement text.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -146,6 +150,15 @@ class Engine {
   // commit that failed, including one that failed earlier when a handle was
   // closed by its destructor (which cannot throw).
   void CommitAll();
+
+  // `check` is called before every row is stored and every action statement
+  // runs, and while a set-based append runs; it throws to stop the run
+  // between rows (the rows stored before stay pending for CommitAll). Empty:
+  // no check.
+  void SetStopCheck(std::function<void()> check);
+  // `hook` is called with the file's path before the first write through
+  // each read-write connection; what it throws fails that write.
+  void SetBeforeFirstWrite(std::function<void(const std::string& path)> hook);
 
  private:
   std::shared_ptr<detail::EngineState> state_;

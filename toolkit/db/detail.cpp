@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace relamor::db::detail {
 namespace {
@@ -235,12 +236,27 @@ Connection& DatabaseState::Open() const {
 
 // ---- Connection ----
 
+int StopRequested(void* engine_state) {
+  auto* engine = static_cast<EngineState*>(engine_state);
+  if (!engine->stop_check) return 0;
+  try {
+    engine->stop_check();
+  } catch (...) {
+    return 1;
+  }
+  return 0;
+}
+
 Connection::~Connection() {
   for (auto& [sql, stmts] : idle_) {
     for (sqlite3_stmt* stmt : stmts) sqlite3_finalize(stmt);
   }
   idle_.clear();
   if (db != nullptr) sqlite3_close_v2(db);  // rolls back anything uncommitted
+  if (!snapshot_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(snapshot_dir, ec);
+  }
 }
 
 int Connection::Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
@@ -455,7 +471,14 @@ void Connection::BeginWrite() {
     throw Error(err::kCannotUpdate,
                 "Cannot update: the database " + Quoted(path) + " is opened read-only");
   }
+  // Every stored row passes here: the place where a run can stop between
+  // rows.
+  if (engine->stop_check) engine->stop_check();
   if (in_transaction_) return;
+  if (!written_) {
+    if (engine->before_first_write) engine->before_first_write(file);
+    written_ = true;
+  }
   const int rc = Exec("BEGIN");
   if (rc != SQLITE_OK) FailStep(rc, "BEGIN");
   in_transaction_ = true;
@@ -469,6 +492,13 @@ void Connection::RowsWritten(long rows) {
 
 void Connection::Commit() {
   if (!in_transaction_) return;
+  if (sqlite3_get_autocommit(db) != 0) {
+    // SQLite rolled the transaction back itself after a failed write (disk
+    // full, I/O error); that failure was reported where it happened.
+    in_transaction_ = false;
+    pending_rows_ = 0;
+    return;
+  }
   const int rc = Exec("COMMIT");
   if (rc != SQLITE_OK) {
     const std::string message = sqlite3_errmsg(db);
@@ -483,8 +513,11 @@ void Connection::Commit() {
 void Connection::FailStep(int rc, std::string_view statement, const TableInfo* table,
                           const std::vector<Value>* column_values,
                           const std::vector<char>* column_written) {
-  const std::string message = sqlite3_errmsg(db);
   const int code = rc & 0xff;
+  // A statement interrupted because the run is asked to stop: the stop
+  // check's error tells why.
+  if (code == SQLITE_INTERRUPT && engine->stop_check) engine->stop_check();
+  const std::string message = sqlite3_errmsg(db);
   const std::string context = InStatement(statement) + Where();
   if (code == SQLITE_CONSTRAINT) {
     const std::vector<ConstraintItem> items = ConstraintItems(message);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,7 +110,14 @@ struct EngineState {
   // A commit that failed where no error could be thrown (a destructor);
   // CommitAll reports it.
   std::optional<Error> deferred_failure;
+  // See Engine::SetStopCheck and Engine::SetBeforeFirstWrite.
+  std::function<void()> stop_check;
+  std::function<void(const std::string&)> before_first_write;
 };
+
+// A progress handler for long statements: interrupts the statement (returns
+// 1) when the engine's stop check asks the run to stop.
+int StopRequested(void* engine_state);
 
 struct Connection {
   Connection(EngineState* owner, std::string open_key, std::string open_path, bool open_read_only)
@@ -125,6 +133,10 @@ struct Connection {
   EngineState* engine;
   std::string key;
   std::string path;  // as first opened; names the database in messages
+  // The file SQLite has open: `path`, or a private snapshot of it.
+  std::string file;
+  // The temporary folder of that snapshot, removed with the connection.
+  std::string snapshot_dir;
   bool read_only;
   std::vector<DatabaseState*> handles;
 
@@ -180,6 +192,7 @@ struct Connection {
 
  private:
   bool in_transaction_ = false;
+  bool written_ = false;  // a write has begun on this connection
   long pending_rows_ = 0;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> idle_;
   std::size_t idle_count_ = 0;

@@ -1,11 +1,13 @@
 #include "toolkit/platform/files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "toolkit/error.h"
@@ -117,6 +119,70 @@ void SetArchiveOnly(const std::string& path) {
   if (::chmod(path.c_str(), mode) != 0) {
     throw Error(err::kPathFileAccess, "Path/File access error: cannot change the attributes of '" +
                                           path + "': " + std::strerror(errno));
+  }
+}
+
+std::string ResolvedDirectoryOf(const std::string& prefix) {
+  namespace fs = std::filesystem;
+  const std::string directory = DirectoryOf(prefix + "x");
+  std::error_code ec;
+  fs::path absolute = fs::absolute(directory, ec);
+  if (ec) return directory;
+  fs::path resolved = fs::weakly_canonical(absolute, ec);
+  if (ec) resolved = absolute.lexically_normal();
+  std::string text = resolved.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+bool SameOrNested(const std::string& a, const std::string& b) {
+  auto inside = [](const std::string& outer, const std::string& inner) {
+    if (outer == "/") return true;
+    return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+           inner[outer.size()] == '/';
+  };
+  return a == b || inside(a, b) || inside(b, a);
+}
+
+DirectoryLock::~DirectoryLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+DirectoryLock::Outcome DirectoryLock::Lock(const std::string& dir, std::string* reason) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return Outcome::kMissing;
+    *reason = std::strerror(error);
+    return Outcome::kFailed;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) return Outcome::kBusy;
+    *reason = std::strerror(error);
+    return Outcome::kFailed;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  return Outcome::kLocked;
+}
+
+void KeepPreviousFile(const std::string& path) {
+  const std::string kept = path + ".1";
+  if (::rename(path.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
+    throw Error(err::kPathFileAccess, "Path/File access error: cannot keep '" + path + "' as '" +
+                                          kept + "': " + std::strerror(errno));
+  }
+}
+
+void RemoveDatabaseSideFiles(const std::string& path) {
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+    const std::string side = path + suffix;
+    if (::unlink(side.c_str()) != 0 && errno != ENOENT) {
+      throw Error(err::kPathFileAccess, "Path/File access error: cannot remove '" + side +
+                                            "': " + std::strerror(errno));
+    }
   }
 }
 

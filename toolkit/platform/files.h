@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace relamor::platform {
 
@@ -22,5 +23,44 @@ void SetArchiveOnly(const std::string& path);
 
 // Lets pending system events run. There are none on this platform.
 inline void YieldToSystem() {}
+
+// The directory that files named `prefix` + name land in, with symbolic
+// links, ".", ".." and doubled separators resolved: "/data/old/" and
+// "/data/./x/../old//" both give "/data/old"; "/data/old" (no trailing
+// separator) gives "/data"; "" gives the current directory. The part of the
+// path that does not exist is resolved as written.
+std::string ResolvedDirectoryOf(const std::string& prefix);
+
+// Whether the resolved directories `a` and `b` are the same or one lies
+// inside the other.
+bool SameOrNested(const std::string& a, const std::string& b);
+
+// An exclusive advisory lock (flock) on a directory, held until the object
+// goes away or the process ends (also by kill -9). Creates no file.
+class DirectoryLock {
+ public:
+  enum class Outcome { kLocked, kBusy, kMissing, kFailed };
+
+  DirectoryLock() = default;
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  // Takes the lock without waiting. kBusy: another process holds it;
+  // kMissing: `dir` does not exist or is not a directory; kFailed: any other
+  // failure, with `*reason` set to its cause.
+  Outcome Lock(const std::string& dir, std::string* reason);
+
+ private:
+  int fd_ = -1;
+};
+
+// Renames `path` to `path` + ".1" (replacing that file) when `path` exists.
+// Throws Error 75 naming both paths when it cannot.
+void KeepPreviousFile(const std::string& path);
+
+// Removes the journal, -wal and -shm files SQLite may have left beside the
+// database `path`. Throws Error 75 naming the file that cannot be removed.
+void RemoveDatabaseSideFiles(const std::string& path);
 
 }  // namespace relamor::platform
