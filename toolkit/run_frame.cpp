@@ -203,12 +203,21 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
     return 64;
   };
   // getopt_long keeps its place in globals: start afresh, report nothing
-  // itself, and stop at "--".
+  // itself, hand over the operands in order ("-" first in the option text,
+  // so that a lone "-", which it takes for an operand, is refused like any
+  // other argument beginning with "-"), and stop at "--".
   optind = 0;
   opterr = 0;
+  bool any_operand = false;
   int c;
-  while ((c = getopt_long(argc, argv, ":hV", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "-:hV", kLongOptions, nullptr)) != -1) {
     switch (c) {
+      case 1:
+        if (std::strcmp(optarg, "-") == 0) return usage_error("unknown option '-'");
+        if (any_operand) options->args += ' ';
+        options->args += optarg;
+        any_operand = true;
+        break;
       case 'h':
         PrintUsage(out, program_name);
         return 0;
@@ -232,8 +241,9 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
     }
   }
   for (int i = optind; i < argc; ++i) {
-    if (i > optind) options->args += ' ';
+    if (any_operand) options->args += ' ';
     options->args += argv[i];
+    any_operand = true;
   }
   return std::nullopt;
 }
