@@ -24,6 +24,7 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/db/detail.h"
+#include "toolkit/db/jet_reader.h"
 #include "toolkit/db/types.h"
 
 namespace relamor::db {
@@ -242,7 +243,7 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     target.Commit();
     const std::string schema =
         detail::kSourceSchemaPrefix + std::to_string(target.attached.size() + 1);
-    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.path))) {
+    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.jet ? origin.jet->sqlite_path() : origin.path))) {
       return std::nullopt;
     }
     attached = target.attached.emplace(origin.path, schema).first;

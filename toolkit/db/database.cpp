@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "toolkit/db/detail.h"
+#include "toolkit/db/jet_reader.h"
 
 namespace relamor::db {
 namespace {
@@ -51,13 +52,17 @@ void LikeFunction(sqlite3_context* context, int, sqlite3_value** argv) {
 // Opens and checks the file; the connection is not yet registered.
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
-  const bool read_only = mode == OpenMode::kReadOnly;
+  // An old database that is a Jet file is read through its import, read-only.
+  std::shared_ptr<JetImport> jet = IsJetFile(path) ? std::make_shared<JetImport>(path) : nullptr;
+  const bool read_only = mode == OpenMode::kReadOnly || jet;
   auto connection = std::make_unique<Connection>(engine, key, path, read_only);
+  connection->jet = jet;
   // URI file names let the set-based append attach an old database read-only;
   // a plain path that happens to begin with "file:" stays a plain path.
   const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
                     (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  const std::string file = path.rfind("file:", 0) == 0 ? "./" + path : path;
+  const std::string file =
+      jet ? jet->sqlite_path() : path.rfind("file:", 0) == 0 ? "./" + path : path;
   int rc = sqlite3_open_v2(file.c_str(), &connection->db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message =

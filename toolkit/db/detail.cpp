@@ -452,8 +452,8 @@ void Connection::NoteCounterValue(ColumnInfo& column, const Value& written) {
 
 void Connection::BeginWrite() {
   if (read_only) {
-    throw Error(err::kCannotUpdate,
-                "Cannot update: the database " + Quoted(path) + " is opened read-only");
+    throw Error(err::kCannotUpdate, "Cannot update: the database " + Quoted(path) +
+                                        (jet ? " is a read-only Jet file" : " is opened read-only"));
   }
   if (in_transaction_) return;
   const int rc = Exec("BEGIN");

@@ -25,6 +25,10 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+namespace relamor::db {
+class JetImport;
+}
+
 namespace relamor::db::detail {
 
 // Rows written in one transaction before it is committed and a new one begun.
@@ -126,6 +130,8 @@ struct Connection {
   std::string key;
   std::string path;  // as first opened; names the database in messages
   bool read_only;
+  // Set for a Jet file: its import, which SQLite reads in its place.
+  std::shared_ptr<JetImport> jet;
   std::vector<DatabaseState*> handles;
 
   // " (path)": the suffix naming the database in every message.
