@@ -1,7 +1,7 @@
 # Sourced by test.sh and demo.sh: installs the Debian packages the build and
 # the samples need, when they are missing (as root; otherwise it only says
 # what is missing).
-relamor_packages=(cmake g++ make libsqlite3-dev libgtest-dev nlohmann-json3-dev sqlite3)
+relamor_packages=(cmake g++ make pkg-config libsqlite3-dev libgtest-dev nlohmann-json3-dev sqlite3 mdbtools mdbtools-dev libmdb3)
 
 install_missing_packages() {
   local missing=() pkg

@@ -481,8 +481,8 @@ void Connection::NoteCounterValue(ColumnInfo& column, const Value& written) {
 
 void Connection::BeginWrite() {
   if (read_only) {
-    throw Error(err::kCannotUpdate,
-                "Cannot update: the database " + Quoted(path) + " is opened read-only");
+    throw Error(err::kCannotUpdate, "Cannot update: the database " + Quoted(path) +
+                                        (jet ? " is a read-only Jet file" : " is opened read-only"));
   }
   // Every stored row passes here: the place where a run can stop between
   // rows.

@@ -28,6 +28,10 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+namespace relamor::db {
+class JetImport;
+}
+
 namespace relamor::db::detail {
 
 // Rows written in one transaction before it is committed and a new one begun.
@@ -141,6 +145,8 @@ struct Connection {
   // The temporary folder of that snapshot, removed with the connection.
   std::string snapshot_dir;
   bool read_only;
+  // Set for a Jet file: its import, which SQLite reads in its place.
+  std::shared_ptr<JetImport> jet;
   std::vector<DatabaseState*> handles;
 
   // " (path)": the suffix naming the database in every message.

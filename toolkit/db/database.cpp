@@ -25,6 +25,7 @@
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
 #include "toolkit/platform/files.h"
+#include "toolkit/db/jet_reader.h"
 
 namespace relamor::db {
 namespace {
@@ -103,15 +104,20 @@ std::string MakeSnapshot(const std::string& path, std::string* file) {
 // Opens and checks the file; the connection is not yet registered.
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
-  const bool read_only = mode == OpenMode::kReadOnly;
+  // An old database that is a Jet file is read through its import, read-only.
+  std::shared_ptr<JetImport> jet = IsJetFile(path) ? std::make_shared<JetImport>(path) : nullptr;
+  const bool read_only = mode == OpenMode::kReadOnly || jet;
   auto connection = std::make_unique<Connection>(engine, key, path, read_only);
+  connection->jet = jet;
   // URI file names let the set-based append attach an old database read-only;
   // a plain path that happens to begin with "file:" stays a plain path.
   const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
                     (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  connection->file = path.rfind("file:", 0) == 0 ? "./" + path : path;
+  connection->file = jet                              ? jet->sqlite_path()
+                     : path.rfind("file:", 0) == 0 ? "./" + path
+                                                   : path;
   int open_flags = flags;
-  if (read_only && InWalMode(path)) {
+  if (!jet && read_only && InWalMode(path)) {
     // Reading a WAL database in place would leave -wal and -shm files beside
     // it; its private copy may have them. The copy is opened for writing so
     // SQLite can read the committed -wal into it; the connection stays

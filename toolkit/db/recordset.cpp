@@ -159,7 +159,9 @@ void CheckUpdatable(const RecordsetState& s) {
   Connection& c = Live(s);
   if (c.read_only) {
     throw Error(err::kCannotUpdate, "Cannot update: the database '" + s.path +
-                                        "' is opened read-only; " + s.What() +
+                                        (c.jet ? "' is a read-only Jet file; "
+                                               : "' is opened read-only; ") +
+                                        s.What() +
                                         " cannot be changed");
   }
   if (!s.updatable) {

@@ -1,0 +1,254 @@
+// Old databases that are Jet files, read from the two real sample files in
+// tests/data/jet (a Jet 3 and a Jet 4 file) and from damaged copies of them.
+#include "toolkit/db/jet_reader.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_db.h"
+#include "toolkit/db/database.h"
+#include "toolkit/error.h"
+
+namespace relamor::db {
+namespace {
+
+using testing::ErrorOf;
+using testing::FileBytes;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::string kNwind = RELAMOR_SOURCE_DIR "/tests/data/jet/nwind.mdb";
+const std::string kDates = RELAMOR_SOURCE_DIR "/tests/data/jet/DateTestDatabase.mdb";
+constexpr std::size_t kJet3Page = 2048;
+
+bool Empty(const std::string& dir) { return std::filesystem::is_empty(dir); }
+
+// Each table with its row count, in the order of TableDefs.
+std::vector<std::pair<std::string, std::int64_t>> RowCounts(Database& db) {
+  std::vector<std::pair<std::string, std::int64_t>> counts;
+  for (const TableDef& def : db.TableDefs()) {
+    Recordset rs = db.OpenRecordset("SELECT count(*) FROM [" + def.name + "]");
+    counts.emplace_back(def.name, std::get<std::int64_t>(rs.Get(0)));
+  }
+  return counts;
+}
+
+// The first row of a statement, field by field.
+std::vector<Value> FirstRow(Database& db, const std::string& statement) {
+  Recordset rs = db.OpenRecordset(statement);
+  std::vector<Value> row;
+  for (int i = 0; i < rs.FieldCount(); ++i) row.push_back(rs.Get(i));
+  return row;
+}
+
+Value T(const char* s) { return Value{std::string(s)}; }
+Value I(std::int64_t n) { return Value{n}; }
+Value R(double d) { return Value{d}; }
+
+// Row counts are those mdb-export gives for the same tables.
+TEST(JetFile, EveryTableReadsWithAllItsRowsAndImportLivesOutsideTheOldDirectory) {
+  TempDir old_dir, tmp;
+  const std::string path = old_dir.File("qord007.mdb");
+  WriteFile(path, FileBytes(kNwind));
+  ASSERT_EQ(::setenv("TMPDIR", tmp.path().c_str(), 1), 0);
+  EXPECT_TRUE(IsJetFile(path));
+  EXPECT_FALSE(IsJetFile(old_dir.path()));
+  {
+    Engine engine;
+    Database db = engine.OpenDatabase(path, OpenMode::kReadOnly);
+    const std::vector<std::pair<std::string, std::int64_t>> expected = {
+        {"Order Details", 2155}, {"Orders", 830},   {"Products", 77},
+        {"Shippers", 3},         {"Categories", 8}, {"Customers", 91},
+        {"Employees", 9},        {"Suppliers", 29}, {"Umsätze", 830}};
+    EXPECT_EQ(RowCounts(db), expected);
+    EXPECT_FALSE(Empty(tmp.path()));  // the import
+    EXPECT_EQ(std::filesystem::directory_iterator(old_dir.path())->path(), path);
+
+    // Writes are refused, whichever way they come, also when opened for writing.
+    Database rw = engine.OpenDatabase(path);
+    Error e = ErrorOf([&] { rw.Execute("DELETE FROM Shippers"); });
+    EXPECT_EQ(e.number(), err::kCannotUpdate);
+    EXPECT_EQ(e.description(), "Cannot update: the database '" + path + "' is a read-only Jet file");
+    Recordset rs = rw.OpenRecordset("Shippers");
+    e = ErrorOf([&] { rs.AddNew(); });
+    EXPECT_EQ(e.number(), err::kCannotUpdate);
+    EXPECT_NE(e.description().find("is a read-only Jet file"), std::string::npos) << e.description();
+  }
+  EXPECT_TRUE(Empty(tmp.path()));  // removed when the run's engine goes
+
+  Engine engine;
+  Database db = engine.OpenDatabase(kDates, OpenMode::kReadOnly);
+  EXPECT_EQ(RowCounts(db), (std::vector<std::pair<std::string, std::int64_t>>{{"DateTest", 6}}));
+  db.Close();
+  EXPECT_TRUE(Empty(tmp.path()));
+  ::unsetenv("TMPDIR");
+}
+
+TEST(JetFile, ValuesKeepTheirTypesNullsAndStoredOrder) {
+  Engine engine;
+  Database db = engine.OpenDatabase(kNwind, OpenMode::kReadOnly);
+  // Stored order (not key order); Long, Text with a non-ASCII letter, dates,
+  // Currency, Null.
+  std::vector<Value> orders = FirstRow(db, "Orders");
+  ASSERT_EQ(orders.size(), 14u);
+  EXPECT_EQ(orders[0], I(10330));
+  EXPECT_EQ(orders[3], T("1994-11-16"));
+  EXPECT_EQ(orders[7], R(12.75));
+  EXPECT_EQ(orders[9], T("Carrera 52 con Ave. Bolívar #65-98 Llano Largo"));
+  EXPECT_EQ(FirstRow(db, "SELECT ShipRegion FROM Orders WHERE OrderID = 10331")[0], Null());
+  EXPECT_EQ(FirstRow(db, "SELECT ShipCity FROM [Umsätze] WHERE OrderID = 10331")[0],
+            T("Marseille"));
+  // Integer, Single (as its shortest decimal), Currency; Yes/No as -1 and 0.
+  EXPECT_EQ(FirstRow(db, "SELECT Quantity, Discount, UnitPrice FROM [Order Details] "
+                         "WHERE OrderID = 10250 AND ProductID = 51"),
+            (std::vector<Value>{I(35), R(0.15), R(42.4)}));
+  EXPECT_EQ(FirstRow(db, "SELECT Discontinued FROM Products WHERE ProductID = 5")[0], I(-1));
+  EXPECT_EQ(FirstRow(db, "SELECT Discontinued FROM Products WHERE ProductID = 1")[0], I(0));
+  // Memo in full (448 characters, on pages of their own), OLE as bytes,
+  // a Null Long, a date with its birth year.
+  std::vector<Value> fuller = FirstRow(
+      db, "SELECT Notes, Photo, ReportsTo, BirthDate FROM Employees WHERE EmployeeID = 2");
+  const std::string& notes = std::get<std::string>(fuller[0]);
+  EXPECT_EQ(notes.size(), 448u);
+  EXPECT_EQ(notes.substr(notes.size() - 22), "Importers Association.");
+  EXPECT_GT(std::get<Blob>(fuller[1]).bytes.size(), 10000u);
+  EXPECT_EQ(fuller[2], Null());
+  EXPECT_EQ(fuller[3], T("1952-02-19"));
+  std::vector<Value> beverages = FirstRow(db, "SELECT Description, Picture FROM Categories");
+  EXPECT_EQ(beverages[0], T("Soft drinks, coffees, teas, beers, and ales"));
+  EXPECT_EQ(std::get<Blob>(beverages[1]).bytes.size(), 10746u);
+
+  // Jet 4: dates before 1900, before 1000 and in the year 9999 (which
+  // mdb-export prints as 1900-01-00), memo and text in UCS-2.
+  Database dates = engine.OpenDatabase(kDates, OpenMode::kReadOnly);
+  Recordset rs = dates.OpenRecordset("SELECT DateTimeCol, DateCol, TimeCol, LongTextCol, "
+                                     "ShortTextCol FROM DateTest ORDER BY IDCol");
+  std::vector<std::vector<Value>> rows;
+  for (; !rs.Eof(); rs.MoveNext()) {
+    rows.push_back({rs.Get(0), rs.Get(1), rs.Get(2), rs.Get(3), rs.Get(4)});
+  }
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[0], (std::vector<Value>{T("2021-12-02"), T("2021-12-02"), T("2021-12-02"),
+                                         T("Hello"), T("Hello")}));
+  EXPECT_EQ(rows[1][0], T("9999-01-01"));
+  EXPECT_EQ(rows[1][3], T("Year 9999"));
+  EXPECT_EQ((std::vector<Value>{rows[2][0], rows[2][1], rows[2][2]}),
+            (std::vector<Value>{T("1898-01-01"), T("1899-01-01"), T("1900-01-01")}));
+  EXPECT_EQ((std::vector<Value>{rows[3][0], rows[3][1], rows[3][2]}),
+            (std::vector<Value>{T("0632-01-01"), T("0633-01-01"), T("0634-01-01")}));
+  EXPECT_EQ(rows[5][3], T("New line\r\nin field"));
+}
+
+// A character that the file's code page (1252) does not define is read as
+// "?", counted and reported, not dropped.
+TEST(JetFile, CharactersOutsideTheCodePageAreCounted) {
+  TempDir dir;
+  std::string bytes = FileBytes(kNwind);
+  const std::size_t at = bytes.find("Alfreds Futterkiste");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = '\x81';
+  const std::string path = dir.File("qorsite.mdb");
+  WriteFile(path, bytes);
+  JetImport import(path);
+  EXPECT_EQ(import.replaced_characters(), 1);
+  Engine engine;
+  Database db = engine.OpenDatabase(path, OpenMode::kReadOnly);
+  EXPECT_EQ(FirstRow(db, "SELECT CompanyName FROM Customers WHERE CustomerID = 'ALFKI'")[0],
+            T("?lfreds Futterkiste"));
+}
+
+// Opens `path` in a child process under a time limit and reads every table.
+// Returns "ok", the Error's number and description, or how the child died.
+// The child's temporary directory must be empty afterwards.
+std::string OpenInChild(const std::string& path, const std::string& tmp) {
+  int pipe_fd[2];
+  if (::pipe(pipe_fd) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fd[0]);
+    ::alarm(20);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    std::string result = "ok";
+    try {
+      Engine engine;
+      Database db = engine.OpenDatabase(path, OpenMode::kReadOnly);
+      RowCounts(db);
+    } catch (const Error& e) {
+      result = std::to_string(e.number()) + " " + e.description();
+    }
+    if (::write(pipe_fd[1], result.data(), result.size()) < 0) ::_exit(2);
+    ::_exit(0);
+  }
+  ::close(pipe_fd[1]);
+  std::string out;
+  char buf[512];
+  ssize_t n;
+  while ((n = ::read(pipe_fd[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  ::close(pipe_fd[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status)) {
+    return WTERMSIG(status) == SIGALRM ? "hung" : "crashed with signal " +
+                                                      std::to_string(WTERMSIG(status));
+  }
+  if (!Empty(tmp)) return "left its import behind: " + out;
+  return out;
+}
+
+TEST(JetFile, DamagedCopiesEndWithAnErrorNamingFileAndTable) {
+  TempDir dir, tmp;
+  const std::string original = FileBytes(kNwind);
+  const std::string path = dir.File("qorsite.mdb");
+  const std::string not_a_database = std::to_string(err::kNotADatabase) +
+                                     " Not a database: the Jet file '" + path + "'";
+  auto page = [](std::size_t n) { return n * kJet3Page; };
+
+  // Damage that a table shows: the error names it.
+  std::map<std::string, std::string> damaged;
+  damaged["Orders"] = original;  // its first data page overwritten
+  for (std::size_t i = page(399); i < page(400); ++i) damaged["Orders"][i] = static_cast<char>(i * 7);
+  damaged["Shippers"] = original;  // its definition says it has no columns
+  damaged["Shippers"][page(581) + 25] = 0;
+  damaged["Umsätze"] = original.substr(0, page(780));  // cut inside its rows
+  for (const auto& [table, bytes] : damaged) {
+    WriteFile(path, bytes);
+    const std::string outcome = OpenInChild(path, tmp.path());
+    EXPECT_EQ(outcome.rfind(not_a_database + ", table '" + table + "'", 0), 0u)
+        << table << ": " << outcome;
+  }
+
+  // Garbage pages anywhere, and files cut at any of a few lengths: an error
+  // naming the file (or, where the damage misses every table, a clean read).
+  std::vector<std::string> copies;
+  for (std::size_t every : {3, 7, 50}) {
+    std::string bytes = original;
+    std::uint32_t x = 12345;
+    for (std::size_t p = 1; page(p + 1) <= bytes.size(); p += every) {
+      for (std::size_t i = page(p); i < page(p + 1); ++i) {
+        x = x * 1103515245 + 12345;
+        bytes[i] = static_cast<char>(x >> 16);
+      }
+    }
+    copies.push_back(bytes);
+  }
+  for (std::size_t cut : {std::size_t{100}, page(1), page(3), page(30), original.size() / 2}) {
+    copies.push_back(original.substr(0, cut));
+  }
+  for (const std::string& bytes : copies) {
+    WriteFile(path, bytes);
+    const std::string outcome = OpenInChild(path, tmp.path());
+    EXPECT_TRUE(outcome == "ok" || outcome.rfind(not_a_database, 0) == 0) << outcome;
+  }
+}
+
+}  // namespace
+}  // namespace relamor::db
