@@ -4,23 +4,33 @@
 // a plain append SQLite can do the same work in one statement. The old
 // database is attached read-only (a URI with mode=ro) to the new database's
 // connection (once per old database; it stays attached while the connection
-// is open), and the statement
+// is open). Up to three statements are tried in turn inside one savepoint,
+// each rolled back to the savepoint when it fails:
 //
-//   INSERT INTO main."new" ("a", "b", "n")
-//   SELECT relamor_convert(s."x", kind, length, 'new', 'a'), ...,
-//          relamor_convert(relamor_number(row_number() OVER (ORDER BY s.rowid)), ...)
-//   FROM relamor_source."old" AS s ORDER BY s.rowid
+// 1. Pass-through: the values go in unchanged, and one call per row of
+//      relamor_fits(?1, s."x", s."y", ...)
+//    in the WHERE clause checks that every value already is what the
+//    conversion would return (?1 is bound to the target column types); the
+//    first value that is not ends the statement with an error. When the new
+//    table is the old one's twin (same columns in the same order, every one
+//    copied to its namesake, no index or trigger) the check runs as a read of
+//    its own, followed by INSERT INTO new SELECT * FROM old, which SQLite
+//    copies record by record without decoding the values.
+// 2. Converting: every value goes through
+//      relamor_convert(s."x", kind, length, 'new', 'a')
+//    which calls ConvertForColumn exactly as Update does.
+// 3. Neither stored the table: the caller redoes it row by row, which stores
+//    the rows before the failing one and reports that row's error, so the
+//    outcome never depends on which way ran.
 //
-// converts each value exactly as Update does (relamor_convert calls
-// ConvertForColumn) and refuses running numbers past 32767. It runs inside a
-// savepoint: if any row fails, nothing of it is kept and the caller redoes
-// the table row by row, which stores the rows before the failing one and
-// reports that row's error, so the outcome never depends on which way ran.
+// Running numbers come from row_number() OVER (ORDER BY s.rowid) through
+// relamor_number, which refuses numbers past 32767.
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "toolkit/db/database.h"
 #include "toolkit/db/detail.h"
@@ -130,6 +140,31 @@ void ConvertFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
+// The target column types that relamor_fits checks its values against, in
+// argument order; bound to the statement as a pointer.
+struct FitCheck {
+  std::vector<ColumnType> types;
+};
+constexpr const char* kFitCheckType = "relamor_fit_check";
+
+// relamor_fits(check, value, ...): 1 when every value already fits its
+// column; the first one that does not ends the statement with an error.
+void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const auto* check = static_cast<const FitCheck*>(sqlite3_value_pointer(argv[0], kFitCheckType));
+  if (check == nullptr || check->types.size() != static_cast<std::size_t>(argc - 1)) {
+    sqlite3_result_error(ctx, "relamor_fits: no column types bound", -1);
+    return;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const ColumnType& type = check->types[static_cast<std::size_t>(i - 1)];
+    if (!AlreadyFits(argv[i], type.kind, type.max_length)) {
+      sqlite3_result_error(ctx, "relamor_fits: a value needs converting", -1);
+      return;
+    }
+  }
+  sqlite3_result_int(ctx, 1);
+}
+
 // relamor_number(n): a running number, refused past 32767.
 void NumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   const sqlite3_int64 n = sqlite3_value_int64(argv[0]);
@@ -164,16 +199,35 @@ std::string ReadOnlyUri(const std::string& path) {
   return out + "?mode=ro";
 }
 
-bool Run(sqlite3* db, const std::string& sql, const std::string& bound = {}) {
+// Runs `sql` with ?1 bound to `bound` (text) or to `check` (a pointer).
+bool Run(sqlite3* db, const std::string& sql, const std::string& bound = {},
+         FitCheck* check = nullptr) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt);
     return false;
   }
   if (!bound.empty()) sqlite3_bind_text(stmt, 1, bound.c_str(), -1, SQLITE_TRANSIENT);
+  if (check != nullptr) sqlite3_bind_pointer(stmt, 1, check, kFitCheckType, nullptr);
   const int rc = sqlite3_step(stmt);
   sqlite3_finalize(stmt);
   return rc == SQLITE_DONE || rc == SQLITE_ROW;
+}
+
+// Whether the main database has an index or a trigger on `table`.
+bool HasIndex(sqlite3* db, const std::string& table) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT 1 FROM main.sqlite_master WHERE type IN ('index', 'trigger') "
+                         "AND tbl_name = ?1 COLLATE NOCASE",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return true;
+  }
+  sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  return rc != SQLITE_DONE;
 }
 
 }  // namespace
@@ -184,6 +238,9 @@ void RegisterBulkFunctions(sqlite3* db) {
                              nullptr, nullptr);
   sqlite3_create_function_v2(db, "relamor_number", 1, flags, nullptr, &NumberFunction, nullptr,
                              nullptr, nullptr);
+  // Not deterministic: it must run for every row, never be factored out.
+  sqlite3_create_function_v2(db, "relamor_fits", -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
+                             &FitsFunction, nullptr, nullptr, nullptr);
 }
 
 }  // namespace detail
@@ -199,41 +256,59 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
   const auto from = origin.FindTable(old_table);
   if (!to || !from || from->rowid_name.empty() || to->has_counter) return std::nullopt;
 
-  // The value expression of each written column; a later one for the same
-  // column replaces an earlier one, as a second Set would.
-  std::vector<std::string> values(to->columns.size());
+  // The source of each written column (an old column's index, or -1 for the
+  // running number); a later one for the same column replaces an earlier
+  // one, as a second Set would.
+  constexpr int kNumbered = -1;
+  constexpr int kUnwritten = -2;
+  std::vector<int> source_of(to->columns.size(), kUnwritten);
   std::vector<int> order;
   const std::string row_order = "s." + from->rowid_name;
   for (const AppendColumn& c : columns) {
     const int index = to->ColumnIndex(c.target);
     if (index < 0) return std::nullopt;
-    std::string value;
-    if (c.source.empty()) {
-      value = "relamor_number(row_number() OVER (ORDER BY " + row_order + "))";
-    } else {
-      const int old_index = from->ColumnIndex(c.source);
-      if (old_index < 0) return std::nullopt;
-      value = "s." + detail::QuoteName(from->columns[static_cast<std::size_t>(old_index)].name);
+    int origin_column = kNumbered;
+    if (!c.source.empty()) {
+      origin_column = from->ColumnIndex(c.source);
+      if (origin_column < 0) return std::nullopt;
     }
-    const detail::ColumnInfo& column = to->columns[static_cast<std::size_t>(index)];
-    if (column.type.kind != TypeKind::kAsGiven) {
-      value = "relamor_convert(" + value + ", " +
-              std::to_string(static_cast<int>(column.type.kind)) + ", " +
-              std::to_string(column.type.max_length) + ", " + detail::TextLiteral(to->name) +
-              ", " + detail::TextLiteral(column.name) + ")";
-    }
-    if (values[static_cast<std::size_t>(index)].empty()) order.push_back(index);
-    values[static_cast<std::size_t>(index)] = std::move(value);
+    if (source_of[static_cast<std::size_t>(index)] == kUnwritten) order.push_back(index);
+    source_of[static_cast<std::size_t>(index)] = origin_column;
   }
+
+  // The column list, the select list of the pass-through and of the
+  // converting statement, and the arguments of the row check.
   std::string names;
-  std::string selected;
-  for (const int index : order) {
-    if (!names.empty()) {
-      names += ", ";
-      selected += ", ";
+  std::string passed;
+  std::string converted;
+  std::string checked;
+  detail::FitCheck check;
+  bool twin = order.size() == to->columns.size() && order.size() == from->columns.size();
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const auto index = static_cast<std::size_t>(order[i]);
+    const int column_source = source_of[index];
+    const detail::ColumnInfo& column = to->columns[index];
+    std::string value =
+        column_source == kNumbered
+            ? "relamor_number(row_number() OVER (ORDER BY " + row_order + "))"
+            : "s." + detail::QuoteName(from->columns[static_cast<std::size_t>(column_source)].name);
+    std::string conversion = value;
+    if (column.type.kind != TypeKind::kAsGiven) {
+      conversion = "relamor_convert(" + value + ", " +
+                   std::to_string(static_cast<int>(column.type.kind)) + ", " +
+                   std::to_string(column.type.max_length) + ", " +
+                   detail::TextLiteral(to->name) + ", " + detail::TextLiteral(column.name) + ")";
+      if (column_source != kNumbered) {
+        checked += ", " + value;
+        check.types.push_back(column.type);
+      }
     }
-    names += detail::QuoteName(to->columns[static_cast<std::size_t>(index)].name);
-    selected += values[static_cast<std::size_t>(index)];
+    twin = twin && column_source == static_cast<int>(index) && index == i && !column.rowid_alias &&
+           detail::EqualsIgnoringCase(column.name, from->columns[index].name);
+    const char* separator = i == 0 ? "" : ", ";
+    names += separator + detail::QuoteName(column.name);
+    passed += separator + (column_source == kNumbered ? conversion : value);
+    converted += separator + conversion;
   }
   sqlite3* db = target.db;
   auto attached = target.attached.find(origin.path);
@@ -247,21 +322,40 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     }
     attached = target.attached.emplace(origin.path, schema).first;
   }
-  const std::string insert = "INSERT INTO main." + to->quoted + " (" + names + ") SELECT " +
-                             selected + " FROM " + attached->second + "." + from->quoted +
-                             " AS s ORDER BY " + row_order;
+  const std::string from_clause = " FROM " + attached->second + "." + from->quoted + " AS s";
+  const std::string where = checked.empty() ? "" : " WHERE relamor_fits(?1" + checked + ")";
+  const std::string into = "INSERT INTO main." + to->quoted;
+  if (twin) twin = !detail::HasIndex(db, to->name);
+
   std::optional<long> appended;
   target.BeginWrite();
-  if (target.Exec("SAVEPOINT relamor_append") == SQLITE_OK) {
-    if (detail::Run(db, insert)) {
+  if (target.Exec("SAVEPOINT relamor_append") != SQLITE_OK) return std::nullopt;
+  const auto attempt = [&](auto&& statement) {
+    if (statement()) {
       appended = static_cast<long>(sqlite3_changes(db));
-      target.Exec("RELEASE relamor_append");
-      target.RowsWritten(*appended);
     } else {
       target.Exec("ROLLBACK TO relamor_append");
-      target.Exec("RELEASE relamor_append");
     }
-  }
+    return appended.has_value();
+  };
+  const auto pass_through = [&] {
+    if (twin) {
+      // A read of its own first: the record copy does not decode the values.
+      return (where.empty() ||
+              detail::Run(db, "SELECT count(*)" + from_clause + where, {}, &check)) &&
+             detail::Run(db, into + " SELECT *" + from_clause);
+    }
+    return detail::Run(db,
+                       into + " (" + names + ") SELECT " + passed + from_clause + where +
+                           " ORDER BY " + row_order,
+                       {}, &check);
+  };
+  const auto converting = [&] {
+    return detail::Run(db, into + " (" + names + ") SELECT " + converted + from_clause +
+                               " ORDER BY " + row_order);
+  };
+  if (attempt(pass_through) || attempt(converting)) target.RowsWritten(*appended);
+  target.Exec("RELEASE relamor_append");
   return appended;
 }
 
