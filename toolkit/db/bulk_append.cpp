@@ -28,6 +28,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <future>
 #include <limits>
 #include <string>
 #include <vector>
@@ -44,6 +45,10 @@ namespace {
 
 constexpr const char* kSourceSchemaPrefix = "relamor_source";
 constexpr std::int64_t kLargestNumber = 32767;
+// From about this many old rows on, the row check runs on a second thread
+// beside the INSERT; below it the thread and its connection cost more than
+// they save.
+constexpr std::int64_t kParallelCheckRows = 100000;
 
 Value ValueOf(sqlite3_value* v) {
   switch (sqlite3_value_type(v)) {
@@ -214,6 +219,35 @@ bool Run(sqlite3* db, const std::string& sql, const std::string& bound = {},
   return rc == SQLITE_DONE || rc == SQLITE_ROW;
 }
 
+// Runs the row check `sql` on a read-only connection of its own to the
+// database at `uri`, so that it can run on another thread beside the INSERT.
+// False when the check fails or cannot run.
+bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitCheck* check) {
+  sqlite3* db = nullptr;
+  bool fits = false;
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                      nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    RegisterBulkFunctions(db);
+    fits = Run(db, sql, {}, check);
+  }
+  sqlite3_close(db);
+  return fits;
+}
+
+// The largest rowid of the old table: a cheap upper bound of its rows.
+sqlite3_int64 LargestRowid(sqlite3* db, const std::string& table, const std::string& rowid) {
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_int64 largest = 0;
+  if (sqlite3_prepare_v2(db, ("SELECT max(" + rowid + ") FROM " + table).c_str(), -1, &stmt,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    largest = sqlite3_column_int64(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return largest;
+}
+
 // Whether the main database has an index or a trigger on `table`.
 bool HasIndex(sqlite3* db, const std::string& table) {
   sqlite3_stmt* stmt = nullptr;
@@ -338,7 +372,24 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     }
     return appended.has_value();
   };
+  const bool parallel =
+      !where.empty() &&
+      detail::LargestRowid(db, attached->second + "." + from->quoted, from->rowid_name) >=
+          detail::kParallelCheckRows;
   const auto pass_through = [&] {
+    if (parallel) {
+      // The check reads the old rows on its own connection while this one
+      // inserts them unchanged; the outcome is decided after both are done.
+      auto fits = std::async(std::launch::async, detail::CheckOnOwnConnection,
+                             detail::ReadOnlyUri(origin.path),
+                             "SELECT count(*) FROM main." + from->quoted + " AS s" + where,
+                             &check);
+      const bool inserted =
+          twin ? detail::Run(db, into + " SELECT *" + from_clause)
+               : detail::Run(db, into + " (" + names + ") SELECT " + passed + from_clause +
+                                     " ORDER BY " + row_order);
+      return fits.get() && inserted;
+    }
     if (twin) {
       // A read of its own first: the record copy does not decode the values.
       return (where.empty() ||

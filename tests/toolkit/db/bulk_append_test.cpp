@@ -164,6 +164,16 @@ constexpr const char* kFittingRows =
 constexpr const char* kLastRowConverts =
     "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
     " ('abcde', 2, '2026-03-01 08:15:00', 0), (12, '7.5', '2026-3-1', 5);";
+// The same rows, the last with a rowid that makes the table look large: the
+// check then runs on its own connection beside the INSERT.
+constexpr const char* kFittingRowsFar =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2147483647, '2026-03-01 08:15:00', 0);"
+    "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, '', -5, NULL, 0);";
+constexpr const char* kLastRowConvertsFar =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2, '2026-03-01 08:15:00', 0);"
+    "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, 12, '7.5', '2026-3-1', 5);";
 constexpr const char* kTwin = "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO);";
 constexpr const char* kTwinWithKey =
     "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO); CREATE UNIQUE INDEX tn ON t (n);";
@@ -184,7 +194,13 @@ INSTANTIATE_TEST_SUITE_P(
                           "INSERT INTO src VALUES ('a', 1, NULL, 0), ('b', 2, NULL, 0),"
                           " ('c', 3, NULL, 0), ('d', 1, NULL, 0);",
                           kTwinWithKey, kIdentity},
+        SameAsRowCopyCase{"twin large", kFittingRowsFar, kTwin, kIdentity},
+        SameAsRowCopyCase{"twin large converting", kLastRowConvertsFar, kTwin, kIdentity},
         SameAsRowCopyCase{"renamed", kFittingRows, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large", kFittingRowsFar, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large converting", kLastRowConvertsFar, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large refusing", kFittingRowsFar, kShuffled,
+                          {{"txt", "a"}, {"k", "y"}, {"yes", "y"}}},
         SameAsRowCopyCase{"renamed converting", kLastRowConverts, kShuffled, kRenamed},
         SameAsRowCopyCase{"renamed key refusing", kFittingRows, kShuffled,
                           {{"txt", "a"}, {"k", "y"}, {"yes", "y"}}},
