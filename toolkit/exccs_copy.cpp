@@ -18,20 +18,6 @@
 
 namespace relamor {
 
-namespace {
-
-// Text folded the way the engine's case-blind comparison folds it: ASCII
-// letters only.
-std::string FoldCase(const std::string& text) {
-  std::string out = text;
-  for (char& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
-}  // namespace
-
 class Conversion::CategoryIndex {
  public:
   // Reads the categories of the new EXCCS; usable() is false when a category
@@ -46,7 +32,7 @@ class Conversion::CategoryIndex {
           usable_ = false;
           return;
         }
-        first_.try_emplace(FoldCase(*text), std::get<std::int64_t>(rows.Get(0)));
+        first_.try_emplace(Lower(*text), std::get<std::int64_t>(rows.Get(0)));
       }
       rows.MoveNext();
     }
@@ -57,7 +43,7 @@ class Conversion::CategoryIndex {
   void Invalidate() { usable_ = false; }
   // The rowid of the first row of `category`, or 0 when there is none.
   std::int64_t Find(const std::string& category) const {
-    const auto it = first_.find(FoldCase(category));
+    const auto it = first_.find(Lower(category));
     return it == first_.end() ? 0 : it->second;
   }
 

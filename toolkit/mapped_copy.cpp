@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "toolkit/conversion.h"
+#include "toolkit/db/bulk_append.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -164,10 +165,10 @@ bool Conversion::TableCopy::AppendAll(const std::vector<Target>& targets) {
   std::vector<db::AppendColumn> columns;
   columns.reserve(targets.size());
   for (const Target& t : targets) {
-    columns.push_back({t.row->new_field, t.numbered ? std::string() : t.row->old_field});
+    columns.push_back({t.row->new_field, t.row->old_field, t.numbered});
   }
-  return c_.new_db_
-      .AppendFrom(c_.old_db_, c_.old_table_.source(), c_.new_table_.source(), columns)
+  return db::AppendFrom(c_.new_db_, c_.old_db_, c_.old_table_.source(), c_.new_table_.source(),
+                        columns)
       .has_value();
 }
 

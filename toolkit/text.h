@@ -1,33 +1,44 @@
-// Small text helpers shared by the converters.
+// The ASCII text helpers of the whole program: letter case and quoted names.
+//
+// Letter case is folded for the ASCII letters only, never through the locale,
+// which is how the engine's case-blind comparison (NOCASE) folds it; other
+// bytes, UTF-8 sequences included, compare as they are.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 
 namespace relamor {
 
-// Upper-cased copy (ASCII letters; other bytes unchanged).
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Upper-cased and lower-cased copies.
 inline std::string Upper(std::string_view s) {
   std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  for (char& c : out) c = AsciiUpper(c);
+  return out;
+}
+inline std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = AsciiLower(c);
   return out;
 }
 
-// Equality ignoring ASCII letter case, as the table-list searches compare.
+// Equality ignoring letter case.
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
 }
 
-// A name from the data, quoted for use in a statement: "name" with any
-// double quote doubled.
+// A name as an SQL name: in double quotes, any inner double quote doubled.
 inline std::string QuoteName(std::string_view name) {
-  std::string out = "\"";
+  std::string out;
+  out.reserve(name.size() + 2);
+  out += '"';
   for (char c : name) {
     if (c == '"') out += '"';
     out += c;

@@ -33,8 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "toolkit/db/database.h"
-#include "toolkit/db/detail.h"
+#include "toolkit/db/bulk_append.h"
+#include "toolkit/db/connection.h"
 #include "toolkit/db/types.h"
 
 namespace relamor::db {
@@ -279,12 +279,12 @@ void RegisterBulkFunctions(sqlite3* db) {
 
 }  // namespace detail
 
-std::optional<long> Database::AppendFrom(const Database& source, std::string_view old_table,
-                                         std::string_view new_table,
-                                         const std::vector<AppendColumn>& columns) {
-  if (!is_open() || !source.is_open() || columns.empty()) return std::nullopt;
-  detail::Connection& target = state_->Open();
-  detail::Connection& origin = source.state_->Open();
+std::optional<long> AppendFrom(Database& target_db, const Database& source,
+                               std::string_view old_table, std::string_view new_table,
+                               const std::vector<AppendColumn>& columns) {
+  if (!target_db.is_open() || !source.is_open() || columns.empty()) return std::nullopt;
+  detail::Connection& target = target_db.state()->Open();
+  detail::Connection& origin = source.state()->Open();
   if (target.read_only || &target == &origin) return std::nullopt;
   const auto to = target.FindTable(new_table);
   const auto from = origin.FindTable(old_table);
@@ -302,7 +302,7 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     const int index = to->ColumnIndex(c.target);
     if (index < 0) return std::nullopt;
     int origin_column = kNumbered;
-    if (!c.source.empty()) {
+    if (!c.numbered) {
       origin_column = from->ColumnIndex(c.source);
       if (origin_column < 0) return std::nullopt;
     }
@@ -325,7 +325,7 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
     std::string value =
         column_source == kNumbered
             ? "relamor_number(row_number() OVER (ORDER BY " + row_order + "))"
-            : "s." + detail::QuoteName(from->columns[static_cast<std::size_t>(column_source)].name);
+            : "s." + QuoteName(from->columns[static_cast<std::size_t>(column_source)].name);
     std::string conversion = value;
     if (column.type.kind != TypeKind::kAsGiven) {
       conversion = "relamor_convert(" + value + ", " +
@@ -338,9 +338,9 @@ std::optional<long> Database::AppendFrom(const Database& source, std::string_vie
       }
     }
     twin = twin && column_source == static_cast<int>(index) && index == i && !column.rowid_alias &&
-           detail::EqualsIgnoringCase(column.name, from->columns[index].name);
+           EqualsNoCase(column.name, from->columns[index].name);
     const char* separator = i == 0 ? "" : ", ";
-    names += separator + detail::QuoteName(column.name);
+    names += separator + QuoteName(column.name);
     passed += separator + (column_source == kNumbered ? conversion : value);
     converted += separator + conversion;
   }

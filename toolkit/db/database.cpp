@@ -15,7 +15,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "toolkit/db/detail.h"
+#include "toolkit/db/bulk_append.h"
+#include "toolkit/db/connection.h"
 
 namespace relamor::db {
 namespace {

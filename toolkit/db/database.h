@@ -44,14 +44,6 @@ enum class OpenMode { kReadWrite, kReadOnly };
 // Recordset option accepted for compatibility; it has no effect here.
 inline constexpr int kDenyRead = 2;
 
-// One column written by Database::AppendFrom: the new table's column `target`
-// takes the old row's column `source`, or, when `source` is empty, the row's
-// running number (1, 2, 3, ... in the old table's order).
-struct AppendColumn {
-  std::string target;
-  std::string source;
-};
-
 // One table of a database, as TableDefs lists it.
 struct TableDef {
   std::string name;
@@ -101,26 +93,13 @@ class Database {
   // one of them is a column name or there is no such table.
   std::string RowidName(std::string_view table) const;
 
-  // Appends to `new_table` one row for each row of `old_table` in `source`,
-  // in the old table's order, in one set-based statement: the columns are
-  // written as `columns` say (a later entry for the same target wins), each
-  // value converted to its column's type as Update would convert it, running
-  // numbers refused past 32767; other columns take their defaults. Returns
-  // the number of rows appended. Returns nothing, having stored nothing, when
-  // one statement cannot do what a row-by-row copy would (a counter column, an
-  // unknown table or column) or when any row fails: the caller then copies row
-  // by row, which stores the rows before a failing one and reports its error.
-  std::optional<long> AppendFrom(const Database& source, std::string_view old_table,
-                                 std::string_view new_table,
-                                 const std::vector<AppendColumn>& columns);
-
   // Commits the rows stored so far (the database stays open).
   void Commit();
   // Commits, ends every recordset opened through this handle, and releases
   // the connection when no other handle shares it. Closing twice is harmless.
   void Close();
 
-  // For the layer's own use (recordsets, bulk copy).
+  // For the layer's own use (recordsets, bulk append).
   const std::shared_ptr<detail::DatabaseState>& state() const { return state_; }
 
  private:

@@ -34,11 +34,12 @@
 #include <vector>
 
 #include "toolkit/db/sql_tokens.h"
+#include "toolkit/text.h"
 
 namespace relamor::db {
 namespace {
 
-using sql::EqualsIgnoreCase;
+using relamor::EqualsNoCase;
 using sql::IsNameLike;
 using sql::IsOperator;
 using sql::IsWord;
@@ -80,7 +81,7 @@ template <std::size_t N>
 bool IsAnyWord(const Token& token, const std::string_view (&words)[N]) {
   if (token.kind != TokenKind::kWord) return false;
   for (std::string_view w : words) {
-    if (EqualsIgnoreCase(token.text, w)) return true;
+    if (EqualsNoCase(token.text, w)) return true;
   }
   return false;
 }
@@ -133,7 +134,7 @@ bool UsedAsSqliteKeyword(const std::vector<Token>& t, const Shape& shape, std::s
   const Token* prev = i > 0 ? &t[i - 1] : nullptr;
   const Token* next = i + 1 < n ? &t[i + 1] : nullptr;
   if ((prev && IsOperator(*prev, ".")) || (next && IsOperator(*next, "."))) return false;
-  const std::string word = sql::ToLowerAscii(t[i].text);
+  const std::string word = Lower(t[i].text);
   if (word == "abort" || word == "fail" || word == "ignore" || word == "replace") {
     return i == 2 && IsWord(t[1], "or") && (IsWord(t[0], "insert") || IsWord(t[0], "update"));
   }
@@ -160,7 +161,7 @@ void QuoteSqliteKeywords(std::vector<Token>& t) {
   for (std::size_t i = 0; i < t.size(); ++i) {
     Token& token = t[i];
     if (token.kind != TokenKind::kWord) continue;
-    if (EqualsIgnoreCase(token.text, "distinctrow")) {
+    if (EqualsNoCase(token.text, "distinctrow")) {
       token.text = "distinct";
       continue;
     }
@@ -376,7 +377,7 @@ std::string NormalizedExpression(const std::vector<Token>& t, const Shape& shape
   std::string key;
   for (std::size_t i = begin; i < end; ++i) {
     if (t[i].kind == TokenKind::kRemoved) continue;
-    key += IsNameLike(t[i]) ? sql::ToLowerAscii(t[i].text) : t[i].text;
+    key += IsNameLike(t[i]) ? Lower(t[i].text) : t[i].text;
     key += '\x1f';
   }
   return key;
@@ -454,7 +455,7 @@ void DeduplicateWithoutCase(std::vector<Token>& t, const Shape& shape, const Mem
                IsNameLike(t[b + 2])) {
       name = &t[b + 2];
     }
-    if (name) t[end - 1].after = " COLLATE NOCASE AS " + sql::QuoteName(name->text);
+    if (name) t[end - 1].after = " COLLATE NOCASE AS " + QuoteName(name->text);
   }
 }
 
@@ -479,7 +480,7 @@ std::optional<FromTable> SingleFromTable(const std::vector<Token>& t, const Memb
 }
 
 std::string TokenText(const Token& token) {
-  return token.kind == TokenKind::kName ? sql::QuoteName(token.text) : token.text;
+  return token.kind == TokenKind::kName ? QuoteName(token.text) : token.text;
 }
 
 // A UNION whose members all select `alias.*` (or `*`) from one table T keeps
@@ -498,7 +499,7 @@ std::optional<std::string> RowidOrderedUnion(const std::vector<Token>& t,
     if (&m == &members.back() && m.order != kNone) return std::nullopt;
     const std::optional<FromTable> from = SingleFromTable(t, m);
     if (!from) return std::nullopt;
-    if (!sources.empty() && !EqualsIgnoreCase(from->table->text, sources[0].table->text)) {
+    if (!sources.empty() && !EqualsNoCase(from->table->text, sources[0].table->text)) {
       return std::nullopt;
     }
     const std::size_t list = m.list_end - m.list_begin;
@@ -506,7 +507,7 @@ std::optional<std::string> RowidOrderedUnion(const std::vector<Token>& t,
     if (list == 3 && IsNameLike(first[0]) && IsOperator(first[1], ".") &&
         IsOperator(first[2], "*")) {
       const Token& qualifier = from->alias ? *from->alias : *from->table;
-      if (!EqualsIgnoreCase(first[0].text, qualifier.text)) return std::nullopt;
+      if (!EqualsNoCase(first[0].text, qualifier.text)) return std::nullopt;
     } else if (!(list == 1 && IsOperator(first[0], "*"))) {
       return std::nullopt;
     }
@@ -521,14 +522,14 @@ std::optional<std::string> RowidOrderedUnion(const std::vector<Token>& t,
   std::string rowid;
   for (std::string_view candidate : {"rowid", "_rowid_", "oid"}) {
     if (std::none_of(names.begin(), names.end(),
-                     [&](const std::string& c) { return EqualsIgnoreCase(c, candidate); })) {
+                     [&](const std::string& c) { return EqualsNoCase(c, candidate); })) {
       rowid = candidate;
       break;
     }
   }
   if (rowid.empty()) return std::nullopt;
 
-  const std::string table = sql::QuoteName(table_name);
+  const std::string table = QuoteName(table_name);
   std::string out = "SELECT * FROM " + table + " WHERE " + rowid + " IN (SELECT min(" + rowid +
                     ") FROM " + table + " WHERE " + rowid + " IN (";
   for (std::size_t k = 0; k < members.size(); ++k) {
@@ -547,7 +548,7 @@ std::optional<std::string> RowidOrderedUnion(const std::vector<Token>& t,
   out += ") GROUP BY ";
   for (std::size_t c = 0; c < names.size(); ++c) {
     if (c > 0) out += ", ";
-    out += sql::QuoteName(names[c]) + " COLLATE NOCASE";
+    out += QuoteName(names[c]) + " COLLATE NOCASE";
   }
   out += ") ORDER BY " + rowid;
   return out;
@@ -565,7 +566,7 @@ void NoteSingleTable(const std::vector<Token>& t, const Member& m, Translation& 
   for (std::size_t i = m.list_begin; i + 1 < m.list_end; ++i) {
     if (IsNameLike(t[i]) && t[i + 1].kind == TokenKind::kLeftParen) {
       for (std::string_view aggregate : kAggregates) {
-        if (EqualsIgnoreCase(t[i].text, aggregate)) return;
+        if (EqualsNoCase(t[i].text, aggregate)) return;
       }
     }
   }

@@ -17,7 +17,7 @@
 
 #include <algorithm>
 
-#include "toolkit/db/detail.h"
+#include "toolkit/db/connection.h"
 
 namespace relamor::db {
 namespace detail {
@@ -390,7 +390,7 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
     if (s->table) {
       const char* table_name = sqlite3_column_table_name(stmt, i);
       const char* origin = sqlite3_column_origin_name(stmt, i);
-      if (table_name && origin && EqualsIgnoringCase(table_name, s->table->name)) {
+      if (table_name && origin && EqualsNoCase(table_name, s->table->name)) {
         column = s->table->ColumnIndex(origin);
       }
     }
@@ -575,7 +575,7 @@ int Recordset::FieldIndex(std::string_view name) const {
     if (names[i] == name) return static_cast<int>(i);
   }
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (detail::EqualsIgnoringCase(names[i], name)) return static_cast<int>(i);
+    if (EqualsNoCase(names[i], name)) return static_cast<int>(i);
   }
   throw Error(err::kItemNotFound, "Item not found in this collection: no field '" +
                                       std::string(name) + "' in " + s.What() + s.Where());

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "toolkit/error.h"
+#include "toolkit/text.h"
 
 namespace relamor::db::sql {
 namespace {
@@ -157,18 +158,6 @@ std::vector<Token> Tokenize(std::string_view s) {
   return tokens;
 }
 
-std::string QuoteName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size() + 2);
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
-
 void AppendToken(std::string& out, const Token& token) {
   if (token.kind == TokenKind::kRemoved) return;
   const bool quoted = token.kind == TokenKind::kName;
@@ -185,28 +174,8 @@ void AppendTokens(std::string& out, const Token* begin, const Token* end) {
   for (const Token* t = begin; t != end; ++t) AppendToken(out, *t);
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string ToLowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 bool IsWord(const Token& token, std::string_view keyword) {
-  return token.kind == TokenKind::kWord && EqualsIgnoreCase(token.text, keyword);
+  return token.kind == TokenKind::kWord && EqualsNoCase(token.text, keyword);
 }
 
 }  // namespace relamor::db::sql

@@ -45,11 +45,6 @@ std::vector<Token> Tokenize(std::string_view statement);
 void AppendTokens(std::string& out, const Token* begin, const Token* end);
 void AppendToken(std::string& out, const Token& token);
 
-// "name" with `"` doubled.
-std::string QuoteName(std::string_view name);
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
-std::string ToLowerAscii(std::string_view s);
 
 // True for a word token spelling `keyword` (given in lower case).
 bool IsWord(const Token& token, std::string_view keyword);

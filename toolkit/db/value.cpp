@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "toolkit/error.h"
+#include "toolkit/text.h"
 
 namespace relamor {
 namespace {
@@ -30,16 +31,6 @@ std::string FormatReal(double d) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool TextEqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string Origin(std::string_view what) {
   return what.empty() ? std::string() : " (" + std::string(what) + ")";
@@ -198,7 +189,7 @@ bool ValuesEqual(const Value& a, const Value& b) {
   }
   const auto* ta = std::get_if<std::string>(&a);
   const auto* tb = std::get_if<std::string>(&b);
-  if (ta && tb) return TextEqualsIgnoringCase(*ta, *tb);
+  if (ta && tb) return EqualsNoCase(*ta, *tb);
   if (ta && IsNumber(b)) {
     const Value n = ParseNumber(*ta);
     return !IsNull(n) && ValuesEqual(n, b);

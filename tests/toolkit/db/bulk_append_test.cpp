@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/test_db.h"
-#include "toolkit/db/database.h"
+#include "toolkit/db/bulk_append.h"
 
 namespace relamor::testing {
 namespace {
@@ -37,7 +37,7 @@ class BulkAppend : public ::testing::Test {
     db::Engine engine;
     db::Database old_db = engine.OpenDatabase(old_path_, db::OpenMode::kReadOnly);
     db::Database new_db = engine.OpenDatabase(new_path_);
-    return new_db.AppendFrom(old_db, "src", table, columns);
+    return db::AppendFrom(new_db, old_db, "src", table, columns);
   }
 
   TempDir dir_;
@@ -61,7 +61,7 @@ TEST_F(BulkAppend, ConvertsLikeUpdate) {
 }
 
 TEST_F(BulkAppend, NumbersRowsAndLetsALaterColumnWin) {
-  const auto n = Append("dst", {{"n", ""}, {"s", "a"}, {"s", "b"}});
+  const auto n = Append("dst", {{"n", "", true}, {"s", "a"}, {"s", "b"}});
   ASSERT_TRUE(n.has_value());
   EXPECT_EQ(DumpTable(new_path_, "dst"),
             "1|short|NULL|NULL|NULL|dflt\n2|NULL|NULL|NULL|NULL|dflt\n3|x|NULL|NULL|NULL|dflt\n");
@@ -76,9 +76,9 @@ TEST_F(BulkAppend, WorksTableAfterTableWhileTheCallerWalksARecordset) {
   db::Database new_db = engine.OpenDatabase(new_path_);
   db::Recordset walk = new_db.OpenRecordset("select * from sqlite_master");
   ASSERT_FALSE(walk.Eof());
-  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"s", "b"}}), 3);
-  EXPECT_EQ(new_db.AppendFrom(other, "src", "dst", {{"s", "b"}}), 1);
-  EXPECT_EQ(new_db.AppendFrom(old_db, "src", "dst", {{"n", ""}}), 3);
+  EXPECT_EQ(db::AppendFrom(new_db, old_db, "src", "dst", {{"s", "b"}}), 3);
+  EXPECT_EQ(db::AppendFrom(new_db, other, "src", "dst", {{"s", "b"}}), 1);
+  EXPECT_EQ(db::AppendFrom(new_db, old_db, "src", "dst", {{"n", "", true}}), 3);
   walk.MoveNext();
   new_db.Close();
   EXPECT_EQ(DumpTable(new_path_, "dst"),
@@ -132,7 +132,7 @@ TEST_P(SameAsRowCopy, StoresWhatTheRowCopyStores) {
   db::Engine engine;
   db::Database old_db = engine.OpenDatabase(dir.File("old.mdb"), db::OpenMode::kReadOnly);
   db::Database bulk = engine.OpenDatabase(dir.File("bulk.mdb"));
-  const std::optional<long> appended = bulk.AppendFrom(old_db, "src", "t", c.columns);
+  const std::optional<long> appended = AppendFrom(bulk, old_db, "src", "t", c.columns);
   bulk.Close();
 
   db::Database rows = engine.OpenDatabase(dir.File("rows.mdb"));
@@ -142,7 +142,7 @@ TEST_P(SameAsRowCopy, StoresWhatTheRowCopyStores) {
     for (long number = 1; !from.Eof(); from.MoveNext(), ++number) {
       to.AddNew();
       for (const AppendColumn& column : c.columns) {
-        to.Set(column.target, column.source.empty() ? Value{number} : from.Get(column.source));
+        to.Set(column.target, column.numbered ? Value{number} : from.Get(column.source));
       }
       to.Update();
     }
@@ -182,7 +182,7 @@ constexpr const char* kShuffled =
     "extra SHORT DEFAULT 3);";
 const std::vector<AppendColumn> kIdentity = {{"a", "a"}, {"n", "n"}, {"d", "d"}, {"y", "y"}};
 const std::vector<AppendColumn> kRenamed = {{"txt", "a"}, {"k", "n"}, {"day", "d"}, {"yes", "y"}};
-const std::vector<AppendColumn> kNumbered = {{"k", ""}, {"txt", "a"}, {"yes", "y"}};
+const std::vector<AppendColumn> kNumbered = {{"k", "", true}, {"txt", "a"}, {"yes", "y"}};
 
 INSTANTIATE_TEST_SUITE_P(
     EveryPath, SameAsRowCopy,

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/support/test_db.h"
-#include "toolkit/db/detail.h"
+#include "toolkit/db/connection.h"
 #include "toolkit/error.h"
 
 namespace relamor::db {

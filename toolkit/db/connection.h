@@ -1,4 +1,5 @@
-// Internals of the database layer, shared by its .cpp files only.
+// The connection of the database layer and its statement cache, shared by
+// the layer's .cpp files only.
 //
 // Ownership: the Engine owns its Connections (one per file and open mode).
 // A Database handle (DatabaseState) points at its Connection while it is open
@@ -19,6 +20,7 @@
 #include "toolkit/db/database.h"
 #include "toolkit/db/dialect.h"
 #include "toolkit/error.h"
+#include "toolkit/text.h"
 #include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
 
@@ -30,10 +32,6 @@ namespace relamor::db::detail {
 // Rows written in one transaction before it is committed and a new one begun.
 inline constexpr long kRowsPerTransaction = 100000;
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-std::string Lowered(std::string_view s);
-// `name` as an SQL name: in double quotes, inner double quotes doubled.
-std::string QuoteName(std::string_view name);
 // The first word of a statement, upper-cased ("SELECT", "UPDATE", ...),
 // skipping blanks and opening parentheses.
 std::string FirstKeyword(std::string_view sql);
@@ -195,9 +193,6 @@ struct DatabaseState {
 
   Connection& Open() const;  // throws 3420 when closed
 };
-
-// Installs the SQL functions of the set-based append (bulk_append.cpp).
-void RegisterBulkFunctions(sqlite3* db);
 
 // Recordsets (recordset.cpp). The open functions run the first read, so a
 // fresh recordset stands on its first row.

@@ -6,7 +6,7 @@
 // same text never share one; it comes back reset, with its bindings cleared.
 // Writes open a transaction lazily; it is committed at Close, on request, and
 // after kRowsPerTransaction rows so that the journal stays small.
-#include "toolkit/db/detail.h"
+#include "toolkit/db/connection.h"
 
 #include <sqlite3.h>
 
@@ -20,8 +20,6 @@ constexpr std::size_t kMaxIdleStatements = 128;
 constexpr std::size_t kMaxIdlePerText = 4;
 constexpr std::size_t kMaxTranslations = 512;
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
@@ -61,36 +59,12 @@ std::vector<ConstraintItem> ConstraintItems(std::string_view message) {
 
 }  // namespace
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
-std::string Lowered(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
-
-std::string QuoteName(std::string_view name) {
-  std::string out = "\"";
-  for (const char c : name) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  out += '"';
-  return out;
-}
-
 std::string FirstKeyword(std::string_view sql) {
   std::size_t i = 0;
   while (i < sql.size() && (IsBlank(sql[i]) || sql[i] == '(')) ++i;
   std::string word;
   while (i < sql.size() && ((sql[i] >= 'a' && sql[i] <= 'z') || (sql[i] >= 'A' && sql[i] <= 'Z'))) {
-    word += Upper(sql[i++]);
+    word += AsciiUpper(sql[i++]);
   }
   return word;
 }
@@ -217,7 +191,7 @@ void CachedStatement::Release() {
 
 int TableInfo::ColumnIndex(std::string_view column) const {
   for (std::size_t i = 0; i < column_names.size(); ++i) {
-    if (EqualsIgnoringCase(column_names[i], column)) return static_cast<int>(i);
+    if (EqualsNoCase(column_names[i], column)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -344,7 +318,7 @@ Translation Connection::Translate(std::string_view statement) {
 }
 
 std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
-  std::string lowered = Lowered(name);
+  std::string lowered = Lower(name);
   if (auto it = tables_.find(lowered); it != tables_.end()) return it->second;
 
   CachedStatement find = Prepare(
@@ -375,7 +349,7 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
     if (default_sql) column.default_sql = reinterpret_cast<const char*>(default_sql);
     if (sqlite3_column_int(columns.get(), 3) > 0) {
       ++key_columns;
-      if (EqualsIgnoringCase(declared_text, "INTEGER")) {
+      if (EqualsNoCase(declared_text, "INTEGER")) {
         integer_key = static_cast<int>(info->columns.size());
       }
     }

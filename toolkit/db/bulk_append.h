@@ -1,0 +1,44 @@
+// The set-based append of the database layer: one INSERT ... SELECT that
+// copies a whole old table into a new one (bulk_append.cpp explains how).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "toolkit/db/database.h"
+
+struct sqlite3;
+
+namespace relamor::db {
+
+// One column written by AppendFrom: the new table's column `target` takes
+// the old row's column `source`, or, when `numbered`, the row's running
+// number (1, 2, 3, ... in the old table's order; `source` is not read).
+struct AppendColumn {
+  std::string target;
+  std::string source;
+  bool numbered = false;
+};
+
+// Appends to `new_table` in `target` one row for each row of `old_table` in
+// `source`, in the old table's order, in one set-based statement: the
+// columns are written as `columns` say (a later entry for the same target
+// wins), each value converted to its column's type as Update would convert
+// it, running numbers refused past 32767; other columns take their defaults.
+// Returns the number of rows appended. Returns nothing, having stored
+// nothing, when one statement cannot do what a row-by-row copy would (a
+// counter column, an unknown table or column) or when any row fails: the
+// caller then copies row by row, which stores the rows before a failing one
+// and reports its error.
+std::optional<long> AppendFrom(Database& target, const Database& source,
+                               std::string_view old_table, std::string_view new_table,
+                               const std::vector<AppendColumn>& columns);
+
+namespace detail {
+// Installs the SQL functions of the set-based append on a new connection.
+void RegisterBulkFunctions(sqlite3* db);
+}  // namespace detail
+
+}  // namespace relamor::db
