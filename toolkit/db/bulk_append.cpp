@@ -31,6 +31,7 @@
 #include <future>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "toolkit/db/bulk_append.h"
@@ -377,13 +378,19 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
       detail::LargestRowid(db, attached->second + "." + from->quoted, from->rowid_name) >=
           detail::kParallelCheckRows;
   const auto pass_through = [&] {
+    std::future<bool> fits;
     if (parallel) {
+      try {
+        fits = std::async(std::launch::async, detail::CheckOnOwnConnection,
+                          detail::ReadOnlyUri(origin.path),
+                          "SELECT count(*) FROM main." + from->quoted + " AS s" + where, &check);
+      } catch (const std::system_error&) {
+        // No thread to be had: the check runs in the statement below.
+      }
+    }
+    if (fits.valid()) {
       // The check reads the old rows on its own connection while this one
       // inserts them unchanged; the outcome is decided after both are done.
-      auto fits = std::async(std::launch::async, detail::CheckOnOwnConnection,
-                             detail::ReadOnlyUri(origin.path),
-                             "SELECT count(*) FROM main." + from->quoted + " AS s" + where,
-                             &check);
       const bool inserted =
           twin ? detail::Run(db, into + " SELECT *" + from_clause)
                : detail::Run(db, into + " (" + names + ") SELECT " + passed + from_clause +
