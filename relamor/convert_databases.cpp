@@ -53,7 +53,7 @@ void Relamor::CopyPlannedTable() {
   }
   frame_.Log({"Number of records in " + old_table, " are ", old_table_.RecordCount()});
   if (old_table_.RecordCount() > 0) old_table_.MoveFirst();
-  CopyMappedTable();
+  ConvertCurrentTable();
 }
 
 }  // namespace relamor

@@ -1,39 +1,38 @@
 #include "relamor2035/relamor2035.h"
 
-#include <string_view>
-
 namespace relamor {
 
-namespace {
+PlanRules Relamor2035::CurrentPlanRules() const {
+  PlanRules rules = FixedPathConversion::CurrentPlanRules();
+  rules.special_writers = true;
+  return rules;
+}
 
-struct SpecialWriter {
-  std::string_view new_table_name;  // compared exactly, letter case included
-  void (Relamor2035::*write)();
-};
-
-const SpecialWriter kSpecialWriters[] = {
-    {"channel", &Relamor2035::WriteChannelTable},
-    {"modemconnection", &Relamor2035::WriteModemConnections},
-    {"ipconnection", &Relamor2035::WriteIpConnections},
-    {"serialconnection", &Relamor2035::WriteSerialConnections},
-    {"prompt", &Relamor2035::WritePromptTable},
-    {"Customers", &Relamor2035::RebuildCustomerAddresses},
-};
-
-}  // namespace
-
-void Relamor2035::ConvertTable(const std::string& new_table_name,
-                               const std::string& old_table_name) {
-  for (const SpecialWriter& writer : kSpecialWriters) {
-    if (new_table_name == writer.new_table_name) {
-      (this->*writer.write)();
-      return;
-    }
+CopyResult Relamor2035::CarryOut(const TablePlan& plan) {
+  switch (plan.writer) {
+    case SpecialWriter::kChannel:
+      WriteChannelTable();
+      return {};
+    case SpecialWriter::kModemConnections:
+      WriteModemConnections();
+      return {};
+    case SpecialWriter::kIpConnections:
+      WriteIpConnections();
+      return {};
+    case SpecialWriter::kSerialConnections:
+      WriteSerialConnections();
+      return {};
+    case SpecialWriter::kPrompt:
+      WritePromptTable();
+      return {};
+    case SpecialWriter::kCustomers:
+      RebuildCustomerAddresses();
+      return {};
+    case SpecialWriter::kNone:
+      break;
   }
-  if (new_table_name == "Sites" && old_table_name != "systemMarket") {
-    CreateCustomersFromSites();
-  }
-  CopyMappedTable();
+  if (plan.customers_from_sites_first) CreateCustomersFromSites();
+  return FixedPathConversion::CarryOut(plan);
 }
 
 }  // namespace relamor

@@ -34,7 +34,8 @@ class Relamor2035 : public FixedPathConversion {
   void RebuildCustomerAddresses();
 
  protected:
-  void ConvertTable(const std::string& new_table_name, const std::string& old_table_name) override;
+  CopyResult CarryOut(const TablePlan& plan) override;
+  PlanRules CurrentPlanRules() const override;
 };
 
 }  // namespace relamor

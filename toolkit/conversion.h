@@ -18,16 +18,30 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/run_frame.h"
+#include "toolkit/table_copy.h"
+#include "toolkit/table_plan.h"
 
 namespace relamor {
 
-// Where the copy rules of the general converter (relamor) and of the
-// fixed-path converters (relamor2035, relamor3035) differ.
-enum class CopyRules {
-  kGeneral,    // mode B logs its line; mode F compares row counts and may
-               // overwrite; the old table's record count is complete
-  kFixedPath,  // no log line; mode F only into an empty new table; the old
-               // table's record count only tells whether it is empty
+// Receives every table of a run as a table loop reaches it: its plan before
+// anything is written, and what the copy did after it. Both are called for
+// every planned table of every database, special writers included; after an
+// Error only TablePlanned has been called for the failing table. The default
+// does nothing.
+class TableObserver {
+ public:
+  virtual ~TableObserver() = default;
+  // `database` is the base name of the pass ("qorsite", "qord007").
+  virtual void TablePlanned(const std::string& database, const TablePlan& plan) {
+    (void)database;
+    (void)plan;
+  }
+  virtual void TableCopied(const std::string& database, const TablePlan& plan,
+                           const CopyResult& result) {
+    (void)database;
+    (void)plan;
+    (void)result;
+  }
 };
 
 class Conversion {
@@ -37,13 +51,18 @@ class Conversion {
   Conversion(const Conversion&) = delete;
   Conversion& operator=(const Conversion&) = delete;
 
+  // Run-wide settings, before the start-up: who hears of each table (not
+  // owned; may be null) and which executor copies (kAuto by default).
+  void set_table_observer(TableObserver* observer) { observer_ = observer; }
+  void set_copy_strategy(CopyStrategy strategy) { strategy_ = strategy; }
+
+  // The plan of the current table (mapping rows, old and new table as the
+  // table loop has opened them). Reads no row.
+  TablePlan PlanCurrentTable();
   // Copies the old table into the new one as the mapping rows direct, in one
   // of the seven copy modes chosen by the first two numbering flags and the
   // mapping count.
-  void CopyMappedTable();
-  // Overwrites the mapped fields of the first new EXCCS row of the current old
-  // row's category; moves the old table to its next row.
-  void UpdateExccsByCategory();
+  CopyResult CopyMappedTable();
 
   // Special writers of the release 2.0 converter.
   void WriteChannelTable();
@@ -58,6 +77,15 @@ class Conversion {
   std::int16_t last_customer_number() const { return LastCustomerNumber; }
 
  protected:
+  // The table loops' step for the current table: plans it, tells the
+  // observer, carries the plan out, tells the observer.
+  CopyResult ConvertCurrentTable();
+  // Carries out a plan on the current tables: the field-mapped copy by
+  // default; relamor2035 adds its special writers.
+  virtual CopyResult CarryOut(const TablePlan& plan);
+  // The rules a plan of the current pass is made with.
+  virtual PlanRules CurrentPlanRules() const;
+
   // The general converter recomputes the next command id before mode F
   // copies `cmdidguid` into a site database; it returns the value to store
   // instead of the old one, or nothing to copy the old value unchanged.
@@ -77,6 +105,8 @@ class Conversion {
 
   RunFrame& frame_;
   const CopyRules rules_;
+  TableObserver* observer_ = nullptr;
+  CopyStrategy strategy_ = CopyStrategy::kAuto;
 
   // Base names of the databases to convert; entry 0 is "qorsite".
   std::vector<std::string> SiteDatabaseNames;
@@ -94,24 +124,6 @@ class Conversion {
   db::Recordset new_table_;
   db::Recordset connection_;  // used by the connection and prompt writers
 
- private:
-  // One call of CopyMappedTable: the table's mapping rows and the copy
-  // modes (mapped_copy.cpp).
-  class TableCopy;
-  friend class TableCopy;
-
-  // The EXCCS category copy of the current old row (exccs_copy.cpp): the
-  // destination and source field of each mapping row, cut at "[", and, when
-  // given, an index of the new EXCCS rows by category that spares a query per
-  // row.
-  struct FieldPair {
-    std::string to;
-    std::string from;
-  };
-  class CategoryIndex;
-  void UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIndex* index);
-  // Every remaining old row, through UpdateExccsRow.
-  void UpdateExccsTable(const std::vector<FieldPair>& fields);
 };
 
 }  // namespace relamor

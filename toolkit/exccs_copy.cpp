@@ -1,29 +1,33 @@
 // The EXCCS category copy: the new database ships EXCCS already filled, one
 // row per category CAT, and each old row overwrites the mapped fields of the
-// first new row of its category instead of being appended.
+// first new row of its category (in rowid order) instead of being appended.
 //
-// Finding that row is a query per old row ("select * from EXCCS where CAT =
-// ?", text compared without letter case), which scans EXCCS. For a whole
-// table the copy first reads the categories of the new EXCCS once into an
-// index (category folded to lower case -> first rowid) and opens the row by
-// its rowid. The index answers exactly as the query would as long as the
+// Row by row, that row is found by a query per old row ("select * from EXCCS
+// where CAT = ? order by rowid", text compared without letter case), which
+// scans EXCCS. Read once, the categories of the new EXCCS go into an index
+// (category folded to lower case -> first rowid, read in rowid order so an
+// index on CAT cannot change which row is first) and the row is opened by its
+// rowid. The index answers exactly as the query would as long as the
 // categories are texts and the copy does not rewrite CAT from another field;
 // otherwise, or for a category that is not a text, the query runs.
+#include "toolkit/exccs_copy.h"
+
 #include <optional>
 #include <unordered_map>
 
-#include "toolkit/conversion.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {
 
-class Conversion::CategoryIndex {
+namespace {
+
+class CategoryIndex {
  public:
   // Reads the categories of the new EXCCS; usable() is false when a category
   // is not a text (the query decides then).
   explicit CategoryIndex(db::Database& new_db) {
-    db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS");
+    db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS order by rowid");
     while (!rows.Eof()) {
       const Value category = rows.Get(1);
       if (!IsNull(category)) {
@@ -52,34 +56,9 @@ class Conversion::CategoryIndex {
   std::unordered_map<std::string, std::int64_t> first_;
 };
 
-void Conversion::UpdateExccsByCategory() {
-  std::vector<FieldPair> fields;
-  mapping_rows_.MoveFirst();
-  while (!mapping_rows_.Eof()) {
-    fields.push_back({TextBeforeBracket(ToText(mapping_rows_.Get("newdbfieldname"))),
-                      TextBeforeBracket(ToText(mapping_rows_.Get("olddbfieldname")))});
-    mapping_rows_.MoveNext();
-  }
-  mapping_rows_.MoveFirst();
-  UpdateExccsRow(fields, nullptr);
-}
-
-void Conversion::UpdateExccsTable(const std::vector<FieldPair>& fields) {
-  if (old_table_.Eof()) return;
-  bool category_rewritten = false;
-  for (const FieldPair& f : fields) {
-    if (Upper(f.to) == "CAT" && Upper(f.from) != "CAT") category_rewritten = true;
-  }
-  std::optional<CategoryIndex> index;
-  if (!category_rewritten) {
-    index.emplace(new_db_);
-    if (!index->usable()) index.reset();
-  }
-  while (!old_table_.Eof()) UpdateExccsRow(fields, index ? &*index : nullptr);
-}
-
-void Conversion::UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIndex* index) {
-  Value category = old_table_.Get("CAT");
+void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
+  db::Recordset& old_rows = io.old_table;
+  Value category = old_rows.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
   // The edit may then write Null into that CAT, which the index cannot
   // follow, so such a row goes by the query and retires the index.
@@ -91,21 +70,47 @@ void Conversion::UpdateExccsRow(const std::vector<FieldPair>& fields, CategoryIn
   const auto* text = std::get_if<std::string>(&category);
   if (index && index->usable() && text) {
     if (const std::int64_t rowid = index->Find(*text)) {
-      match = new_db_.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
+      match = io.new_db.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
     }
   } else {
-    match = new_db_.OpenRecordset("select * from EXCCS where CAT = ?", {category});
+    match = io.new_db.OpenRecordset("select * from EXCCS where CAT = ? order by rowid",
+                                    {category});
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: table EXCCS in " + new_db_.path() +
+                "No current record: table EXCCS in " + io.new_db.path() +
                     " has no row of category " + Describe(category) + " (old table " +
-                    old_table_.source() + " in " + old_db_.path() + ")");
+                    old_rows.source() + " in " + io.old_db.path() + ")");
   }
   match.Edit();
-  for (const FieldPair& f : fields) match.Set(f.to, old_table_.Get(f.from));
+  for (const FieldMove& m : plan.moves) {
+    Value v = old_rows.Get(m.source);
+    match.Set(m.destination, std::move(v));
+  }
   match.Update();
-  old_table_.MoveNext();
+  old_rows.MoveNext();
+}
+
+}  // namespace
+
+long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categories_once) {
+  db::Recordset& old_rows = io.old_table;
+  if (old_rows.Eof()) return 0;
+  bool category_rewritten = false;
+  for (const FieldMove& m : plan.moves) {
+    if (Upper(m.destination) == "CAT" && Upper(m.source) != "CAT") category_rewritten = true;
+  }
+  std::optional<CategoryIndex> index;
+  if (read_categories_once && !category_rewritten) {
+    index.emplace(io.new_db);
+    if (!index->usable()) index.reset();
+  }
+  long edited = 0;
+  while (!old_rows.Eof()) {
+    UpdateRow(plan, io, index ? &*index : nullptr);
+    ++edited;
+  }
+  return edited;
 }
 
 }  // namespace relamor

@@ -91,7 +91,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
                                 std::string(layout_.mapping_table) + " order by sno");
   while (!plan_.Eof()) {
     OpenTableMapping(plan_.Get("sno"));
-    ConvertTable(NewTableName(), ToText(mapping_rows_.Get("oldtablename")));
+    ConvertCurrentTable();
     plan_.MoveNext();
   }
   // Closing a database also ends the recordsets still open on it.
@@ -117,10 +117,6 @@ void FixedPathConversion::OpenTableMapping(const Value& sno) {
   new_table_ = OpenMappedTable(new_db_, NewTableName(), named_by);
   old_table_ = OpenMappedTable(old_db_, ToText(mapping_rows_.Get("oldtablename")), named_by);
   mapping_rows_.MoveFirst();
-}
-
-void FixedPathConversion::ConvertTable(const std::string&, const std::string&) {
-  CopyMappedTable();
 }
 
 }  // namespace relamor

@@ -52,15 +52,9 @@ class FixedPathConversion : public Conversion {
 
   // Converts every database of SiteDatabaseNames in order: old database
   // (read-only) and new database opened, the copy plan of the mapping table
-  // walked in ascending sno, each planned table handed to ConvertTable.
+  // walked in ascending sno, each planned table planned and carried out
+  // (ConvertCurrentTable).
   void ConvertDatabases();
-
- protected:
-  // Converts the current table: the mapping rows stand on their first row,
-  // mapping_count_ is their number, old_table_ and new_table_ are freshly
-  // opened. `new_table_name` and `old_table_name` are those of the first
-  // mapping row. By default the field-mapped copy.
-  virtual void ConvertTable(const std::string& new_table_name, const std::string& old_table_name);
 
  private:
   void ConvertDatabase(const std::string& name);

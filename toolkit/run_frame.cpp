@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "toolkit/error.h"
@@ -37,7 +38,8 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "the registry value RelamorResult below $RELAMOR_REGISTRY (default "
       << platform::kDefaultRegistryRoot << ").\n"
       << "Exit status: 0 success, 1 error (see the log), 2 stopped early, 64 usage error,\n"
-      << "73 run log not created, 74 result value not written.\n";
+      << "73 run log not created, 74 result value not written.\n"
+      << "RELAMOR_COPY_STRATEGY=rows copies every table row by row (a diagnostic; default auto).\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -141,6 +143,13 @@ int RunFrame::Run(const std::string& args, std::string_view program_name,
     std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
               << (args.empty() ? "" : " (no comma in \"" + args + "\")") << "\n";
     PrintUsage(std::cerr, program_name);
+    return 64;
+  }
+  if (const std::optional<CopyStrategy> strategy = CopyStrategyFromEnvironment()) {
+    copy_strategy_ = *strategy;
+  } else {
+    std::cerr << program_name << ": RELAMOR_COPY_STRATEGY must be auto or rows, not \""
+              << std::getenv("RELAMOR_COPY_STRATEGY") << "\"\n";
     return 64;
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));

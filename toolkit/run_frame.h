@@ -27,6 +27,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "toolkit/copy_strategy.h"
 #include "toolkit/db/database.h"
 #include "toolkit/platform/registry.h"
 
@@ -87,6 +88,8 @@ class RunFrame {
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
   db::Engine& engine() { return engine_; }
+  // The executor of the table copies (RELAMOR_COPY_STRATEGY).
+  CopyStrategy copy_strategy() const { return copy_strategy_; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
 
@@ -124,6 +127,7 @@ class RunFrame {
   RunLog log_;
   platform::RegistryKey key_;
   db::Engine engine_;
+  CopyStrategy copy_strategy_ = CopyStrategy::kAuto;
 };
 
 }  // namespace relamor

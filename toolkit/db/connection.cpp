@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace relamor::db::detail {
 namespace {
@@ -407,20 +408,49 @@ std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column)
     Value top;
     ReadColumn(largest.get(), 0, top);
     column.next_number = 1;
+    column.next_exhausted = false;
+    // The largest stored number is checked before one is added to it: a
+    // whole number at the 64-bit limit or a real beyond it has no successor.
+    constexpr double kTwoTo63 = 9223372036854775808.0;
     if (const auto* whole = std::get_if<std::int64_t>(&top)) {
-      column.next_number = *whole + 1;
+      if (*whole < 1) {
+        column.next_number = *whole + 1;
+      } else {
+        NoteCounterValue(column, top);
+      }
     } else if (const auto* real = std::get_if<double>(&top)) {
-      column.next_number = static_cast<std::int64_t>(*real) + 1;
+      if (!(*real > -kTwoTo63 && *real < kTwoTo63)) {
+        throw Error(err::kOverflow, "Overflow: the counter column '" + column.name + "' of table '" +
+                                        table.name + "' holds " + Describe(top) +
+                                        ", which has no next number" + Where());
+      }
+      column.next_number = static_cast<std::int64_t>(*real);
+      NoteCounterValue(column, Value{column.next_number});
     }
     column.next_known = true;
   }
-  return column.next_number++;
+  if (column.next_exhausted) {
+    throw Error(err::kOverflow, "Overflow: the counter column '" + column.name + "' of table '" +
+                                    table.name + "' holds " +
+                                    std::to_string(std::numeric_limits<std::int64_t>::max()) +
+                                    ", which has no next number" + Where());
+  }
+  const std::int64_t next = column.next_number;
+  if (next == std::numeric_limits<std::int64_t>::max()) {
+    column.next_exhausted = true;
+  } else {
+    ++column.next_number;
+  }
+  return next;
 }
 
 void Connection::NoteCounterValue(ColumnInfo& column, const Value& written) {
-  if (!column.next_known) return;
-  if (const auto* whole = std::get_if<std::int64_t>(&written)) {
-    if (*whole >= column.next_number) column.next_number = *whole + 1;
+  const auto* whole = std::get_if<std::int64_t>(&written);
+  if (!whole || *whole < column.next_number) return;
+  if (*whole == std::numeric_limits<std::int64_t>::max()) {
+    column.next_exhausted = true;
+  } else {
+    column.next_number = *whole + 1;
   }
 }
 

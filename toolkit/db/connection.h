@@ -83,6 +83,7 @@ struct ColumnInfo {
   Value default_value;
   bool next_known = false;
   std::int64_t next_number = 1;
+  bool next_exhausted = false;  // the largest number is taken
 };
 
 struct TableInfo {

@@ -295,6 +295,12 @@ bool Database::HasTable(std::string_view name) const {
   return ConnectionOf(state_).FindTable(TableNameOf(name)) != nullptr;
 }
 
+std::optional<std::vector<std::string>> Database::ColumnNames(std::string_view table) const {
+  const auto info = ConnectionOf(state_).FindTable(TableNameOf(table));
+  if (!info) return std::nullopt;
+  return info->column_names;
+}
+
 std::string Database::RowidName(std::string_view table) const {
   const auto info = ConnectionOf(state_).FindTable(TableNameOf(table));
   return info ? info->rowid_name : std::string();

@@ -88,6 +88,9 @@ class Database {
   std::vector<TableDef> TableDefs() const;
   // Whether a table of that name exists (letter case ignored).
   bool HasTable(std::string_view name) const;
+  // The column names of that table in column order (as a recordset on it
+  // lists its fields), or nothing when there is no such table.
+  std::optional<std::vector<std::string>> ColumnNames(std::string_view table) const;
   // The name under which a statement can select the table's rowid ("rowid",
   // or "_rowid_" or "oid" when a column takes that name); empty when every
   // one of them is a column name or there is no such table.

@@ -171,6 +171,10 @@ TEST_F(RecordsetTest, AddedRowsTakeDefaultsAndCounters) {
   numbered.Update();
   numbered.AddNew();
   numbered.Update();
+  // A Null written into the counter takes the next number as well.
+  numbered.AddNew();
+  numbered.Set("no", Null());
+  numbered.Update();
 
   Recordset keyed = db_.OpenRecordset("keyed");
   keyed.AddNew();
@@ -183,8 +187,31 @@ TEST_F(RecordsetTest, AddedRowsTakeDefaultsAndCounters) {
 
   EXPECT_EQ(DumpTable(path_, "sites"),
             "3|North|1|0|NULL\n12|South|2|-1|NULL\n20|East|3|0|NULL\n30|NULL|4|-1|NULL\n");
-  EXPECT_EQ(DumpTable(path_, "numbered"), "1|a\n2|b\n10|c\n11|NULL\n");
+  EXPECT_EQ(DumpTable(path_, "numbered"), "1|a\n2|b\n10|c\n11|NULL\n12|NULL\n");
   EXPECT_EQ(DumpTable(path_, "keyed"), "1|x\n2|y\n");
+}
+
+// A counter whose largest number has no successor refuses the next row with
+// the number it holds, not a wrapped one.
+TEST_F(RecordsetTest, CounterAtItsLimitIsAnOverflowNamingTheLargestNumber) {
+  Database other = engine_.OpenDatabase(path_);
+  other.Execute("insert into numbered values (9223372036854775807, 'top')");
+  other.Execute("create table reals(no COUNTER, label TEXT)");
+  other.Execute("insert into reals values (1e300, 'huge')");
+  other.Close();
+  db_.Close();
+  db_ = engine_.OpenDatabase(path_);
+  for (const char* table : {"numbered", "reals"}) {
+    Recordset rs = db_.OpenRecordset(table);
+    rs.AddNew();
+    const Error e = ErrorOf([&] { rs.Update(); });
+    EXPECT_EQ(e.number(), err::kOverflow) << table;
+    EXPECT_NE(e.description().find(std::string("counter column 'no' of table '") + table +
+                                   "' holds "),
+              std::string::npos)
+        << e.description();
+    EXPECT_EQ(e.description().find("-9223372036854775808"), std::string::npos) << e.description();
+  }
 }
 
 TEST_F(RecordsetTest, StoredValuesAreConvertedOrRefusedWithTheirNumbers) {

@@ -1,0 +1,18 @@
+// The EXCCS category copy, the part of the table executors (table_copy.h)
+// that carries out a plan of kind kExccs.
+#pragma once
+
+#include "toolkit/table_copy.h"
+#include "toolkit/table_plan.h"
+
+namespace relamor {
+
+// Every old row, from the old table's current row to its end, overwrites the
+// plan's fields of the first new EXCCS row (in rowid order) of its category
+// CAT, compared without letter case. With `read_categories_once` the new
+// table's categories are read once into an index instead of a query per
+// row; the rows found are the same. Returns the number of rows edited.
+// Throws 3021 for an old row whose category has no new row.
+long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categories_once);
+
+}  // namespace relamor

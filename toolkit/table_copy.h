@@ -1,0 +1,62 @@
+// The executors of a table plan (table_plan.h): set-based and row by row.
+//
+// Contract. For every plan and every data, both executors
+//   - store the same rows with the same values, in the same order;
+//   - raise the same Error (number and description) at the same old row,
+//     keeping the same rows stored before it (every row is stored by its own
+//     update; nothing is rolled back);
+//   - return the same CopyResult;
+//   - leave nothing behind that the next table depends on: the recordsets
+//     they are given may stand anywhere afterwards, and the caller closes them.
+// The set-based executor copies an append (modes A, B except for Sites, C,
+// E, pass 1 of D, F into an empty table) with one INSERT ... SELECT and reads
+// the EXCCS categories once per table; wherever one statement cannot do
+// what the row-by-row copy would, or any row fails, it stores nothing that
+// way and copies row by row, which then reports the failing row's error.
+//
+// How a caller gets the copy result of a table copy: CopyTable returns it;
+// the table loops hand it, with the plan, to their TableObserver
+// (conversion.h).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "toolkit/db/database.h"
+#include "toolkit/copy_strategy.h"
+#include "toolkit/run_frame.h"
+#include "toolkit/table_plan.h"
+
+namespace relamor {
+
+// What a table copy did. Equal for both executors.
+struct CopyResult {
+  long rows_read = 0;    // old rows read
+  long rows_added = 0;   // new rows appended
+  long rows_edited = 0;  // new rows overwritten
+
+  bool operator==(const CopyResult&) const = default;
+};
+
+// What a table copy works on besides its plan.
+struct TableCopyIo {
+  RunFrame& frame;                  // the run log (mode B's line in relamor)
+  db::Database& old_db;
+  db::Database& new_db;
+  db::Recordset& old_table;         // on the plan's old table, freshly opened
+  db::Recordset& new_table;         // on the plan's new table, not walked
+  std::int16_t& last_customer_number;  // the Sites customer link's counter
+  CopyRules rules;
+  // The general converter's command-id step before mode F overwrites
+  // cmdidguid: the value to store instead of the old one, or nothing.
+  std::function<std::optional<Value>()> renumber_command_ids;
+};
+
+// Carries out a plan of kind kCopy or kExccs (any other kind copies nothing).
+CopyResult CopyRowByRow(const TablePlan& plan, TableCopyIo& io);
+CopyResult CopySetBased(const TablePlan& plan, TableCopyIo& io);
+// The executor of `strategy`.
+CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io, CopyStrategy strategy);
+
+}  // namespace relamor
