@@ -6,46 +6,29 @@ with relamor and measures wall time and peak resident memory of the relamor
 process.  Each scenario is also done by one sqlite3 process with plain
 ATTACH + INSERT ... SELECT into an identical fresh new database (the "floor"):
 the ratio relamor/floor says how far the converter is from what the engine
-itself needs for the same rows.
+itself needs for the same rows.  bench/README.md describes the scenarios, their
+floors and goals, and the latest figures.
 
-Scenarios, for each row count R of --rows:
-  A       plain append, 7 mapped fields
-  B       second field numbered (qty gets 1, 2, 3, ...)
-  C       first field numbered (id gets 1, 2, 3, ...)
-  D       first two fields numbered, the rest filled in a second pass
-  F       single-field copy (id only) into an empty new table
-  EXCCS   R old rows overwrite a new EXCCS table pre-filled with 1000 categories
-and once: 200 site databases of 1000 rows each (mode A, with the board fix-up).
+Scenarios (R = --rows, default 1000000):
+  general    plain append of R rows, 7 typed columns, new columns renamed and reordered
+  identical  plain append of R rows, old and new table identical
+  B, C       second / first field numbered, min(R, 32767) rows
+  D          first two fields numbered, the rest filled in a second pass, min(R, 32767) rows
+  F          single-field copy (id only) into an empty new table, R rows
+  EXCCS      R old rows overwrite a new EXCCS table pre-filled with 1000 categories
+  writers    the special writers of relamor2035 at --writer-rows (default 12000)
+  sites      --sites site databases (default 500x10000,500x10: 500 of 10,000 rows
+             and 500 of 10 rows), mode A with boards and the board fix-up
 
-Scenario group "writers" (relamor2035, release 2.0), for each R of --writer-rows:
-an old main database with R channel rows (one site each, 2 or 3 occupied slots,
-2.5 channels per row), R modem rows, R prompt rows (0 to 3 pairs), IP rows for
-the sites with IP channels (two adjacent rows for every fifth site, none for
-every seventh), serial rows and R customers (1.33 R rows, ids in scrambled
-order). Each writer (channel, modem, serial, prompt, Customers, IP) runs alone
-on a new installation whose `export` plans only its table and whose input
-tables (channel, modemconnection) are converted already; "all" plans every
-writer in one run. The floor writes the same rows with set-based SQL
-(row_number() for numbers and positions, UNION ALL over the five slots, the
-first or last old row per id or site by window or min(rowid)). Channel and
-prompt numbers are 16-bit, so R is at most 13106 (32767 channels). The IP
-writer pairs every old IP row with the new IP connections of its site; "IP"
-has the old IP rows in site order, "IP-random" (not run by default) in
-scrambled order. --writer-ip-max bounds the R at which IP, IP-random and "all"
-run (an IP writer that walks every new row for every old row is quadratic).
-
-Running numbers are 16-bit (1 to 32767), so B, C and D run with at most 32767
-rows; a larger R would end the conversion with an overflow error.
-
-Every relamor run is checked: exit status 0, RelamorResult "True", the row
-count of the target table, and a fingerprint of the copied values equal to
-the floor's (for the writers: every row and value of the written tables).
+Every relamor run is checked: exit status 0, RelamorResult "True", and every
+row and value (types included) of the written tables equal to the floor's.
 A failed check stops the benchmark and keeps the scratch folder.
 
-Usage: python3 bench/run.py [--rows 10000,100000,1000000] [--repeat 3] [--quick]
+Usage: python3 bench/run.py [--quick] [--rows N] [--repeat 3] [--scenarios ...]
+                            [--sites 500x10000,500x10] [--writer-rows 12000]
                             [--bin build/relamor | --bin-dir build] [--keep] [--floor-only]
-                            [--scenarios A,B,C,D,F,EXCCS,writers] [--writer-rows 3000,12000]
-The last line is: ratio_1M=<mode A ratio at 1M rows> rss_1M_MiB=<largest peak RSS>
+The last line is:
+  ratio_general_1M=<x> ratio_identical_1M=<x> ratio_exccs_1M=<x> ratio_sites_500=<x> rss_max_MiB=<y>
 """
 
 import argparse
@@ -72,17 +55,31 @@ ITEM_COLUMNS = [("id", "LONG"), ("qty", "LONG"), ("price", "DOUBLE"),
                 ("active", "YESNO")]
 EXCCS_COLUMNS = [("CAT", "TEXT(10)")] + ITEM_COLUMNS[1:]
 
+# The new table of the general scenario: the old columns renamed and in
+# another order (old name -> new name, new column order below).
+GENERAL_NAMES = {"id": "ItemNo", "qty": "Quantity", "price": "UnitPrice", "name": "Label",
+                 "note": "Remark", "created": "Created", "active": "IsActive"}
+GENERAL_COLUMNS = [("Created", "DATETIME"), ("ItemNo", "LONG"), ("Label", "TEXT(40)"),
+                   ("Quantity", "LONG"), ("IsActive", "YESNO"), ("UnitPrice", "DOUBLE"),
+                   ("Remark", "TEXT(80)")]
+
 # Numbering flag per mapped field of the items table, in mapping order.
 MODE_FLAGS = {
-    "A": [0, 0, 0, 0, 0, 0, 0],
+    "general": [0, 0, 0, 0, 0, 0, 0],
+    "identical": [0, 0, 0, 0, 0, 0, 0],
     "B": [0, -1, 0, 0, 0, 0, 0],
     "C": [-1, 0, 0, 0, 0, 0, 0],
     "D": [-1, -1, 0, 0, 0, 0, 0],
     "F": [0],
 }
 NUMBERED_MODES = ("B", "C", "D")
-SCENARIOS = ["A", "B", "C", "D", "F", "EXCCS", "writers"]
-MODE_SCENARIOS = SCENARIOS[:-1]
+SCENARIOS = ["general", "identical", "B", "C", "D", "F", "EXCCS", "writers", "sites"]
+MODE_SCENARIOS = SCENARIOS[:-2]
+
+# Goal per scenario: the largest ratio to the floor the issue accepts.
+GOALS = {"general": 1.25, "identical": 0.9, "B": 1.3, "C": 1.3, "D": 1.4, "F": 1.2,
+         "EXCCS": 1.5, "writers": 1.5, "sites": 1.3, "sites-small": 1.25}
+SMALL_SITE_ROWS = 10     # sites of at most this many rows measure the fixed cost
 
 # Values of row i (1-based) of a generated table; :base offsets the ids.
 ROW_VALUES_SQL = """
@@ -159,10 +156,10 @@ CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
 BOARDS_SCHEMA = "CREATE TABLE boards (boardID LONG, boardtype LONG, Name TEXT(50));"
 
 
-def export_rows(sno, table, fields, flags):
+def export_rows(sno, table, fields, flags, new_fields=None):
     return "".join(
-        f"INSERT INTO export VALUES ({sno}, '{table}', '{field}', '{table}', '{field}', "
-        f"{flag}, 1);\n" for field, flag in zip(fields, flags))
+        f"INSERT INTO export VALUES ({sno}, '{table}', '{field}', '{table}', '{new}', "
+        f"{flag}, 1);\n" for field, new, flag in zip(fields, new_fields or fields, flags))
 
 
 def make_stat(path):
@@ -194,11 +191,18 @@ def make_new_for_mode(folder, scenario):
                    "SELECT printf('C%04d', i - 1), 0, 0.0, 'Category ' || i, '', "
                    "'2000-01-01 00:00:00', 0 FROM seq")
         execute(path, script, many=(prefill, {"n": EXCCS_CATEGORIES}))
+    elif scenario == "general":
+        fields = [name for name, _ in ITEM_COLUMNS]
+        execute(path, NEW_RELEASES
+                + export_rows(1, "items", fields, MODE_FLAGS[scenario],
+                              [GENERAL_NAMES[f] for f in fields])
+                + create_table_sql("items", GENERAL_COLUMNS, key="ItemNo") + BOARDS_SCHEMA)
     else:
         flags = MODE_FLAGS[scenario]
         fields = [name for name, _ in ITEM_COLUMNS][:len(flags)]
+        key = None if scenario == "identical" else "id"
         execute(path, NEW_RELEASES + export_rows(1, "items", fields, flags)
-                + create_table_sql("items", ITEM_COLUMNS, key="id") + BOARDS_SCHEMA)
+                + create_table_sql("items", ITEM_COLUMNS, key=key) + BOARDS_SCHEMA)
     shutil.copyfile(path, os.path.join(folder, "qordxxx.mdb"))
     make_stat(os.path.join(folder, "qorstat.mdb"))
 
@@ -248,6 +252,8 @@ def floor_select(scenario):
     names = [name for name, _ in ITEM_COLUMNS][:len(flags)]
     exprs = ["row_number() OVER (ORDER BY rowid)" if flag == -1 else name
              for name, flag in zip(names, flags)]
+    if scenario == "general":
+        names = [GENERAL_NAMES[name] for name in names]
     return ", ".join(names), ", ".join(exprs)
 
 
@@ -261,6 +267,8 @@ def floor_script(scenario, old_main):
             f"UPDATE main.EXCCS SET {sets} FROM (SELECT * FROM old.EXCCS WHERE rowid IN "
             "(SELECT max(rowid) FROM old.EXCCS GROUP BY CAT)) AS o WHERE EXCCS.CAT = o.CAT;")
     else:
+        # With a column list SQLite converts every row (no record copy), as a
+        # plain INSERT ... SELECT does.
         cols, exprs = floor_select(scenario)
         lines.append(f"INSERT INTO main.items ({cols}) SELECT {exprs} FROM old.items;")
     lines.append("COMMIT;")
@@ -317,7 +325,6 @@ MAX_WRITER_ROWS = MAX_RUNNING_NUMBER * len(CHANNEL_PATTERNS) // sum(
 # Prompt pairs of old prompt row j: PROMPT_PAIRS[j % 5] (1.6 on average).
 PROMPT_PAIRS = [1, 2, 3, 0, 2]
 WRITERS = ["channel", "modem", "serial", "prompt", "Customers", "IP", "all", "IP-random"]
-DEFAULT_WRITERS = WRITERS[:-1]
 IP_SIZED_WRITERS = ("IP", "all", "IP-random")     # sized by --writer-ip-max
 
 OLD20_SCHEMA = """
@@ -658,18 +665,11 @@ def query(path, sql, params=()):
         con.close()
 
 
-def fingerprint(path, table):
-    """Aggregates of the copied values, equal for equal table contents."""
-    first = "length(CAT)" if table == "EXCCS" else "id"
-    return query(path, f"SELECT count(*), count({first}), total({first}),"
-                 " total(qty), total(price), total(length(name)), total(length(note)),"
-                 " count(created), total(active) FROM " + table)[0]
-
-
-def table_digest(path, table):
+def table_digest(path, table, digest=None):
     """Row count and a digest of every value of `table` in rowid order (types
-    included), equal exactly when the two tables hold the same rows."""
-    digest = hashlib.sha1()
+    included), equal exactly when the two tables hold the same rows. With
+    `digest`, the rows are added to that running digest."""
+    digest = digest or hashlib.sha1()
     count = 0
     con = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
     try:
@@ -681,21 +681,24 @@ def table_digest(path, table):
     return count, digest.hexdigest()
 
 
-def sites_fingerprint(folder, sites):
-    items = boards = None
+def sites_digest(folder, sites):
+    """Rows of the main database's sites, rows of items per site (the same in
+    every site, else an error) and one digest of every site's items and
+    boards."""
+    digest = hashlib.sha1()
+    items = None
     for number in range(1, sites + 1):
         path = os.path.join(folder, site_name(number) + ".mdb")
         if not os.path.exists(path):
             raise BenchError(f"{path} was not created")
-        count = query(path, "SELECT count(*) FROM items")[0][0]
+        count, _ = table_digest(path, "items", digest)
+        table_digest(path, "boards", digest)
         if items is None:
             items = count
         if count != items:
             raise BenchError(f"{path}: items holds {count} rows, other sites {items}")
-        boards = (boards or ()) + tuple(query(
-            path, "SELECT boardtype, Name FROM boards ORDER BY rowid"))
-    main = query(os.path.join(folder, "qorsite.mdb"), "SELECT count(*) FROM sites")[0][0]
-    return main, items, boards
+    main, _ = table_digest(os.path.join(folder, "qorsite.mdb"), "sites", digest)
+    return main, items, digest.hexdigest()
 
 
 class Bench:
@@ -777,56 +780,56 @@ class Bench:
         script = floor_script(scenario, os.path.join(old, "qorsite.mdb"))
 
         runs, floors = [], []
-        floor_print = relamor_print = None
+        floor_print = None
         for _ in range(self.args.repeat):
             floor_new = self.fresh_copy(pristine, "floor")
-            floors.append(self.run_floor(os.path.join(floor_new, "qorsite.mdb"), script))
-            floor_print = fingerprint(os.path.join(floor_new, "qorsite.mdb"), table)
-            if floor_print[0] != expected:
-                raise BenchError(f"floor {scenario}: {table} holds {floor_print[0]} rows, "
-                                 f"expected {expected}")
+            floor_db = os.path.join(floor_new, "qorsite.mdb")
+            floors.append(self.run_floor(floor_db, script))
+            if floor_print is None:     # the floor's statement is deterministic
+                floor_print = table_digest(floor_db, table)
+                if floor_print[0] != expected:
+                    raise BenchError(f"floor {scenario}: {table} holds {floor_print[0]} rows, "
+                                     f"expected {expected}")
             if self.args.floor_only:
                 continue
             new = self.fresh_copy(pristine, "new")
             runs.append(self.run_relamor(old, new))
-            relamor_print = fingerprint(os.path.join(new, "qorsite.mdb"), table)
-            if relamor_print[0] != expected:
-                raise BenchError(f"relamor {scenario} R={rows}: {table} holds "
-                                 f"{relamor_print[0]} rows, expected {expected}")
+            new_db = os.path.join(new, "qorsite.mdb")
+            relamor_print = table_digest(new_db, table)
             if relamor_print != floor_print:
                 raise BenchError(f"relamor {scenario} R={rows}: {table} differs from the "
-                                 f"floor's copy\n relamor {relamor_print}\n floor   "
-                                 f"{floor_print}")
+                                 f"floor's (rows {relamor_print[0]}, floor {floor_print[0]}); "
+                                 f"compare {new_db} with {floor_db}")
         self.record(scenario, requested, rows, runs, floors)
 
-    def sites_scenario(self):
-        sites, rows = self.args.sites, self.args.site_rows
-        old = os.path.join(self.scratch, "sites-old")
-        pristine = os.path.join(self.scratch, "sites-new")
+    def sites_scenario(self, sites, rows):
+        old = os.path.join(self.scratch, f"sites-old-{sites}x{rows}")
+        pristine = os.path.join(self.scratch, f"sites-new-{sites}x{rows}")
         t = time.perf_counter()
         make_sites(old, pristine, sites, rows)
         log(f"generated {sites} site databases of {rows} rows in "
             f"{time.perf_counter() - t:.1f} s")
         runs, floors = [], []
+        floor_print = None
         for _ in range(self.args.repeat):
             floor_new = self.fresh_copy(pristine, "floor")
             script = sites_floor_script(old, floor_new, sites)
             floors.append(self.run_floor(os.path.join(floor_new, "qorsite.mdb"), script))
-            floor_print = sites_fingerprint(floor_new, sites)
-            if floor_print[:2] != (sites, rows):
-                raise BenchError(f"floor sites: {floor_print[:2]}, expected {(sites, rows)}")
+            if floor_print is None:
+                floor_print = sites_digest(floor_new, sites)
+                if floor_print[:2] != (sites, rows):
+                    raise BenchError(f"floor sites: {floor_print[:2]}, expected "
+                                     f"{(sites, rows)}")
             if self.args.floor_only:
                 continue
             new = self.fresh_copy(pristine, "new")
             runs.append(self.run_relamor(old, new))
-            relamor_print = sites_fingerprint(new, sites)
-            if relamor_print[:2] != (sites, rows):
-                raise BenchError(f"relamor sites: main sites rows and items rows per site "
-                                 f"{relamor_print[:2]}, expected {(sites, rows)}")
+            relamor_print = sites_digest(new, sites)
             if relamor_print != floor_print:
-                raise BenchError("relamor sites: boards after the fix-up differ from the "
-                                 "floor's")
-        self.record(f"{sites} sites", None, sites * rows, runs, floors)
+                raise BenchError(f"relamor sites {sites}x{rows}: sites rows and items rows per "
+                                 f"site {relamor_print[:2]}, floor {floor_print[:2]}; the rows "
+                                 "of items or boards differ from the floor's")
+        self.record(f"{sites}x{rows}", ("sites", sites, rows), sites * rows, runs, floors)
 
     def writers_group(self, rows, writers):
         """The special writers of relamor2035 on `rows` old channel rows."""
@@ -905,13 +908,20 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
+def goal_of(e):
+    requested = e["requested"]
+    if isinstance(requested, tuple) and requested[0] == "writers":
+        return GOALS["writers"]
+    if isinstance(requested, tuple) and requested[0] == "sites":
+        return GOALS["sites-small" if requested[2] <= SMALL_SITE_ROWS else "sites"]
+    return GOALS.get(e["scenario"])
+
+
 def print_report(bench, rows_list):
     args = bench.args
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
-    ran_relamor = any(not isinstance(e["requested"], tuple) for e in bench.results)
-    programs = args.bin if ran_relamor else args.bin2035
-    print(f"relamor benchmark: {programs}, median of {args.repeat} run(s), "
-          "RSS = peak resident set of the process")
+    print(f"relamor benchmark: {args.bin} (and relamor2035 beside it), median of "
+          f"{args.repeat} run(s), RSS = peak resident set of the process")
     print(f"machine: {os.cpu_count()} CPUs, load average at the end {load}")
     for requested in rows_list:
         group = [e for e in bench.results if e["requested"] == requested]
@@ -925,15 +935,17 @@ def print_report(bench, rows_list):
         if requested > MAX_RUNNING_NUMBER:
             print(f"   B, C, D number their rows with 16-bit running numbers: measured at "
                   f"{MAX_RUNNING_NUMBER} rows (once)")
-    sites = [e for e in bench.results if e["requested"] is None]
-    for e in sites:
+    sites = [e for e in bench.results
+             if isinstance(e["requested"], tuple) and e["requested"][0] == "sites"]
+    if sites:
         print()
-        print(f"== {args.sites} site databases of {args.site_rows} rows (mode A, board "
-              "fix-up) ==")
+        print("== site databases (sites x rows; mode A, boards and the board fix-up) ==")
         print(HEADER)
-        print(format_row(e))
+        for e in sites:
+            print(format_row(e))
     writer_sizes = sorted({e["requested"][1] for e in bench.results
-                           if isinstance(e["requested"], tuple)})
+                           if isinstance(e["requested"], tuple)
+                           and e["requested"][0] == "writers"})
     for rows in writer_sizes:
         print()
         print(f"== writers of relamor2035: R = {rows} old channel rows ({bench.args.bin2035}) ==")
@@ -942,46 +954,54 @@ def print_report(bench, rows_list):
             if e["requested"] == ("writers", rows):
                 print(format_row(e))
     if writer_sizes:
-        for line in (
-                "rows = rows the writer writes. R old channel rows give 2.5 R channels, "
-                f"numbered by a 16-bit counter (R <= {MAX_WRITER_ROWS}),",
-                "R modem, R IP and R/2 serial connections, 1.6 R prompts (16-bit numbers "
-                "too) and R customers (from 1.33 R rows).",
-                "Each writer runs alone on an installation whose input tables are converted "
-                "already; 'all' runs every writer.",
-                "The IP writer pairs every old IP row with the IP connections of its site; "
-                "IP has the old rows in site order,",
-                "IP-random in scrambled order. IP, 'all' and IP-random run up to "
-                f"R = {bench.args.writer_ip_max} (--writer-ip-max: a build whose IP writer",
-                "walks every IP connection for every old IP row is quadratic)."):
-            print("   " + line)
+        print("   rows = rows the writer writes; 'all' runs every writer, IP-random is the IP "
+              "writer with the old IP rows in scrambled site order.")
+    measured = [e for e in bench.results if "ratio" in e and goal_of(e) is not None]
+    if measured:
+        print()
+        print("== goals (ratio to the floor) ==")
+        print(f"{'scenario':<12} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
+        for e in measured:
+            goal = goal_of(e)
+            print(f"{e['scenario']:<12} {e['rows']:>8} {e['ratio']:7.2f} {goal:6.2f}  "
+                  f"{'yes' if e['ratio'] <= goal else 'NO'}")
 
 
 def summary_line(bench, rows_list):
     largest = max(rows_list)
     if largest != 1000000:
-        print(f"note: 1M rows were not run; ratio_1M and rss_1M_MiB below are for "
-              f"R={largest}")
-    at = [e for e in bench.results if e["rows"] == largest and e["requested"] == largest
-          and "relamor_s" in e]
-    mode_a = [e for e in at if e["scenario"] == "A"]
-    if not mode_a:
-        print("ratio_1M=n/a rss_1M_MiB=n/a")
-        return
-    rss = max(e["relamor_rss_max"] for e in at)
-    print(f"ratio_1M={mode_a[0]['ratio']:.2f} rss_1M_MiB={rss:.1f}")
+        print(f"note: 1M rows were not run; the ratio_..._1M values below are for R={largest}")
+
+    def ratio(entries):
+        return f"{entries[0]['ratio']:.2f}" if entries else "n/a"
+
+    at = [e for e in bench.results if e["requested"] == largest and "ratio" in e]
+    sites = [e for e in bench.results if "ratio" in e and isinstance(e["requested"], tuple)
+             and e["requested"][0] == "sites" and e["requested"][2] > SMALL_SITE_ROWS]
+    sites.sort(key=lambda e: -e["requested"][1])
+    if sites and sites[0]["requested"][1] != 500:
+        print(f"note: ratio_sites_500 below is for {sites[0]['scenario']} site databases")
+    rss = [e["relamor_rss_max"] for e in bench.results if "relamor_rss_max" in e]
+    rss_text = f"{max(rss):.1f}" if rss else "n/a"
+    print(f"ratio_general_1M={ratio([e for e in at if e['scenario'] == 'general'])} "
+          f"ratio_identical_1M={ratio([e for e in at if e['scenario'] == 'identical'])} "
+          f"ratio_exccs_1M={ratio([e for e in at if e['scenario'] == 'EXCCS'])} "
+          f"ratio_sites_500={ratio(sites)} "
+          f"rss_max_MiB={rss_text}")
 
 
 # --------------------------------------------------------------------------
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--rows", default="10000,100000,1000000",
-                        help="comma-separated row counts (default 10000,100000,1000000)")
+    parser.add_argument("--rows", default="1000000",
+                        help="comma-separated row counts of the table scenarios (default "
+                        "1000000)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs per measurement, the median is reported (default 3)")
     parser.add_argument("--quick", action="store_true",
-                        help="10000 and 100000 rows, one run each")
+                        help="a smaller run to try a build: 100000 rows, sites 50x1000 and "
+                        "50x10, writers at R = 3000, one run each")
     parser.add_argument("--bin", default=os.path.join(REPO_ROOT, "build", "relamor"),
                         help="relamor executable (default build/relamor)")
     parser.add_argument("--sqlite3", default=shutil.which("sqlite3") or "sqlite3",
@@ -989,23 +1009,23 @@ def main():
     parser.add_argument("--scratch", default="/tmp/relamor-bench",
                         help="scratch folder (default /tmp/relamor-bench)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
-    parser.add_argument("--sites", type=int, default=200,
-                        help="site databases of the site scenario (default 200, 0: skip)")
-    parser.add_argument("--site-rows", type=int, default=1000,
-                        help="rows per site database (default 1000)")
+    parser.add_argument("--sites", default="500x10000,500x10",
+                        help="site scenarios, SITESxROWS separated by commas (default "
+                        "500x10000,500x10)")
     parser.add_argument("--scenarios", default=",".join(SCENARIOS),
-                        help="scenarios (default A,B,C,D,F,EXCCS,writers); A to EXCCS run "
-                        "for each --rows count, writers for each --writer-rows count")
-    parser.add_argument("--writer-rows", default="3000,12000",
-                        help="old channel rows of the writers scenarios (default 3000,12000; "
+                        help=f"scenarios (default {','.join(SCENARIOS)}); general to EXCCS "
+                        "run for each --rows count, writers for each --writer-rows count, "
+                        "sites for each --sites entry")
+    parser.add_argument("--writer-rows", default="12000",
+                        help="old channel rows of the writers scenarios (default 12000; "
                         f"at most {MAX_WRITER_ROWS})")
     parser.add_argument("--writer-ip-max", type=int, default=MAX_WRITER_ROWS,
                         help="largest old channel row count at which the IP writer and the "
                         f"whole run are measured (default {MAX_WRITER_ROWS})")
-    parser.add_argument("--writers", default=",".join(DEFAULT_WRITERS),
-                        help="writers of the writers scenarios (default "
-                        f"{','.join(DEFAULT_WRITERS)}; also IP-random: the IP writer with "
-                        "the old IP rows in scrambled site order)")
+    parser.add_argument("--writers", default=",".join(WRITERS),
+                        help=f"writers of the writers scenarios (default {','.join(WRITERS)}; "
+                        "IP-random is the IP writer with the old IP rows in scrambled site "
+                        "order)")
     parser.add_argument("--bin-dir",
                         help="build folder holding relamor and relamor2035 (instead of --bin)")
     parser.add_argument("--timeout", type=float, default=3600,
@@ -1014,7 +1034,8 @@ def main():
                         help="generate and measure the floor only (checks the generator)")
     args = parser.parse_args()
     if args.quick:
-        args.rows, args.repeat = "10000,100000", 1
+        args.rows, args.repeat = "100000", 1
+        args.sites, args.writer_rows = "50x1000,50x10", "3000"
     try:
         rows_list = sorted({int(r) for r in args.rows.split(",") if r.strip()})
     except ValueError:
@@ -1029,6 +1050,15 @@ def main():
     except ValueError:
         parser.error(f"--writer-rows {args.writer_rows}: comma-separated whole numbers expected")
     writers = [w.strip() for w in args.writers.split(",") if w.strip()]
+    site_runs = []
+    if "sites" in scenarios:
+        try:
+            site_runs = [tuple(int(n) for n in item.lower().split("x"))
+                         for item in args.sites.split(",") if item.strip()]
+        except ValueError:
+            site_runs = [()]
+        if any(len(r) != 2 or min(r) < 1 for r in site_runs):
+            parser.error(f"--sites {args.sites}: SITESxROWS entries expected, e.g. 500x10000")
     if "writers" in scenarios and (
             not writer_rows or min(writer_rows) < 1 or max(writer_rows) > MAX_WRITER_ROWS
             or not writers or any(w not in WRITERS for w in writers)):
@@ -1039,7 +1069,7 @@ def main():
         args.bin = os.path.join(args.bin_dir, "relamor")
     args.bin = os.path.abspath(args.bin)
     args.bin2035 = os.path.join(os.path.dirname(args.bin), "relamor2035")
-    needs_relamor = args.sites > 0 or any(s in MODE_SCENARIOS for s in scenarios)
+    needs_relamor = bool(site_runs) or any(s in MODE_SCENARIOS for s in scenarios)
     if ("writers" in scenarios and not args.floor_only
             and not os.access(args.bin2035, os.X_OK)):
         print(f"relamor2035 executable not found: {args.bin2035}\n"
@@ -1074,8 +1104,8 @@ def main():
                         continue
                     numbered_done.add((scenario, rows))
                 bench.mode_scenario(scenario, rows, requested)
-        if args.sites > 0:
-            bench.sites_scenario()
+        for sites, rows in site_runs:
+            bench.sites_scenario(sites, rows)
         if "writers" in scenarios:
             for rows in writer_rows:
                 bench.writers_group(rows, writers)

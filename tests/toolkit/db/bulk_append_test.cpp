@@ -2,7 +2,11 @@
 // nothing at all.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
+#include <optional>
+#include <ostream>
+#include <vector>
 
 #include "tests/support/test_db.h"
 #include "toolkit/db/bulk_append.h"
@@ -101,6 +105,117 @@ TEST_F(BulkAppend, LeavesCounterColumnsAndUnknownNamesToTheRowCopy) {
   EXPECT_FALSE(Append("nosuch", {{"s", "b"}}).has_value());
   EXPECT_EQ(DumpTable(new_path_, "counted"), "");
 }
+
+// Whichever statement stores the table (values passed through after the row
+// check, the record copy of a twin table, or the converting statement), the
+// rows are those the row-by-row copy stores; when the row copy fails, the
+// set-based append stores nothing.
+struct SameAsRowCopyCase {
+  const char* name;
+  const char* old_rows;  // INSERTs into src (a TEXT(5), n LONG, d DATETIME, y YESNO)
+  const char* target;    // CREATE statements of the new table t (and its index)
+  std::vector<AppendColumn> columns;
+};
+
+void PrintTo(const SameAsRowCopyCase& c, std::ostream* os) { *os << c.name; }
+
+class SameAsRowCopy : public ::testing::TestWithParam<SameAsRowCopyCase> {};
+
+TEST_P(SameAsRowCopy, StoresWhatTheRowCopyStores) {
+  const SameAsRowCopyCase& c = GetParam();
+  TempDir dir;
+  MakeDatabase(dir.File("old.mdb"),
+               std::string("CREATE TABLE src (a TEXT(5), n LONG, d DATETIME, y YESNO);") +
+                   c.old_rows);
+  MakeDatabase(dir.File("bulk.mdb"), c.target);
+  MakeDatabase(dir.File("rows.mdb"), c.target);
+  db::Engine engine;
+  db::Database old_db = engine.OpenDatabase(dir.File("old.mdb"), db::OpenMode::kReadOnly);
+  db::Database bulk = engine.OpenDatabase(dir.File("bulk.mdb"));
+  const std::optional<long> appended = AppendFrom(bulk, old_db, "src", "t", c.columns);
+  bulk.Close();
+
+  db::Database rows = engine.OpenDatabase(dir.File("rows.mdb"));
+  const Error row_error = ErrorOf([&] {
+    db::Recordset from = old_db.OpenRecordset("src");
+    db::Recordset to = rows.OpenRecordset("t");
+    for (long number = 1; !from.Eof(); from.MoveNext(), ++number) {
+      to.AddNew();
+      for (const AppendColumn& column : c.columns) {
+        to.Set(column.target, column.numbered ? Value{number} : from.Get(column.source));
+      }
+      to.Update();
+    }
+  });
+  rows.Close();
+  if (row_error.number() == 0) {
+    ASSERT_TRUE(appended.has_value()) << c.name;
+    EXPECT_EQ(DumpTable(dir.File("bulk.mdb"), "t"), DumpTable(dir.File("rows.mdb"), "t"));
+    EXPECT_EQ(*appended, 4);
+  } else {
+    EXPECT_FALSE(appended.has_value()) << c.name << ": " << row_error.what();
+    EXPECT_EQ(DumpTable(dir.File("bulk.mdb"), "t"), "");
+  }
+}
+
+constexpr const char* kFittingRows =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2147483647, '2026-03-01 08:15:00', 0), ('', -5, NULL, 0);";
+constexpr const char* kLastRowConverts =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2, '2026-03-01 08:15:00', 0), (12, '7.5', '2026-3-1', 5);";
+// The same rows, the last with a rowid that makes the table look large: the
+// check then runs on its own connection beside the INSERT.
+constexpr const char* kFittingRowsFar =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2147483647, '2026-03-01 08:15:00', 0);"
+    "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, '', -5, NULL, 0);";
+constexpr const char* kLastRowConvertsFar =
+    "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2, '2026-03-01 08:15:00', 0);"
+    "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, 12, '7.5', '2026-3-1', 5);";
+constexpr const char* kTwin = "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO);";
+constexpr const char* kTwinWithKey =
+    "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO); CREATE UNIQUE INDEX tn ON t (n);";
+constexpr const char* kShuffled =
+    "CREATE TABLE t (yes YESNO, k LONG PRIMARY KEY, txt TEXT(5), day DATETIME, "
+    "extra SHORT DEFAULT 3);";
+const std::vector<AppendColumn> kIdentity = {{"a", "a"}, {"n", "n"}, {"d", "d"}, {"y", "y"}};
+const std::vector<AppendColumn> kRenamed = {{"txt", "a"}, {"k", "n"}, {"day", "d"}, {"yes", "y"}};
+const std::vector<AppendColumn> kNumbered = {{"k", "", true}, {"txt", "a"}, {"yes", "y"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPath, SameAsRowCopy,
+    ::testing::Values(
+        SameAsRowCopyCase{"twin", kFittingRows, kTwin, kIdentity},
+        SameAsRowCopyCase{"twin converting", kLastRowConverts, kTwin, kIdentity},
+        SameAsRowCopyCase{"twin with key", kFittingRows, kTwinWithKey, kIdentity},
+        SameAsRowCopyCase{"twin refusing",
+                          "INSERT INTO src VALUES ('a', 1, NULL, 0), ('b', 2, NULL, 0),"
+                          " ('c', 3, NULL, 0), ('d', 1, NULL, 0);",
+                          kTwinWithKey, kIdentity},
+        SameAsRowCopyCase{"twin large", kFittingRowsFar, kTwin, kIdentity},
+        SameAsRowCopyCase{"twin large converting", kLastRowConvertsFar, kTwin, kIdentity},
+        SameAsRowCopyCase{"renamed", kFittingRows, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large", kFittingRowsFar, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large converting", kLastRowConvertsFar, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed large refusing", kFittingRowsFar, kShuffled,
+                          {{"txt", "a"}, {"k", "y"}, {"yes", "y"}}},
+        SameAsRowCopyCase{"renamed converting", kLastRowConverts, kShuffled, kRenamed},
+        SameAsRowCopyCase{"renamed key refusing", kFittingRows, kShuffled,
+                          {{"txt", "a"}, {"k", "y"}, {"yes", "y"}}},
+        SameAsRowCopyCase{"numbered", kLastRowConverts, kShuffled, kNumbered},
+        SameAsRowCopyCase{"text too long",
+                          "INSERT INTO src VALUES ('ab', 1, NULL, 0), ('ab', 2, NULL, 0),"
+                          " ('ab', 3, NULL, 0), ('abcdef', 4, NULL, 0);",
+                          kTwin, kIdentity}),
+    [](const ::testing::TestParamInfo<SameAsRowCopyCase>& param) {
+      std::string name;
+      for (const char* p = param.param.name; *p != '\0'; ++p) {
+        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+      }
+      return name;
+    });
 
 }  // namespace
 }  // namespace relamor::testing
