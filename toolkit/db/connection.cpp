@@ -424,6 +424,21 @@ const Value& Connection::DefaultOf(ColumnInfo& column) {
   return column.default_value;
 }
 
+namespace {
+
+// After `taken` is stored in a counter column, the next number is past it;
+// past the 64-bit limit there is none.
+void RaiseNextCounter(ColumnInfo& column, std::int64_t taken) {
+  if (taken < column.next_number) return;
+  if (taken == std::numeric_limits<std::int64_t>::max()) {
+    column.next_exhausted = true;
+  } else {
+    column.next_number = taken + 1;
+  }
+}
+
+}  // namespace
+
 std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column) {
   if (!column.next_known) {
     const std::string sql = "SELECT max(" + QuoteName(column.name) + ") FROM " + table.quoted;
@@ -441,7 +456,7 @@ std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column)
       if (*whole < 1) {
         column.next_number = *whole + 1;
       } else {
-        NoteCounterValue(column, top);
+        RaiseNextCounter(column, *whole);
       }
     } else if (const auto* real = std::get_if<double>(&top)) {
       if (!(*real > -kTwoTo63 && *real < kTwoTo63)) {
@@ -450,7 +465,7 @@ std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column)
                                         ", which has no next number" + Where());
       }
       column.next_number = static_cast<std::int64_t>(*real);
-      NoteCounterValue(column, Value{column.next_number});
+      RaiseNextCounter(column, column.next_number);
     }
     column.next_known = true;
   }
@@ -470,13 +485,7 @@ std::int64_t Connection::NextCounter(const TableInfo& table, ColumnInfo& column)
 }
 
 void Connection::NoteCounterValue(ColumnInfo& column, const Value& written) {
-  const auto* whole = std::get_if<std::int64_t>(&written);
-  if (!whole || *whole < column.next_number) return;
-  if (*whole == std::numeric_limits<std::int64_t>::max()) {
-    column.next_exhausted = true;
-  } else {
-    column.next_number = *whole + 1;
-  }
+  if (const auto* whole = std::get_if<std::int64_t>(&written)) RaiseNextCounter(column, *whole);
 }
 
 void Connection::BeginWrite() {
