@@ -992,6 +992,111 @@ def summary_line(bench, rows_list):
 
 # --------------------------------------------------------------------------
 
+# --------------------------------------------------------------------------
+# Jet scenario (--jet): old site databases that are Jet files
+
+JET_SAMPLES = [os.path.join(REPO_ROOT, "tests", "data", "jet", name)
+               for name in ("nwind.mdb", "DateTestDatabase.mdb")]
+
+
+def jet_scenario(bench):
+    """For each sample Jet file: relamor converts an installation whose one old
+    site database is that file, with a template mapping every column of every
+    table; the anchor is mdb-export of the same tables (OLE values in hex, one
+    process per table,
+    times summed, largest peak RSS). Returns report lines."""
+    import csv
+    import io
+    args = bench.args
+    if not shutil.which("mdb-export"):
+        raise BenchError("mdb-export not found; install the Debian package mdbtools")
+    lines = ["== Jet site databases: relamor copies every table; anchor mdb-export of the "
+             "same tables ==",
+             f"{'file':<22} {'tables':>6} {'rows':>6} {'load s':>8} {'time s':>8} {'RSS MiB':>8} "
+             f"{'export s':>9} {'exp MiB':>8} {'ratio':>7}"]
+    for sample in JET_SAMPLES:
+        name = os.path.basename(sample)
+        tables = subprocess.run(["mdb-tables", "-1", sample], check=True, capture_output=True,
+                                text=True).stdout.splitlines()
+        tables = [t for t in tables if t]
+        workdir = os.path.join(bench.scratch, "jet-export-io")
+        os.makedirs(workdir, exist_ok=True)
+        columns, counts, data, export_times, export_rss = {}, {}, {}, [], []
+        for _ in range(args.repeat):
+            seconds, rss = 0.0, 0.0
+            for table in tables:
+                status, s, r = measured_run(["mdb-export", "-b", "hex", sample, table], workdir,
+                                            timeout=args.timeout)
+                if status != 0:
+                    raise BenchError(f"mdb-export {sample} {table} exited {status}")
+                seconds, rss = seconds + s, max(rss, r)
+                with open(os.path.join(workdir, "stdout.txt"), newline="") as f:
+                    rows = list(csv.reader(io.StringIO(f.read())))
+                columns[table], counts[table] = rows[0], len(rows) - 1
+                data[table] = rows[1:]
+            export_times.append(seconds)
+            export_rss.append(rss)
+
+        pristine = os.path.join(bench.scratch, "jet-" + name)
+        old, new = os.path.join(pristine, "old"), os.path.join(pristine, "new")
+        os.makedirs(old)
+        os.makedirs(new)
+        execute(os.path.join(old, "qorsite.mdb"),
+                OLD_MAIN_SCHEMA + "INSERT INTO sites VALUES (1, 'Site 1', 'Region 1');")
+        shutil.copyfile(sample, os.path.join(old, site_name(1) + ".mdb"))
+        execute(os.path.join(new, "qorsite.mdb"),
+                NEW_RELEASES + export_rows(1, "sites", ["siteID"], [0])
+                + "CREATE TABLE sites (siteID LONG);" + BOARDS_SCHEMA)
+        template = NEW_RELEASES + BOARDS_SCHEMA
+        for sno, table in enumerate(tables, 1):
+            template += export_rows(sno, table, columns[table], [0] * len(columns[table]))
+            template += ('CREATE TABLE "' + table + '" ('
+                         + ", ".join('"' + c + '"' for c in columns[table]) + ");\n")
+        execute(os.path.join(new, "qordxxx.mdb"), template)
+        make_stat(os.path.join(new, "qorstat.mdb"))
+
+        # The same rows in an SQLite site database: the run without any Jet import.
+        sqlite_old = os.path.join(pristine, "old-sqlite")
+        shutil.copytree(old, sqlite_old)
+        os.remove(os.path.join(sqlite_old, site_name(1) + ".mdb"))
+        con = sqlite3.connect(os.path.join(sqlite_old, site_name(1) + ".mdb"))
+        for table in tables:
+            con.execute(f'CREATE TABLE "{table}" ('
+                        + ", ".join('"' + c + '"' for c in columns[table]) + ")")
+            con.executemany(f'INSERT INTO "{table}" VALUES ('
+                            + ",".join("?" * len(columns[table])) + ")", data[table])
+        con.commit()
+        con.close()
+        base_times = []
+        for _ in range(args.repeat):
+            base_times.append(bench.run_relamor(bench.fresh_copy(sqlite_old, "jet-old"),
+                                                bench.fresh_copy(new, "jet-new"))[0])
+
+        times, rss_list = [], []
+        for _ in range(args.repeat):
+            run_old = bench.fresh_copy(old, "jet-old")
+            run_new = bench.fresh_copy(new, "jet-new")
+            seconds, rss = bench.run_relamor(run_old, run_new)
+            times.append(seconds)
+            rss_list.append(rss)
+            site = os.path.join(run_new, site_name(1) + ".mdb")
+            for table in tables:
+                got = query(site, f'SELECT count(*) FROM "{table}"')[0][0]
+                if got != counts[table]:
+                    raise BenchError(f"{name}: table {table} has {got} rows after relamor, "
+                                     f"mdb-export gives {counts[table]}")
+        t, e = statistics.median(times), statistics.median(export_times)
+        load = max(0.0, (t - statistics.median(base_times)) / 2)
+        lines.append(f"{name:<22} {len(tables):>6} {sum(counts.values()):>6} {load:8.3f} {t:8.3f} "
+                     f"{statistics.median(rss_list):8.1f} {e:9.3f} "
+                     f"{statistics.median(export_rss):8.1f} {t / e:7.2f}")
+    lines.append("   time s: the whole relamor run, which reads the Jet file twice (the site "
+                 "probe and the conversion) and copies every row;")
+    lines.append("   load s: one read of the Jet file, (time - the same run on an SQLite site "
+                 "database holding the same rows) / 2; ratio = time / export s.")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rows", default="1000000",
@@ -1030,6 +1135,9 @@ def main():
                         help="build folder holding relamor and relamor2035 (instead of --bin)")
     parser.add_argument("--timeout", type=float, default=3600,
                         help="seconds before one run is killed (default 3600)")
+    parser.add_argument("--jet", action="store_true",
+                        help="run only the Jet scenario: relamor on the sample Jet files of "
+                        "tests/data/jet against mdb-export")
     parser.add_argument("--floor-only", action="store_true",
                         help="generate and measure the floor only (checks the generator)")
     args = parser.parse_args()
@@ -1090,6 +1198,16 @@ def main():
               "measured", file=sys.stderr)
         return 2
     bench = Bench(args)
+    if args.jet:
+        try:
+            bench.prepare_scratch()
+            print("\n".join(jet_scenario(bench)))
+        except BenchError as e:
+            print(f"BENCHMARK FAILED: {e}", file=sys.stderr)
+            return 1
+        if not args.keep:
+            shutil.rmtree(bench.scratch, ignore_errors=True)
+        return 0
     try:
         bench.prepare_scratch()
         numbered_done = set()
