@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
 #include "toolkit/error.h"
 
@@ -80,20 +81,6 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
     out += static_cast<char>(0x80 | (cp >> 6 & 0x3f));
     out += static_cast<char>(0x80 | (cp & 0x3f));
   }
-}
-
-// Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
 }
 
 // A number of units of 10^-scale as a value: a real number when it has at

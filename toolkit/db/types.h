@@ -20,6 +20,7 @@
 // description naming the table, the column and the value.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,5 +48,8 @@ bool IsCanonicalDate(std::string_view text);
 // error message.
 Value ConvertForColumn(const Value& v, const ColumnType& type, std::string_view table,
                        std::string_view column);
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d);
 
 }  // namespace relamor::db
