@@ -5,16 +5,24 @@
 // Row by row, that row is found by a query per old row ("select * from EXCCS
 // where CAT = ? order by rowid", text compared without letter case), which
 // scans EXCCS. Read once, the categories of the new EXCCS go into an index
-// (category folded to lower case -> first rowid, read in rowid order so an
+// (category as NoCaseKey folds it -> first rowid, read in rowid order so an
 // index on CAT cannot change which row is first) and the row is opened by its
 // rowid. The index answers exactly as the query would as long as the
 // categories are texts and the copy does not rewrite CAT from another field;
 // otherwise, or for a category that is not a text, the query runs.
+//
+// Set-based, the whole table goes first through db::UpdateByCategory: the
+// last old row of each category decides its row, so one UPDATE per category
+// stores what the edits would, once a read of every old row has proved that
+// each edit would succeed; if it cannot prove that it stores nothing and the
+// edits below run (and raise the error at the row that fails).
 #include "toolkit/exccs_copy.h"
 
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
+#include "toolkit/db/bulk_append.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -36,7 +44,7 @@ class CategoryIndex {
           usable_ = false;
           return;
         }
-        first_.try_emplace(Lower(*text), std::get<std::int64_t>(rows.Get(0)));
+        first_.try_emplace(NoCaseKey(*text), std::get<std::int64_t>(rows.Get(0)));
       }
       rows.MoveNext();
     }
@@ -47,7 +55,7 @@ class CategoryIndex {
   void Invalidate() { usable_ = false; }
   // The rowid of the first row of `category`, or 0 when there is none.
   std::int64_t Find(const std::string& category) const {
-    const auto it = first_.find(Lower(category));
+    const auto it = first_.find(NoCaseKey(category));
     return it == first_.end() ? 0 : it->second;
   }
 
@@ -99,6 +107,17 @@ long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categ
   bool category_rewritten = false;
   for (const FieldMove& m : plan.moves) {
     if (Upper(m.destination) == "CAT" && Upper(m.source) != "CAT") category_rewritten = true;
+  }
+  if (read_categories_once && !category_rewritten) {
+    // The whole table in one pass when that provably stores what the edits
+    // below would; otherwise, having stored nothing, they decide.
+    std::vector<db::AppendColumn> columns;
+    for (const FieldMove& m : plan.moves) columns.push_back({m.destination, m.source, false});
+    if (const std::optional<long> edited =
+            db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
+                                 columns)) {
+      return *edited;
+    }
   }
   std::optional<CategoryIndex> index;
   if (read_categories_once && !category_rewritten) {

@@ -34,6 +34,24 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The key under which the engine's case-blind comparison (NOCASE) finds
+// texts equal: such texts have one length and, with the ASCII letters
+// folded, the same bytes up to and including the first NUL byte, where that
+// comparison stops.
+inline void NoCaseKey(std::string_view text, std::string& key) {
+  key.assign(std::to_string(text.size()));
+  key += ':';
+  for (char c : text) {
+    key += AsciiLower(c);
+    if (c == '\0') break;
+  }
+}
+inline std::string NoCaseKey(std::string_view text) {
+  std::string key;
+  NoCaseKey(text, key);
+  return key;
+}
+
 // A name as an SQL name: in double quotes, any inner double quote doubled.
 inline std::string QuoteName(std::string_view name) {
   std::string out;

@@ -29,6 +29,7 @@
 
 #include <cstdio>
 #include <future>
+#include <unordered_map>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -265,6 +266,108 @@ bool HasIndex(sqlite3* db, const std::string& table) {
   return rc != SQLITE_DONE;
 }
 
+// The schema name under which `origin` is attached to `target`, attaching it
+// first when it is not yet; nothing when it cannot be attached.
+std::optional<std::string> Attach(Connection& target, const Connection& origin) {
+  auto attached = target.attached.find(origin.path);
+  if (attached == target.attached.end()) {
+    // ATTACH wants no open transaction.
+    target.Commit();
+    const std::string schema = kSourceSchemaPrefix + std::to_string(target.attached.size() + 1);
+    if (!Run(target.db, "ATTACH DATABASE ? AS " + schema, ReadOnlyUri(origin.file))) {
+      return std::nullopt;
+    }
+    attached = target.attached.emplace(origin.path, schema).first;
+  }
+  return attached->second;
+}
+
+// A prepared statement finalized on every way out.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  explicit operator bool() const { return stmt != nullptr; }
+};
+
+std::string ColumnText(sqlite3_stmt* stmt, int i) {
+  const unsigned char* t = sqlite3_column_text(stmt, i);
+  return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+}
+
+// Whether an UPDATE of the `written` columns of `table` can be refused only
+// for a Null in a column that `not_null` then marks: no trigger, no CHECK,
+// no generated column, no written key or uniquely indexed column.
+bool OnlyNullsRefused(sqlite3* db, const TableInfo& table, const std::vector<char>& written,
+                      std::vector<char>& not_null) {
+  {
+    Statement triggers(db,
+                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
+                       "?1 COLLATE NOCASE");
+    if (!triggers) return false;
+    sqlite3_bind_text(triggers.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return false;
+  }
+  {
+    Statement create(db,
+                     "SELECT sql FROM main.sqlite_master WHERE type = 'table' AND name = ?1 "
+                     "COLLATE NOCASE");
+    if (!create) return false;
+    sqlite3_bind_text(create.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(create.stmt) != SQLITE_ROW) return false;
+    const std::string sql = Upper(ColumnText(create.stmt, 0));
+    // Written for a constraint or not, the word decides: a false alarm only
+    // costs the edits row by row.
+    if (sql.find("CHECK") != std::string::npos || sql.find("REFERENCES") != std::string::npos) {
+      return false;
+    }
+  }
+  not_null.assign(table.columns.size(), 0);
+  {
+    Statement columns(db, "SELECT name, \"notnull\", hidden FROM pragma_table_xinfo(?1, 'main')");
+    if (!columns) return false;
+    sqlite3_bind_text(columns.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(columns.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_int(columns.stmt, 2) != 0) return false;
+      const int index = table.ColumnIndex(ColumnText(columns.stmt, 0));
+      if (index < 0) return false;
+      not_null[static_cast<std::size_t>(index)] = sqlite3_column_int(columns.stmt, 1) != 0;
+    }
+  }
+  std::vector<std::string> unique;
+  {
+    Statement indexes(db, "SELECT name, \"unique\", partial FROM pragma_index_list(?1, 'main')");
+    if (!indexes) return false;
+    sqlite3_bind_text(indexes.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(indexes.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_int(indexes.stmt, 1) == 0) continue;
+      if (sqlite3_column_int(indexes.stmt, 2) != 0) return false;
+      unique.push_back(ColumnText(indexes.stmt, 0));
+    }
+  }
+  for (const std::string& index : unique) {
+    Statement keys(db, "SELECT name FROM pragma_index_info(?1, 'main')");
+    if (!keys) return false;
+    sqlite3_bind_text(keys.stmt, 1, index.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(keys.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_type(keys.stmt, 0) == SQLITE_NULL) return false;  // an expression
+      const int column = table.ColumnIndex(ColumnText(keys.stmt, 0));
+      if (column < 0 || written[static_cast<std::size_t>(column)]) return false;
+    }
+  }
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    if (written[i] && table.columns[i].rowid_alias) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void RegisterBulkFunctions(sqlite3* db) {
@@ -346,18 +449,9 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
     converted += separator + conversion;
   }
   sqlite3* db = target.db;
-  auto attached = target.attached.find(origin.path);
-  if (attached == target.attached.end()) {
-    // ATTACH wants no open transaction.
-    target.Commit();
-    const std::string schema =
-        detail::kSourceSchemaPrefix + std::to_string(target.attached.size() + 1);
-    if (!detail::Run(db, "ATTACH DATABASE ? AS " + schema, detail::ReadOnlyUri(origin.file))) {
-      return std::nullopt;
-    }
-    attached = target.attached.emplace(origin.path, schema).first;
-  }
-  const std::string from_clause = " FROM " + attached->second + "." + from->quoted + " AS s";
+  const std::optional<std::string> schema = detail::Attach(target, origin);
+  if (!schema) return std::nullopt;
+  const std::string from_clause = " FROM " + *schema + "." + from->quoted + " AS s";
   const std::string where = checked.empty() ? "" : " WHERE relamor_fits(?1" + checked + ")";
   const std::string into = "INSERT INTO main." + to->quoted;
   if (twin) twin = !detail::HasIndex(db, to->name);
@@ -378,7 +472,7 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   };
   const bool parallel =
       !where.empty() &&
-      detail::LargestRowid(db, attached->second + "." + from->quoted, from->rowid_name) >=
+      detail::LargestRowid(db, *schema + "." + from->quoted, from->rowid_name) >=
           detail::kParallelCheckRows;
   const auto pass_through = [&] {
     std::future<bool> fits;
@@ -423,6 +517,177 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   if (done) target.RowsWritten(*appended);
   target.Exec("RELEASE relamor_append");
   return appended;
+}
+
+}  // namespace relamor::db
+
+namespace relamor::db {
+
+namespace {
+std::string_view ColumnView(sqlite3_stmt* stmt, int i) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+  return {text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))};
+}
+}  // namespace
+
+std::optional<long> UpdateByCategory(Database& target_db, const Database& source,
+                                     std::string_view old_table, std::string_view new_table,
+                                     std::string_view category,
+                                     const std::vector<AppendColumn>& columns) {
+  if (!target_db.is_open() || !source.is_open() || columns.empty()) return std::nullopt;
+  detail::Connection& target = target_db.state()->Open();
+  detail::Connection& origin = source.state()->Open();
+  if (target.read_only || &target == &origin) return std::nullopt;
+  const auto to = target.FindTable(new_table);
+  const auto from = origin.FindTable(old_table);
+  if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty()) return std::nullopt;
+  const int old_category = from->ColumnIndex(category);
+  const int new_category = to->ColumnIndex(category);
+  if (old_category < 0 || new_category < 0) return std::nullopt;
+
+  // The old column of each written column; a later entry for the same column
+  // replaces an earlier one, as a second Set would.
+  std::vector<int> source_of(to->columns.size(), -1);
+  std::vector<char> written(to->columns.size(), 0);
+  for (const AppendColumn& c : columns) {
+    const int index = to->ColumnIndex(c.target);
+    const int origin_column = c.numbered ? -1 : from->ColumnIndex(c.source);
+    if (index < 0 || origin_column < 0) return std::nullopt;
+    source_of[static_cast<std::size_t>(index)] = origin_column;
+    written[static_cast<std::size_t>(index)] = 1;
+  }
+  // A category written from another field moves rows between categories as
+  // the edits go; only the edits row by row can follow that.
+  if (written[static_cast<std::size_t>(new_category)] &&
+      source_of[static_cast<std::size_t>(new_category)] != old_category) {
+    return std::nullopt;
+  }
+  sqlite3* db = target.db;
+  std::vector<char> not_null;
+  if (!detail::OnlyNullsRefused(db, *to, written, not_null)) return std::nullopt;
+  const std::optional<std::string> schema = detail::Attach(target, origin);
+  if (!schema) return std::nullopt;
+  const std::string old_rows = *schema + "." + from->quoted;
+
+  // The first row of each category of the new table, and later the last old
+  // row that edits it.
+  struct Category {
+    sqlite3_int64 new_row;
+    sqlite3_int64 last_old_row = 0;
+  };
+  std::unordered_map<std::string, Category> categories;
+  std::string key;
+  {
+    detail::Statement rows(db, "SELECT " + to->rowid_name + ", " +
+                                   QuoteName(to->columns[static_cast<std::size_t>(new_category)].name) +
+                                   " FROM main." + to->quoted + " ORDER BY " + to->rowid_name);
+    if (!rows) return std::nullopt;
+    int rc = SQLITE_DONE;
+    while ((rc = sqlite3_step(rows.stmt)) == SQLITE_ROW) {
+      const int type = sqlite3_column_type(rows.stmt, 1);
+      if (type == SQLITE_NULL) continue;  // a Null category equals nothing
+      if (type != SQLITE_TEXT) return std::nullopt;
+      NoCaseKey(ColumnView(rows.stmt, 1), key);
+      categories.try_emplace(key, Category{sqlite3_column_int64(rows.stmt, 0)});
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+
+  // Every old row, in the order the edits would take them: its category must
+  // be a text with a new row, and every value it writes must already be what
+  // the conversion would store.
+  std::vector<ColumnType> types;
+  std::vector<char> required;
+  std::string select = "SELECT s." + from->rowid_name + ", s." +
+                       QuoteName(from->columns[static_cast<std::size_t>(old_category)].name);
+  std::string sets;
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    if (!written[i]) continue;
+    const std::string value =
+        "s." + QuoteName(from->columns[static_cast<std::size_t>(source_of[i])].name);
+    select += ", " + value;
+    types.push_back(to->columns[i].type);
+    required.push_back(not_null[i]);
+    sets += (sets.empty() ? "" : ", ") + QuoteName(to->columns[i].name) + " = " + value;
+  }
+  long rows_read = 0;
+  {
+    detail::Statement scan(db, select + " FROM " + old_rows + " AS s ORDER BY s." +
+                                   from->rowid_name);
+    if (!scan) return std::nullopt;
+    sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+    int rc = SQLITE_DONE;
+    bool proved = true;
+    while (proved && (rc = sqlite3_step(scan.stmt)) == SQLITE_ROW) {
+      if (sqlite3_column_type(scan.stmt, 1) != SQLITE_TEXT) {
+        proved = false;
+        break;
+      }
+      NoCaseKey(ColumnView(scan.stmt, 1), key);
+      const auto found = categories.find(key);
+      if (found == categories.end()) {
+        proved = false;
+        break;
+      }
+      for (std::size_t i = 0; i < types.size(); ++i) {
+        sqlite3_value* v = sqlite3_column_value(scan.stmt, static_cast<int>(i) + 2);
+        const bool null = sqlite3_value_type(v) == SQLITE_NULL;
+        if ((null && required[i]) ||
+            (!null && types[i].kind != TypeKind::kAsGiven &&
+             !detail::AlreadyFits(v, types[i].kind, types[i].max_length))) {
+          proved = false;
+          break;
+        }
+      }
+      found->second.last_old_row = sqlite3_column_int64(scan.stmt, 0);
+      ++rows_read;
+    }
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    // Interrupted by a stop, or anything unproved: the edits row by row
+    // decide (and stop at their first row).
+    if (!proved || rc != SQLITE_DONE) return std::nullopt;
+  }
+  if (rows_read == 0) return std::nullopt;
+
+  // One UPDATE per category, in a savepoint: all of them or none.
+  // An interrupted statement takes its whole transaction with it: the rows
+  // stored before are committed first.
+  target.Commit();
+  target.BeginWrite();
+  if (target.Exec("SAVEPOINT relamor_update") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  long updated = 0;
+  {
+    detail::Statement update(db, "UPDATE main." + to->quoted + " AS t SET " + sets + " FROM " +
+                                     old_rows + " AS s WHERE t." + to->rowid_name +
+                                     " = ?1 AND s." + from->rowid_name + " = ?2");
+    if (update) {
+      sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      done = true;
+      for (const auto& [name, c] : categories) {
+        if (c.last_old_row == 0) continue;
+        sqlite3_bind_int64(update.stmt, 1, c.new_row);
+        sqlite3_bind_int64(update.stmt, 2, c.last_old_row);
+        if (sqlite3_step(update.stmt) != SQLITE_DONE || sqlite3_changes(db) != 1) {
+          done = false;
+          break;
+        }
+        sqlite3_reset(update.stmt);
+        ++updated;
+      }
+      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    }
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_update");
+  target.Exec("RELEASE relamor_update");
+  if (!done) return std::nullopt;
+  target.RowsWritten(rows_read);
+  // The observer hears of every edit the rows would have made, not only of
+  // the last of each category.
+  if (target.engine->change_observer) {
+    for (long i = updated; i < rows_read; ++i) target.engine->change_observer(true, to->name);
+  }
+  return rows_read;
 }
 
 }  // namespace relamor::db

@@ -36,6 +36,23 @@ std::optional<long> AppendFrom(Database& target, const Database& source,
                                std::string_view old_table, std::string_view new_table,
                                const std::vector<AppendColumn>& columns);
 
+// The category copy in one pass: every row of `old_table` overwrites the
+// `columns` (none numbered) of the first row, in rowid order, of
+// `new_table` whose `category` equals the old row's `category` without
+// letter case, as an edit per old row would; so the last old row of each
+// category decides. Reads the new categories once, checks every old row,
+// then runs one UPDATE per category. Returns the number of old rows (each
+// one an edited row). Returns nothing, having stored nothing, when it
+// cannot prove that the edits row by row would all succeed and leave the
+// same values: a category that is not a text or has no new row, a value
+// that needs converting, a Null for a NOT NULL column, a written key or
+// uniquely indexed column, a trigger or CHECK constraint, the category
+// column written from another field.
+std::optional<long> UpdateByCategory(Database& target, const Database& source,
+                                     std::string_view old_table, std::string_view new_table,
+                                     std::string_view category,
+                                     const std::vector<AppendColumn>& columns);
+
 namespace detail {
 // Installs the SQL functions of the set-based append on a new connection.
 void RegisterBulkFunctions(sqlite3* db);
