@@ -46,6 +46,8 @@ class Executor {
   // The set-based append of `moves`; true when it stored every row.
   bool AppendAll(const std::vector<FieldMove>& moves);
   void LinkSiteToCustomer(const FieldMove& m);
+  // Mode D's two passes as one set-based append; true when it stored them.
+  bool AppendFilled();
 
   void Append();              // A, B, C, E, pass 1 of D, F into an empty table
   void FillRest();            // pass 2 of D
@@ -101,6 +103,25 @@ bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
   return true;
 }
 
+bool Executor::AppendFilled() {
+  if (!set_based_ || io_.old_table.Eof()) return false;
+  const auto columns = [](const std::vector<FieldMove>& moves) {
+    std::vector<db::AppendColumn> out;
+    for (const FieldMove& m : moves) {
+      out.push_back({m.destination, m.source, m.kind == MoveKind::kNumbered});
+    }
+    return out;
+  };
+  const std::optional<long> appended =
+      db::AppendFilled(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
+                       columns(plan_.moves), columns(plan_.fill));
+  if (!appended) return false;
+  result_.rows_read += *appended;
+  result_.rows_added += *appended;
+  result_.rows_edited += *appended;
+  return true;
+}
+
 // The customer link of a new Sites row: the customer of its site in the old
 // database, when the new database has that customer too; otherwise, for a site
 // without an old customer, the next placeholder customer number.
@@ -153,6 +174,7 @@ CopyResult Executor::Run() {
       Append();
       break;
     case CopyMode::kD:
+      if (AppendFilled()) break;
       Append();
       FillRest();
       break;

@@ -690,4 +690,34 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
   return rows_read;
 }
 
+std::optional<long> AppendFilled(Database& target_db, const Database& source,
+                                 std::string_view old_table, std::string_view new_table,
+                                 const std::vector<AppendColumn>& numbered,
+                                 const std::vector<AppendColumn>& fill) {
+  if (!target_db.is_open() || fill.empty()) return std::nullopt;
+  detail::Connection& target = target_db.state()->Open();
+  const auto to = target.FindTable(new_table);
+  if (!to) return std::nullopt;
+  std::vector<char> filled(to->columns.size(), 0);
+  for (const AppendColumn& c : fill) {
+    const int index = to->ColumnIndex(c.target);
+    if (index < 0) return std::nullopt;
+    filled[static_cast<std::size_t>(index)] = 1;
+  }
+  std::vector<char> not_null;
+  if (!detail::OnlyNullsRefused(target.db, *to, filled, not_null)) return std::nullopt;
+  // The first pass leaves the filled columns at their defaults.
+  for (std::size_t i = 0; i < filled.size(); ++i) {
+    if (filled[i] && not_null[i] && IsNull(target.DefaultOf(to->columns[i]))) return std::nullopt;
+  }
+  std::vector<AppendColumn> columns = numbered;
+  columns.insert(columns.end(), fill.begin(), fill.end());
+  const std::optional<long> appended = AppendFrom(target_db, source, old_table, new_table, columns);
+  // The observer hears of the second pass's edits as well.
+  if (appended && target.engine->change_observer) {
+    for (long i = 0; i < *appended; ++i) target.engine->change_observer(true, to->name);
+  }
+  return appended;
+}
+
 }  // namespace relamor::db

@@ -53,6 +53,17 @@ std::optional<long> UpdateByCategory(Database& target, const Database& source,
                                      std::string_view category,
                                      const std::vector<AppendColumn>& columns);
 
+// Mode D's two passes in one append: `numbered` alone added row by row, then
+// every row edited to take `fill`, store what one AppendFrom of both stores,
+// once neither pass could be refused where the other is not: no trigger,
+// CHECK or generated column, no filled column that is a key, uniquely
+// indexed, or NOT NULL without a default. Returns the number of rows
+// appended (each also edited); nothing, having stored nothing, otherwise.
+std::optional<long> AppendFilled(Database& target, const Database& source,
+                                 std::string_view old_table, std::string_view new_table,
+                                 const std::vector<AppendColumn>& numbered,
+                                 const std::vector<AppendColumn>& fill);
+
 namespace detail {
 // Installs the SQL functions of the set-based append on a new connection.
 void RegisterBulkFunctions(sqlite3* db);
