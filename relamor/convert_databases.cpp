@@ -1,6 +1,7 @@
 // The table loop of relamor: every database pair of SiteDatabaseNames, qorsite
 // first, every planned table, with the per-database and per-table log lines.
 #include <string>
+#include <utility>
 
 #include "relamor/relamor.h"
 #include "toolkit/text.h"
@@ -21,7 +22,8 @@ void Relamor::ConvertDatabases() {
     db::Recordset plan = OpenReleaseNumberAndPlan();
     while (!plan.Eof()) {
       const Value sno = plan.Get("sno");
-      if (OpenMappingRows(sno) > 0) CopyPlannedTable(sno);
+      db::Recordset mapping_rows = OpenMappingRows(sno);
+      if (!mapping_rows.Eof()) CopyPlannedTable(sno, std::move(mapping_rows));
       plan.MoveNext();
     }
     release_number_rs_.Close();
@@ -31,33 +33,31 @@ void Relamor::ConvertDatabases() {
         !frame_.checking()) {
       FixBoardTypes();
     }
-    mapping_rows_.Close();
-    old_table_.Close();
-    new_table_.Close();
     old_db_.Close();
     new_db_.Close();
   }
 }
 
-// Opens the old and the new table of the plan row, logs them, completes the
-// old table's count and copies it.
-void Relamor::CopyPlannedTable(const Value& sno) {
-  mapping_rows_.MoveFirst();
-  const std::string new_table = ToText(mapping_rows_.Get("newtablename"));
-  const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
+void Relamor::CopyPlannedTable(const Value& sno, db::Recordset mapping_rows) {
+  TableRecordsets table;
+  table.mapping_rows = std::move(mapping_rows);
+  table.mapping_rows.MoveFirst();
+  const std::string new_table = ToText(table.mapping_rows.Get("newtablename"));
+  const std::string old_table = ToText(table.mapping_rows.Get("oldtablename"));
   const std::string named_by = "sno " + ToText(sno) + " of export";
   frame_.BeginTable(new_table);
-  new_table_ = OpenMappedTable(new_db_, new_table, named_by);
-  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  table.new_table = OpenMappedTable(new_db_, new_table, named_by);
+  table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(old_db_, old_table, new_db_);
   frame_.Log({"Copying table " + new_table});
-  if (!old_table_.Eof()) {
-    old_table_.MoveFirst();
-    old_table_.MoveLast();
+  db::Recordset& old_rows = table.old_table;
+  if (!old_rows.Eof()) {
+    old_rows.MoveFirst();
+    old_rows.MoveLast();
   }
-  frame_.Log({"Number of records in " + old_table, " are ", old_table_.RecordCount()});
-  if (old_table_.RecordCount() > 0) old_table_.MoveFirst();
-  ConvertCurrentTable();
+  frame_.Log({"Number of records in " + old_table, " are ", old_rows.RecordCount()});
+  if (old_rows.RecordCount() > 0) old_rows.MoveFirst();
+  ConvertTable(table);
   frame_.EndTable();
 }
 

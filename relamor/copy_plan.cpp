@@ -82,7 +82,7 @@ db::Recordset Relamor::OpenReleaseNumberAndPlan() {
   return plan;
 }
 
-long Relamor::OpenMappingRows(const Value& sno) {
+db::Recordset Relamor::OpenMappingRows(const Value& sno) {
   Value mapping_release = std::int64_t{0};
   {
     db::Recordset latest = new_db_.OpenRecordset(kMappingReleaseQuery, {sno, release_number_});
@@ -91,12 +91,13 @@ long Relamor::OpenMappingRows(const Value& sno) {
       mapping_release = v;
     }
   }
-  mapping_rows_ = new_db_.OpenRecordset(kMappingRowsQuery,
-                                        {sno, mapping_release, sno, mapping_release});
-  if (mapping_rows_.Eof()) return 0;
-  mapping_rows_.MoveFirst();
-  mapping_rows_.MoveLast();
-  return mapping_rows_.RecordCount();
+  db::Recordset mapping =
+      new_db_.OpenRecordset(kMappingRowsQuery, {sno, mapping_release, sno, mapping_release});
+  if (!mapping.Eof()) {
+    mapping.MoveFirst();
+    mapping.MoveLast();
+  }
+  return mapping;
 }
 
 }  // namespace relamor

@@ -42,9 +42,12 @@ class Relamor : public Conversion {
   void ConvertDatabases();
   // The copy plan of the pass, on its first row.
   db::Recordset OpenReleaseNumberAndPlan();
-  // Opens the mapping rows of the plan row `sno`; returns their count.
-  long OpenMappingRows(const Value& sno);
-  void CopyPlannedTable(const Value& sno);
+  // The mapping rows of the plan row `sno` (on their last row; empty when
+  // the plan row has none).
+  db::Recordset OpenMappingRows(const Value& sno);
+  // Opens the old and the new table that `mapping_rows` name, logs them,
+  // completes the old table's count and converts the table.
+  void CopyPlannedTable(const Value& sno, db::Recordset mapping_rows);
   void FixBoardTypes();
 
   std::string old_release_ = "Unknown";
