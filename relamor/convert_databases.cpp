@@ -19,15 +19,29 @@ void Relamor::ConvertDatabases() {
     new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
     frame_.Log({"Opened New database" + file});
 
-    db::Recordset plan = OpenReleaseNumberAndPlan();
-    while (!plan.Eof()) {
-      const Value sno = plan.Get("sno");
-      db::Recordset mapping_rows = OpenMappingRows(sno);
-      if (!mapping_rows.Eof()) CopyPlannedTable(sno, std::move(mapping_rows));
-      plan.MoveNext();
+    if (IsSiteDatabasePass() && site_plan_.complete) {
+      frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});
+      for (const PlannedTable& planned : site_plan_.tables) CopyPlannedTable(planned);
+    } else {
+      std::vector<PlannedTable>* keep = IsSiteDatabasePass() ? &site_plan_.tables : nullptr;
+      long count = 0;
+      db::Recordset plan = OpenReleaseNumberAndPlan(count);
+      while (!plan.Eof()) {
+        PlannedTable planned{plan.Get("sno"), {}};
+        planned.mapping_rows = OpenMappingRows(planned.sno);
+        if (!planned.mapping_rows.empty()) {
+          CopyPlannedTable(planned);
+          if (keep) keep->push_back(std::move(planned));
+        }
+        plan.MoveNext();
+      }
+      release_number_rs_.Close();
+      plan.Close();
+      if (keep) {
+        site_plan_.count = count;
+        site_plan_.complete = true;
+      }
     }
-    release_number_rs_.Close();
-    plan.Close();
 
     if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
         !frame_.checking()) {
@@ -38,13 +52,13 @@ void Relamor::ConvertDatabases() {
   }
 }
 
-void Relamor::CopyPlannedTable(const Value& sno, db::Recordset mapping_rows) {
+void Relamor::CopyPlannedTable(const PlannedTable& planned) {
   TableRecordsets table;
-  table.mapping_rows = std::move(mapping_rows);
-  table.mapping_rows.MoveFirst();
-  const std::string new_table = ToText(table.mapping_rows.Get("newtablename"));
-  const std::string old_table = ToText(table.mapping_rows.Get("oldtablename"));
-  const std::string named_by = "sno " + ToText(sno) + " of export";
+  table.sno = planned.sno;
+  table.mapping_rows = planned.mapping_rows;
+  const std::string new_table = table.mapping_rows.front().new_table;
+  const std::string old_table = table.mapping_rows.front().old_table;
+  const std::string named_by = "sno " + ToText(planned.sno) + " of export";
   frame_.BeginTable(new_table);
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);

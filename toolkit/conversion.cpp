@@ -40,7 +40,7 @@ PlanRules Conversion::CurrentPlanRules() const {
 }
 
 TablePlan Conversion::PlanOf(TableRecordsets& table) const {
-  return PlanTable(ReadMappingRows(table.mapping_rows), ColumnsOfRecordset(table.old_table, old_db_),
+  return PlanTable(table.mapping_rows, ColumnsOfRecordset(table.old_table, old_db_),
                    ColumnsOfRecordset(table.new_table, new_db_), CurrentPlanRules());
 }
 

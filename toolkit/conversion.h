@@ -46,11 +46,11 @@ class TableObserver {
   }
 };
 
-// One table of a pass as the table loop opened it: its mapping rows (on
-// their first row) and the old and the new table. The recordsets close with
-// it.
+// One table of a pass as the table loop opened it: the `sno` and the rows of
+// its mapping, and the old and the new table. The recordsets close with it.
 struct TableRecordsets {
-  db::Recordset mapping_rows;
+  Value sno;
+  std::vector<MappingRow> mapping_rows;
   db::Recordset old_table;
   db::Recordset new_table;
 };

@@ -111,8 +111,9 @@ TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
                                             " in " + new_db_.path() + " has no sno");
   }
   TableRecordsets table;
-  db::Recordset& mapping = table.mapping_rows;
-  mapping = new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
+  table.sno = sno;
+  db::Recordset mapping =
+      new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
   mapping.MoveFirst();
   mapping.MoveLast();
   // The tables are those the last mapping row names (one table mapping names
@@ -124,7 +125,7 @@ TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(old_db_, old_table, new_db_);
-  mapping.MoveFirst();
+  table.mapping_rows = ReadMappingRows(mapping);
   return table;
 }
 

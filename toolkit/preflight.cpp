@@ -45,7 +45,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
   db::Recordset& old_table = opened.old_table;
   std::optional<long long> sno;
   {
-    const Value v = opened.mapping_rows.Get("sno");
+    const Value& v = opened.sno;
     if (const auto* n = std::get_if<std::int64_t>(&v)) sno = *n;
   }
   std::set<std::string> reported;  // field + kind

@@ -32,13 +32,11 @@ class WriterHarness : public Conversion {
   // The tables a table loop opens for the mapping rows of `sno` in `export`.
   void Prepare(long sno) {
     table_ = TableRecordsets{};
-    table_.mapping_rows =
-        new_db_.OpenRecordset("select * from export where sno=?", {Value{std::int64_t{sno}}});
-    table_.mapping_rows.MoveFirst();
-    table_.mapping_rows.MoveLast();
-    table_.new_table = new_db_.OpenRecordset(ToText(table_.mapping_rows.Get("newtablename")));
-    table_.old_table = old_db_.OpenRecordset(ToText(table_.mapping_rows.Get("oldtablename")));
-    table_.mapping_rows.MoveFirst();
+    table_.sno = Value{std::int64_t{sno}};
+    db::Recordset mapping = new_db_.OpenRecordset("select * from export where sno=?", {table_.sno});
+    table_.mapping_rows = ReadMappingRows(mapping);
+    table_.new_table = new_db_.OpenRecordset(table_.mapping_rows.back().new_table);
+    table_.old_table = old_db_.OpenRecordset(table_.mapping_rows.back().old_table);
   }
 
   void Close() {
@@ -68,7 +66,7 @@ class WriterHarness : public Conversion {
     PlanRules rules = CurrentPlanRules();
     rules.special_writers = true;
     const TablePlan plan =
-        PlanTable(ReadMappingRows(table_.mapping_rows), ColumnsOf(old_db_, table_.old_table.source()),
+        PlanTable(table_.mapping_rows, ColumnsOf(old_db_, table_.old_table.source()),
                   ColumnsOf(new_db_, table_.new_table.source()), rules);
     TableCopyIo io = IoFor(table_);
     writer(plan, io);
