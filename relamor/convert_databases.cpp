@@ -1,6 +1,7 @@
 // The table loop of relamor: every database pair of SiteDatabaseNames, qorsite
 // first, every planned table, with the per-database and per-table log lines.
 #include <string>
+#include <utility>
 
 #include "relamor/relamor.h"
 #include "toolkit/text.h"
@@ -18,46 +19,59 @@ void Relamor::ConvertDatabases() {
     new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
     frame_.Log({"Opened New database" + file});
 
-    db::Recordset plan = OpenReleaseNumberAndPlan();
-    while (!plan.Eof()) {
-      const Value sno = plan.Get("sno");
-      if (OpenMappingRows(sno) > 0) CopyPlannedTable(sno);
-      plan.MoveNext();
+    if (IsSiteDatabasePass() && site_plan_.complete) {
+      frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});
+      for (const PlannedTable& planned : site_plan_.tables) CopyPlannedTable(planned);
+    } else {
+      std::vector<PlannedTable>* keep = IsSiteDatabasePass() ? &site_plan_.tables : nullptr;
+      long count = 0;
+      db::Recordset plan = OpenReleaseNumberAndPlan(count);
+      while (!plan.Eof()) {
+        PlannedTable planned{plan.Get("sno"), {}};
+        planned.mapping_rows = OpenMappingRows(planned.sno);
+        if (!planned.mapping_rows.empty()) {
+          CopyPlannedTable(planned);
+          if (keep) keep->push_back(std::move(planned));
+        }
+        plan.MoveNext();
+      }
+      release_number_rs_.Close();
+      plan.Close();
+      if (keep) {
+        site_plan_.count = count;
+        site_plan_.complete = true;
+      }
     }
-    release_number_rs_.Close();
-    plan.Close();
 
     if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
         !frame_.checking()) {
       FixBoardTypes();
     }
-    mapping_rows_.Close();
-    old_table_.Close();
-    new_table_.Close();
     old_db_.Close();
     new_db_.Close();
   }
 }
 
-// Opens the old and the new table of the plan row, logs them, completes the
-// old table's count and copies it.
-void Relamor::CopyPlannedTable(const Value& sno) {
-  mapping_rows_.MoveFirst();
-  const std::string new_table = ToText(mapping_rows_.Get("newtablename"));
-  const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
-  const std::string named_by = "sno " + ToText(sno) + " of export";
+void Relamor::CopyPlannedTable(const PlannedTable& planned) {
+  TableRecordsets table;
+  table.sno = planned.sno;
+  table.mapping_rows = planned.mapping_rows;
+  const std::string new_table = table.mapping_rows.front().new_table;
+  const std::string old_table = table.mapping_rows.front().old_table;
+  const std::string named_by = "sno " + ToText(planned.sno) + " of export";
   frame_.BeginTable(new_table);
-  new_table_ = OpenMappedTable(new_db_, new_table, named_by);
-  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  table.new_table = OpenMappedTable(new_db_, new_table, named_by);
+  table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(old_db_, old_table, new_db_);
   frame_.Log({"Copying table " + new_table});
-  if (!old_table_.Eof()) {
-    old_table_.MoveFirst();
-    old_table_.MoveLast();
+  db::Recordset& old_rows = table.old_table;
+  if (!old_rows.Eof()) {
+    old_rows.MoveFirst();
+    old_rows.MoveLast();
   }
-  frame_.Log({"Number of records in " + old_table, " are ", old_table_.RecordCount()});
-  if (old_table_.RecordCount() > 0) old_table_.MoveFirst();
-  ConvertCurrentTable();
+  frame_.Log({"Number of records in " + old_table, " are ", old_rows.RecordCount()});
+  if (old_rows.RecordCount() > 0) old_rows.MoveFirst();
+  ConvertTable(table);
   frame_.EndTable();
 }
 

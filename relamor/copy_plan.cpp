@@ -55,7 +55,7 @@ long Relamor::ServicePackOf(const std::string& release) {
   return static_cast<long>(std::get<std::int64_t>(n));
 }
 
-db::Recordset Relamor::OpenReleaseNumberAndPlan() {
+db::Recordset Relamor::OpenReleaseNumberAndPlan(long& count) {
   const std::string product = old_release_.substr(0, 3);
   const long service_pack = ServicePackOf(old_release_);
   release_number_rs_ = new_db_.OpenRecordset(
@@ -77,12 +77,13 @@ db::Recordset Relamor::OpenReleaseNumberAndPlan() {
   }
   plan.MoveFirst();
   plan.MoveLast();
-  frame_.Log({" Tables to be copied are " + std::to_string(plan.RecordCount())});
+  count = plan.RecordCount();
+  frame_.Log({" Tables to be copied are " + std::to_string(count)});
   plan.MoveFirst();
   return plan;
 }
 
-long Relamor::OpenMappingRows(const Value& sno) {
+std::vector<MappingRow> Relamor::OpenMappingRows(const Value& sno) {
   Value mapping_release = std::int64_t{0};
   {
     db::Recordset latest = new_db_.OpenRecordset(kMappingReleaseQuery, {sno, release_number_});
@@ -91,12 +92,9 @@ long Relamor::OpenMappingRows(const Value& sno) {
       mapping_release = v;
     }
   }
-  mapping_rows_ = new_db_.OpenRecordset(kMappingRowsQuery,
-                                        {sno, mapping_release, sno, mapping_release});
-  if (mapping_rows_.Eof()) return 0;
-  mapping_rows_.MoveFirst();
-  mapping_rows_.MoveLast();
-  return mapping_rows_.RecordCount();
+  db::Recordset mapping =
+      new_db_.OpenRecordset(kMappingRowsQuery, {sno, mapping_release, sno, mapping_release});
+  return ReadMappingRows(mapping);
 }
 
 }  // namespace relamor

@@ -8,6 +8,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "toolkit/conversion.h"
 
@@ -40,11 +42,18 @@ class Relamor : public Conversion {
 
   // The conversion: every database pair, every planned table.
   void ConvertDatabases();
-  // The copy plan of the pass, on its first row.
-  db::Recordset OpenReleaseNumberAndPlan();
-  // Opens the mapping rows of the plan row `sno`; returns their count.
-  long OpenMappingRows(const Value& sno);
-  void CopyPlannedTable(const Value& sno);
+  // A planned table: its sno and its mapping rows.
+  struct PlannedTable {
+    Value sno;
+    std::vector<MappingRow> mapping_rows;
+  };
+  // The copy plan of the pass, on its first row; `count` is its row count.
+  db::Recordset OpenReleaseNumberAndPlan(long& count);
+  // The mapping rows of the plan row `sno` (none when the plan row has none).
+  std::vector<MappingRow> OpenMappingRows(const Value& sno);
+  // Opens the old and the new table that the mapping rows name, logs them,
+  // completes the old table's count and converts the table.
+  void CopyPlannedTable(const PlannedTable& planned);
   void FixBoardTypes();
 
   std::string old_release_ = "Unknown";
@@ -52,6 +61,17 @@ class Relamor : public Conversion {
   std::size_t site_database_count_ = 0;  // m: entries 1..m of SiteDatabaseNames
   db::Recordset release_number_rs_;
   Value release_number_;
+  // Every site database is a copy of the template made in this run, so all
+  // of them hold the same export table: the first site pass reads the copy
+  // plan and the mapping rows, the later ones take them from here.
+  struct SitePlan {
+    bool complete = false;
+    long count = 0;  // rows of the copy plan, for the log
+    std::vector<PlannedTable> tables;
+  };
+  SitePlan site_plan_;
+  // The board names of qorstat.mdb by board type, once read in full.
+  std::optional<std::vector<std::pair<Value, Value>>> board_names_;
 };
 
 }  // namespace relamor

@@ -12,6 +12,7 @@
 // and is walked alongside the id list. Where the two disagree (an id list in
 // another order), that id and the ones after it are looked up one by one, as
 // are all of them when the statement cannot be run.
+#include <array>
 #include <cstddef>
 #include <iterator>
 #include <optional>
@@ -52,29 +53,42 @@ std::optional<db::Recordset> OpenFirstRowPerId(db::Database& old_db) {
   }
 }
 
+// customerID and the address fields of the new table, in that order.
+std::array<int, 1 + std::size(kAddressFields)> AddressFieldsIn(const db::Recordset& new_table) {
+  std::array<int, 1 + std::size(kAddressFields)> to{};
+  to[0] = new_table.FieldIndex("customerID");
+  for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
+    to[f + 1] = new_table.FieldIndex(kAddressFields[f][0]);
+  }
+  return to;
+}
+
 // Whether two values are the same value of the same kind.
 bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() && a == b; }
 
 }  // namespace
 
-void Relamor2035::RebuildCustomerAddresses() {
-  db::Recordset ids = old_db_.OpenRecordset("select distinct(id) from customers");
+void RebuildCustomerAddresses(TableCopyIo& io) {
+  db::Database& old_db = io.old_db;
+  db::Recordset& new_table = io.new_table;
+  db::Recordset ids = old_db.OpenRecordset("select distinct(id) from customers");
   if (ids.RecordCount() <= 0) return;
   // The table loop's old-table recordset only tells whether the old table
   // is empty; it is not walked here. When it is empty nothing is written and
   // only the look-ups run.
-  const bool writes = old_table_.RecordCount() > 0;
+  const bool writes = io.old_table.RecordCount() > 0;
   std::optional<db::Recordset> first_rows;
-  if (writes) first_rows = OpenFirstRowPerId(old_db_);
+  if (writes) first_rows = OpenFirstRowPerId(old_db);
 
-  int to_id = -1;  // positions in the new table, learnt from the first row
-  int to_address[std::size(kAddressFields)] = {};
+  // Positions in the new table, looked up when the first row is written, so
+  // that a missing field fails on it.
+  std::optional<std::array<int, 1 + std::size(kAddressFields)>> to;
   ids.MoveFirst();
   while (!ids.Eof()) {
     const Value id = ids.Get(0);
     if (IsNull(id)) {
       throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table customers in " +
-                                              old_db_.path() +
+                                              old_db.path() +
                                               " has no id, so its address cannot be looked up");
     }
     // The address: the walked first row when it is this id's, else a look-up.
@@ -86,30 +100,19 @@ void Relamor2035::RebuildCustomerAddresses() {
       first_field = 1;
     } else {
       first_rows.reset();
-      looked_up = old_db_.OpenRecordset(
+      looked_up = old_db.OpenRecordset(
           "select name , address , city, region, zipCode, country from customers where id = ?",
           {id});
       address = &looked_up;
     }
     if (writes) {
-      new_table_.AddNew();
-      if (to_id < 0) {
-        // The names are looked up on the first row, so a missing field fails
-        // on it.
-        to_id = new_table_.FieldIndex(TextBeforeBracket("customerID"));
-        new_table_.Set(to_id, id);
-        for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
-          Value value = address->Get(kAddressFields[f][1]);
-          to_address[f] = new_table_.FieldIndex(TextBeforeBracket(kAddressFields[f][0]));
-          new_table_.Set(to_address[f], std::move(value));
-        }
-      } else {
-        new_table_.Set(to_id, id);
-        for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
-          new_table_.Set(to_address[f], address->Get(first_field + static_cast<int>(f)));
-        }
+      new_table.AddNew();
+      if (!to) to = AddressFieldsIn(new_table);
+      new_table.Set((*to)[0], id);
+      for (std::size_t f = 0; f < std::size(kAddressFields); ++f) {
+        new_table.Set((*to)[f + 1], address->Get(first_field + static_cast<int>(f)));
       }
-      new_table_.Update();
+      new_table.Update();
     }
     if (first_rows) first_rows->MoveNext();
     ids.MoveNext();

@@ -1,5 +1,6 @@
 #include "relamor2035/relamor2035.h"
 
+#include "toolkit/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {
@@ -20,42 +21,44 @@ long RowCount(db::Database& db, const std::string& table) {
 }  // namespace
 
 // A special writer's result is counted from the tables: the old table's rows
-// and the rows the new table gained (the writers fill rows they add, so none
-// counts as edited).
-CopyResult Relamor2035::CarryOut(const TablePlan& plan) {
-  void (Relamor2035::*write)() = nullptr;
+// and the rows the new table gained. The writers fill the rows they add
+// (the connection writers fill the skeleton rows they added), so none counts
+// as edited.
+CopyResult Relamor2035::CarryOut(const TablePlan& plan, TableRecordsets& table) {
+  void (*write)(const TablePlan&, TableCopyIo&) = nullptr;
   switch (plan.writer) {
     case SpecialWriter::kChannel:
-      write = &Relamor2035::WriteChannelTable;
+      write = &WriteChannelTable;
       break;
     case SpecialWriter::kModemConnections:
-      write = &Relamor2035::WriteModemConnections;
+      write = &WriteModemConnections;
       break;
     case SpecialWriter::kIpConnections:
-      write = &Relamor2035::WriteIpConnections;
+      write = &WriteIpConnections;
       break;
     case SpecialWriter::kSerialConnections:
-      write = &Relamor2035::WriteSerialConnections;
+      write = &WriteSerialConnections;
       break;
     case SpecialWriter::kPrompt:
-      write = &Relamor2035::WritePromptTable;
+      write = &WritePromptTable;
       break;
     case SpecialWriter::kCustomers:
-      write = &Relamor2035::RebuildCustomerAddresses;
+      write = [](const TablePlan&, TableCopyIo& io) { RebuildCustomerAddresses(io); };
       break;
     case SpecialWriter::kNone:
       break;
   }
   if (write) {
+    TableCopyIo io = IoFor(table);
     CopyResult result;
     const long before = RowCount(new_db_, plan.new_table);
-    (this->*write)();
+    write(plan, io);
     result.rows_read = RowCount(old_db_, plan.old_table);
     result.rows_added = RowCount(new_db_, plan.new_table) - before;
     return result;
   }
-  if (plan.customers_from_sites_first) CreateCustomersFromSites();
-  return FixedPathConversion::CarryOut(plan);
+  if (plan.customers_from_sites_first) CreateCustomersFromSites(frame_, LastCustomerNumber);
+  return FixedPathConversion::CarryOut(plan, table);
 }
 
 }  // namespace relamor

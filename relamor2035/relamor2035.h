@@ -23,18 +23,18 @@
 
 namespace relamor {
 
+// The Customers writer: appends one new customer row for every distinct id
+// of the old `customers` table, with the name and address of the first old
+// row of that id. Throws Error 94 for a Null id.
+void RebuildCustomerAddresses(TableCopyIo& io);
+
 class Relamor2035 : public FixedPathConversion {
  public:
   explicit Relamor2035(RunFrame& frame)
       : FixedPathConversion(frame, {.site_number_column = "id", .mapping_table = "export"}) {}
 
-  // Appends one new customer row for every distinct id of the old
-  // `customers` table, with the name and address of the first old row of that
-  // id. Throws Error 94 for a Null id.
-  void RebuildCustomerAddresses();
-
  protected:
-  CopyResult CarryOut(const TablePlan& plan) override;
+  CopyResult CarryOut(const TablePlan& plan, TableRecordsets& table) override;
   PlanRules CurrentPlanRules() const override;
 };
 

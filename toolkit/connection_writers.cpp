@@ -14,11 +14,6 @@
 //
 // A writer does nothing when the new table already holds rows or the old
 // table is empty.
-//
-// The mapping rows name the same fields for every row: each writer walks them
-// for the first row it fills, as they come, and keeps the field positions it
-// met for the rows after it (a missing mapping row or field thus fails on the
-// first row, before that row is stored).
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -28,21 +23,17 @@
 #include <utility>
 #include <vector>
 
-#include "toolkit/conversion.h"
 #include "toolkit/error.h"
+#include "toolkit/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {
 
 namespace {
 
-std::string NewField(db::Recordset& mapping_rows) {
-  return TextBeforeBracket(ToText(mapping_rows.Get("newdbfieldname")));
-}
-
-std::string OldField(db::Recordset& mapping_rows) {
-  return TextBeforeBracket(ToText(mapping_rows.Get("olddbfieldname")));
-}
+using writer_fields::Destination;
+using writer_fields::Move;
+using writer_fields::Source;
 
 // The old table has more rows than there are skeleton rows to fill.
 [[noreturn]] void ThrowNoSkeletonRow(const db::Database& new_db, const db::Database& old_db,
@@ -56,9 +47,8 @@ std::string OldField(db::Recordset& mapping_rows) {
 
 constexpr int kUnknown = -1;
 
-// The new rows of the IP writer whose channel belongs to a site, for the
-// walks after the first: the sites of the new rows by position, as the first
-// walk looked them up, indexed by whole-number site (the usual case); other
+// The sites of the IP writer's new rows by position, as a walk over every
+// new row looked them up, indexed by whole-number site (the usual case); other
 // sites are compared one by one. Matching is ValuesEqual, as in the walk.
 class SitePositions {
  public:
@@ -106,201 +96,202 @@ class SitePositions {
 };
 
 // The rows of a table by their position in the table's order (the rowid
-// order in which a recordset on the table walks them), each opened on its own
-// as an updatable recordset. Not usable when every name of the rowid is a
-// column name.
+// order in which a recordset on the table walks them). The table loop's
+// recordset walks forward to a row ahead of it; a row behind it is opened on
+// its own by its rowid (when every name of the rowid is a column name, the
+// walk starts afresh instead).
 class RowsByPosition {
  public:
-  RowsByPosition(db::Database& db, const std::string& table, std::size_t rows) {
-    const std::string rowid = db.RowidName(table);
-    if (rowid.empty()) return;
-    const std::string name = QuoteName(table);
-    for (db::Recordset ids =
-             db.OpenRecordset("select " + rowid + " from " + name + " order by " + rowid);
-         !ids.Eof(); ids.MoveNext()) {
-      rowids_.push_back(ids.Get(0));
+  RowsByPosition(db::Database& db, db::Recordset& walk, std::size_t rows)
+      : db_(db), walk_(walk), rows_(rows) {}
+
+  // The recordset standing on the row at `position`.
+  db::Recordset& At(int position) {
+    if (at_ != kUnknown && at_ > position) {
+      if (OpenBehind(position)) return behind_row_;
+      at_ = kUnknown;
     }
-    // The table must hold the rows the walk met, no more and no fewer.
-    if (rowids_.size() == rows) select_ = "select * from " + name + " where " + rowid + " = ?";
+    if (at_ == kUnknown) {
+      walk_.MoveFirst();
+      at_ = 0;
+    }
+    for (; at_ < position; ++at_) walk_.MoveNext();
+    return walk_;
   }
 
-  bool usable() const { return !select_.empty(); }
+  // The walking recordset was moved by someone else.
+  void Forget() { at_ = kUnknown; }
 
-  db::Recordset Open(db::Database& db, int position) const {
-    return db.OpenRecordset(select_, {rowids_.at(static_cast<std::size_t>(position))});
+ private:
+  bool OpenBehind(int position) {
+    if (!rowids_read_) {
+      rowids_read_ = true;
+      const std::string rowid = db_.RowidName(walk_.source());
+      if (rowid.empty()) return false;
+      const std::string name = QuoteName(walk_.source());
+      for (db::Recordset ids =
+               db_.OpenRecordset("select " + rowid + " from " + name + " order by " + rowid);
+           !ids.Eof(); ids.MoveNext()) {
+        rowids_.push_back(ids.Get(0));
+      }
+      // The table must hold the rows the walk met, no more and no fewer.
+      if (rowids_.size() == rows_) select_ = "select * from " + name + " where " + rowid + " = ?";
+    }
+    if (select_.empty()) return false;
+    behind_row_ = db_.OpenRecordset(select_, {rowids_.at(static_cast<std::size_t>(position))});
+    return true;
+  }
+
+  db::Database& db_;
+  db::Recordset& walk_;
+  const std::size_t rows_;
+  int at_ = kUnknown;  // the walking recordset's position; kUnknown when not known
+  bool rowids_read_ = false;
+  std::vector<Value> rowids_;
+  std::string select_;
+  db::Recordset behind_row_;
+};
+
+// The site of each IP channel, looked up in the new channel table once per
+// channel. Keyed by the channel id's readable form, which tells numbers and
+// texts apart.
+class ChannelSites {
+ public:
+  ChannelSites(db::Database& new_db, std::string table) : db_(new_db), table_(std::move(table)) {}
+
+  const Value& Of(const Value& channel_id) {
+    const std::string key = Describe(channel_id);
+    auto found = sites_.find(key);
+    if (found != sites_.end()) return found->second;
+    db::Recordset look_up =
+        db_.OpenRecordset("select siteID from channel where channelID = ?", {channel_id});
+    if (look_up.Eof()) {
+      throw Error(err::kNoCurrentRecord, "No current record: channel " + Describe(channel_id) +
+                                             " of table " + table_ +
+                                             " is not in table channel of " + db_.path());
+    }
+    return sites_.emplace(key, look_up.Get(0)).first->second;
   }
 
  private:
-  std::vector<Value> rowids_;
-  std::string select_;
+  db::Database& db_;
+  const std::string table_;
+  std::map<std::string, Value> sites_;
 };
+
+// Stores the value of the old row's field that `m` names into the current
+// row of `rows`.
+void StoreMove(const FieldMove& m, const db::Recordset& old_row, db::Recordset& rows) {
+  Value value = old_row.Get(Source(m, old_row));
+  rows.Set(Destination(m, rows), std::move(value));
+}
 
 }  // namespace
 
-void Conversion::WriteModemConnections() {
-  if (new_table_.RecordCount() != 0) return;
-  if (old_table_.RecordCount() < 1) return;
-  InsertConnectionRows("modemConnection", "2", "modemID");
-  new_table_.Requery();
-  if (new_table_.RecordCount() > 0) new_table_.MoveFirst();
-  // (new field, old field) of mapping rows 3 to the last, once walked.
-  std::optional<std::vector<std::pair<int, int>>> fields;
-  while (!old_table_.Eof() && old_table_.RecordCount() >= 1) {
-    if (new_table_.Eof()) {
-      ThrowNoSkeletonRow(new_db_, old_db_, new_table_.source(), old_table_.source(), "modem");
+void WriteModemConnections(const TablePlan& plan, TableCopyIo& io) {
+  db::Recordset& old_table = io.old_table;
+  db::Recordset& new_table = io.new_table;
+  if (new_table.RecordCount() != 0) return;
+  if (old_table.RecordCount() < 1) return;
+  InsertConnectionRows(io.new_db, "modemConnection", "2", "modemID");
+  new_table.Requery();
+  if (new_table.RecordCount() > 0) new_table.MoveFirst();
+  while (!old_table.Eof()) {
+    if (new_table.Eof()) {
+      ThrowNoSkeletonRow(io.new_db, io.old_db, new_table.source(), old_table.source(), "modem");
     }
-    new_table_.Edit();
-    if (fields) {
-      for (const auto& [to, from] : *fields) new_table_.Set(to, old_table_.Get(from));
-      new_table_.Update();
-    } else {
-      std::vector<std::pair<int, int>> walked;
-      mapping_rows_.MoveNext();
-      mapping_rows_.MoveNext();
-      while (!mapping_rows_.Eof()) {
-        const int from = old_table_.FieldIndex(OldField(mapping_rows_));
-        Value value = old_table_.Get(from);
-        const int to = new_table_.FieldIndex(NewField(mapping_rows_));
-        new_table_.Set(to, std::move(value));
-        walked.emplace_back(to, from);
-        mapping_rows_.MoveNext();
-      }
-      new_table_.Update();
-      mapping_rows_.MoveFirst();
-      fields = std::move(walked);
-    }
-    new_table_.MoveNext();
-    old_table_.MoveNext();
+    new_table.Edit();
+    if (plan.failure) throw *plan.failure;
+    for (const FieldMove& m : plan.moves) StoreMove(m, old_table, new_table);
+    new_table.Update();
+    new_table.MoveNext();
+    old_table.MoveNext();
   }
 }
 
-void Conversion::WriteIpConnections() {
-  if (new_table_.RecordCount() != 0) return;
-  if (old_table_.RecordCount() <= 0) return;
-  InsertConnectionRows("ipConnection", "3", "ipConnectionID");
-  new_table_.Requery();
+// The IP channels of a site share the site's old row. Taken literally: for
+// every old row, in order, every new row is walked in order, and where the
+// site of the new row's channel equals the old row's siteID (ValuesEqual: a
+// Null equals nothing) mapping row 3's value is stored; the last old row of
+// a site decides.
+//
+// Walking every new row for every old row is quadratic. The sites of the new
+// rows stay as they are while the writer stores a field other than
+// channelID, so the first old row walks every new row and looks up every
+// site, and each later old row stores only at the positions of its own site,
+// in ascending order: the same stores, in the same order, with the same
+// values. Should the mapping store channelID itself, every old row walks
+// every new row.
+void WriteIpConnections(const TablePlan& plan, TableCopyIo& io) {
+  db::Recordset& old_table = io.old_table;
+  db::Recordset& new_table = io.new_table;
+  if (new_table.RecordCount() != 0) return;
+  if (old_table.RecordCount() <= 0) return;
+  InsertConnectionRows(io.new_db, "ipConnection", "3", "ipConnectionID");
+  new_table.Requery();
 
-  // The site of each IP channel, looked up once per call. Keyed by the
-  // channel id's readable form, which tells numbers and texts apart.
-  std::map<std::string, Value> site_of_channel;
-  auto site_of = [&](const Value& channel_id) -> const Value& {
-    const std::string key = Describe(channel_id);
-    auto found = site_of_channel.find(key);
-    if (found != site_of_channel.end()) return found->second;
-    db::Recordset look_up =
-        new_db_.OpenRecordset("select siteID from channel where channelID = ?", {channel_id});
-    if (look_up.Eof()) {
-      throw Error(err::kNoCurrentRecord, "No current record: channel " + Describe(channel_id) +
-                                             " of table " + new_table_.source() +
-                                             " is not in table channel of " + new_db_.path());
-    }
-    return site_of_channel.emplace(key, look_up.Get(0)).first->second;
+  ChannelSites channel_sites(io.new_db, new_table.source());
+  const auto store = [&](db::Recordset& rows) {
+    rows.Edit();
+    StoreMove(Move(plan, 0), old_table, rows);
+    rows.Update();
   };
-
+  // Fields the walk reads, once the new table has a row to read.
   int channel_field = kUnknown;  // channelID of the new rows
   int site_field = kUnknown;     // siteID of the old rows
-  int to = kUnknown;             // the new and the old field of mapping row 3
-  int from = kUnknown;
-  // Stores the old row's mapped value into the current row of `rows` (a
-  // recordset on the new table).
-  auto store = [&](db::Recordset& rows) {
-    rows.Edit();
-    if (to != kUnknown) {
-      rows.Set(to, old_table_.Get(from));
-      rows.Update();
-      return;
+  if (new_table.RecordCount() > 0) {
+    channel_field = new_table.FieldIndex("channelID");
+    site_field = old_table.FieldIndex("siteID");
+  }
+  const bool stores_channel = !plan.moves.empty() && channel_field != kUnknown &&
+                              plan.moves.front().destination_index == channel_field;
+
+  // Every new row, in order, for the current old row; returns the sites met.
+  const auto walk_every_row = [&] {
+    SitePositions sites;
+    if (new_table.RecordCount() > 0) new_table.MoveFirst();
+    if (new_table.Eof()) return sites;
+    const Value old_site = old_table.Get(site_field);
+    for (; !new_table.Eof(); new_table.MoveNext()) {
+      const Value& site = channel_sites.Of(new_table.Get(channel_field));
+      sites.Add(site);
+      if (ValuesEqual(old_site, site)) store(new_table);
     }
-    mapping_rows_.MoveNext();
-    mapping_rows_.MoveNext();
-    from = old_table_.FieldIndex(OldField(mapping_rows_));
-    Value value = old_table_.Get(from);
-    to = rows.FieldIndex(NewField(mapping_rows_));
-    rows.Set(to, std::move(value));
-    rows.Update();
-    mapping_rows_.MoveFirst();
+    return sites;
   };
 
-  // The first old row walks every new row and looks up every site; later
-  // old rows visit only the new rows of their own site: the walk moves on to
-  // a row ahead of it, and a row behind it (a later old row of a site met
-  // before) is opened on its own by its rowid. Rows are thus edited in the
-  // same order and with the same values as by a walk over every new row for
-  // every old row. Should the mapping write channelID itself, the sites can
-  // change under the walk: every old row then walks every new row.
-  std::optional<SitePositions> sites;
-  int at = kUnknown;  // position of the new-table recordset's row; kUnknown at its end
-  std::optional<RowsByPosition> behind;
-  auto store_at = [&](int p) {
-    if (at != kUnknown && at > p) {
-      if (!behind) behind = RowsByPosition(new_db_, new_table_.source(), sites->size());
-      if (behind->usable()) {
-        db::Recordset row = behind->Open(new_db_, p);
-        store(row);
-        return;
-      }
-      at = kUnknown;  // no rowid to open the row by: walk afresh
+  SitePositions sites = walk_every_row();
+  RowsByPosition rows(io.new_db, new_table, sites.size());
+  for (old_table.MoveNext(); !old_table.Eof(); old_table.MoveNext()) {
+    if (stores_channel) {
+      sites = walk_every_row();
+      rows.Forget();
+    } else if (!sites.empty()) {
+      for (const int p : sites.Matching(old_table.Get(site_field))) store(rows.At(p));
     }
-    if (at == kUnknown) {
-      new_table_.MoveFirst();
-      at = 0;
-    }
-    for (; at < p; ++at) new_table_.MoveNext();
-    store(new_table_);
-  };
-  while (!old_table_.Eof() && old_table_.RecordCount() >= 1) {
-    if (sites && (to == kUnknown || to != channel_field)) {
-      if (!sites->empty()) {
-        for (const int p : sites->Matching(old_table_.Get(site_field))) store_at(p);
-      }
-    } else {
-      SitePositions walked;
-      std::optional<Value> old_site;
-      if (new_table_.RecordCount() > 0) new_table_.MoveFirst();
-      while (!new_table_.Eof()) {
-        if (channel_field == kUnknown) channel_field = new_table_.FieldIndex("channelID");
-        const Value& site = site_of(new_table_.Get(channel_field));
-        if (site_field == kUnknown) site_field = old_table_.FieldIndex("siteID");
-        if (!old_site) old_site = old_table_.Get(site_field);
-        walked.Add(site);
-        // ValuesEqual: a Null on either side is not equal.
-        if (ValuesEqual(*old_site, site)) store(new_table_);
-        new_table_.MoveNext();
-      }
-      at = kUnknown;
-      sites = std::move(walked);
-    }
-    old_table_.MoveNext();
   }
 }
 
-void Conversion::WriteSerialConnections() {
+void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io) {
   constexpr int kSourcePosition = 2;  // the old row's third field, whatever the mapping says
-  if (new_table_.RecordCount() != 0) return;
-  if (old_table_.RecordCount() < 1) return;
-  InsertConnectionRows("serialconnection", "1", "serialConnectionID");
-  new_table_.Requery();
-  if (new_table_.RecordCount() != 0) new_table_.MoveFirst();
-  int to = kUnknown;  // the new field of mapping row 3, once walked
-  while (!old_table_.Eof() && old_table_.RecordCount() >= 1) {
-    if (new_table_.Eof()) {
-      ThrowNoSkeletonRow(new_db_, old_db_, new_table_.source(), old_table_.source(), "serial");
+  db::Recordset& old_table = io.old_table;
+  db::Recordset& new_table = io.new_table;
+  if (new_table.RecordCount() != 0) return;
+  if (old_table.RecordCount() < 1) return;
+  InsertConnectionRows(io.new_db, "serialconnection", "1", "serialConnectionID");
+  new_table.Requery();
+  if (new_table.RecordCount() != 0) new_table.MoveFirst();
+  while (!old_table.Eof()) {
+    if (new_table.Eof()) {
+      ThrowNoSkeletonRow(io.new_db, io.old_db, new_table.source(), old_table.source(), "serial");
     }
-    new_table_.Edit();
-    if (to != kUnknown) {
-      new_table_.Set(to, old_table_.Get(kSourcePosition));
-      new_table_.Update();
-    } else {
-      mapping_rows_.MoveNext();
-      mapping_rows_.MoveNext();
-      Value value = old_table_.Get(kSourcePosition);
-      const int field = new_table_.FieldIndex(NewField(mapping_rows_));
-      new_table_.Set(field, std::move(value));
-      new_table_.Update();
-      mapping_rows_.MoveFirst();
-      to = field;
-    }
-    new_table_.MoveNext();
-    old_table_.MoveNext();
+    new_table.Edit();
+    const FieldMove& m = Move(plan, 0);
+    Value value = old_table.Get(kSourcePosition);
+    new_table.Set(Destination(m, new_table), std::move(value));
+    new_table.Update();
+    new_table.MoveNext();
+    old_table.MoveNext();
   }
 }
 

@@ -10,8 +10,6 @@ Conversion::Conversion(RunFrame& frame, CopyRules rules)
 
 Conversion::~Conversion() = default;
 
-std::string Conversion::NewTableName() { return ToText(mapping_rows_.Get("newtablename")); }
-
 db::Recordset Conversion::OpenMappedTable(db::Database& db, const std::string& name,
                                           const std::string& named_by) {
   if (!db.HasTable(name)) {
@@ -41,31 +39,35 @@ PlanRules Conversion::CurrentPlanRules() const {
   return rules;
 }
 
-TablePlan Conversion::PlanCurrentTable() {
-  return PlanTable(ReadMappingRows(mapping_rows_), ColumnsOfRecordset(old_table_, old_db_),
-                   ColumnsOfRecordset(new_table_, new_db_), CurrentPlanRules());
+TablePlan Conversion::PlanOf(TableRecordsets& table) const {
+  return PlanTable(table.mapping_rows, ColumnsOfRecordset(table.old_table, old_db_),
+                   ColumnsOfRecordset(table.new_table, new_db_), CurrentPlanRules());
 }
 
-CopyResult Conversion::CopyMappedTable() {
-  TablePlan plan = PlanCurrentTable();
-  // relamor2035 sends Sites through CreateCustomersFromSites itself.
-  return Conversion::CarryOut(plan);
+TableCopyIo Conversion::IoFor(TableRecordsets& table) {
+  return TableCopyIo{frame_,
+                     old_db_,
+                     new_db_,
+                     table.old_table,
+                     table.new_table,
+                     LastCustomerNumber,
+                     rules_,
+                     [this] { return RenumberCommandIds(); }};
 }
 
-CopyResult Conversion::CarryOut(const TablePlan& plan) {
-  TableCopyIo io{frame_,      old_db_, new_db_, old_table_, new_table_, LastCustomerNumber,
-                 rules_,      [this] { return RenumberCommandIds(); }};
+CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
+  TableCopyIo io = IoFor(table);
   return CopyTable(plan, io, strategy_);
 }
 
 // The run's summary shows the mode, and flags a count difference where the
 // mode promises one added row per old row (mode F only when it appends).
-void Conversion::ReportMode(const TablePlan& plan) {
+void Conversion::ReportMode(const TablePlan& plan, TableRecordsets& table) {
   switch (plan.kind) {
     case PlanKind::kCopy:
       frame_.SetTableMode(ModeLetter(plan.mode), "",
                           plan.mode != CopyMode::kG &&
-                              (plan.mode != CopyMode::kF || new_table_.RecordCount() == 0));
+                              (plan.mode != CopyMode::kF || table.new_table.RecordCount() == 0));
       return;
     case PlanKind::kExccs:
       frame_.SetTableMode("A", "", false);
@@ -79,17 +81,17 @@ void Conversion::ReportMode(const TablePlan& plan) {
   }
 }
 
-CopyResult Conversion::ConvertCurrentTable() {
-  const TablePlan plan = PlanCurrentTable();
+CopyResult Conversion::ConvertTable(TableRecordsets& table) {
+  const TablePlan plan = PlanOf(table);
   const std::string database =
       current_database_ < SiteDatabaseNames.size() ? SiteDatabaseNames[current_database_] : "";
   if (observer_) observer_->TablePlanned(database, plan);
-  ReportMode(plan);
+  ReportMode(plan, table);
   if (frame_.checking()) {
-    CheckPlannedTable(plan);
+    CheckPlannedTable(plan, table);
     return {};
   }
-  const CopyResult result = CarryOut(plan);
+  const CopyResult result = CarryOut(plan, table);
   if (observer_) observer_->TableCopied(database, plan, result);
   return result;
 }

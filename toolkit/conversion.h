@@ -1,13 +1,13 @@
-// The state of one conversion run and the procedures that the three
-// converters share: the field-mapped copy, the EXCCS category copy and the
-// special writers for the tables whose layout changed from release 2.0.
+// The state of one conversion run and the table step that the three
+// converters share.
 //
-// Each program derives from Conversion, adds its start-up and its table loop,
-// and sets up the state below before it calls a shared procedure: the open
-// old and new database, the mapping rows of the current table (on their first
-// row), and the old-table and new-table recordsets. The copy plan of a pass
-// is the table loop's own; the field-mapped copy takes the table's plan
-// (table_plan.h) and carries it out through an executor (table_copy.h).
+// Each program derives from Conversion, adds its start-up and its table loop.
+// A Conversion holds only what lasts for the run (the frame, the databases
+// to convert, the customer counter) and the current pass's two databases.
+// The table loop opens each table's mapping rows and tables
+// (TableRecordsets) and hands them to ConvertTable, which plans the table
+// (table_plan.h) and carries the plan out: the field-mapped copy through an
+// executor (table_copy.h), or a special writer (special_writers.h).
 //
 // Procedures trap no errors: an Error leaves them at once and travels to the
 // run frame. Rows stored before it stay stored.
@@ -46,6 +46,15 @@ class TableObserver {
   }
 };
 
+// One table of a pass as the table loop opened it: the `sno` and the rows of
+// its mapping, and the old and the new table. The recordsets close with it.
+struct TableRecordsets {
+  Value sno;
+  std::vector<MappingRow> mapping_rows;
+  db::Recordset old_table;
+  db::Recordset new_table;
+};
+
 class Conversion {
  public:
   Conversion(RunFrame& frame, CopyRules rules);
@@ -58,39 +67,25 @@ class Conversion {
   void set_table_observer(TableObserver* observer) { observer_ = observer; }
   void set_copy_strategy(CopyStrategy strategy) { strategy_ = strategy; }
 
-  // The plan of the current table (mapping rows, old and new table as the
-  // table loop has opened them). Reads no row.
-  TablePlan PlanCurrentTable();
-  // Copies the old table into the new one as the mapping rows direct, in one
-  // of the seven copy modes chosen by the first two numbering flags and the
-  // mapping count.
-  CopyResult CopyMappedTable();
-
-  // Special writers of the release 2.0 converter.
-  void WriteChannelTable();
-  void InsertConnectionRows(const std::string& tableName, const std::string& channelType,
-                            const std::string& idColumn);
-  void WriteModemConnections();
-  void WriteIpConnections();
-  void WriteSerialConnections();
-  void WritePromptTable();
-  void CreateCustomersFromSites();
-
   std::int16_t last_customer_number() const { return LastCustomerNumber; }
 
  protected:
-  // The table loops' step for the current table: plans it, tells the
-  // observer, carries the plan out, tells the observer.
-  CopyResult ConvertCurrentTable();
+  // The table loops' step for one table: plans it, tells the observer,
+  // carries the plan out (or, with --check, checks it), tells the observer.
+  CopyResult ConvertTable(TableRecordsets& table);
+  // The plan of a table of the current pass. Reads no row.
+  TablePlan PlanOf(TableRecordsets& table) const;
+  // Carries out a plan: the field-mapped copy by default; relamor2035 adds
+  // its special writers.
+  virtual CopyResult CarryOut(const TablePlan& plan, TableRecordsets& table);
+  // What the executors and writers work on for `table`.
+  TableCopyIo IoFor(TableRecordsets& table);
   // Tells the run's report the mode of the plan.
-  void ReportMode(const TablePlan& plan);
+  void ReportMode(const TablePlan& plan, TableRecordsets& table);
   // --check: reads the old table against the plan and the new table's
   // columns and reports, without writing, what the copy would fail on
   // (preflight.cpp).
-  void CheckPlannedTable(const TablePlan& plan);
-  // Carries out a plan on the current tables: the field-mapped copy by
-  // default; relamor2035 adds its special writers.
-  virtual CopyResult CarryOut(const TablePlan& plan);
+  void CheckPlannedTable(const TablePlan& plan, TableRecordsets& table);
   // The rules a plan of the current pass is made with.
   virtual PlanRules CurrentPlanRules() const;
 
@@ -99,9 +94,6 @@ class Conversion {
   // instead of the old one, or nothing to copy the old value unchanged.
   virtual std::optional<Value> RenumberCommandIds() { return std::nullopt; }
 
-  // The value of `newtablename` in the mapping row on which the mapping rows
-  // stand now.
-  std::string NewTableName();
   // A table named by the mapping data, in `db`: only a table of that name is
   // opened, never a statement. Throws 3078 naming the table, the database and
   // `named_by` (which mapping rows name it).
@@ -126,12 +118,6 @@ class Conversion {
   // The database pair of the current pass.
   db::Database old_db_;
   db::Database new_db_;
-  // The current table as the table loop opened it, for the special writers:
-  // its mapping rows (on their first row) and the old and new table.
-  db::Recordset mapping_rows_;
-  db::Recordset old_table_;
-  db::Recordset new_table_;
-
 };
 
 }  // namespace relamor

@@ -5,7 +5,7 @@
 // that no old customer refers to, appends a customer "Customer<c>" with
 // number c to the new main database's `customers`. The numbers follow the
 // largest positive customerID already there (1 when there is none), and
-// LastCustomerNumber is set to that largest customerID, so that the Sites
+// the run's last customer number is set to that largest customerID, so that the Sites
 // copy which follows, walking the sites in the same order, gives the n-th
 // site without an old customer the n-th placeholder.
 //
@@ -18,31 +18,31 @@
 // connection with the table loop's databases when they are the same files.
 #include <string>
 
-#include "toolkit/conversion.h"
 #include "toolkit/error.h"
+#include "toolkit/special_writers.h"
 
 namespace relamor {
 
-void Conversion::CreateCustomersFromSites() {
-  db::Engine& engine = frame_.engine();
+void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_number) {
+  db::Engine& engine = frame.engine();
   db::Database old_site =
-      engine.OpenDatabase(frame_.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
+      engine.OpenDatabase(frame.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
   db::Recordset sites = old_site.OpenRecordset("sites");
   if (sites.RecordCount() > 0) {
     const bool keyed_by_customer = sites.FieldName(0) == "siteID";
     const std::string look_up_column = keyed_by_customer ? "customerID" : "siteID";
     const std::string key_field = keyed_by_customer ? "customerID" : "ID";
 
-    db::Database new_site = engine.OpenDatabase(frame_.new_dir() + "qorsite.mdb");
+    db::Database new_site = engine.OpenDatabase(frame.new_dir() + "qorsite.mdb");
     int next_number = 1;
     {
       db::Recordset largest = new_site.OpenRecordset("select max(customerID) from customers");
       const Value top = largest.Get(0);
       if (!IsNull(top) &&
           ToDouble(top, "the largest customerID of customers in " + new_site.path()) > 0) {
-        LastCustomerNumber =
+        last_customer_number =
             ToInt16(top, "the largest customerID of customers in " + new_site.path());
-        next_number = LastCustomerNumber + 1;
+        next_number = last_customer_number + 1;
       }
     }
 

@@ -91,8 +91,8 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   db::Recordset plan = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +
                                 std::string(layout_.mapping_table) + " order by sno");
   while (!plan.Eof()) {
-    OpenTableMapping(plan.Get("sno"));
-    ConvertCurrentTable();
+    TableRecordsets table = OpenTableMapping(plan.Get("sno"));
+    ConvertTable(table);
     frame_.EndTable();
     plan.MoveNext();
   }
@@ -104,24 +104,29 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   new_db_ = db::Database();
 }
 
-void FixedPathConversion::OpenTableMapping(const Value& sno) {
+TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
   const std::string mapping_table(layout_.mapping_table);
   if (IsNull(sno)) {
     throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table " + mapping_table +
                                             " in " + new_db_.path() + " has no sno");
   }
-  mapping_rows_ = new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
-  mapping_rows_.MoveFirst();
-  mapping_rows_.MoveLast();
+  TableRecordsets table;
+  table.sno = sno;
+  db::Recordset mapping =
+      new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
+  mapping.MoveFirst();
+  mapping.MoveLast();
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
   const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;
-  const std::string old_table = ToText(mapping_rows_.Get("oldtablename"));
-  frame_.BeginTable(NewTableName());
-  new_table_ = OpenMappedTable(new_db_, NewTableName(), named_by);
-  old_table_ = OpenMappedTable(old_db_, old_table, named_by);
+  const std::string old_table = ToText(mapping.Get("oldtablename"));
+  const std::string new_table = ToText(mapping.Get("newtablename"));
+  frame_.BeginTable(new_table);
+  table.new_table = OpenMappedTable(new_db_, new_table, named_by);
+  table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(old_db_, old_table, new_db_);
-  mapping_rows_.MoveFirst();
+  table.mapping_rows = ReadMappingRows(mapping);
+  return table;
 }
 
 }  // namespace relamor

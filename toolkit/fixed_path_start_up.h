@@ -11,7 +11,7 @@
 //                        relamor2035         relamor3035
 //   site number column   id                  siteID
 //   mapping table        export              export3035
-//   table dispatch       special writers     CopyMappedTable for every table
+//   table dispatch       special writers     the field-mapped copy for every table
 //
 // (relamor, the general converter, has a start-up of its own: it detects the
 // releases, probes the old site databases and logs its progress.)
@@ -53,12 +53,13 @@ class FixedPathConversion : public Conversion {
   // Converts every database of SiteDatabaseNames in order: old database
   // (read-only) and new database opened, the copy plan of the mapping table
   // walked in ascending sno, each planned table planned and carried out
-  // (ConvertCurrentTable).
+  // (ConvertTable).
   void ConvertDatabases();
 
  private:
   void ConvertDatabase(const std::string& name);
-  void OpenTableMapping(const Value& sno);
+  // The mapping rows of `sno` and the tables they name, opened.
+  TableRecordsets OpenTableMapping(const Value& sno);
 
   const Layout layout_;
 };

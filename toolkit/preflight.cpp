@@ -41,10 +41,11 @@ long long CountOf(db::Database& db, const std::string& table) {
 
 }  // namespace
 
-void Conversion::CheckPlannedTable(const TablePlan& plan) {
+void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opened) {
+  db::Recordset& old_table = opened.old_table;
   std::optional<long long> sno;
   {
-    const Value v = mapping_rows_.Get("sno");
+    const Value& v = opened.sno;
     if (const auto* n = std::get_if<std::int64_t>(&v)) sno = *n;
   }
   std::set<std::string> reported;  // field + kind
@@ -54,7 +55,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
     frame_.AddProblem(plan.new_table, field, sno, std::move(value), message);
   };
   if (plan.kind == PlanKind::kNothing || plan.kind == PlanKind::kWriter) return;
-  if (old_table_.Eof()) return;  // nothing is read, nothing can fail
+  if (old_table.Eof()) return;  // nothing is read, nothing can fail
   if (plan.failure) {
     problem("", "plan", std::nullopt, plan.failure->description());
     return;
@@ -140,10 +141,10 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
   }
 
   long row_number = 0;
-  for (old_table_.MoveFirst(); !old_table_.Eof(); old_table_.MoveNext()) {
+  for (old_table.MoveFirst(); !old_table.Eof(); old_table.MoveNext()) {
     ++row_number;
     if (plan.kind == PlanKind::kExccs) {
-      const Value cat = old_table_.Get("CAT");
+      const Value cat = old_table.Get("CAT");
       if (!categories.count(Upper(ToText(cat)))) {
         problem("CAT", "category", ValueText(cat),
                 "No current record: table EXCCS in " + new_db_.path() +
@@ -165,7 +166,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
       } else if (m.kind == MoveKind::kCustomer) {
         continue;
       } else {
-        v = old_table_.Get(m.source_index);
+        v = old_table.Get(m.source_index);
       }
       Value converted;
       try {
@@ -189,7 +190,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan) {
       }
     }
   }
-  old_table_.MoveFirst();
+  old_table.MoveFirst();
 }
 
 }  // namespace relamor

@@ -9,14 +9,12 @@
 // modem connection's field at position 1, the first text and the second text
 // (Null read as the empty text). The four new fields are named by the first
 // four mapping rows, taken as they stand (not cut at "[").
-#include <array>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "toolkit/conversion.h"
 #include "toolkit/error.h"
+#include "toolkit/special_writers.h"
 
 namespace relamor {
 
@@ -26,73 +24,51 @@ constexpr int kFirstPairPosition = 4;
 constexpr int kPairCount = 5;
 constexpr int kModemKeyPosition = 1;
 
-std::string NewField(db::Recordset& mapping_rows) {
-  return ToText(mapping_rows.Get("newdbfieldname"));
-}
-
 bool IsEmptyText(const Value& v) { return IsNull(v) || ToText(v).empty(); }
 
 }  // namespace
 
-void Conversion::WritePromptTable() {
-  if (new_table_.RecordCount() != 0) return;
-  if (old_table_.RecordCount() <= 0) return;
-  db::Recordset connection = new_db_.OpenRecordset("modemconnection");
+void WritePromptTable(const TablePlan& plan, TableCopyIo& io) {
+  using writer_fields::Destination;
+  using writer_fields::Move;
+  db::Recordset& old_table = io.old_table;
+  db::Recordset& new_table = io.new_table;
+  if (new_table.RecordCount() != 0) return;
+  if (old_table.RecordCount() <= 0) return;
+  db::Recordset connection = io.new_db.OpenRecordset("modemconnection");
 
   int written = 0;  // prompt numbers handed out so far
-  // Positions of the fields the four mapping rows name, once walked.
-  std::optional<std::array<int, 4>> fields;
   std::vector<std::pair<std::string, std::string>> pairs;
-  while (!old_table_.Eof()) {
+  while (!old_table.Eof()) {
     if (connection.Eof()) {
       throw Error(err::kNoCurrentRecord,
-                  "No current record: table " + old_table_.source() + " in " + old_db_.path() +
-                      " has more rows than table modemconnection in " + new_db_.path());
+                  "No current record: table " + old_table.source() + " in " + io.old_db.path() +
+                      " has more rows than table modemconnection in " + io.new_db.path());
     }
     pairs.clear();
     for (int i = 0; i < kPairCount; ++i) {
       const int position = kFirstPairPosition + 2 * i;
-      const Value first = old_table_.Get(position);
+      const Value first = old_table.Get(position);
       if (IsEmptyText(first)) break;
-      pairs.emplace_back(ToText(first), ToText(old_table_.Get(position + 1)));
+      pairs.emplace_back(ToText(first), ToText(old_table.Get(position + 1)));
     }
     for (auto& [first_text, second_text] : pairs) {
       if (written >= 32767) {
         throw Error(err::kOverflow, "Overflow: more than 32767 prompts for table " +
-                                        new_table_.source() + " in " + new_db_.path());
+                                        new_table.source() + " in " + io.new_db.path());
       }
-      new_table_.AddNew();
-      if (fields) {
-        // The same four fields for every pair, as the first pair found them.
-        new_table_.Set(fields->at(0), Value{std::int64_t{written + 1}});
-        new_table_.Set(fields->at(1), connection.Get(kModemKeyPosition));
-        new_table_.Set(fields->at(2), std::move(first_text));
-        new_table_.Set(fields->at(3), std::move(second_text));
-        new_table_.Update();
-      } else {
-        // The first pair walks the mapping rows; a missing mapping row or
-        // field fails here, before the pair is stored.
-        std::array<int, 4> walked{};
-        walked[0] = new_table_.FieldIndex(NewField(mapping_rows_));
-        new_table_.Set(walked[0], Value{std::int64_t{written + 1}});
-        mapping_rows_.MoveNext();
-        Value modem = connection.Get(kModemKeyPosition);
-        walked[1] = new_table_.FieldIndex(NewField(mapping_rows_));
-        new_table_.Set(walked[1], std::move(modem));
-        mapping_rows_.MoveNext();
-        walked[2] = new_table_.FieldIndex(NewField(mapping_rows_));
-        new_table_.Set(walked[2], std::move(first_text));
-        mapping_rows_.MoveNext();
-        walked[3] = new_table_.FieldIndex(NewField(mapping_rows_));
-        new_table_.Set(walked[3], std::move(second_text));
-        new_table_.Update();
-        mapping_rows_.MoveFirst();
-        fields = walked;
-      }
+      new_table.AddNew();
+      // The fields in mapping-row order, so that the first one missing fails.
+      new_table.Set(Destination(Move(plan, 0), new_table), Value{std::int64_t{written + 1}});
+      Value modem = connection.Get(kModemKeyPosition);
+      new_table.Set(Destination(Move(plan, 1), new_table), std::move(modem));
+      new_table.Set(Destination(Move(plan, 2), new_table), std::move(first_text));
+      new_table.Set(Destination(Move(plan, 3), new_table), std::move(second_text));
+      new_table.Update();
       ++written;
     }
     connection.MoveNext();
-    old_table_.MoveNext();
+    old_table.MoveNext();
   }
   connection.Close();
 }

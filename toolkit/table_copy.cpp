@@ -74,6 +74,8 @@ void Executor::Apply(const std::vector<FieldMove>& moves, std::int16_t row_numbe
       case MoveKind::kCustomer:
         LinkSiteToCustomer(m);
         break;
+      case MoveKind::kWritten:  // only in writer plans, which this copy does not run
+        break;
     }
   }
 }

@@ -1,5 +1,7 @@
 #include "toolkit/table_plan.h"
 
+#include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 #include "toolkit/run_frame.h"
@@ -61,6 +63,33 @@ struct Planner {
   void Copied(std::size_t from, std::vector<FieldMove>& into) {
     for (std::size_t i = from; i < rows.size(); ++i) Move(into, i, MoveKind::kCopied);
   }
+  // The moves of a special writer: `kinds` for the mapping rows from
+  // `first` on (the last kind repeats for any further row when `open_ended`);
+  // fewer mapping rows than `needed` leave the failure to raise.
+  void Writer(SpecialWriter writer, std::size_t first, std::initializer_list<MoveKind> kinds,
+              std::size_t needed, bool open_ended = false) {
+    plan.kind = PlanKind::kWriter;
+    plan.writer = writer;
+    const std::vector<MoveKind> k(kinds);
+    const std::size_t last = open_ended ? rows.size() : std::min(rows.size(), first + k.size());
+    for (std::size_t i = first; i < last; ++i) {
+      Move(plan.moves, i, k[std::min(i - first, k.size() - 1)]);
+      if (writer == SpecialWriter::kPrompt) {
+        // The prompt writer takes the field names as they stand.
+        FieldMove& m = plan.moves.back();
+        m.destination = rows[i].new_field_as_written;
+        m.destination_index = IndexOf(new_table, m.destination);
+      }
+    }
+    if (rows.size() < needed) {
+      plan.failure = Error(err::kNoCurrentRecord,
+                           "No current record: the mapping of table " + rows[0].new_table +
+                               " in " + new_table.database + " has " +
+                               std::to_string(rows.size()) + " row(s), the writer " +
+                               WriterName(writer) + " needs row " +
+                               std::to_string(rows.size() + 1));
+    }
+  }
   void Copy(CopyMode mode) {
     plan.kind = PlanKind::kCopy;
     plan.mode = mode;
@@ -83,7 +112,8 @@ std::vector<MappingRow> ReadMappingRows(db::Recordset& m) {
     r.pos2 = m.Get(2);
     r.pos4 = m.Get(4);
     r.old_field = TextBeforeBracket(ToText(m.Get("olddbfieldname")));
-    r.new_field = TextBeforeBracket(ToText(m.Get("newdbfieldname")));
+    r.new_field_as_written = ToText(m.Get("newdbfieldname"));
+    r.new_field = TextBeforeBracket(r.new_field_as_written);
     r.old_table = ToText(m.Get("oldtablename"));
     r.new_table = ToText(m.Get("newtablename"));
     rows.push_back(std::move(r));
@@ -156,21 +186,30 @@ TablePlan PlanTable(const std::vector<MappingRow>& rows, const TableColumns& old
   }
 
   if (rules.special_writers) {
-    static constexpr std::pair<std::string_view, SpecialWriter> kWriters[] = {
-        {"channel", SpecialWriter::kChannel},
-        {"modemconnection", SpecialWriter::kModemConnections},
-        {"ipconnection", SpecialWriter::kIpConnections},
-        {"serialconnection", SpecialWriter::kSerialConnections},
-        {"prompt", SpecialWriter::kPrompt},
-        {"Customers", SpecialWriter::kCustomers},
-    };
-    for (const auto& [name, writer] : kWriters) {
-      if (rows.front().new_table == name) {
-        plan.kind = PlanKind::kWriter;
-        plan.writer = writer;
-        return plan;
-      }
+    // Chosen by the exact new table name. The fields each writer reads from
+    // the mapping rows:
+    //   channel           rows 1-4: number, site (copied), name, kind
+    //   modemconnection   rows 3 on: copied (rows 1 and 2 name the keys)
+    //   ipconnection      row 3: copied
+    //   serialconnection  row 3: the field the old row's third field goes to
+    //   prompt            rows 1-4: number, modem key, first and second text
+    //   Customers         none (fixed names)
+    using K = MoveKind;
+    const std::string& name = rows.front().new_table;
+    if (name == "channel") {
+      p.Writer(SpecialWriter::kChannel, 0, {K::kNumbered, K::kCopied, K::kWritten, K::kWritten}, 4);
+    } else if (name == "modemconnection") {
+      p.Writer(SpecialWriter::kModemConnections, 2, {K::kCopied}, 2, /*open_ended=*/true);
+    } else if (name == "ipconnection") {
+      p.Writer(SpecialWriter::kIpConnections, 2, {K::kCopied}, 3);
+    } else if (name == "serialconnection") {
+      p.Writer(SpecialWriter::kSerialConnections, 2, {K::kWritten}, 3);
+    } else if (name == "prompt") {
+      p.Writer(SpecialWriter::kPrompt, 0, {K::kNumbered, K::kWritten, K::kWritten, K::kWritten}, 4);
+    } else if (name == "Customers") {
+      p.Writer(SpecialWriter::kCustomers, 0, {}, 0);
     }
+    if (plan.kind == PlanKind::kWriter) return plan;
     plan.customers_from_sites_first =
         rows.front().new_table == "Sites" && rows.front().old_table != "systemMarket";
   }

@@ -53,6 +53,7 @@ struct MappingRow {
   Value pos4;
   std::string old_field;  // olddbfieldname cut at the first "["
   std::string new_field;  // newdbfieldname cut at the first "["
+  std::string new_field_as_written;  // newdbfieldname as it stands (the prompt writer)
   std::string old_table;  // oldtablename
   std::string new_table;  // newtablename
 };
@@ -118,6 +119,7 @@ enum class MoveKind {
   kCopied,    // the source field's value, unchanged
   kNumbered,  // the running number 1, 2, 3, ... (source not read)
   kCustomer,  // the Sites customer link (source not read)
+  kWritten,   // a value a special writer makes up (source not read)
 };
 
 struct FieldMove {
@@ -154,6 +156,8 @@ struct TablePlan {
 
   // kCopy: the moves of each added or edited row, in mapping-row order (for
   // mode D, pass 1); `fill` the moves of mode D's second pass.
+  // kWriter: the fields the writer fills, one per mapping row it reads, in
+  // mapping-row order from the first one it reads (special_writers.h).
   std::vector<FieldMove> moves;
   std::vector<FieldMove> fill;
   Condition condition = Condition::kAlways;
@@ -162,7 +166,9 @@ struct TablePlan {
   bool renumber_command_ids = false;
   // A mapping that fails when the condition holds (first flag True and one
   // mapping row: the second row is missing): raised before anything is
-  // written.
+  // written. For a writer, a mapping with fewer rows than the writer reads:
+  // raised where the writer first needs a missing row, as it fills the
+  // first row that needs it.
   std::optional<Error> failure;
 
   // "mode A", "writer channel", "nothing: <reason>" and the like.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <fstream>
 #include <set>
 #include <string>
@@ -26,6 +27,17 @@ struct Case {
   const char* sample;
   const char* program;
 };
+
+// A case and the fault to inject. Printed as "release35/relamor
+// RELAMOR_FAIL_WRITE", so that test listings stay the same from build to
+// build.
+struct FaultCase {
+  Case c;
+  const char* fault;
+};
+void PrintTo(const FaultCase& f, std::ostream* os) {
+  *os << f.c.sample << "/" << f.c.program << " " << f.fault;
+}
 
 // Every new database's integrity verdict and the rows of all its tables.
 std::string NewDatabases(const Installation& inst) {
@@ -77,7 +89,7 @@ std::pair<ProgramRun, std::pair<long, long>> RunWithFault(Installation& inst, co
   return {std::move(run), calls};
 }
 
-class IoFaults : public ::testing::TestWithParam<std::pair<Case, const char*>> {};
+class IoFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(IoFaults, EveryFailedCallEndsCleanlyOrCompletes) {
   const auto [c, fault] = GetParam();
@@ -126,13 +138,13 @@ TEST_P(IoFaults, EveryFailedCallEndsCleanlyOrCompletes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Samples, IoFaults,
-    ::testing::Values(std::make_pair(Case{"release35", "relamor"}, "RELAMOR_FAIL_WRITE"),
-                      std::make_pair(Case{"release35", "relamor"}, "RELAMOR_FAIL_FSYNC"),
-                      std::make_pair(Case{"release20", "relamor2035"}, "RELAMOR_FAIL_WRITE"),
-                      std::make_pair(Case{"release20", "relamor2035"}, "RELAMOR_FAIL_FSYNC")),
+    ::testing::Values(FaultCase{Case{"release35", "relamor"}, "RELAMOR_FAIL_WRITE"},
+                      FaultCase{Case{"release35", "relamor"}, "RELAMOR_FAIL_FSYNC"},
+                      FaultCase{Case{"release20", "relamor2035"}, "RELAMOR_FAIL_WRITE"},
+                      FaultCase{Case{"release20", "relamor2035"}, "RELAMOR_FAIL_FSYNC"}),
     [](const auto& param_info) {
-      return std::string(param_info.param.first.program) +
-             (std::string(param_info.param.second) == "RELAMOR_FAIL_WRITE" ? "_write" : "_fsync");
+      return std::string(param_info.param.c.program) +
+             (std::string(param_info.param.fault) == "RELAMOR_FAIL_WRITE" ? "_write" : "_fsync");
     });
 
 }  // namespace

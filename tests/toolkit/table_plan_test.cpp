@@ -38,7 +38,8 @@ TableColumns Columns(const std::string& name, std::vector<std::string> columns) 
 }
 
 // "mode B if-empty | c:o0>n0@0>0 n:>n1@-1 | fill" -- kind, condition, moves
-// (c copied, n numbered, s customer link; source>destination@indexes).
+// (c copied, n numbered, s customer link, w written by a special writer;
+// source>destination@indexes).
 std::string Summary(const TablePlan& p) {
   static const char* const kConditions[] = {"", " if-empty", " if-counts-equal-or-empty"};
   std::string out = p.Describe() + kConditions[static_cast<int>(p.condition)];
@@ -47,7 +48,8 @@ std::string Summary(const TablePlan& p) {
   auto moves = [&](const std::vector<FieldMove>& list) {
     std::string s;
     for (const FieldMove& m : list) {
-      s += m.kind == MoveKind::kCopied ? " c:" : m.kind == MoveKind::kNumbered ? " n:" : " s:";
+      static const char* const kKinds[] = {" c:", " n:", " s:", " w:"};
+      s += kKinds[static_cast<int>(m.kind)];
       s += m.source + ">" + m.destination + "@" + std::to_string(m.source_index) + ">" +
            std::to_string(m.destination_index);
     }
@@ -117,7 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
              "nothing: the numbering flag of the first mapping row is neither True nor False"},
         Case{"FlagAsNumericText", Rows({Value{std::string("-1")}, Value{std::string(" 0")}}),
              kGeneral, "mode C if-empty | n:>n0@-1>1 c:o1>n1@1>2"},
-        Case{"Writer", Rows({kFalse, kFalse}, "channel"), kWriters, "writer channel"},
+        Case{"Writer", Rows({kFalse, kFalse, kFalse, kFalse}, "channel"), kWriters,
+             "writer channel | n:>n0@-1>1 c:o1>n1@1>2 w:>n2@-1>0 w:>n3@-1>-1"},
+        Case{"WriterMappingTooShort", Rows({kFalse, kFalse}, "ipconnection"), kWriters,
+             "writer ipconnection fails"},
         Case{"WriterNameIsExact", Rows({kFalse, kFalse}, "Channel"), kWriters,
              "mode A | c:o0>n0@0>1 c:o1>n1@1>2"}),
     [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });

@@ -13,6 +13,7 @@
 #include "toolkit/conversion.h"
 #include "toolkit/error.h"
 #include "toolkit/run_frame.h"
+#include "toolkit/special_writers.h"
 
 namespace relamor::testing {
 
@@ -28,26 +29,50 @@ class WriterHarness : public Conversion {
     new_db_ = frame_.engine().OpenDatabase(frame_.new_dir() + name + ".mdb");
   }
 
-  // The state a writer finds for the mapping rows of `sno` in `export`.
+  // The tables a table loop opens for the mapping rows of `sno` in `export`.
   void Prepare(long sno) {
-    mapping_rows_ =
-        new_db_.OpenRecordset("select * from export where sno=?", {Value{std::int64_t{sno}}});
-    mapping_rows_.MoveFirst();
-    mapping_rows_.MoveLast();
-    new_table_ = new_db_.OpenRecordset(NewTableName());
-    old_table_ = old_db_.OpenRecordset(ToText(mapping_rows_.Get("oldtablename")));
-    mapping_rows_.MoveFirst();
+    table_ = TableRecordsets{};
+    table_.sno = Value{std::int64_t{sno}};
+    db::Recordset mapping = new_db_.OpenRecordset("select * from export where sno=?", {table_.sno});
+    table_.mapping_rows = ReadMappingRows(mapping);
+    table_.new_table = new_db_.OpenRecordset(table_.mapping_rows.back().new_table);
+    table_.old_table = old_db_.OpenRecordset(table_.mapping_rows.back().old_table);
   }
 
   void Close() {
+    table_ = TableRecordsets{};
     old_db_.Close();
     new_db_.Close();
   }
 
+  // The field-mapped copy of the prepared table.
+  CopyResult CopyMappedTable() { return Conversion::CarryOut(PlanOf(table_), table_); }
+  // The special writers on the prepared table, with its writer plan.
+  void WriteChannelTable() { Write(relamor::WriteChannelTable); }
+  void WriteModemConnections() { Write(relamor::WriteModemConnections); }
+  void WriteIpConnections() { Write(relamor::WriteIpConnections); }
+  void WriteSerialConnections() { Write(relamor::WriteSerialConnections); }
+  void WritePromptTable() { Write(relamor::WritePromptTable); }
+  void InsertConnectionRows(const std::string& table, const std::string& type,
+                            const std::string& id) {
+    relamor::InsertConnectionRows(new_db_, table, type, id);
+  }
+  void CreateCustomersFromSites() { relamor::CreateCustomersFromSites(frame_, LastCustomerNumber); }
+
   std::int16_t& last_customer() { return LastCustomerNumber; }
-  bool old_table_at_end() const { return old_table_.Eof(); }
-  Value mapping_sno() const { return mapping_rows_.Get("sno"); }
-  std::string mapping_new_field() const { return ToText(mapping_rows_.Get("newdbfieldname")); }
+
+ private:
+  void Write(void (*writer)(const TablePlan&, TableCopyIo&)) {
+    PlanRules rules = CurrentPlanRules();
+    rules.special_writers = true;
+    const TablePlan plan =
+        PlanTable(table_.mapping_rows, ColumnsOf(old_db_, table_.old_table.source()),
+                  ColumnsOf(new_db_, table_.new_table.source()), rules);
+    TableCopyIo io = IoFor(table_);
+    writer(plan, io);
+  }
+
+  TableRecordsets table_;
 };
 
 struct FrameRun {

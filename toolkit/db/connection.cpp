@@ -71,42 +71,17 @@ std::string FirstKeyword(std::string_view sql) {
   return word;
 }
 
-std::string ForNumericParameters(const std::string& sql, const std::vector<Value>& params) {
-  static constexpr std::string_view kCollation = " COLLATE NOCASE";
+StatementUse UseOf(const std::vector<Value>& params, bool executed, bool updatable) {
+  StatementUse use;
+  use.executed = executed;
+  use.updatable = updatable;
   bool any = false;
   for (const Value& v : params) any = any || IsNumber(v);
-  if (!any) return sql;
-  std::string out;
-  out.reserve(sql.size());
-  // SQLite numbers "?NNN" as NNN and a plain "?" one past the largest number
-  // given so far.
-  std::size_t largest = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < sql.size(); ++i) {
-    const char c = sql[i];
-    out += c;
-    if (quote) {
-      if (c == quote) quote = 0;  // a doubled quote reopens at once
-      continue;
-    }
-    if (c == '\'' || c == '"') {
-      quote = c;
-    } else if (c == '?') {
-      std::size_t number = 0;
-      while (i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
-        number = number * 10 + static_cast<std::size_t>(sql[++i] - '0');
-        out += sql[i];
-        if (number > params.size()) number = params.size() + 1;  // no such value
-      }
-      if (number == 0) number = largest + 1;
-      largest = std::max(largest, number);
-      const bool numeric = number <= params.size() && IsNumber(params[number - 1]);
-      if (numeric && sql.compare(i + 1, kCollation.size(), kCollation) == 0) {
-        i += kCollation.size();
-      }
-    }
+  if (any) {
+    use.numeric_parameters.reserve(params.size());
+    for (const Value& v : params) use.numeric_parameters.push_back(IsNumber(v));
   }
-  return out;
+  return use;
 }
 
 void BindValue(sqlite3_stmt* stmt, int index, const Value& v) {
@@ -326,8 +301,16 @@ void Connection::GiveBack(std::string sql, sqlite3_stmt* stmt) {
   ++idle_count_;
 }
 
-Translation Connection::Translate(std::string_view statement) {
-  auto it = translations_.find(std::string(statement));
+Translation Connection::Translate(std::string_view statement, const StatementUse& use) {
+  // The key: the use, then the statement text.
+  std::string cache_key;
+  cache_key.reserve(statement.size() + use.numeric_parameters.size() + 3);
+  cache_key += use.executed ? 'x' : '-';
+  cache_key += use.updatable ? 'u' : '-';
+  for (const bool numeric : use.numeric_parameters) cache_key += numeric ? 'n' : '-';
+  cache_key += '\n';
+  cache_key += statement;
+  auto it = translations_.find(cache_key);
   if (it != translations_.end()) return it->second;
   if (translations_.size() >= kMaxTranslations) translations_.clear();
   const ColumnLookup lookup = [this](std::string_view table) {
@@ -335,8 +318,8 @@ Translation Connection::Translate(std::string_view statement) {
     return info ? info->column_names : std::vector<std::string>{};
   };
   try {
-    Translation t = TranslateStatement(statement, lookup);
-    translations_.emplace(std::string(statement), t);
+    Translation t = TranslateStatement(statement, lookup, use);
+    translations_.emplace(std::move(cache_key), t);
     return t;
   } catch (const Error& e) {
     throw Error(e.number(), e.description() + Where());

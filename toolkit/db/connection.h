@@ -41,10 +41,12 @@ inline constexpr long kRowsPerTransaction = 100000;
 // skipping blanks and opening parentheses.
 std::string FirstKeyword(std::string_view sql);
 
-// The translated statement with the case-blind collation dropped after each
-// "?" whose bound value is a number: a number compares the same either way,
-// and without the collation SQLite can use an index on the column.
-std::string ForNumericParameters(const std::string& sql, const std::vector<Value>& params);
+// How a statement with `params` bound is translated: `executed` for
+// Database::Execute, `updatable` for a recordset that may update its rows. A
+// parameter holding a number gets no case-blind collation: a number compares
+// the same either way, and without the collation SQLite can use an index on
+// the column.
+StatementUse UseOf(const std::vector<Value>& params, bool executed, bool updatable);
 
 // Binds `v` without copying it: `v` must stay unchanged until the statement
 // has been reset or bound again.
@@ -160,8 +162,8 @@ struct Connection {
   CachedStatement TryPrepare(std::string_view sql);
   void GiveBack(std::string sql, sqlite3_stmt* stmt);
 
-  // The statement in SQLite's dialect (cached by text).
-  Translation Translate(std::string_view statement);
+  // The statement in SQLite's dialect (cached by text and use).
+  Translation Translate(std::string_view statement, const StatementUse& use);
 
   // The table of that name (letter case ignored), or null.
   std::shared_ptr<TableInfo> FindTable(std::string_view name);

@@ -222,19 +222,6 @@ std::string_view TableNameOf(std::string_view source) {
   return source;
 }
 
-// UPDATE statements skip the rows a constraint refuses, as the original
-// engine did when no failure option was given.
-std::string SkipRefusedRows(const std::string& sql) {
-  if (detail::FirstKeyword(sql) != "UPDATE") return sql;
-  std::size_t i = 0;
-  while (i < sql.size() && sql[i] != 'u' && sql[i] != 'U') ++i;
-  i += 6;  // past "update"
-  std::size_t j = i;
-  while (j < sql.size() && (sql[j] == ' ' || sql[j] == '\t' || sql[j] == '\r' || sql[j] == '\n'))
-    ++j;
-  if (detail::FirstKeyword(std::string_view(sql).substr(j)) == "OR") return sql;  // has its own
-  return sql.substr(0, i) + " OR IGNORE" + sql.substr(i);
-}
 
 }  // namespace
 
@@ -309,9 +296,10 @@ Recordset Database::OpenRecordset(std::string_view statement, const std::vector<
 
 long Database::Execute(std::string_view statement, const std::vector<Value>& params) {
   Connection& connection = ConnectionOf(state_);
-  const Translation translation = connection.Translate(statement);
+  const Translation translation =
+      connection.Translate(statement, detail::UseOf(params, /*executed=*/true, false));
   const std::string keyword = detail::FirstKeyword(translation.sql);
-  const std::string sql = SkipRefusedRows(detail::ForNumericParameters(translation.sql, params));
+  const std::string& sql = translation.sql;
 
   detail::CachedStatement stmt = connection.Prepare(sql, statement);
   sqlite3_stmt* s = stmt.get();

@@ -244,15 +244,49 @@ Clause ClauseStartedBy(const Token& token, Clause current) {
   return current;
 }
 
-std::vector<Token> CompareWithoutCase(const std::vector<Token>& t) {
+// For every token, whether it is a parameter that holds a number, numbering
+// the parameters as SQLite does: "?NNN" is NNN, a name keeps the number it
+// got first, anything else is one past the largest number so far.
+std::vector<char> NumericParameters(const std::vector<Token>& t, const std::vector<bool>& numeric) {
+  std::vector<char> out(t.size(), 0);
+  if (std::find(numeric.begin(), numeric.end(), true) == numeric.end()) return out;
+  std::size_t largest = 0;
+  std::vector<std::pair<std::string, std::size_t>> names;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (t[i].kind != TokenKind::kParam) continue;
+    const std::string& text = t[i].text;
+    std::size_t number = 0;
+    if (text[0] == '?' && text.size() > 1) {
+      for (std::size_t k = 1; k < text.size() && number <= numeric.size(); ++k) {
+        number = number * 10 + static_cast<std::size_t>(text[k] - '0');
+      }
+    } else if (text[0] != '?') {
+      for (const auto& [name, n] : names) {
+        if (name == text) number = n;
+      }
+      if (number == 0) names.emplace_back(text, number = largest + 1);
+    } else {
+      number = largest + 1;
+    }
+    largest = std::max(largest, std::min(number, numeric.size() + 1));
+    out[i] = number >= 1 && number <= numeric.size() && numeric[number - 1];
+  }
+  return out;
+}
+
+std::vector<Token> CompareWithoutCase(const std::vector<Token>& t,
+                                      const std::vector<bool>& numeric_parameters) {
   const Shape shape = ShapeOf(t);
   const std::size_t n = t.size();
+  const std::vector<char> numeric = NumericParameters(t, numeric_parameters);
   std::vector<char> collate_after(n, 0);
   // Marks the operand starting at t[i]; returns one past it (kNone if none).
+  // An operand ending in a parameter that holds a number is left alone.
   auto mark_operand = [&](std::size_t i) {
     bool constant = false;
     const std::size_t end = PrimaryEnd(t, shape, i, constant);
-    if (end != kNone && !constant && !(end < n && IsWord(t[end], "collate"))) {
+    if (end != kNone && !constant && !(end < n && IsWord(t[end], "collate")) &&
+        !numeric[end - 1]) {
       collate_after[end - 1] = 1;
     }
     return end;
@@ -634,23 +668,50 @@ std::optional<std::string> TranslateSelect(std::vector<Token>& tokens, const Col
 
 }  // namespace
 
-Translation TranslateStatement(std::string_view statement, const ColumnLookup& columns) {
+namespace {
+
+// The name under which a table's rowid can be selected: the first of rowid,
+// _rowid_ and oid that no column hides; empty when all are hidden.
+std::string FreeRowidName(const std::vector<std::string>& columns) {
+  for (const char* rowid : {"rowid", "_rowid_", "oid"}) {
+    bool hidden = false;
+    for (const std::string& c : columns) hidden = hidden || EqualsNoCase(c, rowid);
+    if (!hidden) return rowid;
+  }
+  return {};
+}
+
+}  // namespace
+
+Translation TranslateStatement(std::string_view statement, const ColumnLookup& columns,
+                               const StatementUse& use) {
   std::vector<Token> tokens = sql::Tokenize(statement);
   while (!tokens.empty() && tokens.back().kind == TokenKind::kSemicolon) tokens.pop_back();
 
   Translation result;
   if (IsDmlStatement(tokens)) {
     QuoteSqliteKeywords(tokens);
-    tokens = CompareWithoutCase(tokens);
+    tokens = CompareWithoutCase(tokens, use.numeric_parameters);
     if (IsWord(tokens[0], "select")) {
       if (std::optional<std::string> sql = TranslateSelect(tokens, columns, result)) {
         result.sql = std::move(*sql);
         return result;
       }
+    } else if (use.executed && IsWord(tokens[0], "update") &&
+               !(tokens.size() > 1 && IsWord(tokens[1], "or"))) {
+      tokens[0].after += " OR IGNORE";
     }
   }
   result.sql.reserve(statement.size() + 32);
   sql::AppendTokens(result.sql, tokens.data(), tokens.data() + tokens.size());
+  if (use.updatable && !result.single_table.empty()) {
+    const std::string rowid = FreeRowidName(columns(result.single_table));
+    if (!rowid.empty()) {
+      tokens[0].after += " " + QuoteName(result.single_table_alias) + "." + rowid + ",";
+      result.sql_with_rowid.reserve(result.sql.size() + 32);
+      sql::AppendTokens(result.sql_with_rowid, tokens.data(), tokens.data() + tokens.size());
+    }
+  }
   return result;
 }
 

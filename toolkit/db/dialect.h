@@ -13,7 +13,14 @@
 //   - comparisons (=, <>, <, >, <=, >=) in WHERE clauses ignore letter case;
 //   - `like` keeps the original pattern characters (JetLike below, installed
 //     on every connection as SQLite's like() function);
-//   - "?" stays a bound parameter; text literals stay as they are.
+//   - "?" stays a bound parameter; text literals stay as they are. A
+//     parameter that will hold a number gets no COLLATE NOCASE (StatementUse);
+//   - an UPDATE that is run skips the rows a constraint refuses (UPDATE OR
+//     IGNORE), as the original engine did without a failure option;
+//   - for a recordset that may update its rows, a plain SELECT from one table
+//     is also written with that table's rowid as its first column.
+// The translation writes each final statement text at once; nothing rewrites
+// it afterwards.
 //
 // Throws Error 3075 (syntax error) for an unterminated text or bracket; the
 // description quotes the statement. Everything else is left to SQLite, whose
@@ -32,6 +39,18 @@ namespace relamor::db {
 // union.
 using ColumnLookup = std::function<std::vector<std::string>(std::string_view table)>;
 
+// What a statement is translated for.
+struct StatementUse {
+  // Executed (not read through a recordset): an UPDATE skips refused rows.
+  bool executed = false;
+  // Read by a recordset that may update its rows: see Translation::
+  // sql_with_rowid.
+  bool updatable = false;
+  // Whether each parameter, in SQLite's numbering (element 0 is ?1), holds a
+  // number. Parameters past the end hold texts or Null.
+  std::vector<bool> numeric_parameters;
+};
+
 struct Translation {
   std::string sql;  // the statement in SQLite's dialect
   // For a plain SELECT from one table (no join, union, grouping, distinct or
@@ -40,9 +59,13 @@ struct Translation {
   // select the rowid as well and make the rows updatable.
   std::string single_table;
   std::string single_table_alias;
+  // For an updatable use and a single table with a free rowid name: the
+  // statement selecting "<alias>".<rowid> first; empty otherwise.
+  std::string sql_with_rowid;
 };
 
-Translation TranslateStatement(std::string_view statement, const ColumnLookup& columns);
+Translation TranslateStatement(std::string_view statement, const ColumnLookup& columns,
+                               const StatementUse& use = {});
 
 // The original engine's pattern match, letter case ignored: `*` any text,
 // `?` one character, `#` one digit, `[abc]` `[a-z]` one of a list, `[!abc]`

@@ -344,27 +344,17 @@ std::shared_ptr<RecordsetState> OpenStatementRecordset(Connection& connection,
   s->path = connection.path;
   s->source = std::string(statement);
   s->params = std::move(params);
-  const Translation translation = connection.Translate(statement);
-  const std::string sql = ForNumericParameters(translation.sql, s->params);
+  const Translation translation = connection.Translate(
+      statement, UseOf(s->params, /*executed=*/false, /*updatable=*/!connection.read_only));
+  const std::string& sql = translation.sql;
 
   // An updatable statement selects the rowid of its single table as well.
-  if (!connection.read_only && !translation.single_table.empty()) {
+  if (!translation.sql_with_rowid.empty()) {
     auto table = connection.FindTable(translation.single_table);
-    std::size_t at = 0;
-    while (at < sql.size() &&
-           (sql[at] == ' ' || sql[at] == '\t' || sql[at] == '\r' || sql[at] == '\n')) {
-      ++at;
-    }
-    if (table && !table->rowid_name.empty() &&
-        FirstKeyword(std::string_view(sql).substr(at)) == "SELECT") {
-      at += 6;
-      const std::string alias =
-          translation.single_table_alias.empty() ? table->name : translation.single_table_alias;
-      std::string with_rowid = sql.substr(0, at) + " " + QuoteName(alias) + "." +
-                               table->rowid_name + "," + sql.substr(at);
-      CachedStatement prepared = connection.TryPrepare(with_rowid);
+    if (table && !table->rowid_name.empty()) {
+      CachedStatement prepared = connection.TryPrepare(translation.sql_with_rowid);
       if (prepared) {
-        s->select_sql = std::move(with_rowid);
+        s->select_sql = translation.sql_with_rowid;
         s->select = std::move(prepared);
         s->hidden = 1;
         s->table = std::move(table);

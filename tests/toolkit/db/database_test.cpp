@@ -10,6 +10,7 @@
 
 #include "tests/support/test_db.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/db/dialect.h"
 #include "toolkit/error.h"
 
 namespace relamor::db {
@@ -332,20 +333,36 @@ TEST(DatabaseTest, LikeUsesTheOriginalPatternMatch) {
 namespace relamor::testing {
 namespace {
 
-TEST(NumericParameters, DropTheCaseBlindCollationOnlyAfterNumbers) {
-  const std::string sql =
-      "select * from t where a = ? COLLATE NOCASE and b = '? COLLATE NOCASE' and c = ? COLLATE "
-      "NOCASE and d = ? COLLATE NOCASE";
-  EXPECT_EQ(db::detail::ForNumericParameters(
-                sql, {Value{std::int64_t{5}}, Value{std::string("x")}, Value{2.5}}),
-            "select * from t where a = ? and b = '? COLLATE NOCASE' and c = ? COLLATE NOCASE and "
-            "d = ?");
-  EXPECT_EQ(db::detail::ForNumericParameters(sql, {Value{std::string("x")}}), sql);
+// The translation writes the final text for its use: no collation after a
+// parameter holding a number, OR IGNORE for an executed UPDATE, the rowid
+// first for an updatable single-table select.
+TEST(NumericParameters, TheTranslationWritesTheTextForItsUse) {
+  const db::ColumnLookup columns = [](std::string_view) { return std::vector<std::string>{"a"}; };
+  auto translate = [&](const char* sql, std::vector<Value> params, bool executed = false,
+                       bool updatable = false) {
+    return db::TranslateStatement(sql, columns,
+                                  db::detail::UseOf(params, executed, updatable));
+  };
+  const char* sql = "select * from t where a = ? and b = '?' and c = ? and d = ?";
+  EXPECT_EQ(translate(sql, {Value{std::int64_t{5}}, Value{std::string("x")}, Value{2.5}}).sql,
+            "select * from t where a = ? and b = '?' COLLATE NOCASE and c = ? COLLATE NOCASE "
+            "and d = ?");
+  EXPECT_EQ(translate(sql, {Value{std::string("x")}}).sql,
+            "select * from t where a = ? COLLATE NOCASE and b = '?' COLLATE NOCASE and c = ? "
+            "COLLATE NOCASE and d = ? COLLATE NOCASE");
   // "?2" is the second value, and a plain "?" after it the third.
-  EXPECT_EQ(db::detail::ForNumericParameters(
-                "a = ?2 COLLATE NOCASE and b = ? COLLATE NOCASE and c = ?1 COLLATE NOCASE",
-                {Value{std::string("x")}, Value{std::int64_t{1}}, Value{std::string("y")}}),
-            "a = ?2 and b = ? COLLATE NOCASE and c = ?1 COLLATE NOCASE");
+  EXPECT_EQ(translate("select 1 from t where a = ?2 and b = ? and c = ?1",
+                      {Value{std::string("x")}, Value{std::int64_t{1}}, Value{std::string("y")}})
+                .sql,
+            "select 1 from t where a = ?2 and b = ? COLLATE NOCASE and c = ?1 COLLATE NOCASE");
+  EXPECT_EQ(translate("update t set a = 1", {}, true).sql, "update OR IGNORE t set a = 1");
+  EXPECT_EQ(translate("update or replace t set a = 1", {}, true).sql,
+            "update or replace t set a = 1");
+  EXPECT_EQ(translate("update t set a = 1", {}).sql, "update t set a = 1");
+  const db::Translation read = translate("select a from t as x", {}, false, true);
+  EXPECT_EQ(read.sql, "select a from t as x");
+  EXPECT_EQ(read.sql_with_rowid, R"(select "x".rowid, a from t as x)");
+  EXPECT_EQ(translate("select a from t", {}).sql_with_rowid, "");
 }
 
 TEST(NumericParameters, TextStillComparesWithoutCaseAndNumbersByValue) {
