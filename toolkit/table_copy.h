@@ -9,8 +9,9 @@
 //   - leave nothing behind that the next table depends on: the recordsets
 //     they are given may stand anywhere afterwards, and the caller closes them.
 // The set-based executor copies an append (modes A, B except for Sites, C,
-// E, pass 1 of D, F into an empty table) with one INSERT ... SELECT and reads
-// the EXCCS categories once per table; wherever one statement cannot do
+// E, D, F into an empty table) with one INSERT ... SELECT (for D both passes
+// in one when neither can be refused alone) and the EXCCS category copy with
+// one UPDATE per category after one read of the old rows; wherever one statement cannot do
 // what the row-by-row copy would, or any row fails, it stores nothing that
 // way and copies row by row, which then reports the failing row's error.
 //
