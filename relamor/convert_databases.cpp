@@ -62,13 +62,14 @@ void Relamor::CopyPlannedTable(const PlannedTable& planned) {
   frame_.BeginTable(new_table);
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);
-  frame_.TableOpened(old_db_, old_table, new_db_);
   frame_.Log({"Copying table " + new_table});
   db::Recordset& old_rows = table.old_table;
   if (!old_rows.Eof()) {
     old_rows.MoveFirst();
     old_rows.MoveLast();
   }
+  // After MoveLast the record count is the old table's row count.
+  frame_.TableOpened(old_db_, old_table, new_db_, old_rows.RecordCount());
   frame_.Log({"Number of records in " + old_table, " are ", old_rows.RecordCount()});
   if (old_rows.RecordCount() > 0) old_rows.MoveFirst();
   ConvertTable(table);

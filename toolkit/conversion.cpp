@@ -92,6 +92,7 @@ CopyResult Conversion::ConvertTable(TableRecordsets& table) {
     return {};
   }
   const CopyResult result = CarryOut(plan, table);
+  frame_.TableCopied(result.rows_added);
   if (observer_) observer_->TableCopied(database, plan, result);
   return result;
 }

@@ -618,9 +618,10 @@ void RunFrame::BeginTable(const std::string& new_table) {
 }
 
 void RunFrame::TableOpened(db::Database& old_db, const std::string& old_table,
-                           db::Database& new_db) {
-  const long long rows_to_read = CountRows(old_db, old_table);
+                           db::Database& new_db, std::optional<long long> old_rows) {
+  const long long rows_to_read = old_rows ? *old_rows : CountRows(old_db, old_table);
   rows_before_ = CountRows(new_db, table_name_);
+  rows_added_.reset();
   rows_edited_ = 0;
   table_db_ = &new_db;
   report_.SetRowsToRead(rows_to_read);
@@ -629,7 +630,9 @@ void RunFrame::TableOpened(db::Database& old_db, const std::string& old_table,
 
 void RunFrame::EndTable() {
   if (table_db_ == nullptr) return;
-  const long long added = CountRows(*table_db_, table_name_) - rows_before_;
+  const long long added =
+      rows_added_ ? *rows_added_ : CountRows(*table_db_, table_name_) - rows_before_;
+  rows_added_.reset();
   table_db_ = nullptr;
   report_.EndTable(added, rows_edited_);
 }
