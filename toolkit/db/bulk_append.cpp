@@ -383,16 +383,43 @@ void RegisterBulkFunctions(sqlite3* db) {
 
 }  // namespace detail
 
+namespace {
+
+// The two connections and tables of a set-based statement from `source`
+// into `target_db`; nothing when either database is closed or read-only for
+// the purpose, both are one connection, or a table is missing or has no
+// free rowid name in the source.
+struct StatementTables {
+  detail::Connection* target = nullptr;
+  detail::Connection* origin = nullptr;
+  std::shared_ptr<detail::TableInfo> to;
+  std::shared_ptr<detail::TableInfo> from;
+};
+std::optional<StatementTables> TablesOf(Database& target_db, const Database& source,
+                                        std::string_view old_table, std::string_view new_table) {
+  if (!target_db.is_open() || !source.is_open()) return std::nullopt;
+  StatementTables t;
+  t.target = &target_db.state()->Open();
+  t.origin = &source.state()->Open();
+  if (t.target->read_only || t.target == t.origin) return std::nullopt;
+  t.to = t.target->FindTable(new_table);
+  t.from = t.origin->FindTable(old_table);
+  if (!t.to || !t.from || t.from->rowid_name.empty()) return std::nullopt;
+  return t;
+}
+
+}  // namespace
+
 std::optional<long> AppendFrom(Database& target_db, const Database& source,
                                std::string_view old_table, std::string_view new_table,
                                const std::vector<AppendColumn>& columns) {
-  if (!target_db.is_open() || !source.is_open() || columns.empty()) return std::nullopt;
-  detail::Connection& target = target_db.state()->Open();
-  detail::Connection& origin = source.state()->Open();
-  if (target.read_only || &target == &origin) return std::nullopt;
-  const auto to = target.FindTable(new_table);
-  const auto from = origin.FindTable(old_table);
-  if (!to || !from || from->rowid_name.empty() || to->has_counter) return std::nullopt;
+  if (columns.empty()) return std::nullopt;
+  const std::optional<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
+  if (!tables || tables->to->has_counter) return std::nullopt;
+  detail::Connection& target = *tables->target;
+  detail::Connection& origin = *tables->origin;
+  const auto& to = tables->to;
+  const auto& from = tables->from;
 
   // The source of each written column (an old column's index, or -1 for the
   // running number); a later one for the same column replaces an earlier
@@ -534,13 +561,13 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
                                      std::string_view old_table, std::string_view new_table,
                                      std::string_view category,
                                      const std::vector<AppendColumn>& columns) {
-  if (!target_db.is_open() || !source.is_open() || columns.empty()) return std::nullopt;
-  detail::Connection& target = target_db.state()->Open();
-  detail::Connection& origin = source.state()->Open();
-  if (target.read_only || &target == &origin) return std::nullopt;
-  const auto to = target.FindTable(new_table);
-  const auto from = origin.FindTable(old_table);
-  if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty()) return std::nullopt;
+  if (columns.empty()) return std::nullopt;
+  const std::optional<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
+  if (!tables || tables->to->rowid_name.empty()) return std::nullopt;
+  detail::Connection& target = *tables->target;
+  detail::Connection& origin = *tables->origin;
+  const auto& to = tables->to;
+  const auto& from = tables->from;
   const int old_category = from->ColumnIndex(category);
   const int new_category = to->ColumnIndex(category);
   if (old_category < 0 || new_category < 0) return std::nullopt;
