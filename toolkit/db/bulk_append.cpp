@@ -237,17 +237,23 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   return fits;
 }
 
-// The largest rowid of the old table: a cheap upper bound of its rows.
-sqlite3_int64 LargestRowid(sqlite3* db, const std::string& table, const std::string& rowid) {
+// An upper bound of the rows of `table`: its rowid span (0 when empty).
+std::int64_t RowsAtMost(sqlite3* db, const std::string& table, const std::string& rowid) {
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_int64 largest = 0;
-  if (sqlite3_prepare_v2(db, ("SELECT max(" + rowid + ") FROM " + table).c_str(), -1, &stmt,
-                         nullptr) == SQLITE_OK &&
+  std::int64_t rows = std::numeric_limits<std::int64_t>::max();
+  if (sqlite3_prepare_v2(db, ("SELECT min(" + rowid + "), max(" + rowid + ") FROM " + table).c_str(),
+                         -1, &stmt, nullptr) == SQLITE_OK &&
       sqlite3_step(stmt) == SQLITE_ROW) {
-    largest = sqlite3_column_int64(stmt, 0);
+    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) {
+      rows = 0;
+    } else {
+      const auto span = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 1)) -
+                        static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
+      if (span < static_cast<std::uint64_t>(rows)) rows = static_cast<std::int64_t>(span) + 1;
+    }
   }
   sqlite3_finalize(stmt);
-  return largest;
+  return rows;
 }
 
 // Whether the main database has an index or a trigger on `table`.
@@ -483,24 +489,21 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   const std::string into = "INSERT INTO main." + to->quoted;
   if (twin) twin = !detail::HasIndex(db, to->name);
 
+  const std::int64_t old_rows =
+      detail::RowsAtMost(db, *schema + "." + from->quoted, from->rowid_name);
   std::optional<long> appended;
-  // An interrupted statement takes its whole transaction with it: the rows
-  // stored before are committed first.
-  target.Commit();
-  target.BeginWrite();
+  const bool interruptible = target.BeginSetWrite(old_rows);
   if (target.Exec("SAVEPOINT relamor_append") != SQLITE_OK) return std::nullopt;
   const auto attempt = [&](auto&& statement) {
     if (statement()) {
       appended = static_cast<long>(sqlite3_changes(db));
     } else {
+      target.CheckTransactionKept();
       target.Exec("ROLLBACK TO relamor_append");
     }
     return appended.has_value();
   };
-  const bool parallel =
-      !where.empty() &&
-      detail::LargestRowid(db, *schema + "." + from->quoted, from->rowid_name) >=
-          detail::kParallelCheckRows;
+  const bool parallel = !where.empty() && old_rows >= detail::kParallelCheckRows;
   const auto pass_through = [&] {
     std::future<bool> fits;
     if (parallel) {
@@ -538,7 +541,7 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   };
   // A stop asked for while a statement runs interrupts it; it is then undone
   // like a failed row, and the row-by-row redo stops at its first row.
-  sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+  if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
   const bool done = attempt(pass_through) || attempt(converting);
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
   if (done) target.RowsWritten(*appended);
@@ -677,10 +680,7 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
   if (rows_read == 0) return std::nullopt;
 
   // One UPDATE per category, in a savepoint: all of them or none.
-  // An interrupted statement takes its whole transaction with it: the rows
-  // stored before are committed first.
-  target.Commit();
-  target.BeginWrite();
+  const bool interruptible = target.BeginSetWrite(rows_read);
   if (target.Exec("SAVEPOINT relamor_update") != SQLITE_OK) return std::nullopt;
   bool done = false;
   long updated = 0;
@@ -689,13 +689,17 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
                                      old_rows + " AS s WHERE t." + to->rowid_name +
                                      " = ?1 AND s." + from->rowid_name + " = ?2");
     if (update) {
-      sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      if (interruptible) {
+        sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      }
       done = true;
       for (const auto& [name, c] : categories) {
         if (c.last_old_row == 0) continue;
         sqlite3_bind_int64(update.stmt, 1, c.new_row);
         sqlite3_bind_int64(update.stmt, 2, c.last_old_row);
         if (sqlite3_step(update.stmt) != SQLITE_DONE || sqlite3_changes(db) != 1) {
+          sqlite3_reset(update.stmt);
+          target.CheckTransactionKept();
           done = false;
           break;
         }

@@ -495,6 +495,26 @@ void Connection::RowsWritten(long rows) {
   if (pending_rows_ >= kRowsPerTransaction) Commit();
 }
 
+bool Connection::BeginSetWrite(std::int64_t rows) {
+  const bool interruptible = rows >= kRowsPerTransaction;
+  if (interruptible) Commit();
+  BeginWrite();
+  return interruptible;
+}
+
+void Connection::CheckTransactionKept() {
+  if (!in_transaction_ || sqlite3_get_autocommit(db) == 0) return;
+  const std::string message = sqlite3_errmsg(db);
+  in_transaction_ = false;
+  const bool lost = pending_rows_ > 0;
+  pending_rows_ = 0;
+  if (lost) {
+    throw Error(err::kEngineError, "Engine error: the rows written to " + Quoted(path) +
+                                       " since the last commit were undone by the engine (" +
+                                       message + ")");
+  }
+}
+
 void Connection::Commit() {
   if (!in_transaction_) return;
   if (sqlite3_get_autocommit(db) != 0) {

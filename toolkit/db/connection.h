@@ -185,6 +185,18 @@ struct Connection {
   void BeginWrite();
   void RowsWritten(long rows);
   void Commit();
+  // BeginWrite for one set-based write over at most `rows` rows. A stop
+  // interrupts a running statement, and SQLite undoes an interrupted write
+  // with its whole transaction; so a write over as many rows as a
+  // transaction holds commits the rows stored before it first and returns
+  // true (a stop may interrupt it). A smaller one runs to its end in the
+  // open transaction, which saves a commit per small table, and returns
+  // false: the stop is seen at the next row or table.
+  bool BeginSetWrite(std::int64_t rows);
+  // Right after a statement of a set-based write failed: throws when SQLite
+  // undid the whole transaction (an I/O error) and with it rows stored
+  // before, which would otherwise be lost without a word.
+  void CheckTransactionKept();
 
   // Throws the Error for a failed step. `statement` (may be empty) is quoted;
   // `table` and the per-column values, when given, name the refused value.
