@@ -18,6 +18,8 @@ void Relamor::ConvertDatabases() {
     frame_.Log({"Opened Old database" + file});
     new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
     frame_.Log({"Opened New database" + file});
+    old_db_.HoldReadTransaction();
+    new_db_.HoldReadTransaction();
 
     if (IsSiteDatabasePass() && site_plan_.complete) {
       frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});

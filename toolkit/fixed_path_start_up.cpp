@@ -86,6 +86,8 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   db::Engine& engine = frame_.engine();
   old_db_ = engine.OpenDatabase(frame_.old_dir() + name + ".mdb", db::OpenMode::kReadOnly);
   new_db_ = engine.OpenDatabase(frame_.new_dir() + name + ".mdb");
+  old_db_.HoldReadTransaction();
+  new_db_.HoldReadTransaction();
   // Ascending sno lets the mapping data put channel before the connection
   // tables and modemconnection before prompt.
   db::Recordset plan = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +

@@ -479,11 +479,12 @@ void Connection::BeginWrite() {
   // Every stored row passes here: the place where a run can stop between
   // rows.
   if (engine->stop_check) engine->stop_check();
-  if (in_transaction_) return;
   if (!written_) {
     if (engine->before_first_write) engine->before_first_write(file);
     written_ = true;
   }
+  reads_only_ = false;
+  if (in_transaction_) return;
   const int rc = Exec("BEGIN");
   if (rc != SQLITE_OK) FailStep(rc, "BEGIN");
   in_transaction_ = true;
@@ -493,6 +494,13 @@ void Connection::BeginWrite() {
 void Connection::RowsWritten(long rows) {
   pending_rows_ += rows;
   if (pending_rows_ >= kRowsPerTransaction) Commit();
+}
+
+void Connection::HoldReadTransaction() {
+  if (in_transaction_ || Exec("BEGIN") != SQLITE_OK) return;
+  in_transaction_ = true;
+  reads_only_ = true;
+  pending_rows_ = 0;
 }
 
 bool Connection::BeginSetWrite(std::int64_t rows) {
@@ -517,6 +525,15 @@ void Connection::CheckTransactionKept() {
 
 void Connection::Commit() {
   if (!in_transaction_) return;
+  if (reads_only_) {
+    // Nothing to commit. COMMIT lets statements still reading go on; when
+    // it fails (after a damaged page, which was reported where it was read)
+    // ROLLBACK ends the transaction, and no failed commit is reported.
+    if (Exec("COMMIT") != SQLITE_OK) Exec("ROLLBACK");
+    in_transaction_ = false;
+    reads_only_ = false;
+    return;
+  }
   if (sqlite3_get_autocommit(db) != 0) {
     // SQLite rolled the transaction back itself after a failed write (disk
     // full, I/O error); that failure was reported where it happened.

@@ -185,6 +185,9 @@ struct Connection {
   void BeginWrite();
   void RowsWritten(long rows);
   void Commit();
+  // Opens a transaction for the reads that follow (see
+  // Database::HoldReadTransaction); harmless when one is open.
+  void HoldReadTransaction();
   // BeginWrite for one set-based write over at most `rows` rows. A stop
   // interrupts a running statement, and SQLite undoes an interrupted write
   // with its whole transaction; so a write over as many rows as a
@@ -215,6 +218,7 @@ struct Connection {
 
  private:
   bool in_transaction_ = false;
+  bool reads_only_ = false;  // the open transaction has only read so far
   bool written_ = false;  // a write has begun on this connection
   long pending_rows_ = 0;
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> idle_;

@@ -378,6 +378,8 @@ std::string Database::RowidName(std::string_view table) const {
 
 void Database::Commit() { ConnectionOf(state_).Commit(); }
 
+void Database::HoldReadTransaction() { ConnectionOf(state_).HoldReadTransaction(); }
+
 void Database::Close() {
   if (state_) CloseHandle(*state_);
 }

@@ -116,6 +116,12 @@ class Database {
 
   // Commits the rows stored so far (the database stays open).
   void Commit();
+  // Runs the statements that follow in one transaction, so that a pass of
+  // many small reads takes the file's lock (and checks for a journal) once
+  // instead of once per statement. It ends at the next commit or when the
+  // database is closed; until then the reads see the file as the first of
+  // them found it. For a database that nothing else writes meanwhile.
+  void HoldReadTransaction();
   // Commits, ends every recordset opened through this handle, and releases
   // the connection when no other handle shares it. Closing twice is harmless.
   void Close();
