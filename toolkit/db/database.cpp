@@ -8,17 +8,16 @@
 #include "toolkit/db/database.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 
@@ -66,14 +65,26 @@ void ChangeHook(void* engine, int operation, const char* /*database*/, const cha
   }
 }
 
-// Whether the database header at `path` says WAL mode (file format versions
-// of 2 at offsets 18 and 19).
-bool InWalMode(const std::string& path) {
-  char header[20] = {};
-  std::ifstream in(path, std::ios::binary);
-  if (!in.read(header, sizeof header)) return false;
-  return std::memcmp(header, "SQLite format 3", 16) == 0 && (header[18] == 2 || header[19] == 2);
-}
+// The first bytes of a database file: enough to tell a Jet file from an
+// SQLite one and to see whether an SQLite one is in WAL mode.
+struct FileHeader {
+  char bytes[20] = {};
+  std::size_t size = 0;
+
+  explicit FileHeader(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const ssize_t got = ::pread(fd, bytes, sizeof bytes, 0);
+    ::close(fd);
+    size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+  bool IsJet() const { return IsJetHeader(bytes, size); }
+  // File format versions of 2 at offsets 18 and 19.
+  bool InWalMode() const {
+    return size == sizeof bytes && std::memcmp(bytes, "SQLite format 3", 16) == 0 &&
+           (bytes[18] == 2 || bytes[19] == 2);
+  }
+};
 
 // Copies the database `path` and its -wal (when there is one) into a new
 // temporary folder; returns the folder, `*file` is the copy to open.
@@ -105,7 +116,8 @@ std::string MakeSnapshot(const std::string& path, std::string* file) {
 std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                                     const std::string& path, OpenMode mode) {
   // An old database that is a Jet file is read through its import, read-only.
-  std::shared_ptr<JetImport> jet = IsJetFile(path) ? std::make_shared<JetImport>(path) : nullptr;
+  const FileHeader header(path);
+  std::shared_ptr<JetImport> jet = header.IsJet() ? std::make_shared<JetImport>(path) : nullptr;
   const bool read_only = mode == OpenMode::kReadOnly || jet;
   auto connection = std::make_unique<Connection>(engine, key, path, read_only);
   connection->jet = jet;
@@ -117,7 +129,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                      : path.rfind("file:", 0) == 0 ? "./" + path
                                                    : path;
   int open_flags = flags;
-  if (!jet && read_only && InWalMode(path)) {
+  if (!jet && read_only && header.InWalMode()) {
     // Reading a WAL database in place would leave -wal and -shm files beside
     // it; its private copy may have them. The copy is opened for writing so
     // SQLite can read the committed -wal into it; the connection stays
@@ -486,10 +498,9 @@ Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
   if (!S_ISREG(info.st_mode)) {
     throw Error(err::kNotADatabase, "Not a database: " + Quoted(path) + " is not a database file");
   }
-  char resolved[PATH_MAX];
-  const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
-  const std::string key =
-      canonical + (mode == OpenMode::kReadOnly ? "\n(read-only)" : "\n(read-write)");
+  // The file itself names the connection, however the path spells it.
+  const std::string key = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
+                          (mode == OpenMode::kReadOnly ? " (read-only)" : " (read-write)");
 
   auto& connections = state_->connections;
   auto it = connections.find(key);

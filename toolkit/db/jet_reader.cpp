@@ -604,13 +604,18 @@ void RemoveImport(const std::string& path) {
 
 }  // namespace
 
+bool IsJetHeader(const char* header, std::size_t size) {
+  if (size < 20) return false;
+  const std::string_view kind(header + 4, 16);
+  return kind == std::string_view("Standard Jet DB\0", 16) ||
+         kind == std::string_view("Standard ACE DB\0", 16);
+}
+
 bool IsJetFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   char header[20] = {};
   if (!in.read(header, sizeof header)) return false;
-  const std::string_view kind(header + 4, 16);
-  return kind == std::string_view("Standard Jet DB\0", 16) ||
-         kind == std::string_view("Standard ACE DB\0", 16);
+  return IsJetHeader(header, sizeof header);
 }
 
 JetImport::JetImport(const std::string& jet_path) {

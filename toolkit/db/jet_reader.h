@@ -19,6 +19,7 @@
 // count is reported on standard error per table.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace relamor::db {
@@ -26,6 +27,8 @@ namespace relamor::db {
 // Whether the file at `path` begins with the header of a Jet 3, Jet 4 or ACE
 // database; false for a file that cannot be read.
 bool IsJetFile(const std::string& path);
+// The same test on the first 20 bytes of a file (`size` of them were read).
+bool IsJetHeader(const char* header, std::size_t size);
 
 class JetImport {
  public:
