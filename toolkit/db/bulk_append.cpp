@@ -241,8 +241,11 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
 std::int64_t RowsAtMost(sqlite3* db, const std::string& table, const std::string& rowid) {
   sqlite3_stmt* stmt = nullptr;
   std::int64_t rows = std::numeric_limits<std::int64_t>::max();
-  if (sqlite3_prepare_v2(db, ("SELECT min(" + rowid + "), max(" + rowid + ") FROM " + table).c_str(),
-                         -1, &stmt, nullptr) == SQLITE_OK &&
+  // Two subqueries: SQLite reads the ends of the b-tree for a lone min() or
+  // max(), but scans the table for both in one select.
+  const std::string sql = "SELECT (SELECT min(" + rowid + ") FROM " + table + "), (SELECT max(" +
+                          rowid + ") FROM " + table + ")";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
       sqlite3_step(stmt) == SQLITE_ROW) {
     if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) {
       rows = 0;
