@@ -331,15 +331,28 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   if (auto it = tables_.find(lowered); it != tables_.end()) return it->second;
 
   CachedStatement find = Prepare(
-      "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
+      "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
   sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
   int rc = sqlite3_step(find.get());
   if (rc == SQLITE_DONE) return nullptr;
   if (rc != SQLITE_ROW) FailStep(rc, {});
-  auto info = std::make_shared<TableInfo>();
-  info->name = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
-  info->quoted = QuoteName(info->name);
+  const auto* create = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 1));
+  std::string layout_key = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
+  layout_key += '\n';
+  layout_key += create ? create : "";
+  const bool has_create = create != nullptr;  // the text dies with the reset below
   find.Release();
+  if (has_create) {
+    if (auto known = engine->layouts.find(layout_key); known != engine->layouts.end()) {
+      // A copy: what is learnt on demand (defaults, counters) is per file.
+      auto info = std::make_shared<TableInfo>(*known->second);
+      tables_.emplace(std::move(lowered), info);
+      return info;
+    }
+  }
+  auto info = std::make_shared<TableInfo>();
+  info->name = layout_key.substr(0, layout_key.find('\n'));
+  info->quoted = QuoteName(info->name);
 
   CachedStatement columns =
       Prepare("SELECT name, type, dflt_value, pk FROM pragma_table_info(?1)", {});
@@ -377,6 +390,7 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
     column.counter = column.type.counter && !column.rowid_alias;
     info->has_counter = info->has_counter || column.counter;
   }
+  if (has_create) engine->layouts.emplace(std::move(layout_key), std::make_shared<TableInfo>(*info));
   tables_.emplace(std::move(lowered), info);
   return info;
 }

@@ -119,6 +119,10 @@ struct EngineState {
   ChangeObserver change_observer;
   bool read_only = false;
   std::unordered_map<std::string, std::string> aliases;
+  // Table layouts read so far, by table name and CREATE statement: a layout
+  // follows from its statement, so a database copied from a template (every
+  // site database) takes the template's layouts without reading them again.
+  std::unordered_map<std::string, std::shared_ptr<const TableInfo>> layouts;
   // See Engine::SetStopCheck and Engine::SetBeforeFirstWrite.
   std::function<void()> stop_check;
   std::function<void(const std::string&)> before_first_write;
