@@ -83,7 +83,8 @@ TEST(DatabaseTest, TwoHandlesOnOneFileShareTheirRowsAndCloseSeparately) {
   MakeDatabase(path, "CREATE TABLE customers(customerID LONG, name TEXT(20));");
   Engine engine;
   Database first = engine.OpenDatabase(path);
-  Database second = engine.OpenDatabase(dir.path() + "/./qorsite.mdb");
+  std::filesystem::create_symlink(path, dir.File("link.mdb"));
+  Database second = engine.OpenDatabase(dir.File("link.mdb"));
 
   Recordset writer = first.OpenRecordset("customers");
   writer.AddNew();
@@ -310,6 +311,36 @@ TEST(DatabaseTest, TableListAndNames) {
   db.Close();
   EXPECT_EQ(DumpTable(path, "odd \"name\""), "1\n");
   EXPECT_EQ(testing::ErrorOf([&] { db.TableDefs(); }).number(), err::kObjectInvalid);
+}
+
+// A layout read for one file serves another with the same CREATE statement
+// (a copied template), but what is learnt on demand stays per file.
+TEST(DatabaseTest, LayoutsFollowEachFilesOwnStatementAndCounters) {
+  TempDir dir;
+  const std::string first_path = dir.File("qord001.mdb");
+  const std::string copy_path = dir.File("qord002.mdb");
+  const std::string other_path = dir.File("qord003.mdb");
+  MakeDatabase(first_path,
+               "CREATE TABLE t(n COUNTER, b TEXT(5)); INSERT INTO t VALUES (5, 'x');");
+  std::filesystem::copy_file(first_path, copy_path);
+  MakeDatabase(other_path, "CREATE TABLE t(n LONG, c DATETIME);");
+  Engine engine;
+  Database first = engine.OpenDatabase(first_path);
+  Database copy = engine.OpenDatabase(copy_path);
+  Database other = engine.OpenDatabase(other_path);
+  const auto add = [](Database& db) {
+    Recordset rs = db.OpenRecordset("t");
+    rs.AddNew();
+    rs.Update();
+  };
+  add(first);
+  add(first);
+  add(copy);
+  EXPECT_EQ(other.ColumnNames("t"), (std::vector<std::string>{"n", "c"}));
+  first.Close();
+  copy.Close();
+  EXPECT_EQ(DumpTable(first_path, "t"), "5|x\n6|NULL\n7|NULL\n");
+  EXPECT_EQ(DumpTable(copy_path, "t"), "5|x\n6|NULL\n");
 }
 
 // like() is the original engine's pattern match, not SQLite's: '%' has no
