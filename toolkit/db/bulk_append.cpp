@@ -291,6 +291,18 @@ std::optional<std::string> Attach(Connection& target, const Connection& origin) 
   return attached->second;
 }
 
+// While alive (and `on`), a stop asked for interrupts the statements of
+// `target` (see Connection::BeginSetWrite); removed on every way out.
+struct StopInterrupts {
+  sqlite3* db;
+  StopInterrupts(const Connection& target, bool on) : db(target.db) {
+    if (on) sqlite3_progress_handler(db, 1000, &StopRequested, target.engine);
+  }
+  ~StopInterrupts() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+  StopInterrupts(const StopInterrupts&) = delete;
+  StopInterrupts& operator=(const StopInterrupts&) = delete;
+};
+
 // A prepared statement finalized on every way out.
 struct Statement {
   sqlite3_stmt* stmt = nullptr;
@@ -544,9 +556,11 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   };
   // A stop asked for while a statement runs interrupts it; it is then undone
   // like a failed row, and the row-by-row redo stops at its first row.
-  if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
-  const bool done = attempt(pass_through) || attempt(converting);
-  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  bool done = false;
+  {
+    const detail::StopInterrupts stops(target, interruptible);
+    done = attempt(pass_through) || attempt(converting);
+  }
   if (done) target.RowsWritten(*appended);
   target.Exec("RELEASE relamor_append");
   return appended;
@@ -648,7 +662,8 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
     detail::Statement scan(db, select + " FROM " + old_rows + " AS s ORDER BY s." +
                                    from->rowid_name);
     if (!scan) return std::nullopt;
-    sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+    // A read: an interrupt undoes nothing.
+    const detail::StopInterrupts stops(target, true);
     int rc = SQLITE_DONE;
     bool proved = true;
     while (proved && (rc = sqlite3_step(scan.stmt)) == SQLITE_ROW) {
@@ -675,7 +690,6 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
       found->second.last_old_row = sqlite3_column_int64(scan.stmt, 0);
       ++rows_read;
     }
-    sqlite3_progress_handler(db, 0, nullptr, nullptr);
     // Interrupted by a stop, or anything unproved: the edits row by row
     // decide (and stop at their first row).
     if (!proved || rc != SQLITE_DONE) return std::nullopt;
@@ -692,9 +706,7 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
                                      old_rows + " AS s WHERE t." + to->rowid_name +
                                      " = ?1 AND s." + from->rowid_name + " = ?2");
     if (update) {
-      if (interruptible) {
-        sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
-      }
+      const detail::StopInterrupts stops(target, interruptible);
       done = true;
       for (const auto& [name, c] : categories) {
         if (c.last_old_row == 0) continue;
@@ -709,7 +721,6 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
         sqlite3_reset(update.stmt);
         ++updated;
       }
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
     }
   }
   if (!done) target.Exec("ROLLBACK TO relamor_update");
