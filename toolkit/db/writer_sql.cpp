@@ -39,6 +39,40 @@ struct Statement {
   explicit operator bool() const { return stmt != nullptr; }
 };
 
+// A file path as a read-only SQLite URI.
+std::string ReadOnlyUri(const std::string& path) {
+  std::string out = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7f) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "?mode=ro";
+}
+
+// The schema name under which `origin` is attached to `target`, attaching it
+// first when it is not yet; nothing when it cannot be attached. The names
+// and the list of attached files are those of the set-based append.
+std::optional<std::string> Attach(detail::Connection& target, const detail::Connection& origin) {
+  auto attached = target.attached.find(origin.path);
+  if (attached == target.attached.end()) {
+    // ATTACH wants no open transaction.
+    target.Commit();
+    const std::string schema = "relamor_source" + std::to_string(target.attached.size() + 1);
+    Statement attach(target.db, "ATTACH DATABASE ? AS " + schema);
+    if (!attach) return std::nullopt;
+    const std::string uri = ReadOnlyUri(origin.file);
+    sqlite3_bind_text(attach.stmt, 1, uri.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(attach.stmt) != SQLITE_DONE) return std::nullopt;
+    attached = target.attached.emplace(origin.path, schema).first;
+  }
+  return attached->second;
+}
+
 bool InRange(sqlite3_int64 n, TypeKind kind) {
   switch (kind) {
     case TypeKind::kByte:
@@ -80,6 +114,33 @@ bool AlreadyFits(sqlite3_value* v, const ColumnType& type) {
     default:
       return false;
   }
+}
+
+// Added to a kind given to relamor_writer_fits: the value must not be Null.
+constexpr int kNotNull = 100;
+
+// relamor_writer_fits(value, kind, max_length, value, kind, max_length,
+// ...): the first value, when storing each value into a column of its type
+// stores it unchanged; otherwise an error, which ends the statement.
+void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  for (int i = 0; i + 2 < argc; i += 3) {
+    ColumnType type;
+    int kind = sqlite3_value_int(argv[i + 1]);
+    if (kind >= kNotNull) {
+      if (sqlite3_value_type(argv[i]) == SQLITE_NULL) {
+        sqlite3_result_error(ctx, "relamor_writer_fits: a Null where none is allowed", -1);
+        return;
+      }
+      kind -= kNotNull;
+    }
+    type.kind = static_cast<TypeKind>(kind);
+    type.max_length = static_cast<long>(sqlite3_value_int64(argv[i + 2]));
+    if (!AlreadyFits(argv[i], type)) {
+      sqlite3_result_error(ctx, "relamor_writer_fits: a value needs converting", -1);
+      return;
+    }
+  }
+  sqlite3_result_value(ctx, argv[0]);
 }
 
 std::string ColumnText(sqlite3_stmt* stmt, int i) {
@@ -178,6 +239,41 @@ bool KeepsWholeNumbers(sqlite3* db, const detail::TableInfo& table, int column) 
            !has("DOUB");
   }
   return false;
+}
+
+// How `statement` (a SELECT DISTINCT of one column of `table`), as a
+// recordset on `origin` would run it, tells values apart, when it lists the
+// column's distinct values in the order of their first rows: SQLite scans
+// the table in rowid order and lists each value the first time it meets it
+// (a temporary B-tree holds the values met). The collation to group the
+// rows by ("" or " COLLATE NOCASE"); nothing for any other statement or plan.
+std::optional<std::string> FirstOccurrenceGrouping(detail::Connection& origin,
+                                                   std::string_view statement,
+                                                   const detail::TableInfo& table) {
+  const Translation translation = origin.Translate(
+      statement, detail::UseOf({}, /*executed=*/false, /*updatable=*/!origin.read_only));
+  const std::string sql = Upper(translation.sql);
+  for (const char* word : {"WHERE", "ORDER", "GROUP", "JOIN", ","}) {
+    if (sql.find(word) != std::string::npos) return std::nullopt;
+  }
+  const std::size_t collate = sql.find("COLLATE");
+  std::string grouping;
+  if (collate != std::string::npos) {
+    if (sql.compare(collate, 14, "COLLATE NOCASE") != 0 ||
+        sql.find("COLLATE", collate + 1) != std::string::npos) {
+      return std::nullopt;
+    }
+    grouping = " COLLATE NOCASE";
+  }
+  Statement plan(origin.db, "EXPLAIN QUERY PLAN " + translation.sql);
+  if (!plan) return std::nullopt;
+  std::vector<std::string> steps;
+  while (sqlite3_step(plan.stmt) == SQLITE_ROW) steps.push_back(ColumnText(plan.stmt, 3));
+  if (steps.size() != 2 || !EqualsNoCase(steps[0], "SCAN " + table.name) ||
+      steps[1] != "USE TEMP B-TREE FOR DISTINCT") {
+    return std::nullopt;
+  }
+  return grouping;
 }
 
 }  // namespace
@@ -322,6 +418,116 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
     for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to->name);
   }
   return static_cast<long>(edits);
+}
+
+// The walk appends, for every id of the list in turn, the first row of the
+// look-up by that id, converting each value as it is stored. The list scans
+// the old table and lists each id when first met, so it holds the ids of the
+// first rows of the groups of equal ids, in rowid order. A look-up by a
+// whole number finds the rows numerically equal to it, in rowid order: the
+// group. So one INSERT ... SELECT of the first row of each group, in rowid
+// order, appends the same rows, once every id is a whole number (not Null)
+// and every value is stored unchanged; the check of each row makes the
+// statement fail otherwise, and it is undone.
+std::optional<long> AppendFirstRowOfEachKey(
+    Database& target_db, const Database& source, std::string_view new_table,
+    std::string_view old_table, std::string_view key, std::string_view key_list,
+    const std::vector<std::pair<std::string, std::string>>& columns) {
+  if (columns.empty()) return std::nullopt;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable(new_table);
+  const auto from = c->origin->FindTable(old_table);
+  if (!to || !from || to->has_counter || to->rowid_name.empty() || from->rowid_name.empty()) {
+    return std::nullopt;
+  }
+  const int key_from = from->ColumnIndex(key);
+  if (key_from < 0) return std::nullopt;
+  const std::optional<std::string> grouping = FirstOccurrenceGrouping(*c->origin, key_list, *from);
+  if (!grouping) return std::nullopt;
+  // The first value goes through the check of every value of the row.
+  std::string names;
+  std::string values;
+  std::string checked;
+  int first_to = -1;  // the new column of the first entry, which takes the id
+  for (const auto& [new_column, old_column] : columns) {
+    const int index_to = to->ColumnIndex(new_column);
+    const int index_from = from->ColumnIndex(old_column);
+    if (index_to < 0 || index_from < 0) return std::nullopt;
+    const std::string value = "s." + Column(*from, index_from);
+    const ColumnType& type = to->columns[static_cast<std::size_t>(index_to)].type;
+    const std::string check = value + ", " + std::to_string(static_cast<int>(type.kind)) + ", " +
+                              std::to_string(type.max_length);
+    if (first_to < 0) {
+      // The id: a whole number (a column of a whole-number type takes no
+      // other unchanged), never Null.
+      if (type.kind != TypeKind::kByte && type.kind != TypeKind::kShort &&
+          type.kind != TypeKind::kLong) {
+        return std::nullopt;
+      }
+      first_to = index_to;
+      checked = value + ", " + std::to_string(static_cast<int>(type.kind) + kNotNull) + ", " +
+                std::to_string(type.max_length);
+    } else {
+      values += ", " + value;
+      checked += ", " + check;
+    }
+    names += (names.empty() ? "" : ", ") + Column(*to, index_to);
+  }
+  values = "relamor_writer_fits(" + checked + ")" + values;
+  sqlite3* db = target.db;
+  {
+    Statement triggers(db,
+                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
+                       "?1 COLLATE NOCASE");
+    if (!triggers) return std::nullopt;
+    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
+  }
+  const std::optional<std::string> schema = Attach(target, *c->origin);
+  if (!schema) return std::nullopt;
+  const int flags = SQLITE_UTF8 | SQLITE_DIRECTONLY;  // not deterministic: run for every row
+  if (sqlite3_create_function_v2(db, "relamor_writer_fits", -1, flags, nullptr, &FitsFunction,
+                                 nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  const std::string old_rows = *schema + "." + from->quoted;
+  // At most as many rows as the old table's rowid span.
+  std::int64_t rows_at_most = 0;
+  {
+    Statement q(db, "SELECT max(" + from->rowid_name + ") - min(" + from->rowid_name +
+                        ") + 1 FROM " + old_rows);
+    if (!q || sqlite3_step(q.stmt) != SQLITE_ROW) return std::nullopt;
+    rows_at_most = sqlite3_column_type(q.stmt, 0) == SQLITE_INTEGER
+                       ? sqlite3_column_int64(q.stmt, 0)
+                       : detail::kRowsPerTransaction;
+  }
+  const std::string key_name = Column(*from, key_from) + *grouping;
+
+  const bool interruptible = target.BeginSetWrite(rows_at_most);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  long appended = 0;
+  {
+    Statement insert(db, "INSERT INTO main." + to->quoted + " (" + names + ") SELECT " + values +
+                             " FROM " + old_rows + " AS s WHERE s." + from->rowid_name +
+                             " IN (SELECT min(" + from->rowid_name + ") FROM " + old_rows +
+                             " GROUP BY " + key_name + ") ORDER BY s." +
+                             from->rowid_name);
+    if (insert) {
+      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      done = sqlite3_step(insert.stmt) == SQLITE_DONE;
+      appended = static_cast<long>(sqlite3_changes64(db));
+      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      if (!done) target.CheckTransactionKept();
+    }
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.RowsWritten(appended);
+  return appended;
 }
 
 }  // namespace relamor::db

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "toolkit/db/database.h"
@@ -34,5 +35,21 @@ std::optional<long> InsertFilledConnections(Database& target, const Database& so
                                             std::string_view new_value,
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value);
+
+// The customer records in one statement: appends to `new_table` (in
+// `target`) one row per distinct `key` of `old_table` (in `source`), from
+// the first row of that key, in the old table's order, each `columns` entry
+// (new column, old column; the first one takes the key) taking its old
+// value. `key_list` is the statement whose rows, on `source`, are the keys
+// the walk appends in turn, each with the first row of a look-up by it.
+// Returns the number of rows appended; nothing, having stored nothing, when
+// it cannot prove that the keys of the first rows are that list in that
+// order (the list's plan must scan the table and list each value when first
+// met), when a key is Null or not a whole number, a value needs converting
+// or is refused, or the table has a counter column or a trigger.
+std::optional<long> AppendFirstRowOfEachKey(
+    Database& target, const Database& source, std::string_view new_table,
+    std::string_view old_table, std::string_view key, std::string_view key_list,
+    const std::vector<std::pair<std::string, std::string>>& columns);
 
 }  // namespace relamor::db
