@@ -530,4 +530,108 @@ std::optional<long> AppendFirstRowOfEachKey(
   return appended;
 }
 
+// The walk looks each site up with "Select <look_up> from customers where
+// <look_up> = ?" and its key bound, and appends a placeholder where that
+// finds nothing. With whole numbers on both sides the look-up finds exactly
+// the equal numbers, so a set of the old customers' numbers answers it.
+std::optional<long> AppendPlaceholderCustomers(Database& target_db, const Database& source,
+                                               std::string_view key, std::string_view look_up,
+                                               std::int64_t first_number) {
+  constexpr std::int64_t kLargestNumber = 32767;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable("customers");
+  const auto sites = c->origin->FindTable("sites");
+  const auto old_customers = c->origin->FindTable("customers");
+  if (!to || !sites || !old_customers || to->has_counter || sites->rowid_name.empty()) {
+    return std::nullopt;
+  }
+  const int number_to = to->ColumnIndex("customerID");
+  const int name_to = to->ColumnIndex("Name");
+  const int key_from = sites->ColumnIndex(key);
+  const int look_up_from = old_customers->ColumnIndex(look_up);
+  if (number_to < 0 || name_to < 0 || number_to == name_to || key_from < 0 || look_up_from < 0) {
+    return std::nullopt;
+  }
+  sqlite3* db = target.db;
+  sqlite3* old_db = c->origin->db;
+  {
+    Statement triggers(db,
+                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
+                       "?1 COLLATE NOCASE");
+    if (!triggers) return std::nullopt;
+    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
+  }
+  // The numbers the old customers carry.
+  std::unordered_map<std::int64_t, char> known;
+  {
+    Statement q(old_db, "SELECT " + Column(*old_customers, look_up_from) + " FROM main." +
+                            old_customers->quoted);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      const int type = sqlite3_column_type(q.stmt, 0);
+      if (type == SQLITE_NULL) continue;
+      if (type != SQLITE_INTEGER) return std::nullopt;
+      known.emplace(sqlite3_column_int64(q.stmt, 0), 0);
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+  // The sites no old customer refers to, counted.
+  std::int64_t placeholders = 0;
+  {
+    Statement q(old_db, "SELECT " + Column(*sites, key_from) + " FROM main." + sites->quoted +
+                            " ORDER BY " + sites->rowid_name);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER) return std::nullopt;  // Null too
+      if (known.count(sqlite3_column_int64(q.stmt, 0)) == 0) ++placeholders;
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+  if (placeholders == 0) return 0L;
+  const std::int64_t last = first_number + placeholders - 1;
+  if (first_number < 1 || last > kLargestNumber) return std::nullopt;
+  // The largest number and the longest name fit when every one does.
+  const ColumnType& number_type = to->columns[static_cast<std::size_t>(number_to)].type;
+  const ColumnType& name_type = to->columns[static_cast<std::size_t>(name_to)].type;
+  const bool numbers_fit = number_type.kind == TypeKind::kAsGiven ||
+                           number_type.kind == TypeKind::kShort ||
+                           number_type.kind == TypeKind::kLong ||
+                           (number_type.kind == TypeKind::kByte && last <= 255);
+  const std::size_t longest = std::string("Customer").size() + std::to_string(last).size();
+  const bool names_fit = name_type.kind == TypeKind::kAsGiven ||
+                         (name_type.kind == TypeKind::kText &&
+                          (name_type.max_length == 0 ||
+                           longest <= static_cast<std::size_t>(name_type.max_length)));
+  if (!numbers_fit || !names_fit) return std::nullopt;
+
+  target.BeginSetWrite(placeholders);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  {
+    Statement insert(db, "INSERT INTO main." + to->quoted + " (" + Column(*to, number_to) + ", " +
+                             Column(*to, name_to) + ") VALUES (?1, ?2)");
+    done = static_cast<bool>(insert);
+    for (std::int64_t n = first_number; done && n <= last; ++n) {
+      const std::string name = "Customer" + std::to_string(n);
+      sqlite3_bind_int64(insert.stmt, 1, n);
+      sqlite3_bind_text(insert.stmt, 2, name.data(), static_cast<int>(name.size()),
+                        SQLITE_TRANSIENT);
+      done = sqlite3_step(insert.stmt) == SQLITE_DONE;
+      sqlite3_reset(insert.stmt);
+    }
+    if (!done) target.CheckTransactionKept();
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.ForgetCounters();
+  target.RowsWritten(static_cast<long>(placeholders));
+  return static_cast<long>(placeholders);
+}
+
 }  // namespace relamor::db

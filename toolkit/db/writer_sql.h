@@ -52,4 +52,17 @@ std::optional<long> AppendFirstRowOfEachKey(
     std::string_view old_table, std::string_view key, std::string_view key_list,
     const std::vector<std::pair<std::string, std::string>>& columns);
 
+// The placeholder customers in one pass: for every row of `sites` (in
+// `source`), in the table's order, whose `key` no row of the old
+// `customers` carries in `look_up`, appends to the new `customers` (in
+// `target`) a row with customerID n and Name "Customer<n>", n counting from
+// `first_number`. Returns the number of rows appended; nothing, having
+// stored nothing, unless it can prove the walk's outcome: every key and
+// every looked-up value a whole number (or, in the old customers, Null), no
+// number past 32767, numbers and names that already fit their columns, no
+// counter column or trigger in the new table, and no row refused.
+std::optional<long> AppendPlaceholderCustomers(Database& target, const Database& source,
+                                               std::string_view key, std::string_view look_up,
+                                               std::int64_t first_number);
+
 }  // namespace relamor::db
