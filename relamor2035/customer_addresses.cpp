@@ -18,14 +18,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "relamor2035/relamor2035.h"
+#include "toolkit/db/writer_sql.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {
 
 namespace {
+
+constexpr const char* kIdList = "select distinct(id) from customers";
 
 // New field, old field of the address; the old fields in the order of the
 // look-up's select list.
@@ -66,17 +71,28 @@ std::array<int, 1 + std::size(kAddressFields)> AddressFieldsIn(const db::Records
 // Whether two values are the same value of the same kind.
 bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() && a == b; }
 
+// Every customer in one statement (db::AppendFirstRowOfEachKey); false,
+// having stored nothing, when it cannot prove the walk's outcome.
+bool AppendAll(TableCopyIo& io) {
+  std::vector<std::pair<std::string, std::string>> columns{{"customerID", "id"}};
+  for (const auto& [to, from] : kAddressFields) columns.emplace_back(to, from);
+  return db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(), "customers",
+                                     "id", kIdList, columns)
+      .has_value();
+}
+
 }  // namespace
 
 void RebuildCustomerAddresses(TableCopyIo& io) {
   db::Database& old_db = io.old_db;
   db::Recordset& new_table = io.new_table;
-  db::Recordset ids = old_db.OpenRecordset("select distinct(id) from customers");
+  db::Recordset ids = old_db.OpenRecordset(kIdList);
   if (ids.RecordCount() <= 0) return;
   // The table loop's old-table recordset only tells whether the old table
   // is empty; it is not walked here. When it is empty nothing is written and
   // only the look-ups run.
   const bool writes = io.old_table.RecordCount() > 0;
+  if (writes && io.frame.copy_strategy() == CopyStrategy::kAuto && AppendAll(io)) return;
   std::optional<db::Recordset> first_rows;
   if (writes) first_rows = OpenFirstRowPerId(old_db);
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "toolkit/db/writer_sql.h"
 #include "toolkit/error.h"
 #include "toolkit/special_writers.h"
 #include "toolkit/text.h"
@@ -186,6 +187,31 @@ void StoreMove(const FieldMove& m, const db::Recordset& old_row, db::Recordset& 
   rows.Set(Destination(m, rows), std::move(value));
 }
 
+// The IP writer's skeleton rows and their fill in one pass
+// (db::InsertFilledConnections), when it can prove the walk's outcome; false,
+// having stored nothing, otherwise. The channels are listed by the skeleton
+// step's own query, so that they come in its order.
+bool InsertFilledIpRows(const TablePlan& plan, TableCopyIo& io) {
+  if (plan.failure || plan.moves.empty()) return false;
+  const FieldMove& m = plan.moves.front();
+  if (m.source_index < 0 || m.destination_index < 0) return false;
+  std::vector<std::int64_t> channel_ids;
+  for (db::Recordset channels = io.new_db.OpenRecordset(
+           "select channelID from channel where channelType=?", {Value{std::string("3")}});
+       !channels.Eof(); channels.MoveNext()) {
+    const Value id = channels.Get("channelID");
+    const auto* whole = std::get_if<std::int64_t>(&id);
+    if (whole == nullptr) return false;
+    channel_ids.push_back(*whole);
+  }
+  return db::InsertFilledConnections(io.new_db, io.old_db, channel_ids, io.new_table.source(),
+                                     "ipConnectionID",
+                                     io.new_table.FieldName(m.destination_index),
+                                     io.old_table.source(), "siteID",
+                                     io.old_table.FieldName(m.source_index))
+      .has_value();
+}
+
 }  // namespace
 
 void WriteModemConnections(const TablePlan& plan, TableCopyIo& io) {
@@ -227,6 +253,7 @@ void WriteIpConnections(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& new_table = io.new_table;
   if (new_table.RecordCount() != 0) return;
   if (old_table.RecordCount() <= 0) return;
+  if (io.frame.copy_strategy() == CopyStrategy::kAuto && InsertFilledIpRows(plan, io)) return;
   InsertConnectionRows(io.new_db, "ipConnection", "3", "ipConnectionID");
   new_table.Requery();
 

@@ -18,6 +18,7 @@
 // connection with the table loop's databases when they are the same files.
 #include <string>
 
+#include "toolkit/db/writer_sql.h"
 #include "toolkit/error.h"
 #include "toolkit/special_writers.h"
 
@@ -47,9 +48,14 @@ void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_numbe
     }
 
     db::Recordset customers = new_site.OpenRecordset("customers");
+    // The placeholders in one pass, when it can prove what the walk below
+    // would store; the row-by-row strategy always walks.
+    const bool appended = frame.copy_strategy() == CopyStrategy::kAuto &&
+                          db::AppendPlaceholderCustomers(new_site, old_site, key_field,
+                                                         look_up_column, next_number);
     const std::string look_up =
         "Select " + look_up_column + " from customers where " + look_up_column + " = ?";
-    while (!sites.Eof() && sites.RecordCount() >= 1) {
+    while (!appended && !sites.Eof() && sites.RecordCount() >= 1) {
       const Value key = sites.Get(key_field);
       if (IsNull(key)) {
         throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table sites in " +

@@ -87,6 +87,29 @@ INSERT INTO customers VALUES (30, 3, 'second 3', NULL, NULL, NULL, NULL, NULL);
               "5|first 5|NULL|NULL|NULL|NULL|NULL\n"
               "3|first 3|NULL|NULL|NULL|NULL|NULL\n");
   }
+  {
+    // A number stored as text, then an id past the 16-bit customerID: the
+    // rows before it stay.
+    SCOPED_TRACE("a value converted, then an id refused");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG);
+CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50), address TEXT(50), city TEXT(50),
+                        region TEXT(50), zipCode, country TEXT(50));
+INSERT INTO customers VALUES (5, 1, 'first 5', NULL, NULL, NULL, 5000, NULL);
+INSERT INTO customers VALUES (40000, 1, 'too large', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (3, 1, 'first 3', NULL, NULL, NULL, NULL, NULL);
+)sql");
+    std::string new_customers = kNewCustomers;
+    new_customers.replace(new_customers.find("customerID TEXT(10)"), 19, "customerID SHORT");
+    inst.New("qorsite", new_customers);
+    ProgramRun run = inst.Run("relamor2035");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(inst.Log(), Lines({"Overflow: 40000 does not fit the field 'customers.customerID' "
+                                 "(-32768 to 32767) (" + inst.new_dir() + "qorsite.mdb)"}));
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+              "5|first 5|NULL|NULL|NULL|5000|NULL\n");
+  }
 }
 
 }  // namespace

@@ -173,6 +173,26 @@ INSERT INTO customers VALUES (1, 4);
     EXPECT_EQ(last, -1);
   }
   {
+    // A look-up value stored as text, and numbers stored as text.
+    SCOPED_TRACE("texts on either side");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG, siteName TEXT(50));
+INSERT INTO sites VALUES (4, 'North');
+INSERT INTO sites VALUES (7, 'West');
+INSERT INTO sites VALUES (12, 'East');
+CREATE TABLE customers (id LONG, siteID);
+INSERT INTO customers VALUES (1, '7');
+INSERT INTO customers VALUES (2, 12);
+)sql");
+    inst.New("qorsite", NewMainDatabase("DROP TABLE customers;\n"
+                                        "CREATE TABLE customers (customerID TEXT(5), Name TEXT(50));"));
+    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    EXPECT_EQ(run.status, 0) << inst.Log();
+    EXPECT_EQ(inst.Dump("new", "qorsite", "SELECT typeof(customerID), Name FROM customers"),
+              "text|Customer1\ntext|Customer2\n");
+  }
+  {
     SCOPED_TRACE("largest customer number, every site has its customer");
     Installation inst;
     inst.Old("qorsite", R"sql(

@@ -127,6 +127,29 @@ INSERT INTO ipconnection VALUES (3, 7, 'b');
               "1|1|a\n2|2|NULL\n3|3|NULL\n4|4|NULL\n5|5|NULL\n");
   }
   {
+    // A number converted to text for site 7, then an address too long for
+    // the column at the first channel of site 8: site 7's rows stay stored.
+    SCOPED_TRACE("a value converted, then one refused");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE ipconnection (id LONG, siteID LONG, ipAddress);
+INSERT INTO ipconnection VALUES (1, 7, 17);
+INSERT INTO ipconnection VALUES (2, 8, '10.0.0.1 and more');
+)sql");
+    inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", "ipAddress TEXT(15)") +
+                            "UPDATE channel SET siteID = 8 WHERE channelID = 5;");
+    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
+      h.Open();
+      h.Prepare(50);
+      h.WriteIpConnections();
+    });
+    EXPECT_EQ(run.status, 1);
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->number(), err::kFieldTooSmall) << run.error->description();
+    EXPECT_EQ(inst.Dump("new", "qorsite", "ipconnection"),
+              "1|1|17\n2|2|NULL\n3|3|17\n4|4|NULL\n5|5|NULL\n");
+  }
+  {
     // The first old row matches nothing; the second moves its channels to
     // channel 5 (site 8), so the third, of site 8, finds them there too.
     SCOPED_TRACE("a mapping that writes channelID");

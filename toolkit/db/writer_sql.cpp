@@ -1,0 +1,637 @@
+// Set-based statements of the special writers.
+//
+// A writer's walk costs a query, a step and an update per row; where the
+// outcome of the walk can be told from the tables beforehand, SQLite does
+// the same work in a few statements. The checks run first and read only;
+// the write runs in a savepoint and is rolled back when it fails, so that
+// the walk that follows starts from the same tables.
+#include "toolkit/db/writer_sql.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "toolkit/db/connection.h"
+#include "toolkit/db/types.h"
+#include "toolkit/text.h"
+
+namespace relamor::db {
+
+namespace {
+
+// A prepared statement finalized on every way out.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  explicit operator bool() const { return stmt != nullptr; }
+};
+
+// A file path as a read-only SQLite URI.
+std::string ReadOnlyUri(const std::string& path) {
+  std::string out = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7f) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "?mode=ro";
+}
+
+// The schema name under which `origin` is attached to `target`, attaching it
+// first when it is not yet; nothing when it cannot be attached. The names
+// and the list of attached files are those of the set-based append.
+std::optional<std::string> Attach(detail::Connection& target, const detail::Connection& origin) {
+  auto attached = target.attached.find(origin.path);
+  if (attached == target.attached.end()) {
+    // ATTACH wants no open transaction.
+    target.Commit();
+    const std::string schema = "relamor_source" + std::to_string(target.attached.size() + 1);
+    Statement attach(target.db, "ATTACH DATABASE ? AS " + schema);
+    if (!attach) return std::nullopt;
+    const std::string uri = ReadOnlyUri(origin.file);
+    sqlite3_bind_text(attach.stmt, 1, uri.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(attach.stmt) != SQLITE_DONE) return std::nullopt;
+    attached = target.attached.emplace(origin.path, schema).first;
+  }
+  return attached->second;
+}
+
+bool InRange(sqlite3_int64 n, TypeKind kind) {
+  switch (kind) {
+    case TypeKind::kByte:
+      return n >= 0 && n <= 255;
+    case TypeKind::kShort:
+      return n >= std::numeric_limits<std::int16_t>::min() &&
+             n <= std::numeric_limits<std::int16_t>::max();
+    case TypeKind::kLong:
+      return n >= std::numeric_limits<std::int32_t>::min() &&
+             n <= std::numeric_limits<std::int32_t>::max();
+    default:
+      return false;
+  }
+}
+
+// Whether storing `v` into a column of `type` stores it unchanged: the
+// conversion would return it as it is and refuse nothing.
+bool AlreadyFits(sqlite3_value* v, const ColumnType& type) {
+  const int kind = sqlite3_value_type(v);
+  if (kind == SQLITE_NULL || type.kind == TypeKind::kAsGiven) return true;
+  switch (type.kind) {
+    case TypeKind::kByte:
+    case TypeKind::kShort:
+    case TypeKind::kLong:
+      return kind == SQLITE_INTEGER && InRange(sqlite3_value_int64(v), type.kind);
+    case TypeKind::kReal:
+      return kind == SQLITE_FLOAT;
+    case TypeKind::kYesNo:
+      return kind == SQLITE_INTEGER &&
+             (sqlite3_value_int64(v) == 0 || sqlite3_value_int64(v) == -1);
+    case TypeKind::kDateTime:
+      return kind == SQLITE_TEXT &&
+             IsCanonicalDate(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
+                                              static_cast<std::size_t>(sqlite3_value_bytes(v))));
+    case TypeKind::kText:
+      // No more bytes than characters allowed means no more characters.
+      return kind == SQLITE_TEXT &&
+             (type.max_length == 0 || sqlite3_value_bytes(v) <= type.max_length);
+    default:
+      return false;
+  }
+}
+
+// Added to a kind given to relamor_writer_fits: the value must not be Null.
+constexpr int kNotNull = 100;
+
+// relamor_writer_fits(value, kind, max_length, value, kind, max_length,
+// ...): the first value, when storing each value into a column of its type
+// stores it unchanged; otherwise an error, which ends the statement.
+void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  for (int i = 0; i + 2 < argc; i += 3) {
+    ColumnType type;
+    int kind = sqlite3_value_int(argv[i + 1]);
+    if (kind >= kNotNull) {
+      if (sqlite3_value_type(argv[i]) == SQLITE_NULL) {
+        sqlite3_result_error(ctx, "relamor_writer_fits: a Null where none is allowed", -1);
+        return;
+      }
+      kind -= kNotNull;
+    }
+    type.kind = static_cast<TypeKind>(kind);
+    type.max_length = static_cast<long>(sqlite3_value_int64(argv[i + 2]));
+    if (!AlreadyFits(argv[i], type)) {
+      sqlite3_result_error(ctx, "relamor_writer_fits: a value needs converting", -1);
+      return;
+    }
+  }
+  sqlite3_result_value(ctx, argv[0]);
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int i) {
+  const unsigned char* t = sqlite3_column_text(stmt, i);
+  return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+}
+
+// Whether an edit of `column` alone in `table` can be refused only for a
+// Null, and then only when `not_null` is set: no trigger, CHECK, foreign key
+// or generated column on the table, and the column is no key and in no
+// unique index.
+bool OnlyNullRefused(sqlite3* db, const detail::TableInfo& table, int column, bool& not_null) {
+  if (table.columns[static_cast<std::size_t>(column)].rowid_alias) return false;
+  {
+    Statement q(db,
+                "SELECT type, sql FROM main.sqlite_master WHERE tbl_name = ?1 COLLATE NOCASE AND "
+                "type IN ('table', 'trigger')");
+    if (!q) return false;
+    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      if (ColumnText(q.stmt, 0) != "table") return false;
+      // The word decides, written for a constraint or not: a false alarm
+      // only costs the walk.
+      const std::string sql = Upper(ColumnText(q.stmt, 1));
+      if (sql.find("CHECK") != std::string::npos || sql.find("REFERENCES") != std::string::npos) {
+        return false;
+      }
+    }
+    if (rc != SQLITE_DONE) return false;
+  }
+  not_null = false;
+  {
+    Statement q(db, "SELECT name, \"notnull\", hidden FROM pragma_table_xinfo(?1, 'main')");
+    if (!q) return false;
+    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_int(q.stmt, 2) != 0) return false;
+      if (table.ColumnIndex(ColumnText(q.stmt, 0)) == column) {
+        not_null = sqlite3_column_int(q.stmt, 1) != 0;
+      }
+    }
+  }
+  std::vector<std::string> unique;
+  {
+    Statement q(db, "SELECT name, \"unique\", partial FROM pragma_index_list(?1, 'main')");
+    if (!q) return false;
+    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_int(q.stmt, 1) != 0 || sqlite3_column_int(q.stmt, 2) != 0) {
+        unique.push_back(ColumnText(q.stmt, 0));
+      }
+    }
+  }
+  for (const std::string& index : unique) {
+    Statement q(db, "SELECT name FROM pragma_index_info(?1, 'main')");
+    if (!q) return false;
+    sqlite3_bind_text(q.stmt, 1, index.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
+      if (sqlite3_column_type(q.stmt, 0) == SQLITE_NULL) return false;  // an expression
+      if (table.ColumnIndex(ColumnText(q.stmt, 0)) == column) return false;
+    }
+  }
+  return true;
+}
+
+// The connections of a set-based write from `source` into `target`; nothing
+// when either is closed, both are one connection or the target is read-only.
+struct Connections {
+  detail::Connection* target = nullptr;
+  detail::Connection* origin = nullptr;
+};
+std::optional<Connections> ConnectionsOf(Database& target, const Database& source) {
+  if (!target.is_open() || !source.is_open()) return std::nullopt;
+  Connections c{&target.state()->Open(), &source.state()->Open()};
+  if (c.target->read_only || c.target == c.origin) return std::nullopt;
+  return c;
+}
+
+std::string Column(const detail::TableInfo& t, int index) {
+  return QuoteName(t.columns[static_cast<std::size_t>(index)].name);
+}
+
+// Whether a column of this declared type stores a whole number as it is
+// (SQLite's affinity rules: INTEGER, NUMERIC or none, not TEXT or REAL).
+bool KeepsWholeNumbers(sqlite3* db, const detail::TableInfo& table, int column) {
+  Statement q(db, "SELECT name, type FROM pragma_table_info(?1, 'main')");
+  if (!q) return false;
+  sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(q.stmt) == SQLITE_ROW) {
+    if (table.ColumnIndex(ColumnText(q.stmt, 0)) != column) continue;
+    const std::string type = Upper(ColumnText(q.stmt, 1));
+    const auto has = [&](const char* word) { return type.find(word) != std::string::npos; };
+    if (has("INT")) return true;
+    return !has("CHAR") && !has("CLOB") && !has("TEXT") && !has("REAL") && !has("FLOA") &&
+           !has("DOUB");
+  }
+  return false;
+}
+
+// How `statement` (a SELECT DISTINCT of one column of `table`), as a
+// recordset on `origin` would run it, tells values apart, when it lists the
+// column's distinct values in the order of their first rows: SQLite scans
+// the table in rowid order and lists each value the first time it meets it
+// (a temporary B-tree holds the values met). The collation to group the
+// rows by ("" or " COLLATE NOCASE"); nothing for any other statement or plan.
+std::optional<std::string> FirstOccurrenceGrouping(detail::Connection& origin,
+                                                   std::string_view statement,
+                                                   const detail::TableInfo& table) {
+  const Translation translation = origin.Translate(
+      statement, detail::UseOf({}, /*executed=*/false, /*updatable=*/!origin.read_only));
+  const std::string sql = Upper(translation.sql);
+  for (const char* word : {"WHERE", "ORDER", "GROUP", "JOIN", ","}) {
+    if (sql.find(word) != std::string::npos) return std::nullopt;
+  }
+  const std::size_t collate = sql.find("COLLATE");
+  std::string grouping;
+  if (collate != std::string::npos) {
+    if (sql.compare(collate, 14, "COLLATE NOCASE") != 0 ||
+        sql.find("COLLATE", collate + 1) != std::string::npos) {
+      return std::nullopt;
+    }
+    grouping = " COLLATE NOCASE";
+  }
+  Statement plan(origin.db, "EXPLAIN QUERY PLAN " + translation.sql);
+  if (!plan) return std::nullopt;
+  std::vector<std::string> steps;
+  while (sqlite3_step(plan.stmt) == SQLITE_ROW) steps.push_back(ColumnText(plan.stmt, 3));
+  if (steps.size() != 2 || !EqualsNoCase(steps[0], "SCAN " + table.name) ||
+      steps[1] != "USE TEMP B-TREE FOR DISTINCT") {
+    return std::nullopt;
+  }
+  return grouping;
+}
+
+}  // namespace
+
+// The walk inserts the skeleton rows one by one, then, for every old row,
+// edits every new row whose channel's site (the first row of "select siteID
+// from channel where channelID = ?") equals the old siteID (a Null equals
+// nothing) to take the old value.
+//
+// Proved beforehand, reading only: every channel id is a whole number that
+// the new table's channelID stores as it is; every channelID of `channel`
+// is a whole number, none twice, and every site there a whole number or
+// Null, so that each look-up finds one row and equality is that of whole
+// numbers; every new row's channel is there (else the walk fails on it);
+// every old site is a whole number or Null; every old value that some edit
+// stores already fits the column. The written column takes a Null (the
+// skeleton row leaves it at its default) and nothing but its type can
+// refuse a value. Then each row is inserted once, with the value of the
+// last old row of its site.
+std::optional<long> InsertFilledConnections(Database& target_db, const Database& source,
+                                            const std::vector<std::int64_t>& channel_ids,
+                                            std::string_view new_table, std::string_view new_key,
+                                            std::string_view new_value,
+                                            std::string_view old_table, std::string_view old_site,
+                                            std::string_view old_value) {
+  constexpr std::size_t kLargestKey = 32767;
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return std::nullopt;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable(new_table);
+  const auto channel = target.FindTable("channel");
+  const auto from = c->origin->FindTable(old_table);
+  if (!to || !channel || !from || from->rowid_name.empty()) return std::nullopt;
+  const int channel_to = to->ColumnIndex("channelID");
+  const int key_to = to->ColumnIndex(new_key);
+  const int value_to = to->ColumnIndex(new_value);
+  const int channel_id = channel->ColumnIndex("channelID");
+  const int channel_site = channel->ColumnIndex("siteID");
+  const int site_from = from->ColumnIndex(old_site);
+  const int value_from = from->ColumnIndex(old_value);
+  if (channel_to < 0 || key_to < 0 || value_to < 0 || channel_id < 0 || channel_site < 0 ||
+      site_from < 0 || value_from < 0 || channel_to == key_to || value_to == channel_to ||
+      value_to == key_to) {
+    return std::nullopt;
+  }
+  sqlite3* db = target.db;
+  bool not_null = false;
+  if (!OnlyNullRefused(db, *to, value_to, not_null) || not_null ||
+      !KeepsWholeNumbers(db, *to, channel_to)) {
+    return std::nullopt;
+  }
+
+  // The site of every channel.
+  std::unordered_map<std::int64_t, std::optional<std::int64_t>> site_of;
+  {
+    Statement q(db, "SELECT " + Column(*channel, channel_id) + ", " +
+                        Column(*channel, channel_site) + " FROM main." + channel->quoted);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      const int site_type = sqlite3_column_type(q.stmt, 1);
+      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER ||
+          (site_type != SQLITE_INTEGER && site_type != SQLITE_NULL)) {
+        return std::nullopt;
+      }
+      std::optional<std::int64_t> site;
+      if (site_type == SQLITE_INTEGER) site = sqlite3_column_int64(q.stmt, 1);
+      if (!site_of.emplace(sqlite3_column_int64(q.stmt, 0), site).second) return std::nullopt;
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+  // The site of every new row, and the number of new rows of each site.
+  std::vector<std::optional<std::int64_t>> row_site;
+  row_site.reserve(channel_ids.size());
+  std::unordered_map<std::int64_t, std::int64_t> rows_of_site;
+  for (const std::int64_t id : channel_ids) {
+    const auto found = site_of.find(id);
+    if (found == site_of.end()) return std::nullopt;
+    row_site.push_back(found->second);
+    if (found->second) ++rows_of_site[*found->second];
+  }
+  // Every old row in order: each one whose site has new rows edits them all.
+  const ColumnType& type = to->columns[static_cast<std::size_t>(value_to)].type;
+  std::unordered_map<std::int64_t, Value> last_of_site;
+  std::int64_t edits = 0;
+  {
+    Statement q(c->origin->db, "SELECT " + Column(*from, site_from) + ", " +
+                                   Column(*from, value_from) + " FROM main." + from->quoted +
+                                   " ORDER BY " + from->rowid_name);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      const int site_type = sqlite3_column_type(q.stmt, 0);
+      if (site_type == SQLITE_NULL) continue;
+      if (site_type != SQLITE_INTEGER) return std::nullopt;
+      const auto rows = rows_of_site.find(sqlite3_column_int64(q.stmt, 0));
+      if (rows == rows_of_site.end()) continue;
+      if (!AlreadyFits(sqlite3_column_value(q.stmt, 1), type)) return std::nullopt;
+      edits += rows->second;
+      detail::ReadColumn(q.stmt, 1, last_of_site[rows->first]);
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+
+  const std::int64_t rows = static_cast<std::int64_t>(channel_ids.size());
+  const bool interruptible = target.BeginSetWrite(rows + edits);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  {
+    const std::string into = "INSERT INTO main." + to->quoted + " (" +
+                             Column(*to, channel_to) + ", " + Column(*to, key_to);
+    Statement filled(db, into + ", " + Column(*to, value_to) + ") VALUES (?1, ?2, ?3)");
+    Statement skeleton(db, into + ") VALUES (?1, ?2)");
+    if (filled && skeleton) {
+      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      done = true;
+      for (std::size_t k = 0; done && k < channel_ids.size(); ++k) {
+        const Value* value = nullptr;
+        if (row_site[k]) {
+          const auto found = last_of_site.find(*row_site[k]);
+          if (found != last_of_site.end()) value = &found->second;
+        }
+        sqlite3_stmt* stmt = value ? filled.stmt : skeleton.stmt;
+        sqlite3_bind_int64(stmt, 1, channel_ids[k]);
+        sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(k + 1));
+        if (value) detail::BindValue(stmt, 3, *value);
+        done = sqlite3_step(stmt) == SQLITE_DONE;
+        sqlite3_reset(stmt);
+      }
+      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      if (!done) target.CheckTransactionKept();
+    }
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.ForgetCounters();
+  target.RowsWritten(static_cast<long>(rows + edits));
+  // The observer has heard of the inserts; it hears of the walk's edits too.
+  if (target.engine->change_observer) {
+    for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to->name);
+  }
+  return static_cast<long>(edits);
+}
+
+// The walk appends, for every id of the list in turn, the first row of the
+// look-up by that id, converting each value as it is stored. The list scans
+// the old table and lists each id when first met, so it holds the ids of the
+// first rows of the groups of equal ids, in rowid order. A look-up by a
+// whole number finds the rows numerically equal to it, in rowid order: the
+// group. So one INSERT ... SELECT of the first row of each group, in rowid
+// order, appends the same rows, once every id is a whole number (not Null)
+// and every value is stored unchanged; the check of each row makes the
+// statement fail otherwise, and it is undone.
+std::optional<long> AppendFirstRowOfEachKey(
+    Database& target_db, const Database& source, std::string_view new_table,
+    std::string_view old_table, std::string_view key, std::string_view key_list,
+    const std::vector<std::pair<std::string, std::string>>& columns) {
+  if (columns.empty()) return std::nullopt;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable(new_table);
+  const auto from = c->origin->FindTable(old_table);
+  if (!to || !from || to->has_counter || to->rowid_name.empty() || from->rowid_name.empty()) {
+    return std::nullopt;
+  }
+  const int key_from = from->ColumnIndex(key);
+  if (key_from < 0) return std::nullopt;
+  const std::optional<std::string> grouping = FirstOccurrenceGrouping(*c->origin, key_list, *from);
+  if (!grouping) return std::nullopt;
+  // The first value goes through the check of every value of the row.
+  std::string names;
+  std::string values;
+  std::string checked;
+  int first_to = -1;  // the new column of the first entry, which takes the id
+  for (const auto& [new_column, old_column] : columns) {
+    const int index_to = to->ColumnIndex(new_column);
+    const int index_from = from->ColumnIndex(old_column);
+    if (index_to < 0 || index_from < 0) return std::nullopt;
+    const std::string value = "s." + Column(*from, index_from);
+    const ColumnType& type = to->columns[static_cast<std::size_t>(index_to)].type;
+    const std::string check = value + ", " + std::to_string(static_cast<int>(type.kind)) + ", " +
+                              std::to_string(type.max_length);
+    if (first_to < 0) {
+      // The id: a whole number (a column of a whole-number type takes no
+      // other unchanged), never Null.
+      if (type.kind != TypeKind::kByte && type.kind != TypeKind::kShort &&
+          type.kind != TypeKind::kLong) {
+        return std::nullopt;
+      }
+      first_to = index_to;
+      checked = value + ", " + std::to_string(static_cast<int>(type.kind) + kNotNull) + ", " +
+                std::to_string(type.max_length);
+    } else {
+      values += ", " + value;
+      checked += ", " + check;
+    }
+    names += (names.empty() ? "" : ", ") + Column(*to, index_to);
+  }
+  values = "relamor_writer_fits(" + checked + ")" + values;
+  sqlite3* db = target.db;
+  {
+    Statement triggers(db,
+                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
+                       "?1 COLLATE NOCASE");
+    if (!triggers) return std::nullopt;
+    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
+  }
+  const std::optional<std::string> schema = Attach(target, *c->origin);
+  if (!schema) return std::nullopt;
+  const int flags = SQLITE_UTF8 | SQLITE_DIRECTONLY;  // not deterministic: run for every row
+  if (sqlite3_create_function_v2(db, "relamor_writer_fits", -1, flags, nullptr, &FitsFunction,
+                                 nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return std::nullopt;
+  }
+  const std::string old_rows = *schema + "." + from->quoted;
+  // At most as many rows as the old table's rowid span.
+  std::int64_t rows_at_most = 0;
+  {
+    Statement q(db, "SELECT max(" + from->rowid_name + ") - min(" + from->rowid_name +
+                        ") + 1 FROM " + old_rows);
+    if (!q || sqlite3_step(q.stmt) != SQLITE_ROW) return std::nullopt;
+    rows_at_most = sqlite3_column_type(q.stmt, 0) == SQLITE_INTEGER
+                       ? sqlite3_column_int64(q.stmt, 0)
+                       : detail::kRowsPerTransaction;
+  }
+  const std::string key_name = Column(*from, key_from) + *grouping;
+
+  const bool interruptible = target.BeginSetWrite(rows_at_most);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  long appended = 0;
+  {
+    Statement insert(db, "INSERT INTO main." + to->quoted + " (" + names + ") SELECT " + values +
+                             " FROM " + old_rows + " AS s WHERE s." + from->rowid_name +
+                             " IN (SELECT min(" + from->rowid_name + ") FROM " + old_rows +
+                             " GROUP BY " + key_name + ") ORDER BY s." +
+                             from->rowid_name);
+    if (insert) {
+      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      done = sqlite3_step(insert.stmt) == SQLITE_DONE;
+      appended = static_cast<long>(sqlite3_changes64(db));
+      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      if (!done) target.CheckTransactionKept();
+    }
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.RowsWritten(appended);
+  return appended;
+}
+
+// The walk looks each site up with "Select <look_up> from customers where
+// <look_up> = ?" and its key bound, and appends a placeholder where that
+// finds nothing. With whole numbers on both sides the look-up finds exactly
+// the equal numbers, so a set of the old customers' numbers answers it.
+std::optional<long> AppendPlaceholderCustomers(Database& target_db, const Database& source,
+                                               std::string_view key, std::string_view look_up,
+                                               std::int64_t first_number) {
+  constexpr std::int64_t kLargestNumber = 32767;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable("customers");
+  const auto sites = c->origin->FindTable("sites");
+  const auto old_customers = c->origin->FindTable("customers");
+  if (!to || !sites || !old_customers || to->has_counter || sites->rowid_name.empty()) {
+    return std::nullopt;
+  }
+  const int number_to = to->ColumnIndex("customerID");
+  const int name_to = to->ColumnIndex("Name");
+  const int key_from = sites->ColumnIndex(key);
+  const int look_up_from = old_customers->ColumnIndex(look_up);
+  if (number_to < 0 || name_to < 0 || number_to == name_to || key_from < 0 || look_up_from < 0) {
+    return std::nullopt;
+  }
+  sqlite3* db = target.db;
+  sqlite3* old_db = c->origin->db;
+  {
+    Statement triggers(db,
+                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
+                       "?1 COLLATE NOCASE");
+    if (!triggers) return std::nullopt;
+    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
+  }
+  // The numbers the old customers carry.
+  std::unordered_map<std::int64_t, char> known;
+  {
+    Statement q(old_db, "SELECT " + Column(*old_customers, look_up_from) + " FROM main." +
+                            old_customers->quoted);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      const int type = sqlite3_column_type(q.stmt, 0);
+      if (type == SQLITE_NULL) continue;
+      if (type != SQLITE_INTEGER) return std::nullopt;
+      known.emplace(sqlite3_column_int64(q.stmt, 0), 0);
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+  // The sites no old customer refers to, counted.
+  std::int64_t placeholders = 0;
+  {
+    Statement q(old_db, "SELECT " + Column(*sites, key_from) + " FROM main." + sites->quoted +
+                            " ORDER BY " + sites->rowid_name);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER) return std::nullopt;  // Null too
+      if (known.count(sqlite3_column_int64(q.stmt, 0)) == 0) ++placeholders;
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
+  }
+  if (placeholders == 0) return 0L;
+  const std::int64_t last = first_number + placeholders - 1;
+  if (first_number < 1 || last > kLargestNumber) return std::nullopt;
+  // The largest number and the longest name fit when every one does.
+  const ColumnType& number_type = to->columns[static_cast<std::size_t>(number_to)].type;
+  const ColumnType& name_type = to->columns[static_cast<std::size_t>(name_to)].type;
+  const bool numbers_fit = number_type.kind == TypeKind::kAsGiven ||
+                           number_type.kind == TypeKind::kShort ||
+                           number_type.kind == TypeKind::kLong ||
+                           (number_type.kind == TypeKind::kByte && last <= 255);
+  const std::size_t longest = std::string("Customer").size() + std::to_string(last).size();
+  const bool names_fit = name_type.kind == TypeKind::kAsGiven ||
+                         (name_type.kind == TypeKind::kText &&
+                          (name_type.max_length == 0 ||
+                           longest <= static_cast<std::size_t>(name_type.max_length)));
+  if (!numbers_fit || !names_fit) return std::nullopt;
+
+  target.BeginSetWrite(placeholders);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  {
+    Statement insert(db, "INSERT INTO main." + to->quoted + " (" + Column(*to, number_to) + ", " +
+                             Column(*to, name_to) + ") VALUES (?1, ?2)");
+    done = static_cast<bool>(insert);
+    for (std::int64_t n = first_number; done && n <= last; ++n) {
+      const std::string name = "Customer" + std::to_string(n);
+      sqlite3_bind_int64(insert.stmt, 1, n);
+      sqlite3_bind_text(insert.stmt, 2, name.data(), static_cast<int>(name.size()),
+                        SQLITE_TRANSIENT);
+      done = sqlite3_step(insert.stmt) == SQLITE_DONE;
+      sqlite3_reset(insert.stmt);
+    }
+    if (!done) target.CheckTransactionKept();
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.ForgetCounters();
+  target.RowsWritten(static_cast<long>(placeholders));
+  return static_cast<long>(placeholders);
+}
+
+}  // namespace relamor::db
