@@ -37,6 +37,7 @@
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/db/set_based.h"
 #include "toolkit/db/types.h"
 
 namespace relamor::db {
@@ -100,6 +101,8 @@ bool InRange(sqlite3_int64 n, TypeKind kind) {
   }
 }
 
+}  // namespace
+
 // The common cases that need no conversion at all: passing the value through
 // is what ConvertForColumn would return.
 bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
@@ -126,6 +129,8 @@ bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
       return false;
   }
 }
+
+namespace {
 
 // relamor_convert(value, kind, max_length, table, column)
 void ConvertFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -191,6 +196,8 @@ std::string TextLiteral(std::string_view text) {
   return out + "'";
 }
 
+}  // namespace
+
 // A file path as a read-only SQLite URI.
 std::string ReadOnlyUri(const std::string& path) {
   std::string out = "file:";
@@ -205,6 +212,8 @@ std::string ReadOnlyUri(const std::string& path) {
   }
   return out + "?mode=ro";
 }
+
+namespace {
 
 // Runs `sql` with ?1 bound to `bound` (text) or to `check` (a pointer).
 bool Run(sqlite3* db, const std::string& sql, const std::string& bound = {},
@@ -275,6 +284,8 @@ bool HasIndex(sqlite3* db, const std::string& table) {
   return rc != SQLITE_DONE;
 }
 
+}  // namespace
+
 // The schema name under which `origin` is attached to `target`, attaching it
 // first when it is not yet; nothing when it cannot be attached.
 std::optional<std::string> Attach(Connection& target, const Connection& origin) {
@@ -291,32 +302,7 @@ std::optional<std::string> Attach(Connection& target, const Connection& origin) 
   return attached->second;
 }
 
-// While alive (and `on`), a stop asked for interrupts the statements of
-// `target` (see Connection::BeginSetWrite); removed on every way out.
-struct StopInterrupts {
-  sqlite3* db;
-  StopInterrupts(const Connection& target, bool on) : db(target.db) {
-    if (on) sqlite3_progress_handler(db, 1000, &StopRequested, target.engine);
-  }
-  ~StopInterrupts() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
-  StopInterrupts(const StopInterrupts&) = delete;
-  StopInterrupts& operator=(const StopInterrupts&) = delete;
-};
-
-// A prepared statement finalized on every way out.
-struct Statement {
-  sqlite3_stmt* stmt = nullptr;
-  Statement(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  explicit operator bool() const { return stmt != nullptr; }
-};
+namespace {
 
 std::string ColumnText(sqlite3_stmt* stmt, int i) {
   const unsigned char* t = sqlite3_column_text(stmt, i);

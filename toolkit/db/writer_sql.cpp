@@ -9,14 +9,13 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "toolkit/db/connection.h"
+#include "toolkit/db/set_based.h"
 #include "toolkit/db/types.h"
 #include "toolkit/text.h"
 
@@ -24,96 +23,14 @@ namespace relamor::db {
 
 namespace {
 
-// A prepared statement finalized on every way out.
-struct Statement {
-  sqlite3_stmt* stmt = nullptr;
-  Statement(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  explicit operator bool() const { return stmt != nullptr; }
-};
-
-// A file path as a read-only SQLite URI.
-std::string ReadOnlyUri(const std::string& path) {
-  std::string out = "file:";
-  for (unsigned char c : path) {
-    if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7f) {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "?mode=ro";
-}
-
-// The schema name under which `origin` is attached to `target`, attaching it
-// first when it is not yet; nothing when it cannot be attached. The names
-// and the list of attached files are those of the set-based append.
-std::optional<std::string> Attach(detail::Connection& target, const detail::Connection& origin) {
-  auto attached = target.attached.find(origin.path);
-  if (attached == target.attached.end()) {
-    // ATTACH wants no open transaction.
-    target.Commit();
-    const std::string schema = "relamor_source" + std::to_string(target.attached.size() + 1);
-    Statement attach(target.db, "ATTACH DATABASE ? AS " + schema);
-    if (!attach) return std::nullopt;
-    const std::string uri = ReadOnlyUri(origin.file);
-    sqlite3_bind_text(attach.stmt, 1, uri.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(attach.stmt) != SQLITE_DONE) return std::nullopt;
-    attached = target.attached.emplace(origin.path, schema).first;
-  }
-  return attached->second;
-}
-
-bool InRange(sqlite3_int64 n, TypeKind kind) {
-  switch (kind) {
-    case TypeKind::kByte:
-      return n >= 0 && n <= 255;
-    case TypeKind::kShort:
-      return n >= std::numeric_limits<std::int16_t>::min() &&
-             n <= std::numeric_limits<std::int16_t>::max();
-    case TypeKind::kLong:
-      return n >= std::numeric_limits<std::int32_t>::min() &&
-             n <= std::numeric_limits<std::int32_t>::max();
-    default:
-      return false;
-  }
-}
+using detail::Attach;
+using detail::Statement;
 
 // Whether storing `v` into a column of `type` stores it unchanged: the
 // conversion would return it as it is and refuse nothing.
 bool AlreadyFits(sqlite3_value* v, const ColumnType& type) {
-  const int kind = sqlite3_value_type(v);
-  if (kind == SQLITE_NULL || type.kind == TypeKind::kAsGiven) return true;
-  switch (type.kind) {
-    case TypeKind::kByte:
-    case TypeKind::kShort:
-    case TypeKind::kLong:
-      return kind == SQLITE_INTEGER && InRange(sqlite3_value_int64(v), type.kind);
-    case TypeKind::kReal:
-      return kind == SQLITE_FLOAT;
-    case TypeKind::kYesNo:
-      return kind == SQLITE_INTEGER &&
-             (sqlite3_value_int64(v) == 0 || sqlite3_value_int64(v) == -1);
-    case TypeKind::kDateTime:
-      return kind == SQLITE_TEXT &&
-             IsCanonicalDate(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
-                                              static_cast<std::size_t>(sqlite3_value_bytes(v))));
-    case TypeKind::kText:
-      // No more bytes than characters allowed means no more characters.
-      return kind == SQLITE_TEXT &&
-             (type.max_length == 0 || sqlite3_value_bytes(v) <= type.max_length);
-    default:
-      return false;
-  }
+  return sqlite3_value_type(v) == SQLITE_NULL || type.kind == TypeKind::kAsGiven ||
+         detail::AlreadyFits(v, type.kind, type.max_length);
 }
 
 // Added to a kind given to relamor_writer_fits: the value must not be Null.

@@ -1,0 +1,54 @@
+// Pieces shared by the set-based statements of the database layer: the
+// append and category update (bulk_append.cpp) and the special writers'
+// statements (writer_sql.cpp).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <optional>
+#include <string>
+
+#include "toolkit/db/connection.h"
+#include "toolkit/db/types.h"
+
+namespace relamor::db::detail {
+
+// A prepared statement finalized on every way out.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  explicit operator bool() const { return stmt != nullptr; }
+};
+
+// While alive (and `on`), a stop asked for interrupts the statements of
+// `target` (see Connection::BeginSetWrite); removed on every way out.
+struct StopInterrupts {
+  sqlite3* db;
+  StopInterrupts(const Connection& target, bool on) : db(target.db) {
+    if (on) sqlite3_progress_handler(db, 1000, &StopRequested, target.engine);
+  }
+  ~StopInterrupts() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+  StopInterrupts(const StopInterrupts&) = delete;
+  StopInterrupts& operator=(const StopInterrupts&) = delete;
+};
+
+// Whether storing `v` (not Null-checked for NOT NULL) into a column of kind
+// `kind` (not kAsGiven) stores it unchanged, as ConvertForColumn would.
+bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length);
+
+// A file path as a read-only SQLite URI.
+std::string ReadOnlyUri(const std::string& path);
+
+// The schema name under which `origin` is attached to `target` (read-only),
+// attaching it first when it is not yet; nothing when it cannot be attached.
+std::optional<std::string> Attach(Connection& target, const Connection& origin);
+
+}  // namespace relamor::db::detail
