@@ -309,6 +309,8 @@ std::string ColumnText(sqlite3_stmt* stmt, int i) {
   return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
 }
 
+}  // namespace
+
 // Whether an UPDATE of the `written` columns of `table` can be refused only
 // for a Null in a column that `not_null` then marks: no trigger, no CHECK,
 // no generated column, no written key or uniquely indexed column.
@@ -374,6 +376,8 @@ bool OnlyNullsRefused(sqlite3* db, const TableInfo& table, const std::vector<cha
   }
   return true;
 }
+
+namespace {
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "toolkit/db/connection.h"
 #include "toolkit/db/types.h"
@@ -50,5 +51,11 @@ std::string ReadOnlyUri(const std::string& path);
 // The schema name under which `origin` is attached to `target` (read-only),
 // attaching it first when it is not yet; nothing when it cannot be attached.
 std::optional<std::string> Attach(Connection& target, const Connection& origin);
+
+// Whether an UPDATE of the `written` columns of `table` can be refused only
+// for a Null in a column that `not_null` then marks: no trigger, no CHECK,
+// no generated column, no written key or uniquely indexed column.
+bool OnlyNullsRefused(sqlite3* db, const TableInfo& table, const std::vector<char>& written,
+                      std::vector<char>& not_null);
 
 }  // namespace relamor::db::detail

@@ -65,65 +65,6 @@ std::string ColumnText(sqlite3_stmt* stmt, int i) {
   return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
 }
 
-// Whether an edit of `column` alone in `table` can be refused only for a
-// Null, and then only when `not_null` is set: no trigger, CHECK, foreign key
-// or generated column on the table, and the column is no key and in no
-// unique index.
-bool OnlyNullRefused(sqlite3* db, const detail::TableInfo& table, int column, bool& not_null) {
-  if (table.columns[static_cast<std::size_t>(column)].rowid_alias) return false;
-  {
-    Statement q(db,
-                "SELECT type, sql FROM main.sqlite_master WHERE tbl_name = ?1 COLLATE NOCASE AND "
-                "type IN ('table', 'trigger')");
-    if (!q) return false;
-    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
-    int rc;
-    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (ColumnText(q.stmt, 0) != "table") return false;
-      // The word decides, written for a constraint or not: a false alarm
-      // only costs the walk.
-      const std::string sql = Upper(ColumnText(q.stmt, 1));
-      if (sql.find("CHECK") != std::string::npos || sql.find("REFERENCES") != std::string::npos) {
-        return false;
-      }
-    }
-    if (rc != SQLITE_DONE) return false;
-  }
-  not_null = false;
-  {
-    Statement q(db, "SELECT name, \"notnull\", hidden FROM pragma_table_xinfo(?1, 'main')");
-    if (!q) return false;
-    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
-    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
-      if (sqlite3_column_int(q.stmt, 2) != 0) return false;
-      if (table.ColumnIndex(ColumnText(q.stmt, 0)) == column) {
-        not_null = sqlite3_column_int(q.stmt, 1) != 0;
-      }
-    }
-  }
-  std::vector<std::string> unique;
-  {
-    Statement q(db, "SELECT name, \"unique\", partial FROM pragma_index_list(?1, 'main')");
-    if (!q) return false;
-    sqlite3_bind_text(q.stmt, 1, table.name.c_str(), -1, SQLITE_TRANSIENT);
-    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
-      if (sqlite3_column_int(q.stmt, 1) != 0 || sqlite3_column_int(q.stmt, 2) != 0) {
-        unique.push_back(ColumnText(q.stmt, 0));
-      }
-    }
-  }
-  for (const std::string& index : unique) {
-    Statement q(db, "SELECT name FROM pragma_index_info(?1, 'main')");
-    if (!q) return false;
-    sqlite3_bind_text(q.stmt, 1, index.c_str(), -1, SQLITE_TRANSIENT);
-    while (sqlite3_step(q.stmt) == SQLITE_ROW) {
-      if (sqlite3_column_type(q.stmt, 0) == SQLITE_NULL) return false;  // an expression
-      if (table.ColumnIndex(ColumnText(q.stmt, 0)) == column) return false;
-    }
-  }
-  return true;
-}
-
 // The connections of a set-based write from `source` into `target`; nothing
 // when either is closed, both are one connection or the target is read-only.
 struct Connections {
@@ -238,8 +179,11 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
     return std::nullopt;
   }
   sqlite3* db = target.db;
-  bool not_null = false;
-  if (!OnlyNullRefused(db, *to, value_to, not_null) || not_null ||
+  std::vector<char> written(to->columns.size(), 0);
+  written[static_cast<std::size_t>(value_to)] = 1;
+  std::vector<char> not_null;
+  if (!detail::OnlyNullsRefused(db, *to, written, not_null) ||
+      not_null[static_cast<std::size_t>(value_to)] ||
       !KeepsWholeNumbers(db, *to, channel_to)) {
     return std::nullopt;
   }
