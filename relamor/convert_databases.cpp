@@ -65,17 +65,27 @@ void Relamor::CopyPlannedTable(const PlannedTable& planned) {
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.Log({"Copying table " + new_table});
-  db::Recordset& old_rows = table.old_table;
-  if (!old_rows.Eof()) {
-    old_rows.MoveFirst();
-    old_rows.MoveLast();
-  }
-  // After MoveLast the record count is the old table's row count.
-  frame_.TableOpened(old_db_, old_table, new_db_, old_rows.RecordCount());
-  frame_.Log({"Number of records in " + old_table, " are ", old_rows.RecordCount()});
-  if (old_rows.RecordCount() > 0) old_rows.MoveFirst();
+  frame_.TableOpened(new_db_);
   ConvertTable(table);
   frame_.EndTable();
+}
+
+// The old table's count line. The copy makes it known before it logs, reads
+// row by row or fails; a set-based append knows the count from its
+// statement, so the old table is not read a second time to count it.
+void Relamor::OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) {
+  db::Recordset& old_rows = table.old_table;
+  if (!rows) {
+    // Walking to the last record completes the record count.
+    if (!old_rows.Eof()) {
+      old_rows.MoveFirst();
+      old_rows.MoveLast();
+    }
+    rows = old_rows.RecordCount();
+    if (*rows > 0) old_rows.MoveFirst();
+  }
+  frame_.OldRowsKnown(old_db_, old_rows.source(), rows);
+  frame_.Log({"Number of records in " + table.mapping_rows.front().old_table, " are ", *rows});
 }
 
 }  // namespace relamor

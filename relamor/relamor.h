@@ -31,6 +31,7 @@ class Relamor : public Conversion {
 
  protected:
   std::optional<Value> RenumberCommandIds() override;
+  void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) override;
 
  private:
   // Start-up steps.
@@ -51,8 +52,9 @@ class Relamor : public Conversion {
   db::Recordset OpenReleaseNumberAndPlan(long& count);
   // The mapping rows of the plan row `sno` (none when the plan row has none).
   std::vector<MappingRow> OpenMappingRows(const Value& sno);
-  // Opens the old and the new table that the mapping rows name, logs them,
-  // completes the old table's count and converts the table.
+  // Opens the old and the new table that the mapping rows name, logs them
+  // and converts the table; the old table's count line is logged when the
+  // copy makes the count known (OldRowsKnown).
   void CopyPlannedTable(const PlannedTable& planned);
   void FixBoardTypes();
 

@@ -52,8 +52,9 @@ CopyResult Relamor2035::CarryOut(const TablePlan& plan, TableRecordsets& table) 
     TableCopyIo io = IoFor(table);
     CopyResult result;
     const long before = RowCount(new_db_, plan.new_table);
-    write(plan, io);
     result.rows_read = RowCount(old_db_, plan.old_table);
+    io.old_rows_known(result.rows_read);
+    write(plan, io);
     result.rows_added = RowCount(new_db_, plan.new_table) - before;
     return result;
   }

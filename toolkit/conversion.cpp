@@ -52,7 +52,21 @@ TableCopyIo Conversion::IoFor(TableRecordsets& table) {
                      table.new_table,
                      LastCustomerNumber,
                      rules_,
-                     [this] { return RenumberCommandIds(); }};
+                     [this] { return RenumberCommandIds(); },
+                     [this, &table](std::optional<long long> rows) {
+                       AnnounceOldRows(table, rows);
+                     }};
+}
+
+void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows) {
+  if (table.old_rows_known) return;
+  // Set first: a count that fails is not tried again on the way out.
+  table.old_rows_known = true;
+  OldRowsKnown(table, rows);
+}
+
+void Conversion::OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) {
+  frame_.OldRowsKnown(old_db_, table.old_table.source(), rows);
 }
 
 CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
@@ -88,10 +102,19 @@ CopyResult Conversion::ConvertTable(TableRecordsets& table) {
   if (observer_) observer_->TablePlanned(database, plan);
   ReportMode(plan, table);
   if (frame_.checking()) {
+    AnnounceOldRows(table, std::nullopt);
     CheckPlannedTable(plan, table);
     return {};
   }
-  const CopyResult result = CarryOut(plan, table);
+  CopyResult result;
+  try {
+    result = CarryOut(plan, table);
+  } catch (...) {
+    // The count precedes the error in the log, as it precedes any row.
+    AnnounceOldRows(table, std::nullopt);
+    throw;
+  }
+  AnnounceOldRows(table, std::nullopt);
   frame_.TableCopied(result.rows_added);
   if (observer_) observer_->TableCopied(database, plan, result);
   return result;

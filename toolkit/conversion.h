@@ -48,11 +48,14 @@ class TableObserver {
 
 // One table of a pass as the table loop opened it: the `sno` and the rows of
 // its mapping, and the old and the new table. The recordsets close with it.
+// `old_rows_known` is set once the old table's rows have been made known to
+// the log and the report (AnnounceOldRows).
 struct TableRecordsets {
   Value sno;
   std::vector<MappingRow> mapping_rows;
   db::Recordset old_table;
   db::Recordset new_table;
+  bool old_rows_known = false;
 };
 
 class Conversion {
@@ -80,6 +83,15 @@ class Conversion {
   virtual CopyResult CarryOut(const TablePlan& plan, TableRecordsets& table);
   // What the executors and writers work on for `table`.
   TableCopyIo IoFor(TableRecordsets& table);
+  // Makes the old table's row count known, once per table: the copy calls it
+  // (through TableCopyIo) before its first log line, its first row read one
+  // by one or its first error, with the rows its set-based statement copied,
+  // or with nothing to have them counted; ConvertTable calls it for a copy
+  // that did not.
+  void AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows);
+  // What the program does with the count: tells the report and the progress
+  // line; relamor also completes the old recordset's count and logs it.
+  virtual void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows);
   // Tells the run's report the mode of the plan.
   void ReportMode(const TablePlan& plan, TableRecordsets& table);
   // --check: reads the old table against the plan and the new table's

@@ -126,7 +126,7 @@ TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
   frame_.BeginTable(new_table);
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);
-  frame_.TableOpened(old_db_, old_table, new_db_);
+  frame_.TableOpened(new_db_);
   table.mapping_rows = ReadMappingRows(mapping);
   return table;
 }

@@ -617,13 +617,16 @@ void RunFrame::BeginTable(const std::string& new_table) {
   report_.BeginTable(new_table, "none", 0, false);
 }
 
-void RunFrame::TableOpened(db::Database& old_db, const std::string& old_table,
-                           db::Database& new_db, std::optional<long long> old_rows) {
-  const long long rows_to_read = old_rows ? *old_rows : CountRows(old_db, old_table);
+void RunFrame::TableOpened(db::Database& new_db) {
   rows_before_ = CountRows(new_db, table_name_);
   rows_added_.reset();
   rows_edited_ = 0;
   table_db_ = &new_db;
+}
+
+void RunFrame::OldRowsKnown(db::Database& old_db, const std::string& old_table,
+                            std::optional<long long> old_rows) {
+  const long long rows_to_read = old_rows ? *old_rows : CountRows(old_db, old_table);
   report_.SetRowsToRead(rows_to_read);
   progress_.Table(table_name_, rows_to_read);
 }

@@ -149,15 +149,16 @@ class RunFrame {
 
   // What the table loops tell the run's report and progress line. A table
   // is begun before its tables are opened, so that an error in opening them
-  // is placed in it; once both are open, TableOpened takes the counts from
-  // the databases (rows of the old table, unless the caller has counted them
-  // already, and the new table's row count, to give the rows added when the
-  // table ends). TableCopied gives the rows the copy added, so that the
-  // table's end need not count them.
+  // is placed in it; once both are open, TableOpened counts the new table's
+  // rows (to give the rows added when the table ends). OldRowsKnown gives the
+  // rows of the old table, counting them unless the copy knows them already
+  // (a set-based append learns them from its statement). TableCopied gives
+  // the rows the copy added, so that the table's end need not count them.
   void BeginDatabase(std::size_t index, std::size_t count, const std::string& name);
   void BeginTable(const std::string& new_table);
-  void TableOpened(db::Database& old_db, const std::string& old_table, db::Database& new_db,
-                   std::optional<long long> old_rows = std::nullopt);
+  void TableOpened(db::Database& new_db);
+  void OldRowsKnown(db::Database& old_db, const std::string& old_table,
+                    std::optional<long long> old_rows);
   void TableCopied(long long rows_added) { rows_added_ = rows_added; }
   // The copy's mode once it is chosen ("none" with the reason when it writes
   // nothing).

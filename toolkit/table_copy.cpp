@@ -48,6 +48,10 @@ class Executor {
   void LinkSiteToCustomer(const FieldMove& m);
   // Mode D's two passes as one set-based append; true when it stored them.
   bool AppendFilled();
+  // Makes the old rows known (the set-based statement's `rows`, or nothing
+  // to have them counted) before the copy logs, reads row by row or fails;
+  // then mode B's own count line of the general rules.
+  void AnnounceOldRows(std::optional<long long> rows);
 
   void Append();              // A, B, C, E, pass 1 of D, F into an empty table
   void FillRest();            // pass 2 of D
@@ -57,8 +61,20 @@ class Executor {
   const TablePlan& plan_;
   TableCopyIo& io_;
   const bool set_based_;
+  bool announced_ = false;
   CopyResult result_;
 };
+
+void Executor::AnnounceOldRows(std::optional<long long> rows) {
+  if (announced_) return;
+  announced_ = true;
+  if (io_.old_rows_known) io_.old_rows_known(rows);
+  if (plan_.kind == PlanKind::kCopy && plan_.mode == CopyMode::kB &&
+      io_.rules == CopyRules::kGeneral) {
+    const long long count = rows ? *rows : io_.old_table.RecordCount();
+    if (count > 0) io_.frame.Log({"No of records in " + plan_.log_name, "are", count});
+  }
+}
 
 void Executor::Apply(const std::vector<FieldMove>& moves, std::int16_t row_number) {
   for (const FieldMove& m : moves) {
@@ -100,6 +116,7 @@ bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
       db::AppendFrom(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
                      columns);
   if (!appended) return false;
+  AnnounceOldRows(*appended);
   result_.rows_read += *appended;
   result_.rows_added += *appended;
   return true;
@@ -118,6 +135,7 @@ bool Executor::AppendFilled() {
       db::AppendFilled(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
                        columns(plan_.moves), columns(plan_.fill));
   if (!appended) return false;
+  AnnounceOldRows(*appended);
   result_.rows_read += *appended;
   result_.rows_added += *appended;
   result_.rows_edited += *appended;
@@ -153,6 +171,11 @@ void Executor::LinkSiteToCustomer(const FieldMove& m) {
 
 CopyResult Executor::Run() {
   if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs) return result_;
+  // An append that may be one statement learns the old rows from it; every
+  // other copy counts them first.
+  const bool may_append_at_once = set_based_ && plan_.kind == PlanKind::kCopy &&
+                                  !plan_.failure && plan_.mode != CopyMode::kG;
+  if (!may_append_at_once) AnnounceOldRows(std::nullopt);
   if (plan_.condition == Condition::kNewTableEmpty && io_.new_table.RecordCount() != 0) {
     return result_;
   }
@@ -164,12 +187,6 @@ CopyResult Executor::Run() {
   }
   switch (plan_.mode) {
     case CopyMode::kB:
-      if (io_.rules == CopyRules::kGeneral && !io_.old_table.Eof()) {
-        io_.frame.Log({"No of records in " + plan_.log_name, "are",
-                       io_.old_table.RecordCount()});
-      }
-      Append();
-      break;
     case CopyMode::kA:
     case CopyMode::kC:
     case CopyMode::kE:
@@ -195,6 +212,7 @@ void Executor::Append() {
   db::Recordset& new_rows = io_.new_table;
   if (old_rows.Eof()) return;
   if (AppendAll(plan_.moves)) return;
+  AnnounceOldRows(std::nullopt);
   std::int16_t row_number = 0;
   while (!old_rows.Eof()) {
     new_rows.AddNew();
@@ -237,10 +255,11 @@ void Executor::SingleFieldCopy() {
     return;
   }
   const FieldMove& m = plan_.moves.front();
-  const long old_count = old_rows.RecordCount();
-  if (old_count != new_rows.RecordCount() && new_rows.RecordCount() != 0) return;
   // Into an empty new table every old row is appended.
   if (new_rows.RecordCount() == 0 && !old_rows.Eof() && AppendAll(plan_.moves)) return;
+  AnnounceOldRows(std::nullopt);
+  const long old_count = old_rows.RecordCount();
+  if (old_count != new_rows.RecordCount() && new_rows.RecordCount() != 0) return;
   while (!old_rows.Eof()) {
     std::optional<Value> renumbered;
     const bool edit = old_count == new_rows.RecordCount();

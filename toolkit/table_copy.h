@@ -52,6 +52,13 @@ struct TableCopyIo {
   // The general converter's command-id step before mode F overwrites
   // cmdidguid: the value to store instead of the old one, or nothing.
   std::function<std::optional<Value>()> renumber_command_ids;
+  // Makes the old table's row count known to the log and the report
+  // (Conversion::AnnounceOldRows): with the rows a set-based statement
+  // copied, or with nothing to have the old table counted, which completes
+  // the old recordset's count. Called before the copy's first log line, its
+  // first row copied one by one and its first error; later calls do nothing.
+  // May be empty.
+  std::function<void(std::optional<long long>)> old_rows_known;
 };
 
 // Carries out a plan of kind kCopy or kExccs (any other kind copies nothing).

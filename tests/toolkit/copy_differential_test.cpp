@@ -4,8 +4,8 @@
 // apostrophes and dates in several forms; every fourth case a category copy
 // into EXCCS. Each case is copied once row by
 // row and once set-based into identical new databases at the same path; the
-// table dump, the error (number and description) and the copy result must
-// be the same.
+// table dump, the error (number and description), the run log and the copy
+// result must be the same.
 //
 // RELAMOR_DIFF_CASES (default 200) and RELAMOR_DIFF_SEED (default 1) widen
 // the run, e.g. RELAMOR_DIFF_CASES=5000 build/relamor_tests
@@ -146,6 +146,7 @@ struct Outcome {
   int status = -1;
   std::string error;
   std::string dump;
+  std::string log;
   CopyResult result;
 };
 
@@ -167,6 +168,7 @@ Outcome Copy(Installation& inst, const Case& c, const char* strategy) {
   out.status = run.status;
   if (run.error) out.error = std::to_string(run.error->number()) + " " + run.error->description();
   out.dump = inst.Dump("new", "qorsite", c.new_table);
+  out.log = inst.Log();
   return out;
 }
 
@@ -184,11 +186,11 @@ TEST(CopyDifferential, BothExecutorsAgreeOnRandomCases) {
     const Outcome rows = Copy(inst, c, "rows");
     const Outcome set = Copy(inst, c, "auto");
     const bool same = rows.status == set.status && rows.error == set.error &&
-                      rows.dump == set.dump && rows.result == set.result;
+                      rows.dump == set.dump && rows.result == set.result && rows.log == set.log;
     EXPECT_TRUE(same) << "case " << i << " (seed " << seed << ")\nold:\n"
                       << c.old_sql << "new:\n" << c.new_sql << "rows: " << rows.status << " "
                       << rows.error << "\n" << rows.dump << "set:  " << set.status << " "
-                      << set.error << "\n" << set.dump << "results " << rows.result.rows_added
+                      << set.error << "\n" << set.dump << "logs:\n" << rows.log << "--\n" << set.log << "results " << rows.result.rows_added
                       << "/" << set.result.rows_added;
     if (!same) ++failures;
     if (rows.result.rows_added + rows.result.rows_edited > 0) ++copied;

@@ -72,6 +72,17 @@ class WriterHarness : public Conversion {
     writer(plan, io);
   }
 
+  // Under the general rules the old recordset's count is completed, as the
+  // table loop of relamor completes it, before the copy reads a row.
+  void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) override {
+    db::Recordset& old_rows = table.old_table;
+    if (!rows && rules_ == CopyRules::kGeneral && !old_rows.Eof()) {
+      old_rows.MoveLast();
+      old_rows.MoveFirst();
+    }
+    Conversion::OldRowsKnown(table, rows);
+  }
+
   TableRecordsets table_;
 };
 
