@@ -187,27 +187,44 @@ void StoreMove(const FieldMove& m, const db::Recordset& old_row, db::Recordset& 
   rows.Set(Destination(m, rows), std::move(value));
 }
 
-// The IP writer's skeleton rows and their fill in one pass
-// (db::InsertFilledConnections), when it can prove the walk's outcome; false,
-// having stored nothing, otherwise. The channels are listed by the skeleton
-// step's own query, so that they come in its order.
-bool InsertFilledIpRows(const TablePlan& plan, TableCopyIo& io) {
-  if (plan.failure || plan.moves.empty()) return false;
-  const FieldMove& m = plan.moves.front();
-  if (m.source_index < 0 || m.destination_index < 0) return false;
-  std::vector<std::int64_t> channel_ids;
+// The channels of `kind` as the skeleton step lists them, in its order;
+// nothing when one is not a whole number.
+std::optional<std::vector<std::int64_t>> ChannelIds(TableCopyIo& io, const char* kind) {
+  std::vector<std::int64_t> ids;
   for (db::Recordset channels = io.new_db.OpenRecordset(
-           "select channelID from channel where channelType=?", {Value{std::string("3")}});
+           "select channelID from channel where channelType=?", {Value{std::string(kind)}});
        !channels.Eof(); channels.MoveNext()) {
     const Value id = channels.Get("channelID");
     const auto* whole = std::get_if<std::int64_t>(&id);
-    if (whole == nullptr) return false;
-    channel_ids.push_back(*whole);
+    if (whole == nullptr) return std::nullopt;
+    ids.push_back(*whole);
   }
-  return db::InsertFilledConnections(io.new_db, io.old_db, channel_ids, io.new_table.source(),
-                                     "ipConnectionID",
-                                     io.new_table.FieldName(m.destination_index),
-                                     io.old_table.source(), "siteID",
+  return ids;
+}
+
+// A connection writer's skeleton rows and their fill in one pass, when it
+// can prove the walk's outcome; false, having stored nothing, otherwise.
+// The channels are listed by the skeleton step's own query, so that they
+// come in its order. The IP rows take the value of their site's last old
+// row (db::InsertFilledConnections), the serial rows that of the old row of
+// their position (db::InsertConnectionsInOrder).
+bool InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const char* kind, int old_position) {
+  if (io.frame.copy_strategy() != CopyStrategy::kAuto) return false;
+  if (plan.failure || plan.moves.empty()) return false;
+  const FieldMove& m = plan.moves.front();
+  if (m.destination_index < 0) return false;
+  const std::optional<std::vector<std::int64_t>> channel_ids = ChannelIds(io, kind);
+  if (!channel_ids) return false;
+  const std::string new_value = io.new_table.FieldName(m.destination_index);
+  if (old_position >= 0) {
+    return db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
+                                        "serialConnectionID", new_value, io.old_table.source(),
+                                        old_position)
+        .has_value();
+  }
+  if (m.source_index < 0) return false;
+  return db::InsertFilledConnections(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
+                                     "ipConnectionID", new_value, io.old_table.source(), "siteID",
                                      io.old_table.FieldName(m.source_index))
       .has_value();
 }
@@ -253,7 +270,7 @@ void WriteIpConnections(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& new_table = io.new_table;
   if (new_table.RecordCount() != 0) return;
   if (old_table.RecordCount() <= 0) return;
-  if (io.frame.copy_strategy() == CopyStrategy::kAuto && InsertFilledIpRows(plan, io)) return;
+  if (InsertFilledRows(plan, io, "3", -1)) return;
   InsertConnectionRows(io.new_db, "ipConnection", "3", "ipConnectionID");
   new_table.Requery();
 
@@ -305,6 +322,7 @@ void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& new_table = io.new_table;
   if (new_table.RecordCount() != 0) return;
   if (old_table.RecordCount() < 1) return;
+  if (InsertFilledRows(plan, io, "1", kSourcePosition)) return;
   InsertConnectionRows(io.new_db, "serialconnection", "1", "serialConnectionID");
   new_table.Requery();
   if (new_table.RecordCount() != 0) new_table.MoveFirst();

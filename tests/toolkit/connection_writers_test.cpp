@@ -155,5 +155,47 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
   }
 }
 
+// Serial channels 8 to 11: the n-th old row fills the n-th skeleton row until
+// a value is refused or the old rows outnumber the channels; a value that
+// needs converting is converted on the way.
+TEST_P(ConnectionWritersTest, SerialRowsFilledByPositionUntilOneFails) {
+  struct Case {
+    const char* ports;  // the old rows' third fields
+    int error;          // 0: the run succeeds
+    const char* stored;
+  };
+  const Case cases[] = {
+      {"'COM1', 'COM2'", 0, "1|8|COM1\n2|9|COM2\n3|10|NULL\n4|11|NULL\n"},
+      {"'COM1', 42, 'COM3 and more', 'COM4'", err::kFieldTooSmall,
+       "1|8|COM1\n2|9|42\n3|10|NULL\n4|11|NULL\n"},
+      {"'COM1', 'COM2', 'COM3', 'COM4', 'COM5'", err::kNoCurrentRecord,
+       "1|8|COM1\n2|9|COM2\n3|10|COM3\n4|11|COM4\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ports);
+    Installation inst;
+    std::string old_rows = "CREATE TABLE serialconnection (id LONG, siteID LONG, comPort, baud LONG);\n";
+    int id = 0;
+    for (std::string rest = c.ports; !rest.empty();) {
+      const std::size_t comma = rest.find(", ");
+      old_rows += "INSERT INTO serialconnection VALUES (" + std::to_string(++id) + ", 4, " +
+                  rest.substr(0, comma) + ", 9600);\n";
+      rest = comma == std::string::npos ? "" : rest.substr(comma + 2);
+    }
+    inst.Old("qorsite", old_rows);
+    inst.New("qorsite", std::string(kExportTable) + kNewConnections +
+                            "INSERT INTO channel VALUES (9, 4, 'Channel9', '1'), "
+                            "(10, 5, 'Channel10', '1'), (11, 5, 'Channel11', '1');");
+    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
+      h.Open();
+      h.Prepare(60);
+      h.WriteSerialConnections();
+    });
+    EXPECT_EQ(run.status, c.error ? 1 : 0) << inst.Log();
+    EXPECT_EQ(run.error ? run.error->number() : 0, c.error);
+    EXPECT_EQ(inst.Dump("new", "qorsite", "serialconnection"), c.stored);
+  }
+}
+
 }  // namespace
 }  // namespace relamor::testing

@@ -9,6 +9,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -25,6 +27,9 @@ namespace {
 
 using detail::Attach;
 using detail::Statement;
+
+// The largest key of a connection table's skeleton rows.
+constexpr std::size_t kLargestKey = 32767;
 
 // Whether storing `v` into a column of `type` stores it unchanged: the
 // conversion would return it as it is and refuse nothing.
@@ -136,6 +141,88 @@ std::optional<std::string> FirstOccurrenceGrouping(detail::Connection& origin,
 
 }  // namespace
 
+namespace {
+
+// The columns of a connection table's skeleton rows: the channel, the
+// connection's own key and the column the walk then fills.
+struct SkeletonColumns {
+  int channel = -1;
+  int key = -1;
+  int value = -1;
+};
+
+// The skeleton columns of `to`, when inserting the rows with their value
+// at once can be refused only where the walk's inserts and edits are: every
+// column found and distinct, the channel column storing whole numbers as
+// they are, and the written column one that takes a Null (a skeleton row
+// leaves it at its default) and that nothing but its type can refuse.
+std::optional<SkeletonColumns> SkeletonColumnsOf(sqlite3* db, const detail::TableInfo& to,
+                                                 std::string_view key, std::string_view value) {
+  SkeletonColumns c{to.ColumnIndex("channelID"), to.ColumnIndex(key), to.ColumnIndex(value)};
+  if (c.channel < 0 || c.key < 0 || c.value < 0 || c.channel == c.key || c.value == c.channel ||
+      c.value == c.key) {
+    return std::nullopt;
+  }
+  std::vector<char> written(to.columns.size(), 0);
+  written[static_cast<std::size_t>(c.value)] = 1;
+  std::vector<char> not_null;
+  if (!detail::OnlyNullsRefused(db, to, written, not_null) ||
+      not_null[static_cast<std::size_t>(c.value)] || !KeepsWholeNumbers(db, to, c.channel)) {
+    return std::nullopt;
+  }
+  return c;
+}
+
+// Inserts the skeleton rows (channelID `channel_ids[k]`, key k + 1) in a
+// savepoint, row k with `value_of(k)` in the value column when that is not
+// null; `edits` is the number of edits the walk makes of them. The change
+// observer hears of every insert and every edit. Nothing, having stored
+// nothing, when an insert fails.
+std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail::TableInfo& to,
+                                       const SkeletonColumns& columns,
+                                       const std::vector<std::int64_t>& channel_ids,
+                                       const std::function<const Value*(std::size_t)>& value_of,
+                                       std::int64_t edits) {
+  sqlite3* db = target.db;
+  const std::int64_t rows = static_cast<std::int64_t>(channel_ids.size());
+  const bool interruptible = target.BeginSetWrite(rows + edits);
+  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  bool done = false;
+  {
+    const std::string into = "INSERT INTO main." + to.quoted + " (" +
+                             Column(to, columns.channel) + ", " + Column(to, columns.key);
+    Statement filled(db, into + ", " + Column(to, columns.value) + ") VALUES (?1, ?2, ?3)");
+    Statement skeleton(db, into + ") VALUES (?1, ?2)");
+    if (filled && skeleton) {
+      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
+      done = true;
+      for (std::size_t k = 0; done && k < channel_ids.size(); ++k) {
+        const Value* value = value_of(k);
+        sqlite3_stmt* stmt = value ? filled.stmt : skeleton.stmt;
+        sqlite3_bind_int64(stmt, 1, channel_ids[k]);
+        sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(k + 1));
+        if (value) detail::BindValue(stmt, 3, *value);
+        done = sqlite3_step(stmt) == SQLITE_DONE;
+        sqlite3_reset(stmt);
+      }
+      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      if (!done) target.CheckTransactionKept();
+    }
+  }
+  if (!done) target.Exec("ROLLBACK TO relamor_writer");
+  target.Exec("RELEASE relamor_writer");
+  if (!done) return std::nullopt;
+  target.ForgetCounters();
+  target.RowsWritten(static_cast<long>(rows + edits));
+  // The observer has heard of the inserts; it hears of the walk's edits too.
+  if (target.engine->change_observer) {
+    for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to.name);
+  }
+  return static_cast<long>(edits);
+}
+
+}  // namespace
+
 // The walk inserts the skeleton rows one by one, then, for every old row,
 // edits every new row whose channel's site (the first row of "select siteID
 // from channel where channelID = ?") equals the old siteID (a Null equals
@@ -147,17 +234,15 @@ std::optional<std::string> FirstOccurrenceGrouping(detail::Connection& origin,
 // Null, so that each look-up finds one row and equality is that of whole
 // numbers; every new row's channel is there (else the walk fails on it);
 // every old site is a whole number or Null; every old value that some edit
-// stores already fits the column. The written column takes a Null (the
-// skeleton row leaves it at its default) and nothing but its type can
-// refuse a value. Then each row is inserted once, with the value of the
-// last old row of its site.
+// stores already fits the column. The written column takes a Null and
+// nothing but its type can refuse a value (SkeletonColumnsOf). Then each row
+// is inserted once, with the value of the last old row of its site.
 std::optional<long> InsertFilledConnections(Database& target_db, const Database& source,
                                             const std::vector<std::int64_t>& channel_ids,
                                             std::string_view new_table, std::string_view new_key,
                                             std::string_view new_value,
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value) {
-  constexpr std::size_t kLargestKey = 32767;
   if (channel_ids.empty() || channel_ids.size() > kLargestKey) return std::nullopt;
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
   if (!c) return std::nullopt;
@@ -166,28 +251,14 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
   const auto channel = target.FindTable("channel");
   const auto from = c->origin->FindTable(old_table);
   if (!to || !channel || !from || from->rowid_name.empty()) return std::nullopt;
-  const int channel_to = to->ColumnIndex("channelID");
-  const int key_to = to->ColumnIndex(new_key);
-  const int value_to = to->ColumnIndex(new_value);
   const int channel_id = channel->ColumnIndex("channelID");
   const int channel_site = channel->ColumnIndex("siteID");
   const int site_from = from->ColumnIndex(old_site);
   const int value_from = from->ColumnIndex(old_value);
-  if (channel_to < 0 || key_to < 0 || value_to < 0 || channel_id < 0 || channel_site < 0 ||
-      site_from < 0 || value_from < 0 || channel_to == key_to || value_to == channel_to ||
-      value_to == key_to) {
-    return std::nullopt;
-  }
+  if (channel_id < 0 || channel_site < 0 || site_from < 0 || value_from < 0) return std::nullopt;
   sqlite3* db = target.db;
-  std::vector<char> written(to->columns.size(), 0);
-  written[static_cast<std::size_t>(value_to)] = 1;
-  std::vector<char> not_null;
-  if (!detail::OnlyNullsRefused(db, *to, written, not_null) ||
-      not_null[static_cast<std::size_t>(value_to)] ||
-      !KeepsWholeNumbers(db, *to, channel_to)) {
-    return std::nullopt;
-  }
-
+  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
+  if (!columns) return std::nullopt;
   // The site of every channel.
   std::unordered_map<std::int64_t, std::optional<std::int64_t>> site_of;
   {
@@ -218,7 +289,7 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
     if (found->second) ++rows_of_site[*found->second];
   }
   // Every old row in order: each one whose site has new rows edits them all.
-  const ColumnType& type = to->columns[static_cast<std::size_t>(value_to)].type;
+  const ColumnType& type = to->columns[static_cast<std::size_t>(columns->value)].type;
   std::unordered_map<std::int64_t, Value> last_of_site;
   std::int64_t edits = 0;
   {
@@ -240,45 +311,68 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
     if (rc != SQLITE_DONE) return std::nullopt;
   }
 
-  const std::int64_t rows = static_cast<std::int64_t>(channel_ids.size());
-  const bool interruptible = target.BeginSetWrite(rows + edits);
-  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
-  bool done = false;
-  {
-    const std::string into = "INSERT INTO main." + to->quoted + " (" +
-                             Column(*to, channel_to) + ", " + Column(*to, key_to);
-    Statement filled(db, into + ", " + Column(*to, value_to) + ") VALUES (?1, ?2, ?3)");
-    Statement skeleton(db, into + ") VALUES (?1, ?2)");
-    if (filled && skeleton) {
-      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
-      done = true;
-      for (std::size_t k = 0; done && k < channel_ids.size(); ++k) {
-        const Value* value = nullptr;
-        if (row_site[k]) {
-          const auto found = last_of_site.find(*row_site[k]);
-          if (found != last_of_site.end()) value = &found->second;
-        }
-        sqlite3_stmt* stmt = value ? filled.stmt : skeleton.stmt;
-        sqlite3_bind_int64(stmt, 1, channel_ids[k]);
-        sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(k + 1));
-        if (value) detail::BindValue(stmt, 3, *value);
-        done = sqlite3_step(stmt) == SQLITE_DONE;
-        sqlite3_reset(stmt);
-      }
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
-      if (!done) target.CheckTransactionKept();
+  return InsertSkeletonRows(
+      target, *to, *columns, channel_ids,
+      [&](std::size_t k) -> const Value* {
+        if (!row_site[k]) return nullptr;
+        const auto found = last_of_site.find(*row_site[k]);
+        return found == last_of_site.end() ? nullptr : &found->second;
+      },
+      edits);
+}
+
+// The walk inserts the skeleton rows one by one, then walks the old and the
+// new rows side by side, each in its table's order: the n-th old row's
+// value goes into the n-th new row, and an old row past the last new row
+// fails. Proved beforehand: the new rows come back in the order they were
+// inserted (no rowid alias but the key's, or ascending channel ids), there
+// are no more old rows than new ones, and every old value already fits the
+// column; the columns as SkeletonColumnsOf asks. Then each row is inserted
+// once, the first ones with their old row's value.
+std::optional<long> InsertConnectionsInOrder(Database& target_db, const Database& source,
+                                             const std::vector<std::int64_t>& channel_ids,
+                                             std::string_view new_table, std::string_view new_key,
+                                             std::string_view new_value,
+                                             std::string_view old_table, int old_position) {
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return std::nullopt;
+  const std::optional<Connections> c = ConnectionsOf(target_db, source);
+  if (!c) return std::nullopt;
+  detail::Connection& target = *c->target;
+  const auto to = target.FindTable(new_table);
+  const auto from = c->origin->FindTable(old_table);
+  if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty() || old_position < 0 ||
+      static_cast<std::size_t>(old_position) >= from->columns.size()) {
+    return std::nullopt;
+  }
+  sqlite3* db = target.db;
+  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
+  if (!columns) return std::nullopt;
+  for (std::size_t i = 0; i < to->columns.size(); ++i) {
+    if (!to->columns[i].rowid_alias || static_cast<int>(i) == columns->key) continue;
+    if (static_cast<int>(i) != columns->channel ||
+        !std::is_sorted(channel_ids.begin(), channel_ids.end())) {
+      return std::nullopt;
     }
   }
-  if (!done) target.Exec("ROLLBACK TO relamor_writer");
-  target.Exec("RELEASE relamor_writer");
-  if (!done) return std::nullopt;
-  target.ForgetCounters();
-  target.RowsWritten(static_cast<long>(rows + edits));
-  // The observer has heard of the inserts; it hears of the walk's edits too.
-  if (target.engine->change_observer) {
-    for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to->name);
+  const ColumnType& type = to->columns[static_cast<std::size_t>(columns->value)].type;
+  std::vector<Value> values;
+  {
+    Statement q(c->origin->db, "SELECT " + Column(*from, old_position) + " FROM main." +
+                                   from->quoted + " ORDER BY " + from->rowid_name);
+    if (!q) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
+      if (values.size() == channel_ids.size() || !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
+        return std::nullopt;
+      }
+      detail::ReadColumn(q.stmt, 0, values.emplace_back());
+    }
+    if (rc != SQLITE_DONE) return std::nullopt;
   }
-  return static_cast<long>(edits);
+  return InsertSkeletonRows(
+      target, *to, *columns, channel_ids,
+      [&](std::size_t k) { return k < values.size() ? &values[k] : nullptr; },
+      static_cast<std::int64_t>(values.size()));
 }
 
 // The walk appends, for every id of the list in turn, the first row of the

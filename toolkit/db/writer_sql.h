@@ -36,6 +36,22 @@ std::optional<long> InsertFilledConnections(Database& target, const Database& so
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value);
 
+// The serial connections in one pass: the skeleton rows as for the IP
+// connections, the n-th of them, in that order, taking the value of the
+// n-th row of `old_table` (in `source`, in the table's order) at column
+// position `old_position` into `new_value`. Returns the number of edits the
+// walk would make (one per old row); the change observer hears of each, and
+// of each inserted row. Returns nothing, having stored nothing, unless it
+// can prove that the walk would succeed and store every value unchanged: no
+// more old rows than channels, new rows that come back in the order they
+// were inserted, values that already fit their column, and the written
+// column as for the IP connections.
+std::optional<long> InsertConnectionsInOrder(Database& target, const Database& source,
+                                             const std::vector<std::int64_t>& channel_ids,
+                                             std::string_view new_table, std::string_view new_key,
+                                             std::string_view new_value,
+                                             std::string_view old_table, int old_position);
+
 // The customer records in one statement: appends to `new_table` (in
 // `target`) one row per distinct `key` of `old_table` (in `source`), from
 // the first row of that key, in the old table's order, each `columns` entry
