@@ -399,8 +399,7 @@ std::optional<long> AppendFirstRowOfEachKey(
   }
   const int key_from = from->ColumnIndex(key);
   if (key_from < 0) return std::nullopt;
-  const std::optional<std::string> grouping = FirstOccurrenceGrouping(*c->origin, key_list, *from);
-  if (!grouping) return std::nullopt;
+  if (!FirstOccurrenceGrouping(*c->origin, key_list, *from)) return std::nullopt;
   // The first value goes through the check of every value of the row.
   std::string names;
   std::string values;
@@ -458,7 +457,13 @@ std::optional<long> AppendFirstRowOfEachKey(
                        ? sqlite3_column_int64(q.stmt, 0)
                        : detail::kRowsPerTransaction;
   }
-  const std::string key_name = Column(*from, key_from) + *grouping;
+  // The groups are those of the list's collation, but every first row's id
+  // must be a whole number (the check fails the statement otherwise), and
+  // no collation tells numbers apart or puts a text with a number: a text
+  // id makes a group of texts whose first row fails the check either way.
+  // So the rows are grouped by the plain value, which compares numbers
+  // faster than a text collation.
+  const std::string key_name = Column(*from, key_from);
 
   const bool interruptible = target.BeginSetWrite(rows_at_most);
   if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
