@@ -116,9 +116,12 @@ long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categ
     if (const std::optional<long> edited =
             db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
                                  columns)) {
+      // One edit per old row: the statement has counted the old table.
+      if (io.old_rows_known) io.old_rows_known(*edited);
       return *edited;
     }
   }
+  if (io.old_rows_known) io.old_rows_known(std::nullopt);
   std::optional<CategoryIndex> index;
   if (read_categories_once && !category_rewritten) {
     index.emplace(io.new_db);

@@ -12,7 +12,9 @@ namespace relamor {
 // CAT, compared without letter case. With `read_categories_once` the new
 // table's categories are read once into an index instead of a query per
 // row; the rows found are the same. Returns the number of rows edited.
-// Throws 3021 for an old row whose category has no new row.
+// Throws 3021 for an old row whose category has no new row. Makes the old
+// rows known (io.old_rows_known) before it edits a row one by one, or with
+// the count of the one-pass copy when that stored them.
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categories_once);
 
 }  // namespace relamor

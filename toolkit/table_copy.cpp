@@ -171,11 +171,12 @@ void Executor::LinkSiteToCustomer(const FieldMove& m) {
 
 CopyResult Executor::Run() {
   if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs) return result_;
-  // An append that may be one statement learns the old rows from it; every
-  // other copy counts them first.
-  const bool may_append_at_once = set_based_ && plan_.kind == PlanKind::kCopy &&
-                                  !plan_.failure && plan_.mode != CopyMode::kG;
-  if (!may_append_at_once) AnnounceOldRows(std::nullopt);
+  // An append or a category copy that may be one statement learns the old
+  // rows from it; every other copy counts them first.
+  const bool counted_by_statement =
+      set_based_ && !plan_.failure &&
+      (plan_.kind == PlanKind::kExccs || plan_.mode != CopyMode::kG);
+  if (!counted_by_statement) AnnounceOldRows(std::nullopt);
   if (plan_.condition == Condition::kNewTableEmpty && io_.new_table.RecordCount() != 0) {
     return result_;
   }
