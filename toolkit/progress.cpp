@@ -36,7 +36,9 @@ void Progress::Draw(bool force) {
   const long long rate = seconds > 0 ? static_cast<long long>(rows_done_ / seconds) : 0;
   std::fprintf(out_, "\r\033[Kdatabase %zu of %zu %s", database_index_, database_count_,
                database_.c_str());
-  if (!table_.empty()) {
+  if (!table_.empty() && rows_to_do_ < 0) {
+    std::fprintf(out_, ", table %s", table_.c_str());
+  } else if (!table_.empty()) {
     std::fprintf(out_, ", table %s: %lld of %lld rows, %lld rows/s", table_.c_str(), rows_done_,
                  rows_to_do_, rate);
   }

@@ -19,6 +19,7 @@ class Progress {
 
   bool enabled() const { return enabled_; }
   void Database(std::size_t index, std::size_t count, const std::string& name);
+  // `rows_to_do` is negative while the old table's rows are not yet known.
   void Table(const std::string& name, long long rows_to_do);
   // One more row written to the current table.
   void Row() {

@@ -622,6 +622,7 @@ void RunFrame::TableOpened(db::Database& new_db) {
   rows_added_.reset();
   rows_edited_ = 0;
   table_db_ = &new_db;
+  progress_.Table(table_name_, -1);
 }
 
 void RunFrame::OldRowsKnown(db::Database& old_db, const std::string& old_table,
