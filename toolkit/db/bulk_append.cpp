@@ -483,7 +483,11 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
            EqualsNoCase(column.name, from->columns[index].name);
     const char* separator = i == 0 ? "" : ", ";
     names += separator + QuoteName(column.name);
-    passed += separator + (column_source == kNumbered ? conversion : value);
+    // A running number (1 to 32767, refused past it) already fits a Short or
+    // a Long column; any other column converts it.
+    const bool number_fits = column.type.kind == TypeKind::kShort ||
+                             column.type.kind == TypeKind::kLong;
+    passed += separator + (column_source == kNumbered && !number_fits ? conversion : value);
     converted += separator + conversion;
   }
   sqlite3* db = target.db;
