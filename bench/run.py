@@ -24,7 +24,7 @@ Every relamor run is checked: exit status 0, RelamorResult "True", and every
 row and value (types included) of the written tables equal to the floor's.
 A failed check stops the benchmark and keeps the scratch folder.
 
-Usage: python3 bench/run.py [--quick] [--rows N] [--repeat 3] [--scenarios ...]
+Usage: python3 bench/run.py [--quick] [--rows N] [--repeat 5] [--scenarios ...]
                             [--sites 500x10000,500x10] [--writer-rows 12000]
                             [--bin build/relamor | --bin-dir build] [--keep] [--floor-only]
 The last line is:
@@ -901,6 +901,9 @@ class Bench:
             entry["ratio"] = entry["relamor_s"] / entry["floor_s"]
         self.results.append(entry)
         log(format_row(entry))
+        if self.args.each:
+            log("   each run, floor: " + " ".join(f"{s:.3f}" for s, _ in floors)
+                + ("; relamor: " + " ".join(f"{s:.3f}" for s, _ in runs) if runs else ""))
 
 
 # --------------------------------------------------------------------------
@@ -1120,11 +1123,13 @@ def main():
     parser.add_argument("--rows", default="1000000",
                         help="comma-separated row counts of the table scenarios (default "
                         "1000000)")
-    parser.add_argument("--repeat", type=int, default=3,
-                        help="runs per measurement, the median is reported (default 3)")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="runs per measurement, the median is reported (default 5)")
     parser.add_argument("--short-repeat", type=int, default=9,
                         help=f"runs per measurement whose first floor run took under "
                         f"{SHORT_SECONDS} s (default 9)")
+    parser.add_argument("--each", action="store_true",
+                        help="also print the time of every run of a measurement")
     parser.add_argument("--quick", action="store_true",
                         help="a smaller run to try a build: 100000 rows, sites 50x1000 and "
                         "50x10, writers at R = 3000, one run each")

@@ -212,10 +212,7 @@ Connection::~Connection() {
   }
   idle_.clear();
   if (db != nullptr) sqlite3_close_v2(db);  // rolls back anything uncommitted
-  if (!snapshot_dir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(snapshot_dir, ec);
-  }
+  // The snapshot's folder goes after the file is closed.
 }
 
 int Connection::Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }

@@ -21,6 +21,7 @@
 #include "toolkit/db/database.h"
 #include "toolkit/db/dialect.h"
 #include "toolkit/error.h"
+#include "toolkit/platform/files.h"
 #include "toolkit/text.h"
 #include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
@@ -148,8 +149,8 @@ struct Connection {
   std::string path;  // as first opened; names the database in messages
   // The file SQLite has open: `path`, or a private snapshot of it.
   std::string file;
-  // The temporary folder of that snapshot, removed with the connection.
-  std::string snapshot_dir;
+  // The private folder of that snapshot, removed with the connection.
+  std::unique_ptr<platform::PrivateFolder> snapshot;
   bool read_only;
   // Set for a Jet file: its import, which SQLite reads in its place.
   std::shared_ptr<JetImport> jet;

@@ -87,29 +87,22 @@ struct FileHeader {
 };
 
 // Copies the database `path` and its -wal (when there is one) into a new
-// temporary folder; returns the folder, `*file` is the copy to open.
-std::string MakeSnapshot(const std::string& path, std::string* file) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/relamor-snapshot-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
-                                       " is in WAL mode and no private copy of it can be made (" +
-                                       std::strerror(errno) + ")");
-  }
+// private folder; returns the folder, `*file` is the copy to open.
+std::unique_ptr<platform::PrivateFolder> MakeSnapshot(const std::string& path,
+                                                      std::string* file) {
   try {
-    *file = folder + "/snapshot.mdb";
+    auto folder = std::make_unique<platform::PrivateFolder>("relamor-snapshot-");
+    *file = folder->path() + "/snapshot.mdb";
     platform::CopyFileReplacing(path, *file);
     if (::access((path + "-wal").c_str(), F_OK) == 0) {
       platform::CopyFileReplacing(path + "-wal", *file + "-wal");
     }
+    return folder;
   } catch (const Error& e) {
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
     throw Error(err::kEngineError, "Engine error: the database " + Quoted(path) +
                                        " is in WAL mode and no private copy of it can be made (" +
                                        e.description() + ")");
   }
-  return folder;
 }
 
 // Opens and checks the file; the connection is not yet registered.
@@ -134,7 +127,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
     // it; its private copy may have them. The copy is opened for writing so
     // SQLite can read the committed -wal into it; the connection stays
     // read-only for its users.
-    connection->snapshot_dir = MakeSnapshot(path, &connection->file);
+    connection->snapshot = MakeSnapshot(path, &connection->file);
     open_flags = (flags & ~SQLITE_OPEN_READONLY) | SQLITE_OPEN_READWRITE;
   }
   int rc = sqlite3_open_v2(connection->file.c_str(), &connection->db, open_flags, nullptr);

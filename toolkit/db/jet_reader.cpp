@@ -32,6 +32,7 @@
 #include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
 #include "toolkit/error.h"
+#include "toolkit/platform/files.h"
 
 namespace relamor::db {
 namespace {
@@ -592,16 +593,6 @@ class Reader {
   std::vector<std::unique_ptr<MdbCatalogEntry>> entries_;  // the user tables
 };
 
-std::string TemporaryDirectory() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
-}
-
-void RemoveImport(const std::string& path) {
-  ::unlink(path.c_str());
-  ::unlink((path + "-journal").c_str());
-}
-
 }  // namespace
 
 bool IsJetHeader(const char* header, std::size_t size) {
@@ -637,18 +628,17 @@ JetImport::JetImport(const std::string& jet_path) {
                                         mdb_target_charset(mdb.get()) + ")");
   }
 
-  std::string pattern = TemporaryDirectory() + "/relamor-jet-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) {
-    throw Error(err::kEngineError, "Engine error: no temporary file for reading the Jet file '" +
-                                       jet_path + "' (" + std::strerror(errno) + ")");
-  }
-  ::close(fd);
-  sqlite_path_ = pattern;
   try {
+    folder_ = std::make_unique<platform::PrivateFolder>("relamor-jet-");
+  } catch (const Error& e) {
+    throw Error(err::kEngineError, "Engine error: no temporary file for reading the Jet file '" +
+                                       jet_path + "' (" + e.description() + ")");
+  }
+  sqlite_path_ = folder_->path() + "/import.mdb";
+  {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(sqlite_path_.c_str(), &raw,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     std::unique_ptr<sqlite3, SqliteCloser> db(raw);
     if (rc != SQLITE_OK ||
         sqlite3_exec(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
@@ -666,12 +656,10 @@ JetImport::JetImport(const std::string& jet_path) {
                                          "' for the Jet file '" + jet_path +
                                          "' cannot be written (" + sqlite3_errmsg(raw) + ")");
     }
-  } catch (...) {
-    RemoveImport(sqlite_path_);
-    throw;
   }
 }
 
-JetImport::~JetImport() { RemoveImport(sqlite_path_); }
+// The folder goes with the import in it.
+JetImport::~JetImport() = default;
 
 }  // namespace relamor::db

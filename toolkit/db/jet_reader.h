@@ -1,12 +1,13 @@
 // Old databases that are Jet files (Jet 3, Jet 4 and ACE), read through libmdb.
 //
 // A Jet file is not served directly. JetImport reads every user table of it,
-// once, into a private SQLite file in the temporary directory (TMPDIR, else
-// /tmp), and the database layer opens that file read-only in the Jet file's
-// place; statements, recordsets, TableDefs and the set-based append then work
-// on it unchanged. The import is removed when the JetImport is destroyed,
-// which happens when the connection closes (at the latest when the Engine
-// goes, on the error path too).
+// once, into a private SQLite file in a private folder of the temporary
+// directory (TMPDIR, else /tmp; platform::PrivateFolder), and the database
+// layer opens that file read-only in the Jet file's place; statements,
+// recordsets, TableDefs and the set-based append then work on it unchanged.
+// The import is removed when the JetImport is destroyed, which happens when
+// the connection closes (at the latest when the Engine goes, on the error
+// path too); the folder of a run killed outright is removed by a later one.
 //
 // Values are decoded from the stored bytes, not from libmdb's text forms:
 // Null by the row's null bitmap, Yes/No as -1/0, dates as "YYYY-MM-DD" or
@@ -20,7 +21,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+
+namespace relamor::platform {
+class PrivateFolder;
+}
 
 namespace relamor::db {
 
@@ -47,6 +53,7 @@ class JetImport {
   long replaced_characters() const { return replaced_; }
 
  private:
+  std::unique_ptr<platform::PrivateFolder> folder_;  // holds the import
   std::string sqlite_path_;
   long replaced_ = 0;
 };

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -191,6 +193,67 @@ DirectoryLock::Outcome DirectoryLock::Lock(const std::string& dir, std::string* 
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
   return Outcome::kLocked;
+}
+
+namespace {
+
+std::string TemporaryDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+// Removes the folders `prefix`* in `tmp` that a killed run left: this user's,
+// held by no process, unchanged for the grace period. Best effort: a folder
+// that cannot be examined or removed stays.
+void RemoveLeftFolders(const std::string& tmp, const std::string& prefix) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(tmp, ec);
+  if (ec) return;
+  const std::time_t now = std::time(nullptr);
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) return;
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = it->path().string();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    Fd folder(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() ||
+        now - info.st_mtime < kPrivateFolderGraceSeconds) {
+      continue;
+    }
+    // Held by its maker while that lives; a lock we get means nobody is.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) continue;
+    std::filesystem::remove_all(path, ec);
+  }
+}
+
+}  // namespace
+
+PrivateFolder::PrivateFolder(const std::string& prefix) {
+  const std::string tmp = TemporaryDirectory();
+  RemoveLeftFolders(tmp, prefix);
+  std::string pattern = tmp + "/" + prefix + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw Error(err::kPathFileAccess, "Path/File access error: no private folder can be made in '" +
+                                          tmp + "': " + std::strerror(errno));
+  }
+  fd_ = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (fd_ >= 0) ::close(fd_);
+    ::rmdir(pattern.c_str());
+    throw Error(err::kPathFileAccess, "Path/File access error: the private folder '" + pattern +
+                                          "' cannot be held: " + std::strerror(error));
+  }
+  path_ = pattern;
+}
+
+PrivateFolder::~PrivateFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+  ::close(fd_);
 }
 
 void KeepPreviousFile(const std::string& path) {

@@ -61,6 +61,33 @@ class DirectoryLock {
   int fd_ = -1;
 };
 
+// A private folder of this process in the temporary directory (TMPDIR, else
+// /tmp), named `prefix` + six random characters, held under an exclusive
+// flock while the object lives and removed with everything in it when it
+// goes. A run killed outright (kill -9, a power loss) cannot remove its
+// folders, so making one first removes the folders of the same prefix that
+// belong to this user, that no process holds and that were last changed over
+// a minute ago (a folder just made is not yet locked).
+class PrivateFolder {
+ public:
+  // Throws Error 75 naming the temporary directory and the cause when no
+  // folder can be made there.
+  explicit PrivateFolder(const std::string& prefix);
+  ~PrivateFolder();
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;  // holds the flock
+};
+
+// The folders PrivateFolder leaves alone as possibly being made are those
+// changed less than this many seconds ago.
+inline constexpr int kPrivateFolderGraceSeconds = 60;
+
 // Renames `path` to `path` + ".1" (replacing that file) when `path` exists.
 // Throws Error 75 naming both paths when it cannot.
 void KeepPreviousFile(const std::string& path);

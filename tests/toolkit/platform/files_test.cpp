@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_db.h"
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 
 #include <filesystem>
 #include <fstream>
@@ -113,6 +118,51 @@ TEST_F(FilesTest, ArchiveOnlyMakesTheFileReadableAndWritableByItsOwner) {
     EXPECT_EQ(e.number(), err::kPathFileAccess);
     EXPECT_NE(e.description().find(Path("dir.mdb")), std::string::npos) << e.description();
   }
+}
+
+// A private folder left by a run that was killed outright goes when the next
+// one is made; a folder still held, one just made (not yet locked), and
+// other names stay; a folder goes with its object.
+TEST_F(FilesTest, PrivateFolderRemovesWhatAKilledRunLeftAndNothingElse) {
+  ASSERT_EQ(::setenv("TMPDIR", dir_.c_str(), 1), 0);
+  const auto backdate = [](const std::string& path) {
+    const struct timespec old[2] = {{::time(nullptr) - 2 * kPrivateFolderGraceSeconds, 0},
+                                    {::time(nullptr) - 2 * kPrivateFolderGraceSeconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0) << path;
+  };
+  const pid_t child = ::fork();
+  if (child == 0) {
+    PrivateFolder killed("relamor-jet-");
+    std::ofstream(killed.path() + "/import.mdb") << "rows";
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(Entries(), 1u);
+  const std::string left = fs::directory_iterator(dir_)->path().string();
+  backdate(left);
+  std::string held_path;
+  {
+    PrivateFolder held("relamor-jet-");
+    held_path = held.path();
+    backdate(held_path);
+    fs::create_directory(Path("relamor-jet-abcdef"));   // just made by another run
+    fs::create_directory(Path("relamor-jetty-12"));     // not one of ours
+    backdate(Path("relamor-jetty-12"));
+    {
+      PrivateFolder next("relamor-jet-");
+      EXPECT_FALSE(fs::exists(left));
+      EXPECT_TRUE(fs::is_directory(held_path));
+      EXPECT_TRUE(fs::is_directory(next.path()));
+      EXPECT_EQ(Entries(), 4u);
+    }
+    EXPECT_EQ(Entries(), 3u);
+  }
+  EXPECT_FALSE(fs::exists(held_path));
+  EXPECT_TRUE(fs::is_directory(Path("relamor-jet-abcdef")));
+  EXPECT_TRUE(fs::is_directory(Path("relamor-jetty-12")));
+  ::unsetenv("TMPDIR");
 }
 
 }  // namespace
