@@ -246,27 +246,6 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   return fits;
 }
 
-// An upper bound of the rows of `table`: its rowid span (0 when empty).
-std::int64_t RowsAtMost(sqlite3* db, const std::string& table, const std::string& rowid) {
-  sqlite3_stmt* stmt = nullptr;
-  std::int64_t rows = std::numeric_limits<std::int64_t>::max();
-  // Two subqueries: SQLite reads the ends of the b-tree for a lone min() or
-  // max(), but scans the table for both in one select.
-  const std::string sql = "SELECT (SELECT min(" + rowid + ") FROM " + table + "), (SELECT max(" +
-                          rowid + ") FROM " + table + ")";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) {
-      rows = 0;
-    } else {
-      const auto span = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 1)) -
-                        static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
-      if (span < static_cast<std::uint64_t>(rows)) rows = static_cast<std::int64_t>(span) + 1;
-    }
-  }
-  sqlite3_finalize(stmt);
-  return rows;
-}
 
 // Whether the main database has an index or a trigger on `table`.
 bool HasIndex(sqlite3* db, const std::string& table) {
@@ -310,6 +289,27 @@ std::string ColumnText(sqlite3_stmt* stmt, int i) {
 }
 
 }  // namespace
+
+std::int64_t RowsAtMost(sqlite3* db, const std::string& table, const std::string& rowid) {
+  sqlite3_stmt* stmt = nullptr;
+  std::int64_t rows = std::numeric_limits<std::int64_t>::max();
+  // Two subqueries: SQLite reads the ends of the b-tree for a lone min() or
+  // max(), but scans the table for both in one select.
+  const std::string sql = "SELECT (SELECT min(" + rowid + ") FROM " + table + "), (SELECT max(" +
+                          rowid + ") FROM " + table + ")";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    if (sqlite3_column_type(stmt, 0) == SQLITE_NULL) {
+      rows = 0;
+    } else {
+      const auto span = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 1)) -
+                        static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
+      if (span < static_cast<std::uint64_t>(rows)) rows = static_cast<std::int64_t>(span) + 1;
+    }
+  }
+  sqlite3_finalize(stmt);
+  return rows;
+}
 
 // Whether an UPDATE of the `written` columns of `table` can be refused only
 // for a Null in a column that `not_null` then marks: no trigger, no CHECK,

@@ -52,6 +52,10 @@ std::string ReadOnlyUri(const std::string& path);
 // attaching it first when it is not yet; nothing when it cannot be attached.
 std::optional<std::string> Attach(Connection& target, const Connection& origin);
 
+// An upper bound of the rows of `table` (schema-qualified and quoted): its
+// rowid span, read from the two ends of its b-tree; 0 when it is empty.
+std::int64_t RowsAtMost(sqlite3* db, const std::string& table, const std::string& rowid);
+
 // Whether an UPDATE of the `written` columns of `table` can be refused only
 // for a Null in a column that `not_null` then marks: no trigger, no CHECK,
 // no generated column, no written key or uniquely indexed column.

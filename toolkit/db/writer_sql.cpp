@@ -447,16 +447,7 @@ std::optional<long> AppendFirstRowOfEachKey(
     return std::nullopt;
   }
   const std::string old_rows = *schema + "." + from->quoted;
-  // At most as many rows as the old table's rowid span.
-  std::int64_t rows_at_most = 0;
-  {
-    Statement q(db, "SELECT max(" + from->rowid_name + ") - min(" + from->rowid_name +
-                        ") + 1 FROM " + old_rows);
-    if (!q || sqlite3_step(q.stmt) != SQLITE_ROW) return std::nullopt;
-    rows_at_most = sqlite3_column_type(q.stmt, 0) == SQLITE_INTEGER
-                       ? sqlite3_column_int64(q.stmt, 0)
-                       : detail::kRowsPerTransaction;
-  }
+  const std::int64_t rows_at_most = detail::RowsAtMost(db, old_rows, from->rowid_name);
   // The groups are those of the list's collation, but every first row's id
   // must be a whole number (the check fails the statement otherwise), and
   // no collation tells numbers apart or puts a text with a number: a text
