@@ -88,17 +88,33 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   new_db_ = engine.OpenDatabase(frame_.new_dir() + name + ".mdb");
   old_db_.HoldReadTransaction();
   new_db_.HoldReadTransaction();
-  // Ascending sno lets the mapping data put channel before the connection
-  // tables and modemconnection before prompt.
-  db::Recordset plan = new_db_.OpenRecordset("select distinct(sno),oldtablename,newtablename from " +
-                                std::string(layout_.mapping_table) + " order by sno");
-  while (!plan.Eof()) {
-    TableRecordsets table = OpenTableMapping(plan.Get("sno"));
-    ConvertTable(table);
-    frame_.EndTable();
-    plan.MoveNext();
+  // Every site database is a copy of the template made in this run, so its
+  // mapping is the first site database's: read there, kept for the others.
+  const bool site = current_database_ > 0;
+  if (site && site_plan_) {
+    for (const PlannedMapping& planned : *site_plan_) {
+      TableRecordsets table = OpenKnownMapping(planned);
+      ConvertTable(table);
+      frame_.EndTable();
+    }
+  } else {
+    std::vector<PlannedMapping> read;
+    // Ascending sno lets the mapping data put channel before the connection
+    // tables and modemconnection before prompt.
+    db::Recordset plan = new_db_.OpenRecordset(
+        "select distinct(sno),oldtablename,newtablename from " +
+        std::string(layout_.mapping_table) + " order by sno");
+    while (!plan.Eof()) {
+      const Value sno = plan.Get("sno");
+      TableRecordsets table = OpenTableMapping(sno);
+      if (site) read.push_back({sno, table.mapping_rows});
+      ConvertTable(table);
+      frame_.EndTable();
+      plan.MoveNext();
+    }
+    plan.Close();
+    if (site) site_plan_ = std::move(read);
   }
-  plan.Close();
   // Closing a database also ends the recordsets still open on it.
   old_db_.Close();
   new_db_.Close();
@@ -112,22 +128,34 @@ TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
     throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table " + mapping_table +
                                             " in " + new_db_.path() + " has no sno");
   }
-  TableRecordsets table;
-  table.sno = sno;
   db::Recordset mapping =
       new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
   mapping.MoveFirst();
   mapping.MoveLast();
   // The tables are those the last mapping row names (one table mapping names
   // one pair of tables).
-  const std::string named_by = "sno " + ToText(sno) + " of " + mapping_table;
-  const std::string old_table = ToText(mapping.Get("oldtablename"));
-  const std::string new_table = ToText(mapping.Get("newtablename"));
+  TableRecordsets table = OpenTables(sno, ToText(mapping.Get("oldtablename")),
+                                     ToText(mapping.Get("newtablename")));
+  table.mapping_rows = ReadMappingRows(mapping);
+  return table;
+}
+
+TableRecordsets FixedPathConversion::OpenKnownMapping(const PlannedMapping& planned) {
+  TableRecordsets table =
+      OpenTables(planned.sno, planned.rows.back().old_table, planned.rows.back().new_table);
+  table.mapping_rows = planned.rows;
+  return table;
+}
+
+TableRecordsets FixedPathConversion::OpenTables(const Value& sno, const std::string& old_table,
+                                                const std::string& new_table) {
+  const std::string named_by = "sno " + ToText(sno) + " of " + std::string(layout_.mapping_table);
+  TableRecordsets table;
+  table.sno = sno;
   frame_.BeginTable(new_table);
   table.new_table = OpenMappedTable(new_db_, new_table, named_by);
   table.old_table = OpenMappedTable(old_db_, old_table, named_by);
   frame_.TableOpened(new_db_);
-  table.mapping_rows = ReadMappingRows(mapping);
   return table;
 }
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,11 +58,26 @@ class FixedPathConversion : public Conversion {
   void ConvertDatabases();
 
  private:
+  // One table mapping of a site database: its sno and its mapping rows.
+  struct PlannedMapping {
+    Value sno;
+    std::vector<MappingRow> rows;
+  };
+
   void ConvertDatabase(const std::string& name);
   // The mapping rows of `sno` and the tables they name, opened.
   TableRecordsets OpenTableMapping(const Value& sno);
+  // The same for a mapping read before, in the first site database.
+  TableRecordsets OpenKnownMapping(const PlannedMapping& planned);
+  // Begins the table `new_table` and opens it and `old_table`.
+  TableRecordsets OpenTables(const Value& sno, const std::string& old_table,
+                             const std::string& new_table);
 
   const Layout layout_;
+  // The mappings of the first site database in plan order, once its pass is
+  // done: every site database is a copy of the template made in this run, so
+  // the others hold the same and are not read again.
+  std::optional<std::vector<PlannedMapping>> site_plan_;
 };
 
 }  // namespace relamor

@@ -129,6 +129,23 @@ CREATE TABLE sites (siteID LONG);
 
 // No placeholder step runs before the Sites copy: the customer link hands out
 // 1, 2, 3, ... to sites without an old customer, counted over the whole run.
+// The second site database takes the first one's mapping but opens its own
+// tables: a table missing there stops the run naming that database, after
+// the first site's rows were kept.
+TEST_P(Relamor3035Test, ALaterSiteDatabaseOpensItsOwnTables) {
+  Installation inst;
+  inst.FromSample("release30");
+  inst.Old("qord031", "DROP TABLE alarms;");
+  ProgramRun run = inst.Run("relamor3035");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(inst.Result(), "False");
+  const std::string log = inst.Log();
+  EXPECT_NE(log.find("alarms"), std::string::npos) << log;
+  EXPECT_NE(log.find(inst.old_dir() + "qord031.mdb"), std::string::npos) << log;
+  EXPECT_EQ(inst.Dump("new", "qord004", "select alarmNo, message from alarmlog"),
+            "1|Door 1 forced\n2|Door 1 closed\n");
+}
+
 TEST_P(Relamor3035Test, SitesCustomerNumbersCountOverTheRun) {
   const std::string sites_mapping = std::string(kExport) + kExport3035 + R"sql(
 INSERT INTO export3035 VALUES (20, 'sites', 'siteID', 'Sites', 'siteID', 0);
