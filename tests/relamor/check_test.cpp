@@ -94,6 +94,8 @@ struct Damage {
   std::string new_sql = "";  // run on the new qorsite as well
 };
 
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
 class CheckAgreesWithRun : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
