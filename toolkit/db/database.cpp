@@ -159,7 +159,11 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
     throw Error(err::kEngineError,
                 "Engine error: the database " + Quoted(path) + " cannot be read (" + message + ")");
   }
-  connection->Exec("PRAGMA temp_store = MEMORY");
+  // Sorts and temporary b-trees keep SQLite's default store: memory up to
+  // their cache, then a file in the temporary directory that is unlinked as
+  // it is opened. So a large GROUP BY or ORDER BY does not grow the process
+  // with the rows, and a small sort fills one buffer instead of allocating
+  // every record (as it does with temp_store = MEMORY).
   if (!read_only) connection->Exec("PRAGMA synchronous = FULL");
   sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
