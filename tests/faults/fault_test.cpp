@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <thread>
 
@@ -160,13 +162,32 @@ Holder BigTable(Installation& i) {
   return nullptr;
 }
 
-// The signal arrives while the big table is copied (the handlers are in
-// place from the program's first instruction; a signal after the last row
-// still ends with "False").
+// Whether the process `pid` catches `signal_number` (its SigCgt mask), tried
+// for up to ten seconds: a slow start (a sanitized build on a busy machine)
+// may take longer than the copy takes afterwards.
+bool CatchesSignal(int pid, int signal_number) {
+  const std::string status = "/proc/" + std::to_string(pid) + "/status";
+  for (int tries = 0; tries < 1000; ++tries) {
+    std::ifstream in(status);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("SigCgt:", 0) != 0) continue;
+      const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+      if (caught & (1ULL << (signal_number - 1))) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The signal arrives while the big table is copied: once the program's
+// handlers are in place (the start of main) and the run has gone on a little
+// (a signal after the last row still ends with "False").
 ChildSetup SignalDuringRun(int signal_number) {
   ChildSetup setup;
   setup.while_running = [signal_number](int pid) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_TRUE(CatchesSignal(pid, signal_number));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     kill(pid, signal_number);
   };
   return setup;
