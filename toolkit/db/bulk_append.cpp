@@ -246,7 +246,6 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   return fits;
 }
 
-
 // Whether the main database has an index or a trigger on `table`.
 bool HasIndex(sqlite3* db, const std::string& table) {
   sqlite3_stmt* stmt = nullptr;

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <filesystem>
 
 namespace relamor::db::detail {
 namespace {

@@ -635,27 +635,26 @@ JetImport::JetImport(const std::string& jet_path) {
                                        jet_path + "' (" + e.description() + ")");
   }
   sqlite_path_ = folder_->path() + "/import.mdb";
-  {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(sqlite_path_.c_str(), &raw,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    std::unique_ptr<sqlite3, SqliteCloser> db(raw);
-    if (rc != SQLITE_OK ||
-        sqlite3_exec(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
-                     nullptr, nullptr) != SQLITE_OK) {
-      throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
-                                         "' for the Jet file '" + jet_path +
-                                         "' cannot be written (" +
-                                         (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)) + ")");
-    }
-    Reader reader(jet_path, mdb.get(), static_cast<std::uint64_t>(info.st_size));
-    reader.ImportAll(raw);
-    replaced_ = reader.replaced();
-    if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
-                                         "' for the Jet file '" + jet_path +
-                                         "' cannot be written (" + sqlite3_errmsg(raw) + ")");
-    }
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(sqlite_path_.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  std::unique_ptr<sqlite3, SqliteCloser> db(raw);
+  if (rc != SQLITE_OK ||
+      sqlite3_exec(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
+                   nullptr, nullptr) != SQLITE_OK) {
+    throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
+                                       "' for the Jet file '" + jet_path +
+                                       "' cannot be written (" +
+                                       (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)) + ")");
+  }
+  Reader reader(jet_path, mdb.get(), static_cast<std::uint64_t>(info.st_size));
+  reader.ImportAll(raw);
+  replaced_ = reader.replaced();
+  if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
+                                       "' for the Jet file '" + jet_path +
+                                       "' cannot be written (" + sqlite3_errmsg(raw) + ")");
   }
 }
 

@@ -225,7 +225,8 @@ void RemoveLeftFolders(const std::string& tmp, const std::string& prefix) {
     }
     // Held by its maker while that lives; a lock we get means nobody is.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) continue;
-    std::filesystem::remove_all(path, ec);
+    std::error_code not_removed;
+    std::filesystem::remove_all(path, not_removed);
   }
 }
 
