@@ -1,21 +1,24 @@
-// Jet file import: libmdb walks the catalog and the rows; the values are
-// decoded here from the row bytes that libmdb's row cracker points at.
+// Jet file import: libmdb reads the header, the table definitions and cracks
+// a row into its fields; the pages of a table, the rows of a page and the
+// values are walked and decoded here.
 //
-// libmdb trusts the file. Every position it hands back is checked against the
-// page before it is read, the row walk is bounded by the file's page count
-// (its pages must come in rising order), and long values (memo, OLE) are
-// followed page by page here, bounded by their stored length and the page
-// count, instead of by mdb_ole_read_full, whose chain walk has no bound. The
-// number of rows read must equal the row count the table definition records.
+// libmdb trusts the file. The row walk here follows the table's page map,
+// checks every page it reads (inside the file, of the kind and table it must
+// be) and every row position against its page, and follows a moved row's
+// pointer a bounded number of hops; long values (memo, OLE) are followed page
+// by page, bounded by their stored length and the page count, instead of by
+// mdb_ole_read_full, whose chain walk has no bound.
 #include "toolkit/db/jet_reader.h"
 
 // libmdb's header needs glib's types declared first.
 #include <glib.h>
 #include <mdbtools.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -25,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -38,8 +42,23 @@ namespace relamor::db {
 namespace {
 
 constexpr int kOffsetMask = 0x1fff;    // a row offset without its flag bits
+constexpr int kRowDeleted = 0x8000;    // a deleted row, or one moved here (read through its pointer)
+constexpr int kRowMoved = 0x4000;      // the row holds a pointer to where it was moved
+constexpr int kMovedHops = 8;          // more pointers in a row than this are a loop
 constexpr int kLongValueHeader = 12;   // MDB_MEMO_OVERHEAD
 constexpr int kDataPage = 0x01;        // page type of data (and long value) pages
+constexpr int kTableDefPage = 0x02;
+constexpr int kMapPage = 0x05;         // a page of a page map's bitmap
+constexpr int kLinkedTable = 6;        // MSysObjects types of a linked table
+constexpr int kLinkedOdbcTable = 4;
+constexpr int kLargeNumber = 0x13;     // 8-byte integer
+constexpr int kExtendedDate = 0x14;    // Date/Time Extended, stored as digits
+// A calculated column (ACE 2010 and later): its extra column flags; the
+// stored value is wrapped, its length at kCalcLength and its bytes after.
+constexpr int kCalcFlagsOffset = 16;
+constexpr int kCalcFlags = 0xc0;
+constexpr int kCalcLength = 16;
+constexpr int kCalcData = 20;
 constexpr std::size_t kMinFields = 256;
 // Dates Jet can store: 100-01-01 to 9999-12-31 as days from 1899-12-30.
 constexpr double kFirstDay = -657434.0;
@@ -98,26 +117,44 @@ Value ExactDecimal(bool negative, const std::string& digits, int scale) {
   return text;
 }
 
-// The declared type of a Jet column in the import (the types of the
-// platform's mapping of declared types).
-std::string DeclaredType(const MdbColumn& col, bool jet3) {
-  switch (col.col_type) {
+// Calculated Decimal values have up to 128 bits.
+__extension__ typedef unsigned __int128 Uint128;
+
+// An unsigned number as decimal digits.
+std::string Digits(Uint128 n) {
+  std::string out;
+  do {
+    out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
+    n /= 10;
+  } while (n != 0);
+  return out;
+}
+
+// The declared type of a Jet column in the import: a type of the platform's
+// mapping of declared types whose SQLite affinity keeps the value as read
+// (MEMO, CURRENCY, NUMERIC and SINGLE would let SQLite turn "00042" into 42,
+// cut a decimal to 15 digits, or make 3.0 an integer). Currency and Decimal
+// get no type: their value is a real number or the exact decimal text.
+// Null for a column the import leaves out.
+const char* DeclaredType(int col_type) {
+  switch (col_type) {
     case MDB_BOOL: return "YESNO";
     case MDB_BYTE: return "BYTE";
     case MDB_INT: return "SHORT";
     case MDB_LONGINT: return "LONG";
-    case MDB_COMPLEX: return "LONG";
-    case MDB_MONEY: return "CURRENCY";
-    case MDB_FLOAT: return "SINGLE";
+    case kLargeNumber: return "BIGINT";
+    case MDB_MONEY: return "";
+    case MDB_FLOAT: return "FLOAT";
     case MDB_DOUBLE: return "DOUBLE";
-    case MDB_NUMERIC: return "NUMERIC";
-    case MDB_DATETIME: return "DATETIME";
-    case MDB_TEXT: return "TEXT(" + std::to_string(jet3 ? col.col_size : col.col_size / 2) + ")";
-    case MDB_MEMO: return "MEMO";
+    case MDB_NUMERIC: return "";
+    case MDB_DATETIME:
+    case kExtendedDate: return "DATETIME";
+    case MDB_TEXT: return "TEXT";
+    case MDB_MEMO: return "LONGTEXT";
     case MDB_REPID: return "GUID";
     case MDB_BINARY: return "BINARY";
     case MDB_OLE: return "LONGBINARY";
-    default: return "";
+    default: return nullptr;
   }
 }
 
@@ -133,6 +170,32 @@ struct StatementFinalizer {
 struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// A column as the import stores it.
+struct ImportColumn {
+  MdbColumn* col;
+  bool calculated;  // its stored value wraps the value
+};
+
+// What the catalog says of the file's tables.
+struct Catalog {
+  std::vector<std::unique_ptr<MdbCatalogEntry>> tables;  // the user tables
+  std::map<std::string, std::string> linked;              // name -> what it is linked to
+};
 
 // One Jet file being read.
 class Reader {
@@ -146,12 +209,25 @@ class Reader {
         file_size_(file_size),
         code_page_(mdb->f->code_page == 0 ? 1252 : mdb->f->code_page) {
     if (jet3_) {
+      const char* chosen = std::getenv("RELAMOR_JET3_CODEPAGE");
+      if (chosen != nullptr && *chosen != '\0') {
+        int n = 0;
+        const std::string_view text(chosen);
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (r.ec != std::errc() || r.ptr != text.data() + text.size() || n <= 0) {
+          Fail("RELAMOR_JET3_CODEPAGE is '" + std::string(text) +
+               "', not the number of a code page");
+        }
+        code_page_ = n;
+      }
       const std::string name = "CP" + std::to_string(code_page_);
       from_code_page_ = iconv_open("UTF-8", name.c_str());
       if (from_code_page_ == reinterpret_cast<iconv_t>(-1)) {
         Fail("its code page " + std::to_string(code_page_) + " is not supported here");
       }
     }
+    fd_.fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_.fd < 0) Fail(std::string("it cannot be opened (") + std::strerror(errno) + ")");
   }
   ~Reader() {
     if (from_code_page_ != reinterpret_cast<iconv_t>(-1)) iconv_close(from_code_page_);
@@ -161,10 +237,15 @@ class Reader {
 
   long replaced() const { return replaced_; }
 
-  // Reads every user table into `db`, in the order of the catalog.
-  void ImportAll(sqlite3* db) {
-    ReadCatalog();
-    for (const auto& entry : entries_) ImportTable(db, *entry);
+  // Reads every user table into `db`, in the order of the catalog; what is
+  // not read goes into `not_read` (see JetImport).
+  void ImportAll(sqlite3* db, std::map<std::string, std::string>& not_read) {
+    Catalog catalog = ReadCatalog();
+    for (const auto& [name, target] : catalog.linked) {
+      not_read[Lower(name)] = "table '" + name + "' is linked to " + target +
+                              "; linked tables are not read";
+    }
+    for (const auto& entry : catalog.tables) ImportTable(db, *entry, not_read);
   }
 
  private:
@@ -175,49 +256,119 @@ class Reader {
     throw Error(err::kNotADatabase, "Not a database: " + where + " cannot be read: " + what);
   }
 
-  // The user tables listed in the system table MSysObjects (whose definition
-  // is on page 2). Read here rather than by mdb_read_catalog, which also
-  // parses every object's property blob and can run away on a damaged one.
-  void ReadCatalog() {
-    MdbCatalogEntry catalog{};
-    catalog.mdb = mdb_;
-    catalog.object_type = MDB_TABLE;
-    catalog.table_pg = 2;
-    std::snprintf(catalog.object_name, sizeof catalog.object_name, "%s", "MSysObjects");
-    const auto table = OpenTable(catalog);
-    MdbTableDef* t = table.get();
-    int id = -1, name = -1, type = -1, flags = -1;
-    for (unsigned i = 0; i < t->num_cols; ++i) {
-      const std::string_view column =
-          static_cast<MdbColumn*>(g_ptr_array_index(t->columns, i))->name;
-      if (column == "Id") id = static_cast<int>(i);
-      if (column == "Name") name = static_cast<int>(i);
-      if (column == "Type") type = static_cast<int>(i);
-      if (column == "Flags") flags = static_cast<int>(i);
+  // Reads page `page` of the file into `buf` (page_size_ bytes).
+  void ReadPage(std::uint64_t page, unsigned char* buf) const {
+    if (page >= page_count_) {
+      Fail("page " + std::to_string(page) + " lies beyond the end of the file");
     }
-    if (id < 0 || name < 0 || type < 0 || flags < 0) Fail("it lacks a column it needs");
+    const auto n = ::pread(fd_.fd, buf, page_size_, static_cast<off_t>(page * page_size_));
+    if (n != static_cast<ssize_t>(page_size_)) {
+      Fail("page " + std::to_string(page) + " cannot be read");
+    }
+  }
+
+  // The user tables and the linked tables listed in the system table
+  // MSysObjects (whose definition is on page 2). Read here rather than by
+  // mdb_read_catalog, which also parses every object's property blob and can
+  // run away on a damaged one.
+  Catalog ReadCatalog() {
+    MdbCatalogEntry catalog_entry{};
+    catalog_entry.mdb = mdb_;
+    catalog_entry.object_type = MDB_TABLE;
+    catalog_entry.table_pg = 2;
+    std::snprintf(catalog_entry.object_name, sizeof catalog_entry.object_name, "%s",
+                  "MSysObjects");
+    table_ = "MSysObjects";
+    if (mdb_->f->db_key != 0) {
+      throw Error(err::kNotADatabase, "Not a database: the Jet file '" + path_ +
+                                          "' is encrypted; encrypted files are not read");
+    }
+    if (page_count_ > 2) {
+      std::vector<unsigned char> page(page_size_);
+      ReadPage(2, page.data());
+      // An ACE file encrypted with a password keeps its header readable but
+      // not its pages.
+      if (page[0] != kTableDefPage && !jet3_ && mdb_->f->jet_version >= MDB_VER_ACCDB_2007 &&
+          page[0] > MDB_PAGE_MAP) {
+        throw Error(err::kNotADatabase, "Not a database: the Jet file '" + path_ +
+                                            "' is encrypted; encrypted files are not read");
+      }
+    }
+    const auto table = OpenTable(catalog_entry);
+    MdbTableDef* t = table.get();
+    std::map<std::string, int> at;
+    for (unsigned i = 0; i < t->num_cols; ++i) {
+      at[static_cast<MdbColumn*>(g_ptr_array_index(t->columns, i))->name] = static_cast<int>(i);
+    }
+    for (const char* needed : {"Id", "Name", "Type", "Flags"}) {
+      if (at.count(needed) == 0) Fail("it lacks its column '" + std::string(needed) + "'");
+    }
+    Catalog out;
     WalkRows(t, [&](const MdbField* fields) {
-      const Value type_value = FieldValue(*Column(t, type), fields[type]);
+      auto value = [&](const char* name) -> Value {
+        const auto it = at.find(name);
+        if (it == at.end()) return Null();
+        return FieldValue(*Column(t, it->second), fields[it->second], false);
+      };
+      const Value type_value = value("Type");
       const auto* kind = std::get_if<std::int64_t>(&type_value);
-      if (kind == nullptr || (*kind & 0x7f) != MDB_TABLE) return;
-      const Value id_value = FieldValue(*Column(t, id), fields[id]);
-      const Value name_value = FieldValue(*Column(t, name), fields[name]);
-      const Value flags_value = FieldValue(*Column(t, flags), fields[flags]);
+      if (kind == nullptr) return;
+      const int type = static_cast<int>(*kind & 0x7f);
+      if (type != MDB_TABLE && type != kLinkedTable && type != kLinkedOdbcTable) return;
+      const Value id_value = value("Id");
+      const Value name_value = value("Name");
+      const Value flags_value = value("Flags");
       const auto* object_id = std::get_if<std::int64_t>(&id_value);
       const auto* object_name = std::get_if<std::string>(&name_value);
       if (object_id == nullptr || object_name == nullptr || object_name->empty() ||
           object_name->size() > MDB_MAX_OBJ_NAME) {
         Fail("a table's entry is damaged");
       }
+      const auto* flag_bits = std::get_if<std::int64_t>(&flags_value);
+      const int flags = flag_bits ? static_cast<int>(*flag_bits) : 0;
+      if (flags & 0x80000002) return;  // a system table
+      if (type != MDB_TABLE) {
+        out.linked[*object_name] = LinkTarget(type, value("ForeignName"), value("Database"),
+                                              value("Connect"));
+        return;
+      }
       auto entry = std::make_unique<MdbCatalogEntry>();
       entry->mdb = mdb_;
       entry->object_type = MDB_TABLE;
       entry->table_pg = static_cast<unsigned long>(*object_id & 0x00ffffff);
-      const auto* flag_bits = std::get_if<std::int64_t>(&flags_value);
-      entry->flags = flag_bits ? static_cast<int>(*flag_bits) : 0;
+      entry->flags = flags;
       std::snprintf(entry->object_name, sizeof entry->object_name, "%s", object_name->c_str());
-      if (!mdb_is_system_table(entry.get())) entries_.push_back(std::move(entry));
+      out.tables.push_back(std::move(entry));
     });
+    return out;
+  }
+
+  // What a linked table's catalog entry says it is linked to; of an ODBC
+  // source only the parts that say which, never a password.
+  static std::string LinkTarget(int type, const Value& foreign, const Value& database,
+                                const Value& connect) {
+    const auto text = [](const Value& v) {
+      const auto* s = std::get_if<std::string>(&v);
+      return s ? *s : std::string();
+    };
+    std::string target;
+    if (!text(foreign).empty()) target = "table '" + text(foreign) + "' of ";
+    if (type == kLinkedTable) return target + "'" + text(database) + "'";
+    std::string source;
+    std::size_t from = 0;
+    const std::string all = text(connect);
+    while (from <= all.size()) {
+      std::size_t to = all.find(';', from);
+      if (to == std::string::npos) to = all.size();
+      const std::string part = all.substr(from, to - from);
+      const std::string key = Lower(part.substr(0, part.find('=')));
+      if (key == "dsn" || key == "database" || key == "dbq" || key == "server" ||
+          key == "driver") {
+        source += (source.empty() ? "" : ";") + part;
+      }
+      from = to + 1;
+    }
+    return target + "the ODBC source '" + source + "'";
   }
 
   static MdbColumn* Column(MdbTableDef* t, int index) {
@@ -242,57 +393,207 @@ class Reader {
     return table;
   }
 
-  // Calls on_row(fields) for each row of the table, in stored order, and
-  // checks that the rows read are as many as the definition records.
+  // The bytes of a table's definition: its first page whole, then the rest
+  // of each continuation page after its 8-byte header, as libmdb reads it.
+  std::vector<unsigned char> DefinitionBytes(std::uint32_t first) const {
+    std::vector<unsigned char> out;
+    std::vector<unsigned char> page(page_size_);
+    std::uint32_t next = first;
+    for (std::uint64_t hops = 0; next != 0; ++hops) {
+      if (hops > page_count_) Fail("the pages of its definition form a loop");
+      ReadPage(next, page.data());
+      if (page[0] != kTableDefPage) Fail("page " + std::to_string(next) + " of its definition is damaged");
+      out.insert(out.end(), page.begin() + (hops == 0 ? 0 : 8), page.end());
+      next = Le32(page.data() + 4);
+    }
+    return out;
+  }
+
+  // Which columns of the table are calculated (by their row column number).
+  std::vector<int> CalculatedColumns(MdbTableDef* t) const {
+    std::vector<int> calculated;
+    if (mdb_->f->jet_version < MDB_VER_ACCDB_2010) return calculated;
+    const std::vector<unsigned char> def = DefinitionBytes(static_cast<std::uint32_t>(t->entry->table_pg));
+    const MdbFormatConstants& fmt = *mdb_->fmt;
+    std::size_t at = fmt.tab_cols_start_offset +
+                     static_cast<std::size_t>(t->num_real_idxs) * fmt.tab_ridx_entry_size;
+    for (unsigned i = 0; i < t->num_cols; ++i, at += fmt.tab_col_entry_size) {
+      if (at + fmt.tab_col_entry_size > def.size()) Fail("its column definitions are cut short");
+      if (def[at + kCalcFlagsOffset] & kCalcFlags) {
+        calculated.push_back(Le16(def.data() + at + fmt.tab_row_col_num_offset));
+      }
+    }
+    return calculated;
+  }
+
+  // The table's data pages, in the order of its page map, each checked to
+  // lie inside the file.
+  std::vector<std::uint32_t> DataPages(MdbTableDef* t) const {
+    const unsigned char* map = t->usage_map;
+    const std::size_t size = t->map_sz;
+    std::vector<std::uint32_t> pages;
+    const auto add = [&](std::uint64_t page) {
+      if (page == 0) return;
+      if (page >= page_count_) {
+        Fail("its data page " + std::to_string(page) + " lies beyond the end of the file");
+      }
+      pages.push_back(static_cast<std::uint32_t>(page));
+    };
+    if (map == nullptr || size < 1) Fail("its page map is missing");
+    if (map[0] == 0) {  // a first page and a bitmap of the pages from it
+      if (size < 5) Fail("its page map is damaged");
+      const std::uint64_t first = Le32(map + 1);
+      for (std::size_t i = 0; i < (size - 5) * 8; ++i) {
+        if (map[5 + i / 8] & (1u << (i % 8))) add(first + i);
+      }
+    } else if (map[0] == 1) {  // pages holding bitmaps of ranges of pages
+      const std::size_t bits = (page_size_ - 4) * 8;
+      std::vector<unsigned char> bitmap(page_size_);
+      for (std::size_t k = 0; 1 + 4 * k + 4 <= size; ++k) {
+        const std::uint32_t map_page = Le32(map + 1 + 4 * k);
+        if (map_page == 0) continue;
+        ReadPage(map_page, bitmap.data());
+        if (bitmap[0] != kMapPage) Fail("its page map is damaged (page " + std::to_string(map_page) + ")");
+        for (std::size_t i = 0; i < bits; ++i) {
+          if (bitmap[4 + i / 8] & (1u << (i % 8))) add(static_cast<std::uint64_t>(k) * bits + i);
+        }
+      }
+    } else {
+      Fail("its page map is of an unknown kind " + std::to_string(map[0]));
+    }
+    return pages;
+  }
+
+  // Reads `page` into libmdb's page buffer, checked to be a data page of
+  // table t; returns its number of rows.
+  int LoadDataPage(MdbTableDef* t, std::uint32_t page) {
+    if (page >= page_count_ || mdb_read_pg(mdb_, page) != static_cast<ssize_t>(page_size_)) {
+      Fail("its data page " + std::to_string(page) + " lies beyond the end of the file");
+    }
+    const unsigned char* buf = mdb_->pg_buf;
+    if (buf[0] != kDataPage || Le32(buf + 4) != t->entry->table_pg) {
+      Fail("page " + std::to_string(page) + " is not one of its data pages");
+    }
+    const int rows = Le16(buf + mdb_->fmt->row_count_offset);
+    if (mdb_->fmt->row_count_offset + 2 + 2 * static_cast<std::size_t>(rows) > page_size_) {
+      Fail("data page " + std::to_string(page) + " is damaged");
+    }
+    return rows;
+  }
+
+  // The flags of row `row` of the loaded page, and where it lies.
+  int RowAt(int row, int rows, std::uint32_t page, int* start, std::size_t* length) const {
+    const unsigned char* buf = mdb_->pg_buf;
+    const int rco = mdb_->fmt->row_count_offset;
+    const int raw = Le16(buf + rco + 2 + 2 * row);
+    const int end = row == 0 ? static_cast<int>(page_size_) : Le16(buf + rco + 2 * row) & kOffsetMask;
+    *start = raw & kOffsetMask;
+    *length = static_cast<std::size_t>(end - *start);
+    if ((raw & kRowDeleted) == 0 &&
+        (*start < rco + 2 + 2 * rows || *start >= end || end > static_cast<int>(page_size_))) {
+      Fail("row " + std::to_string(row) + " of page " + std::to_string(page) +
+           " lies outside its page");
+    }
+    return raw & (kRowDeleted | kRowMoved);
+  }
+
+  // Calls on_row(fields) for each row of the table, in stored order.
   template <class OnRow>
   void WalkRows(MdbTableDef* t, OnRow&& on_row) {
     std::vector<MdbField> fields(std::max<std::size_t>(kMinFields, t->num_cols + 1));
-    const std::uint64_t row_limit = page_count_ * (page_size_ / 2);
-    std::uint64_t rows = 0;
-    std::uint32_t last_page = 0;
-    mdb_rewind_table(t);
-    while (mdb_fetch_row(t)) {
-      if (t->cur_phys_pg >= page_count_ || t->cur_phys_pg < last_page) {
-        Fail("its rows point to page " + std::to_string(t->cur_phys_pg) + " out of order");
+    const auto crack = [&](int start, std::size_t length, std::uint32_t page, int row) {
+      if (mdb_crack_row(t, start, length, fields.data()) <= 0) {
+        Fail("row " + std::to_string(row) + " of page " + std::to_string(page) + " is damaged");
       }
-      last_page = t->cur_phys_pg;
-      if (++rows > row_limit || t->cur_row == 0) Fail("its row walk does not end");
-      int start = -1;
-      std::size_t length = 0;
-      if (mdb_find_row(mdb_, static_cast<int>(t->cur_row) - 1, &start, &length) != 0 ||
-          start < 0) {
-        Fail("row " + std::to_string(rows) + " cannot be found on its page");
-      }
-      start &= kOffsetMask;
-      if (static_cast<std::size_t>(start) > page_size_ || length > page_size_ - start) {
-        Fail("row " + std::to_string(rows) + " lies outside its page");
-      }
-      const int cracked = mdb_crack_row(t, start, length, fields.data());
-      if (cracked <= 0) Fail("row " + std::to_string(rows) + " is damaged");
       on_row(fields.data());
-    }
-    if (rows != t->num_rows) {
-      Fail(std::to_string(rows) + " of its " + std::to_string(t->num_rows) +
-           " rows can be read");
+    };
+    for (const std::uint32_t page : DataPages(t)) {
+      const int rows = LoadDataPage(t, page);
+      for (int row = 0; row < rows; ++row) {
+        int start = 0;
+        std::size_t length = 0;
+        const int flags = RowAt(row, rows, page, &start, &length);
+        if (flags & kRowDeleted) continue;
+        if (!(flags & kRowMoved)) {
+          crack(start, length, page, row);
+          continue;
+        }
+        // Moved to another page: the row is read there, in this place.
+        std::uint32_t at_page = page;
+        int at_row = row;
+        bool deleted = false;
+        for (int hops = 0; flags & kRowMoved; ++hops) {
+          if (length < 4 || hops > kMovedHops) {
+            Fail("the pointer of row " + std::to_string(at_row) + " of page " +
+                 std::to_string(at_page) + " is damaged");
+          }
+          const std::uint32_t to = Le32(mdb_->pg_buf + start);
+          at_page = to >> 8;
+          at_row = static_cast<int>(to & 0xff);
+          const int to_rows = LoadDataPage(t, at_page);
+          if (at_row >= to_rows) {
+            Fail("a row points to row " + std::to_string(at_row) + " of page " +
+                 std::to_string(at_page) + ", which it lacks");
+          }
+          const int to_flags = RowAt(at_row, to_rows, at_page, &start, &length);
+          deleted = (to_flags & (kRowDeleted | kRowMoved)) == (kRowDeleted | kRowMoved);
+          if (deleted) break;
+          if (!(to_flags & kRowMoved) || (to_flags & kRowDeleted)) break;
+        }
+        if (!deleted) crack(start, length, at_page, at_row);
+        LoadDataPage(t, page);
+      }
     }
   }
 
-  void ImportTable(sqlite3* db, MdbCatalogEntry& entry) {
+  // Why a column is left out of the import; empty when it is read.
+  static std::string NotReadBecause(const MdbColumn& col) {
+    if (col.col_type == MDB_COMPLEX) {
+      return "it is an attachment or multi-value column; such columns are not read";
+    }
+    if (DeclaredType(col.col_type) == nullptr) {
+      return "its type " + std::to_string(col.col_type) + " is not known";
+    }
+    return "";
+  }
+
+  void ImportTable(sqlite3* db, MdbCatalogEntry& entry,
+                   std::map<std::string, std::string>& not_read) {
     const auto table = OpenTable(entry);
     MdbTableDef* t = table.get();
-    std::vector<MdbColumn*> columns;
+    const std::vector<int> calculated = CalculatedColumns(t);
+    std::vector<ImportColumn> columns;
+    std::vector<int> field_of;  // the field of each imported column
     std::string create = "CREATE TABLE " + QuoteName(table_) + " (";
     std::string insert = "INSERT INTO " + QuoteName(table_) + " VALUES (";
     for (unsigned i = 0; i < t->num_cols; ++i) {
       MdbColumn* col = Column(t, static_cast<int>(i));
-      column_ = col->name;
-      const std::string type = DeclaredType(*col, jet3_);
-      if (type.empty()) Fail("its type " + std::to_string(col->col_type) + " is not known");
-      create += (i ? ", " : "") + QuoteName(column_) + " " + type;
-      insert += i ? ", ?" : "?";
-      columns.push_back(col);
+      const std::string why = NotReadBecause(*col);
+      if (!why.empty()) {
+        not_read[Lower(table_) + "\n" + Lower(col->name)] =
+            "the Jet file '" + path_ + "', table '" + table_ + "', column '" + col->name +
+            "' is not read: " + why;
+        continue;
+      }
+      std::string type = DeclaredType(col->col_type);
+      if (col->col_type == MDB_TEXT) {
+        const bool calc = std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
+                          calculated.end();
+        const int bytes = calc ? col->col_size - 23 : col->col_size;
+        type += "(" + std::to_string(std::max(1, jet3_ ? bytes : bytes / 2)) + ")";
+      }
+      const std::string sep = columns.empty() ? "" : ", ";
+      create += sep + QuoteName(col->name) + (type.empty() ? "" : " " + type);
+      insert += sep + "?";
+      columns.push_back({col, std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
+                                  calculated.end()});
+      field_of.push_back(static_cast<int>(i));
     }
     column_.clear();
+    if (columns.empty()) {
+      not_read[Lower(table_)] = "table '" + table_ + "' is not read: none of its columns can be";
+      return;
+    }
     if (sqlite3_exec(db, (create + ")").c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       Fail("its layout is refused (" + std::string(sqlite3_errmsg(db)) + ")");
     }
@@ -301,14 +602,15 @@ class Reader {
       Fail("its rows cannot be stored (" + std::string(sqlite3_errmsg(db)) + ")");
     }
     std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt(raw);
-
     const long replaced_before = replaced_;
     std::uint64_t stored = 0;
     WalkRows(t, [&](const MdbField* fields) {
       ++stored;
-      for (unsigned i = 0; i < t->num_cols; ++i) {
-        column_ = columns[i]->name;
-        Bind(stmt.get(), static_cast<int>(i) + 1, FieldValue(*columns[i], fields[i]));
+      for (std::size_t c = 0; c < columns.size(); ++c) {
+        column_ = columns[c].col->name;
+        // mdb_crack_row gives the fields in the order of the columns.
+        Bind(stmt.get(), static_cast<int>(c) + 1,
+             FieldValue(*columns[c].col, fields[field_of[c]], columns[c].calculated));
       }
       column_.clear();
       if (sqlite3_step(stmt.get()) != SQLITE_DONE) {
@@ -343,8 +645,12 @@ class Reader {
     } else if (const auto* t = std::get_if<std::string>(&v)) {
       sqlite3_bind_text(s, index, t->data(), static_cast<int>(t->size()), SQLITE_TRANSIENT);
     } else if (const auto* b = std::get_if<Blob>(&v)) {
-      sqlite3_bind_blob(s, index, b->bytes.data(), static_cast<int>(b->bytes.size()),
-                        SQLITE_TRANSIENT);
+      if (b->bytes.empty()) {
+        sqlite3_bind_zeroblob(s, index, 0);  // an empty byte string, not Null
+      } else {
+        sqlite3_bind_blob(s, index, b->bytes.data(), static_cast<int>(b->bytes.size()),
+                          SQLITE_TRANSIENT);
+      }
     } else {
       sqlite3_bind_null(s, index);
     }
@@ -355,38 +661,52 @@ class Reader {
     return Blob{std::vector<unsigned char>(bytes, bytes + n)};
   }
 
-  Value FieldValue(const MdbColumn& col, const MdbField& f) {
+  // The value a calculated column wraps.
+  std::string_view Unwrap(std::string_view stored) const {
+    if (stored.size() < kCalcData) return stored;
+    const std::size_t length =
+        Le32(reinterpret_cast<const unsigned char*>(stored.data()) + kCalcLength);
+    return stored.substr(kCalcData, std::min(length, stored.size() - kCalcData));
+  }
+
+  // A calculated Decimal: a 2-byte length, the scale, the sign, then the
+  // number in 4-byte and 8-byte groups, each little-endian, the most
+  // significant group first.
+  Value CalculatedDecimal(std::string_view data) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    if (data.size() < 4) Fail("a calculated decimal value is damaged");
+    const int total = Le16(p);
+    std::size_t n = (total > 0 ? static_cast<std::size_t>(total) : data.size() - 2) - 2;
+    n = std::min<std::size_t>(n / 4 * 4, 16);
+    if (4 + n > data.size()) Fail("a calculated decimal value is damaged");
+    const int scale = p[2];
+    const bool negative = p[3] != 0;
+    Uint128 value = 0;
+    std::size_t at = 4;
+    const auto group = [&](std::size_t width) {
+      for (std::size_t i = width; i-- > 0;) value = value << 8 | p[at + i];
+      at += width;
+    };
+    if (n % 8 != 0) group(4);
+    while (at < 4 + n) group(8);
+    if (scale > 38) Fail("a calculated decimal value is damaged");
+    return ExactDecimal(negative, Digits(value), scale);
+  }
+
+  Value FieldValue(const MdbColumn& col, const MdbField& f, bool calculated) {
+    if (calculated) return CalculatedValue(col, f);
     if (col.col_type == MDB_BOOL) return std::int64_t{f.is_null ? 0 : -1};  // the null bit is the value
     if (f.is_null) return Null();
     switch (col.col_type) {
-      case MDB_BYTE: return std::int64_t{*Bytes(f, 1)};
-      case MDB_INT: return std::int64_t{static_cast<std::int16_t>(Le16(Bytes(f, 2)))};
-      case MDB_LONGINT:
-      case MDB_COMPLEX: return std::int64_t{static_cast<std::int32_t>(Le32(Bytes(f, 4)))};
-      case MDB_MONEY: {
-        const std::int64_t units = Le64(Bytes(f, 8));
-        const std::uint64_t magnitude =
-            units < 0 ? ~static_cast<std::uint64_t>(units) + 1 : static_cast<std::uint64_t>(units);
-        return ExactDecimal(units < 0, std::to_string(magnitude), 4);
+      case MDB_TEXT: return Text(Bytes(f, 0), static_cast<std::size_t>(f.siz));
+      case MDB_MEMO: {
+        const std::string raw = LongValue(f);
+        return Text(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
       }
-      case MDB_FLOAT: {
-        // The shortest decimal that reads back as the same Single, so 0.15
-        // stays 0.15 and does not become 0.150000005960464.
-        float single;
-        std::memcpy(&single, Bytes(f, 4), 4);  // little-endian, as the file
-        std::array<char, 32> buf{};
-        const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), single);
-        return std::strtod(std::string(buf.data(), r.ptr).c_str(), nullptr);
-      }
-      case MDB_DOUBLE: {
-        double d;
-        std::memcpy(&d, Bytes(f, 8), 8);
-        return d;
-      }
-      case MDB_DATETIME: {
-        double d;
-        std::memcpy(&d, Bytes(f, 8), 8);
-        return DateText(d);
+      case MDB_BINARY: return BlobOf(Bytes(f, 0), static_cast<std::size_t>(f.siz));
+      case MDB_OLE: {
+        const std::string raw = LongValue(f);
+        return BlobOf(raw.data(), raw.size());
       }
       case MDB_NUMERIC: {
         const unsigned char* p = Bytes(f, 17);
@@ -406,26 +726,124 @@ class Reader {
         }
         return ExactDecimal(negative, decimal, scale);
       }
+      default: {
+        const unsigned char* p = Bytes(f, 0);
+        return Scalar(col.col_type, std::string_view(reinterpret_cast<const char*>(p),
+                                                     static_cast<std::size_t>(f.siz)));
+      }
+    }
+  }
+
+  // A calculated column's value: the stored bytes (in the row, or a long
+  // value for memo) unwrapped, then read as its type.
+  Value CalculatedValue(const MdbColumn& col, const MdbField& f) {
+    if (f.is_null) return Null();
+    std::string stored;
+    if (col.col_type == MDB_MEMO) {
+      stored = LongValue(f);
+    } else {
+      stored.assign(reinterpret_cast<const char*>(Bytes(f, 0)), static_cast<std::size_t>(f.siz));
+    }
+    const std::string_view data = Unwrap(stored);
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    if (col.col_type == MDB_TEXT || col.col_type == MDB_MEMO) return Text(p, data.size());
+    if (data.empty()) return Null();  // an expression without a value
+    // A Yes/No result is one byte, whatever type the column names.
+    if (col.col_type == MDB_BOOL || data.size() == 1) return std::int64_t{p[0] != 0 ? -1 : 0};
+    // A column declared Decimal may hold a Single or a Double result.
+    if (col.col_type == MDB_NUMERIC && data.size() == 4) return Scalar(MDB_FLOAT, data);
+    if (col.col_type == MDB_NUMERIC && data.size() == 8) return Scalar(MDB_DOUBLE, data);
+    if (col.col_type == MDB_NUMERIC) return CalculatedDecimal(data);
+    return Scalar(col.col_type, data);
+  }
+
+  // A value of a fixed-size type from its bytes.
+  Value Scalar(int type, std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto need = [&](std::size_t n) {
+      if (bytes.size() < n) Fail("a value is shorter than its type");
+    };
+    switch (type) {
+      case MDB_BYTE: need(1); return std::int64_t{p[0]};
+      case MDB_INT: need(2); return std::int64_t{static_cast<std::int16_t>(Le16(p))};
+      case MDB_LONGINT: need(4); return std::int64_t{static_cast<std::int32_t>(Le32(p))};
+      case kLargeNumber: need(8); return Le64(p);
+      case MDB_MONEY: {
+        need(8);
+        const std::int64_t units = Le64(p);
+        const std::uint64_t magnitude =
+            units < 0 ? ~static_cast<std::uint64_t>(units) + 1 : static_cast<std::uint64_t>(units);
+        return ExactDecimal(units < 0, std::to_string(magnitude), 4);
+      }
+      case MDB_FLOAT: {
+        // The shortest decimal that reads back as the same Single, so 0.15
+        // stays 0.15 and does not become 0.150000005960464.
+        need(4);
+        float single;
+        std::memcpy(&single, p, 4);  // little-endian, as the file
+        std::array<char, 32> buf{};
+        const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), single);
+        return std::strtod(std::string(buf.data(), r.ptr).c_str(), nullptr);
+      }
+      case MDB_DOUBLE: {
+        need(8);
+        double d;
+        std::memcpy(&d, p, 8);
+        return d;
+      }
+      case MDB_DATETIME: {
+        need(8);
+        double d;
+        std::memcpy(&d, p, 8);
+        return DateText(d);
+      }
+      case kExtendedDate: return ExtendedDateText(bytes);
       case MDB_REPID: {
-        const unsigned char* p = Bytes(f, 16);
+        need(16);
         char buf[40];
         std::snprintf(buf, sizeof buf,
                       "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Le32(p), Le16(p + 4),
                       Le16(p + 6), p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
         return std::string(buf);
       }
-      case MDB_TEXT: return Text(Bytes(f, 0), static_cast<std::size_t>(f.siz));
-      case MDB_MEMO: {
-        const std::string raw = LongValue(f);
-        return Text(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
-      }
-      case MDB_BINARY: return BlobOf(Bytes(f, 0), static_cast<std::size_t>(f.siz));
-      case MDB_OLE: {
-        const std::string raw = LongValue(f);
-        return BlobOf(raw.data(), raw.size());
-      }
-      default: Fail("its type " + std::to_string(col.col_type) + " is not known");
+      case MDB_TEXT: return Text(p, bytes.size());
+      case MDB_BINARY: return BlobOf(p, bytes.size());
+      default: Fail("its type " + std::to_string(type) + " is not known");
     }
+  }
+
+  // A Date/Time Extended value: "DDDDDDDDDDDDDDDDDDD:TTTTTTTTTTTTTTTTTTT:7",
+  // days since 0001-01-01 and the time of day in units of 100 ns.
+  std::string ExtendedDateText(std::string_view bytes) const {
+    const auto number = [&](std::size_t at, std::size_t n, std::int64_t& out) {
+      if (at + n > bytes.size()) return false;
+      const auto r = std::from_chars(bytes.data() + at, bytes.data() + at + n, out);
+      return r.ec == std::errc() && r.ptr == bytes.data() + at + n;
+    };
+    std::int64_t days = 0, ticks = 0;
+    if (!number(0, 19, days) || bytes.size() < 20 || bytes[19] != ':' || !number(20, 19, ticks) ||
+        days > 3652058 || ticks >= 864000000000) {
+      Fail("a Date/Time Extended value is damaged");
+    }
+    std::int64_t y;
+    unsigned m, d;
+    CivilFromDays(days - 719162, y, m, d);  // 0001-01-01 is 719162 days before 1970-01-01
+    char buf[64];
+    const std::int64_t seconds = ticks / 10000000;
+    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
+    std::string out = buf;
+    if (ticks != 0) {
+      std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", static_cast<int>(seconds / 3600),
+                    static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+      out += buf;
+      if (ticks % 10000000 != 0) {
+        std::snprintf(buf, sizeof buf, ".%07lld", static_cast<long long>(ticks % 10000000));
+        std::string fraction = buf;
+        while (fraction.back() == '0') fraction.pop_back();
+        out += fraction;
+      }
+    }
+    return out;
   }
 
   // A stored date (days from 1899-12-30; the fraction, taken without its
@@ -590,7 +1008,7 @@ class Reader {
   long replaced_ = 0;
   std::string table_;
   std::string column_;
-  std::vector<std::unique_ptr<MdbCatalogEntry>> entries_;  // the user tables
+  FdCloser fd_{-1};  // the file, for the pages read here
 };
 
 }  // namespace
@@ -609,7 +1027,7 @@ bool IsJetFile(const std::string& path) {
   return IsJetHeader(header, sizeof header);
 }
 
-JetImport::JetImport(const std::string& jet_path) {
+JetImport::JetImport(const std::string& jet_path) : jet_path_(jet_path) {
   struct stat info {};
   if (::stat(jet_path.c_str(), &info) != 0) {
     throw Error(err::kDatabaseNotFound,
@@ -649,7 +1067,7 @@ JetImport::JetImport(const std::string& jet_path) {
                                        (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)) + ")");
   }
   Reader reader(jet_path, mdb.get(), static_cast<std::uint64_t>(info.st_size));
-  reader.ImportAll(raw);
+  reader.ImportAll(raw, not_read_);
   replaced_ = reader.replaced();
   if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
@@ -660,5 +1078,20 @@ JetImport::JetImport(const std::string& jet_path) {
 
 // The folder goes with the import in it.
 JetImport::~JetImport() = default;
+
+void JetImport::CheckTable(std::string_view table) const {
+  const auto it = not_read_.find(Lower(table));
+  if (it != not_read_.end()) {
+    throw Error(err::kTableNotFound,
+                "Table not found: the Jet file '" + jet_path_ + "': " + it->second);
+  }
+}
+
+void JetImport::CheckColumn(std::string_view table, std::string_view column) const {
+  const auto it = not_read_.find(Lower(table) + "\n" + Lower(column));
+  if (it != not_read_.end()) {
+    throw Error(err::kItemNotFound, "Item not found in this collection: " + it->second);
+  }
+}
 
 }  // namespace relamor::db
