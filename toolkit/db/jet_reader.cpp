@@ -194,6 +194,7 @@ struct ImportColumn {
 // What the catalog says of the file's tables.
 struct Catalog {
   std::vector<std::unique_ptr<MdbCatalogEntry>> tables;  // the user tables
+  std::vector<std::string> properties;                    // of each, its stored properties
   std::map<std::string, std::string> linked;              // name -> what it is linked to
 };
 
@@ -245,7 +246,9 @@ class Reader {
       not_read[Lower(name)] = "table '" + name + "' is linked to " + target +
                               "; linked tables are not read";
     }
-    for (const auto& entry : catalog.tables) ImportTable(db, *entry, not_read);
+    for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
+      ImportTable(db, *catalog.tables[i], catalog.properties[i], not_read);
+    }
   }
 
  private:
@@ -339,6 +342,15 @@ class Reader {
       entry->flags = flags;
       std::snprintf(entry->object_name, sizeof entry->object_name, "%s", object_name->c_str());
       out.tables.push_back(std::move(entry));
+      // The properties matter only for calculated columns: pages of them
+      // that cannot be read do not stop the file.
+      Value properties;
+      try {
+        properties = value("LvProp");
+      } catch (const Error&) {
+      }
+      const auto* blob = std::get_if<Blob>(&properties);
+      out.properties.emplace_back(blob ? std::string(blob->bytes.begin(), blob->bytes.end()) : "");
     });
     return out;
   }
@@ -557,11 +569,32 @@ class Reader {
     return "";
   }
 
-  void ImportTable(sqlite3* db, MdbCatalogEntry& entry,
+  // The result type of each calculated column, from the table's stored
+  // properties (parsed only for a table that has calculated columns).
+  std::map<std::string, int> ResultTypes(const std::string& properties) const {
+    std::map<std::string, int> out;
+    if (properties.empty()) return out;
+    std::string bytes = properties;
+    GPtrArray* all = mdb_kkd_to_props(mdb_, bytes.data(), bytes.size());
+    if (all == nullptr) return out;
+    for (unsigned i = 0; i < all->len; ++i) {
+      auto* p = static_cast<MdbProperties*>(g_ptr_array_index(all, i));
+      if (p->name != nullptr && p->hash != nullptr) {
+        const auto* type = static_cast<const char*>(g_hash_table_lookup(p->hash, "ResultType"));
+        if (type != nullptr) out[p->name] = std::atoi(type);
+      }
+      mdb_free_props(p);
+    }
+    g_ptr_array_free(all, TRUE);
+    return out;
+  }
+
+  void ImportTable(sqlite3* db, MdbCatalogEntry& entry, const std::string& properties,
                    std::map<std::string, std::string>& not_read) {
     const auto table = OpenTable(entry);
     MdbTableDef* t = table.get();
     const std::vector<int> calculated = CalculatedColumns(t);
+    result_types_ = calculated.empty() ? std::map<std::string, int>{} : ResultTypes(properties);
     std::vector<ImportColumn> columns;
     std::vector<int> field_of;  // the field of each imported column
     std::string create = "CREATE TABLE " + QuoteName(table_) + " (";
@@ -746,8 +779,25 @@ class Reader {
     }
     const std::string_view data = Unwrap(stored);
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-    if (col.col_type == MDB_TEXT || col.col_type == MDB_MEMO) return Text(p, data.size());
+    const auto result = result_types_.find(col.name);
+    const int type = result == result_types_.end() ? col.col_type : result->second;
+    if (type == MDB_MEMO && col.col_type != MDB_MEMO && data.size() >= kLongValueHeader) {
+      // A memo result in a text column: the wrapped bytes are a long value's
+      // header, in the row.
+      MdbField inner = f;
+      inner.value = static_cast<unsigned char*>(f.value) + (data.data() - stored.data());
+      inner.siz = static_cast<int>(data.size());
+      const std::string text = LongValue(inner);
+      const std::string_view value = Unwrap(text);
+      return Text(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+    }
+    if (type == MDB_TEXT || type == MDB_MEMO) return Text(p, data.size());
     if (data.empty()) return Null();  // an expression without a value
+    if (result != result_types_.end()) {
+      if (type == MDB_BOOL) return std::int64_t{p[0] != 0 ? -1 : 0};
+      if (type == MDB_NUMERIC) return CalculatedDecimal(data);
+      return Scalar(type, data);
+    }
     // A Yes/No result is one byte, whatever type the column names.
     if (col.col_type == MDB_BOOL || data.size() == 1) return std::int64_t{p[0] != 0 ? -1 : 0};
     // A column declared Decimal may hold a Single or a Double result.
@@ -1009,6 +1059,7 @@ class Reader {
   std::string table_;
   std::string column_;
   FdCloser fd_{-1};  // the file, for the pages read here
+  std::map<std::string, int> result_types_;  // of the calculated columns of the table read
 };
 
 }  // namespace
