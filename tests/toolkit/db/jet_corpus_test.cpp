@@ -1,10 +1,10 @@
 // Every file of a corpus of real Jet and ACE files that other projects' test
 // suites wrote (../shared/jet-corpus/public.tar.xz beside the source folder,
-// or the file RELAMOR_JET_CORPUS names), opened as an old database is and
-// compared with mdb-export: every table with mdb-export's rows (in any order:
-// mdb-export reads a moved row where it lies, not where it stands), every
-// value equal where mdb-export prints it without loss. Skipped when the
-// corpus or mdb-export is absent.
+// or the file, or unpacked folder, RELAMOR_JET_CORPUS names), opened as an
+// old database is and compared with mdb-export: no file refused, every table
+// with mdb-export's rows (in any order: mdb-export reads a moved row where it
+// lies, not where it stands), every value equal where mdb-export prints it
+// without loss. Skipped when the corpus or mdb-export is absent.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -146,10 +146,16 @@ TEST(JetCorpus, EveryFileReadsWithMdbExportsRowsAndValues) {
                                                : RELAMOR_SOURCE_DIR "/../shared/jet-corpus/public.tar.xz";
   if (!std::filesystem::exists(corpus)) GTEST_SKIP() << "no Jet corpus at " << corpus;
   if (Output("command -v mdb-export").empty()) GTEST_SKIP() << "mdb-export is not installed";
+  // bench/jet_corpus.py times the reads alone, on the corpus unpacked.
+  const bool compare = std::getenv("RELAMOR_JET_CORPUS_READ_ONLY") == nullptr;
   TempDir dir;
-  ASSERT_EQ(std::system(("tar xJf " + Quote(corpus) + " -C " + Quote(dir.path())).c_str()), 0);
+  std::string folder = corpus;
+  if (!std::filesystem::is_directory(corpus)) {
+    ASSERT_EQ(std::system(("tar xJf " + Quote(corpus) + " -C " + Quote(dir.path())).c_str()), 0);
+    folder = dir.path();
+  }
   std::vector<std::string> files;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
     const std::string ext = e.path().extension().string();
     if (ext == ".mdb" || ext == ".accdb") files.push_back(e.path().string());
   }
@@ -184,6 +190,7 @@ TEST(JetCorpus, EveryFileReadsWithMdbExportsRowsAndValues) {
         continue;
       }
       ++tables_read;
+      if (!compare) continue;
       const std::string separators = " -d " + Quote(kField) + " -R " +
                                      Quote(kRow) + " -Q ";
       std::string text = Output("mdb-export" + separators + "-0 " + Quote(kNull) +
