@@ -196,6 +196,7 @@ struct Catalog {
   std::vector<std::unique_ptr<MdbCatalogEntry>> tables;  // the user tables
   std::vector<std::string> properties;                    // of each, its stored properties
   std::map<std::string, std::string> linked;              // name -> what it is linked to
+  std::map<std::int64_t, std::string> system_tables;      // id -> name
 };
 
 // One Jet file being read.
@@ -246,6 +247,7 @@ class Reader {
       not_read[Lower(name)] = "table '" + name + "' is linked to " + target +
                               "; linked tables are not read";
     }
+    complex_types_ = ComplexColumnTypes(catalog.system_tables);
     for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
       ImportTable(db, *catalog.tables[i], catalog.properties[i], not_read);
     }
@@ -329,7 +331,10 @@ class Reader {
       }
       const auto* flag_bits = std::get_if<std::int64_t>(&flags_value);
       const int flags = flag_bits ? static_cast<int>(*flag_bits) : 0;
-      if (flags & 0x80000002) return;  // a system table
+      if (flags & 0x80000002) {  // a system table
+        if (type == MDB_TABLE) out.system_tables[*object_id] = *object_name;
+        return;
+      }
       if (type != MDB_TABLE) {
         out.linked[*object_name] = LinkTarget(type, value("ForeignName"), value("Database"),
                                               value("Connect"));
@@ -558,10 +563,66 @@ class Reader {
     }
   }
 
+  // Of each attachment or multi-value column ("table page\ncolumn", in lower
+  // case), the name of its kind's template table (MSysComplexType_...), as
+  // the system table MSysComplexColumns lists them. It only makes the error
+  // of such a column plainer: when it cannot be read, nothing is known.
+  std::map<std::string, std::string> ComplexColumnTypes(
+      const std::map<std::int64_t, std::string>& system_tables) {
+    std::map<std::string, std::string> out;
+    for (const auto& [id, name] : system_tables) {
+      if (name != "MSysComplexColumns") continue;
+      try {
+        MdbCatalogEntry entry{};
+        entry.mdb = mdb_;
+        entry.object_type = MDB_TABLE;
+        entry.table_pg = static_cast<unsigned long>(id & 0x00ffffff);
+        std::snprintf(entry.object_name, sizeof entry.object_name, "%s", name.c_str());
+        const auto table = OpenTable(entry);
+        MdbTableDef* t = table.get();
+        int column = -1, type = -1, of = -1;
+        for (unsigned i = 0; i < t->num_cols; ++i) {
+          const std::string_view n = Column(t, static_cast<int>(i))->name;
+          if (n == "ColumnName") column = static_cast<int>(i);
+          if (n == "ComplexTypeObjectID") type = static_cast<int>(i);
+          if (n == "ConceptualTableID") of = static_cast<int>(i);
+        }
+        if (column < 0 || type < 0 || of < 0) break;
+        WalkRows(t, [&](const MdbField* fields) {
+          const Value c = FieldValue(*Column(t, column), fields[column], false);
+          const Value k = FieldValue(*Column(t, type), fields[type], false);
+          const Value o = FieldValue(*Column(t, of), fields[of], false);
+          const auto* column_name = std::get_if<std::string>(&c);
+          const auto* kind = std::get_if<std::int64_t>(&k);
+          const auto* owner = std::get_if<std::int64_t>(&o);
+          if (!column_name || !kind || !owner) return;
+          const auto template_table = system_tables.find(*kind);
+          if (template_table == system_tables.end()) return;
+          out[std::to_string(*owner & 0x00ffffff) + "\n" + Lower(*column_name)] =
+              template_table->second;
+        });
+      } catch (const Error&) {
+        out.clear();
+      }
+    }
+    table_.clear();
+    column_.clear();
+    return out;
+  }
+
   // Why a column is left out of the import; empty when it is read.
-  static std::string NotReadBecause(const MdbColumn& col) {
+  std::string NotReadBecause(const MdbTableDef& t, const MdbColumn& col) const {
     if (col.col_type == MDB_COMPLEX) {
-      return "it is an attachment or multi-value column; such columns are not read";
+      const auto kind =
+          complex_types_.find(std::to_string(t.entry->table_pg) + "\n" + Lower(col.name));
+      if (kind == complex_types_.end()) {
+        return "it is an attachment or multi-value column; such columns are not read";
+      }
+      if (kind->second == "MSysComplexType_Attachment") {
+        return "it is an attachment column; attachment columns are not read";
+      }
+      return "it is a multi-value column (" + kind->second.substr(kind->second.find('_') + 1) +
+             " values); multi-value columns are not read";
     }
     if (DeclaredType(col.col_type) == nullptr) {
       return "its type " + std::to_string(col.col_type) + " is not known";
@@ -601,7 +662,7 @@ class Reader {
     std::string insert = "INSERT INTO " + QuoteName(table_) + " VALUES (";
     for (unsigned i = 0; i < t->num_cols; ++i) {
       MdbColumn* col = Column(t, static_cast<int>(i));
-      const std::string why = NotReadBecause(*col);
+      const std::string why = NotReadBecause(*t, *col);
       if (!why.empty()) {
         not_read[Lower(table_) + "\n" + Lower(col->name)] =
             "the Jet file '" + path_ + "', table '" + table_ + "', column '" + col->name +
@@ -1060,6 +1121,7 @@ class Reader {
   std::string column_;
   FdCloser fd_{-1};  // the file, for the pages read here
   std::map<std::string, int> result_types_;  // of the calculated columns of the table read
+  std::map<std::string, std::string> complex_types_;  // see ComplexColumnTypes
 };
 
 }  // namespace
