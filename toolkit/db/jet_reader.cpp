@@ -59,6 +59,7 @@ constexpr int kCalcFlagsOffset = 16;
 constexpr int kCalcFlags = 0xc0;
 constexpr int kCalcLength = 16;
 constexpr int kCalcData = 20;
+constexpr int kCalcOverhead = 23;      // the bytes a wrapped value adds
 constexpr std::size_t kMinFields = 256;
 // Dates Jet can store: 100-01-01 to 9999-12-31 as days from 1899-12-30.
 constexpr double kFirstDay = -657434.0;
@@ -275,7 +276,8 @@ class Reader {
   // The user tables and the linked tables listed in the system table
   // MSysObjects (whose definition is on page 2). Read here rather than by
   // mdb_read_catalog, which also parses every object's property blob and can
-  // run away on a damaged one.
+  // run away on a damaged one; the properties are parsed only of a table
+  // with calculated columns (ResultTypes).
   Catalog ReadCatalog() {
     MdbCatalogEntry catalog_entry{};
     catalog_entry.mdb = mdb_;
@@ -535,11 +537,13 @@ class Reader {
           crack(start, length, page, row);
           continue;
         }
-        // Moved to another page: the row is read there, in this place.
+        // Moved to another page: the row is read there, in this place. The
+        // row there is flagged as moved in (kRowDeleted alone), or deleted
+        // (both flags), or moved on (kRowMoved alone).
         std::uint32_t at_page = page;
         int at_row = row;
         bool deleted = false;
-        for (int hops = 0; flags & kRowMoved; ++hops) {
+        for (int hops = 0;; ++hops) {
           if (length < 4 || hops > kMovedHops) {
             Fail("the pointer of row " + std::to_string(at_row) + " of page " +
                  std::to_string(at_page) + " is damaged");
@@ -553,9 +557,8 @@ class Reader {
                  std::to_string(at_page) + ", which it lacks");
           }
           const int to_flags = RowAt(at_row, to_rows, at_page, &start, &length);
-          deleted = (to_flags & (kRowDeleted | kRowMoved)) == (kRowDeleted | kRowMoved);
-          if (deleted) break;
-          if (!(to_flags & kRowMoved) || (to_flags & kRowDeleted)) break;
+          deleted = to_flags == (kRowDeleted | kRowMoved);
+          if (to_flags != kRowMoved) break;
         }
         if (!deleted) crack(start, length, at_page, at_row);
         LoadDataPage(t, page);
@@ -669,18 +672,17 @@ class Reader {
             "' is not read: " + why;
         continue;
       }
+      const bool calc = std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
+                        calculated.end();
       std::string type = DeclaredType(col->col_type);
       if (col->col_type == MDB_TEXT) {
-        const bool calc = std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
-                          calculated.end();
-        const int bytes = calc ? col->col_size - 23 : col->col_size;
+        const int bytes = calc ? col->col_size - kCalcOverhead : col->col_size;
         type += "(" + std::to_string(std::max(1, jet3_ ? bytes : bytes / 2)) + ")";
       }
       const std::string sep = columns.empty() ? "" : ", ";
       create += sep + QuoteName(col->name) + (type.empty() ? "" : " " + type);
       insert += sep + "?";
-      columns.push_back({col, std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
-                                  calculated.end()});
+      columns.push_back({col, calc});
       field_of.push_back(static_cast<int>(i));
     }
     column_.clear();
