@@ -14,7 +14,6 @@
 #include <glib.h>
 #include <mdbtools.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,12 +170,6 @@ struct StatementFinalizer {
 struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -229,8 +222,6 @@ class Reader {
         Fail("its code page " + std::to_string(code_page_) + " is not supported here");
       }
     }
-    fd_.fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_.fd < 0) Fail(std::string("it cannot be opened (") + std::strerror(errno) + ")");
   }
   ~Reader() {
     if (from_code_page_ != reinterpret_cast<iconv_t>(-1)) iconv_close(from_code_page_);
@@ -262,15 +253,17 @@ class Reader {
     throw Error(err::kNotADatabase, "Not a database: " + where + " cannot be read: " + what);
   }
 
-  // Reads page `page` of the file into `buf` (page_size_ bytes).
+  // Reads page `page` of the file into `buf` (page_size_ bytes), through
+  // libmdb's second page buffer: libmdb decodes the pages of a Jet file
+  // saved encoded (RC4, its key in the header).
   void ReadPage(std::uint64_t page, unsigned char* buf) const {
     if (page >= page_count_) {
       Fail("page " + std::to_string(page) + " lies beyond the end of the file");
     }
-    const auto n = ::pread(fd_.fd, buf, page_size_, static_cast<off_t>(page * page_size_));
-    if (n != static_cast<ssize_t>(page_size_)) {
+    if (mdb_read_alt_pg(mdb_, static_cast<int>(page)) != static_cast<ssize_t>(page_size_)) {
       Fail("page " + std::to_string(page) + " cannot be read");
     }
+    std::memcpy(buf, mdb_->alt_pg_buf, page_size_);
   }
 
   // The user tables and the linked tables listed in the system table
@@ -286,17 +279,16 @@ class Reader {
     std::snprintf(catalog_entry.object_name, sizeof catalog_entry.object_name, "%s",
                   "MSysObjects");
     table_ = "MSysObjects";
-    if (mdb_->f->db_key != 0) {
-      throw Error(err::kNotADatabase, "Not a database: the Jet file '" + path_ +
-                                          "' is encrypted; encrypted files are not read");
-    }
-    if (page_count_ > 2) {
+    // An ACE file encrypted with a password (AES) keeps its header readable
+    // but none of its pages: the first two are then of no page type.
+    if (mdb_->f->jet_version >= MDB_VER_ACCDB_2007 && page_count_ > 2) {
       std::vector<unsigned char> page(page_size_);
-      ReadPage(2, page.data());
-      // An ACE file encrypted with a password keeps its header readable but
-      // not its pages.
-      if (page[0] != kTableDefPage && !jet3_ && mdb_->f->jet_version >= MDB_VER_ACCDB_2007 &&
-          page[0] > MDB_PAGE_MAP) {
+      int unknown = 0;
+      for (std::uint64_t p = 1; p <= 2; ++p) {
+        ReadPage(p, page.data());
+        if (page[0] > MDB_PAGE_MAP) ++unknown;
+      }
+      if (unknown == 2) {
         throw Error(err::kNotADatabase, "Not a database: the Jet file '" + path_ +
                                             "' is encrypted; encrypted files are not read");
       }
@@ -1121,7 +1113,6 @@ class Reader {
   long replaced_ = 0;
   std::string table_;
   std::string column_;
-  FdCloser fd_{-1};  // the file, for the pages read here
   std::map<std::string, int> result_types_;  // of the calculated columns of the table read
   std::map<std::string, std::string> complex_types_;  // see ComplexColumnTypes
 };

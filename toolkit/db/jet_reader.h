@@ -14,7 +14,8 @@
 // read where its pointer stands. A file is refused only on evidence of damage
 // (a page beyond the end of the file, a page that is not what the table's
 // map or a row's pointer says, a row that cannot be decoded) or when it is
-// encrypted; the row count a table definition records is not trusted (Jet
+// encrypted (an ACE file with a password; a Jet file saved encoded, whose
+// pages libmdb decodes, is read); the row count a table definition records is not trusted (Jet
 // leaves it stale), so a copy cut short is refused by its missing pages.
 //
 // Values are decoded from the stored bytes, not from libmdb's text forms:

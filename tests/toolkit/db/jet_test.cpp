@@ -276,10 +276,11 @@ TEST(JetFile, LinkedTablesAndComplexColumnsAreNamedWhenRead) {
   }
 }
 
-// nwind.mdb with bytes changed in place: a stale row count in a table's and
-// in the catalog's definition is no damage; a column of a type not known
-// here is named when read, the rest reads; the header's encryption key
-// refuses the file; RELAMOR_JET3_CODEPAGE overrides the file's code page.
+// Sample files with bytes changed in place: a stale row count in a table's
+// and in the catalog's definition is no damage; a column of a type not known
+// here is named when read, the rest reads; an encoded file reads, an
+// encrypted one is refused; RELAMOR_JET3_CODEPAGE overrides the file's code
+// page.
 TEST(JetFile, StaleCountsUnknownTypesEncryptionAndCodePage) {
   TempDir dir;
   const std::string original = FileBytes(kNwind);
@@ -315,10 +316,43 @@ TEST(JetFile, StaleCountsUnknownTypesEncryptionAndCodePage) {
     EXPECT_EQ(Rows(db, "SELECT CompanyName FROM Shippers").size(), 3u);
   }
 
-  bytes = original;
-  bytes[0x3e] = static_cast<char>(bytes[0x3e] ^ 1);  // the key, stored obfuscated
+  // A Jet 4 file saved encoded: its pages RC4-encrypted with the header's
+  // key (stored obfuscated: the bytes of the key are xored into it), each
+  // with the key xor the page number. It reads as the plain file does.
+  const auto rc4 = [](std::uint32_t key, char* data, std::size_t n) {
+    unsigned char k[4], st[256];
+    for (int i = 0; i < 4; ++i) k[i] = static_cast<unsigned char>(key >> (8 * i));
+    for (int i = 0; i < 256; ++i) st[i] = static_cast<unsigned char>(i);
+    for (int i = 0, j = 0; i < 256; ++i) {
+      j = (j + st[i] + k[i % 4]) & 255;
+      std::swap(st[i], st[j]);
+    }
+    for (std::size_t x = 0, i = 0, j = 0; x < n; ++x) {
+      i = (i + 1) & 255;
+      j = (j + st[i]) & 255;
+      std::swap(st[i], st[j]);
+      data[x] = static_cast<char>(data[x] ^ st[(st[i] + st[j]) & 255]);
+    }
+  };
+  constexpr std::uint32_t kKey = 0x12345678;
+  constexpr std::size_t kJet4Page = 4096;
+  bytes = FileBytes(kDates);
+  for (int i = 0; i < 4; ++i) bytes[0x3e + i] = static_cast<char>(bytes[0x3e + i] ^ (kKey >> (8 * i)));
+  for (std::size_t p = 1; p < bytes.size() / kJet4Page; ++p) {
+    rc4(kKey ^ static_cast<std::uint32_t>(p), &bytes[p * kJet4Page], kJet4Page);
+  }
   WriteFile(path, bytes);
   Engine engine;
+  {
+    Database encoded = engine.OpenDatabase(path, OpenMode::kReadOnly);
+    Database plain = engine.OpenDatabase(kDates, OpenMode::kReadOnly);
+    EXPECT_EQ(Dump(encoded), Dump(plain));
+  }
+  // An ACE file encrypted with a password: no page after the header has a
+  // page type.
+  bytes = FileBytes(Sample("linkerTestV2007.accdb"));
+  for (std::size_t i = kJet4Page; i < 3 * kJet4Page; ++i) bytes[i] = static_cast<char>(0xa5 ^ (i * 31));
+  WriteFile(path, bytes);
   const Error e = ErrorOf([&] { engine.OpenDatabase(path, OpenMode::kReadOnly); });
   EXPECT_EQ(e.number(), err::kNotADatabase);
   EXPECT_EQ(e.description(), "Not a database: the Jet file '" + path +
