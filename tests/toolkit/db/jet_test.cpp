@@ -278,7 +278,8 @@ TEST(JetFile, LinkedTablesAndComplexColumnsAreNamedWhenRead) {
 
 // Sample files with bytes changed in place: a stale row count in a table's
 // and in the catalog's definition is no damage; a column of a type not known
-// here is named when read, the rest reads; an encoded file reads, an
+// here is named when read, the rest reads; Large Number reads as a 64-bit
+// integer; an encoded file reads, an
 // encrypted one is refused; RELAMOR_JET3_CODEPAGE overrides the file's code
 // page.
 TEST(JetFile, StaleCountsUnknownTypesEncryptionAndCodePage) {
@@ -288,18 +289,32 @@ TEST(JetFile, StaleCountsUnknownTypesEncryptionAndCodePage) {
   const auto set32 = [](std::string& bytes, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
   };
+  // The entry of a column in the Jet 3 definition of a table that has it
+  // (after the index entries; the names follow the entries).
+  const auto entry_of = [](const std::string& bytes, const std::string& column) {
+    for (std::size_t page = 0; page + kJet3Page <= bytes.size(); page += kJet3Page) {
+      if (bytes[page] != 2) continue;
+      const std::size_t columns = static_cast<unsigned char>(bytes[page + 25]);
+      const std::size_t entries = page + 43 + 8 * static_cast<unsigned char>(bytes[page + 31]);
+      std::size_t name_at = entries + 18 * columns;
+      for (std::size_t i = 0; i < columns && name_at < page + kJet3Page; ++i) {
+        const std::size_t n = static_cast<unsigned char>(bytes[name_at]);
+        if (bytes.compare(name_at + 1, n, column) == 0 && n == column.size()) return entries + 18 * i;
+        name_at += 1 + n;
+      }
+    }
+    return std::string::npos;
+  };
   const std::size_t shippers = 581 * kJet3Page, catalog = 2 * kJet3Page;
   std::string bytes = original;
   set32(bytes, shippers + 12, 2);  // 3 rows stored
   set32(bytes, catalog + 12, 5);
-  // The first column entry of Shippers (after its index entries) becomes of
-  // type 70; the first name after the entries is its name.
-  const std::uint32_t indexes = static_cast<unsigned char>(bytes[shippers + 31]);
-  const std::size_t entries = shippers + 43 + 8 * indexes;
-  const std::size_t columns = static_cast<unsigned char>(bytes[shippers + 25]);
-  bytes[entries] = 70;
-  const std::size_t name_at = entries + 18 * columns;
-  const std::string name = bytes.substr(name_at + 1, static_cast<unsigned char>(bytes[name_at]));
+  const std::string name = "ShipperID";
+  ASSERT_NE(entry_of(bytes, name), std::string::npos);
+  bytes[entry_of(bytes, name)] = 70;
+  // Currency is 8 bytes, as Large Number is.
+  ASSERT_NE(entry_of(bytes, "UnitPrice"), std::string::npos);
+  bytes[entry_of(bytes, "UnitPrice")] = 0x13;
   WriteFile(path, bytes);
   {
     Engine engine;
@@ -314,6 +329,9 @@ TEST(JetFile, StaleCountsUnknownTypesEncryptionAndCodePage) {
                                    "', table 'Shippers', column '" + name +
                                    "' is not read: its type 70 is not known");
     EXPECT_EQ(Rows(db, "SELECT CompanyName FROM Shippers").size(), 3u);
+    EXPECT_EQ(FirstRow(db, "SELECT UnitPrice, typeof(UnitPrice) FROM [Order Details] "
+                           "WHERE OrderID = 10250 AND ProductID = 51"),
+              (std::vector<Value>{I(424000), T("integer")}));
   }
 
   // A Jet 4 file saved encoded: its pages RC4-encrypted with the header's
