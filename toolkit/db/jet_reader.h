@@ -15,8 +15,9 @@
 // (a page beyond the end of the file, a page that is not what the table's
 // map or a row's pointer says, a row that cannot be decoded) or when it is
 // encrypted (an ACE file with a password; a Jet file saved encoded, whose
-// pages libmdb decodes, is read); the row count a table definition records is not trusted (Jet
-// leaves it stale), so a copy cut short is refused by its missing pages.
+// pages libmdb decodes, is read). The row count a table definition records
+// is not trusted (Jet leaves it stale): a copy cut short is refused by its
+// missing pages.
 //
 // Values are decoded from the stored bytes, not from libmdb's text forms:
 // Null by the row's null bitmap, Yes/No as -1/0, dates as "YYYY-MM-DD" or
