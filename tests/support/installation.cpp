@@ -6,7 +6,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,17 +36,8 @@ std::string CellText(sqlite3_stmt* st, int i) {
   switch (sqlite3_column_type(st, i)) {
     case SQLITE_NULL:
       return "NULL";
-    case SQLITE_FLOAT: {
-      // The shortest text that reads back as the same double, marked as a
-      // real when it would read as an integer: a dump tells every digit and
-      // the storage class.
-      char buffer[40];
-      const double value = sqlite3_column_double(st, i);
-      const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-      std::string text(buffer, end);
-      if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-      return text;
-    }
+    case SQLITE_FLOAT:
+      return ExactRealText(sqlite3_column_double(st, i));
     default:
       return reinterpret_cast<const char*>(sqlite3_column_text(st, i));
   }
