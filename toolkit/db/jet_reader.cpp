@@ -666,8 +666,18 @@ class Reader {
       }
       const bool calc = std::find(calculated.begin(), calculated.end(), col->row_col_num) !=
                         calculated.end();
-      std::string type = DeclaredType(col->col_type);
-      if (col->col_type == MDB_TEXT) {
+      // A calculated column is declared as its result is (Currency in a
+      // column stored as Double keeps every digit).
+      const auto result = calc ? result_types_.find(col->name) : result_types_.end();
+      const int of_type = result == result_types_.end() ? col->col_type : result->second;
+      if (DeclaredType(of_type) == nullptr) {
+        not_read[Lower(table_) + "\n" + Lower(col->name)] =
+            "the Jet file '" + path_ + "', table '" + table_ + "', column '" + col->name +
+            "' is not read: its calculated type " + std::to_string(of_type) + " is not known";
+        continue;
+      }
+      std::string type = DeclaredType(of_type);
+      if (of_type == MDB_TEXT) {
         const int bytes = calc ? col->col_size - kCalcOverhead : col->col_size;
         type += "(" + std::to_string(std::max(1, jet3_ ? bytes : bytes / 2)) + ")";
       }
