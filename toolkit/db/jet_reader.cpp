@@ -36,6 +36,7 @@
 #include "toolkit/db/value.h"
 #include "toolkit/error.h"
 #include "toolkit/platform/files.h"
+#include "toolkit/text.h"
 
 namespace relamor::db {
 namespace {
@@ -170,14 +171,6 @@ struct StatementFinalizer {
 struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 // A column as the import stores it.
 struct ImportColumn {
