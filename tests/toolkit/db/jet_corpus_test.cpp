@@ -62,18 +62,32 @@ std::vector<std::string> Split(const std::string& s, const std::string& by) {
   return out;
 }
 
-// Separators that no value of the corpus holds.
-const std::string kField = "\x1f<F>\x1f", kRow = "\x1e<R>\x1e", kNull = "\x1c<N>\x1c";
+// Separators that no value of the corpus holds; mdb-export puts text, memo,
+// dates and byte strings between quotes, numbers not.
+const std::string kField = "\x1f<F>\x1f", kRow = "\x1e<R>\x1e", kNull = "\x1c<N>\x1c",
+                  kQuote = "\x1d<Q>\x1d";
 
 // Whether our value and mdb-export's text of it agree, or mdb-export's text
 // is one it prints with loss: empty text, characters it cannot convert
 // ("?"), dates before 1900 or in 9999, GUIDs, calculated and Date/Time
 // Extended columns (of which it prints the stored bytes or nothing).
-bool Agrees(const Value& ours, const std::string& theirs) {
-  if (theirs == kNull) {  // also how it prints an empty text or byte string
+bool Agrees(const Value& ours, const std::string& printed) {
+  if (printed == kNull) {  // also how it prints an empty text or byte string
     const auto* text = std::get_if<std::string>(&ours);
     const auto* bytes = std::get_if<Blob>(&ours);
     return IsNull(ours) || (text && text->empty()) || (bytes && bytes->bytes.empty());
+  }
+  const bool quoted = printed.size() >= 2 * kQuote.size() && printed.rfind(kQuote, 0) == 0 &&
+                      printed.compare(printed.size() - kQuote.size(), kQuote.size(), kQuote) == 0;
+  const std::string theirs =
+      quoted ? printed.substr(kQuote.size(), printed.size() - 2 * kQuote.size()) : printed;
+  // Text stays text and a number a number (an exact decimal is text).
+  if (quoted != (std::holds_alternative<std::string>(ours) || std::holds_alternative<Blob>(ours))) {
+    const auto* text = std::get_if<std::string>(&ours);
+    char* end = nullptr;
+    if (quoted || text == nullptr || text->empty()) return false;
+    std::strtod(text->c_str(), &end);
+    if (*end != '\0') return false;
   }
   if (theirs.empty() || theirs.find('?') != std::string::npos) return true;
   if (IsNull(ours)) return false;
@@ -86,8 +100,10 @@ bool Agrees(const Value& ours, const std::string& theirs) {
   if (const auto* d = std::get_if<double>(&ours)) {
     char* end = nullptr;
     const double t = std::strtod(theirs.c_str(), &end);
-    // Single prints with 8 digits, Double with 16.
-    return *end == '\0' && std::fabs(t - *d) <= 1e-7 * std::max(1.0, std::fabs(*d));
+    // It prints a Single with 8 digits, a Double with 16.
+    char single[32];
+    std::snprintf(single, sizeof single, "%.8g", static_cast<double>(static_cast<float>(*d)));
+    return *end == '\0' && (theirs == single || std::fabs(t - *d) <= 1e-15 * std::fabs(*d));
   }
   if (const auto* b = std::get_if<Blob>(&ours)) {
     static const char* hex = "0123456789ABCDEF";
@@ -112,15 +128,15 @@ bool Agrees(const Value& ours, const std::string& theirs) {
   }
   // An exact decimal: mdb-export pads the scale with zeros.
   char* end = nullptr;
-  const double t = std::strtod(theirs.c_str(), &end);
-  if (*end == '\0' && !theirs.empty()) {
+  std::strtod(theirs.c_str(), &end);
+  if (*end == '\0') {
     std::string a = text, b = theirs;
     for (std::string* s : {&a, &b}) {
       if (s->find('.') == std::string::npos) continue;
       while (s->back() == '0') s->pop_back();
       if (s->back() == '.') s->pop_back();
     }
-    return a == b || std::strtod(text.c_str(), nullptr) == t;
+    return a == b;
   }
   return false;
 }
@@ -191,8 +207,8 @@ TEST(JetCorpus, EveryFileReadsWithMdbExportsRowsAndValues) {
       }
       ++tables_read;
       if (!compare) continue;
-      const std::string separators = " -d " + Quote(kField) + " -R " +
-                                     Quote(kRow) + " -Q ";
+      const std::string separators = " -d " + Quote(kField) + " -R " + Quote(kRow) + " -q " +
+                                     Quote(kQuote) + " ";
       std::string text = Output("mdb-export" + separators + "-0 " + Quote(kNull) +
                                 " -b hex -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' " +
                                 Quote(path) + " " + Quote(table) + " 2>/dev/null");
