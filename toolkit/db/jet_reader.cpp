@@ -49,6 +49,7 @@ constexpr int kLongValueHeader = 12;   // MDB_MEMO_OVERHEAD
 constexpr int kDataPage = 0x01;        // page type of data (and long value) pages
 constexpr int kTableDefPage = 0x02;
 constexpr int kMapPage = 0x05;         // a page of a page map's bitmap
+constexpr int kPageSignature = 0x01;   // the second byte of every page after the header
 constexpr int kLinkedTable = 6;        // MSysObjects types of a linked table
 constexpr int kLinkedOdbcTable = 4;
 constexpr int kLargeNumber = 0x13;     // 8-byte integer
@@ -469,13 +470,18 @@ class Reader {
   }
 
   // Reads `page` into libmdb's page buffer, checked to be a data page of
-  // table t; returns its number of rows.
-  int LoadDataPage(MdbTableDef* t, std::uint32_t page) {
+  // table t; returns its number of rows. A page that the table's page map
+  // lists (`listed`) but that is a page of another kind or table, as its
+  // signature shows, is a bit the map kept of a page since reused: -1, it is
+  // passed over, as other readers do. A page without the signature (zeros,
+  // garbage) is damage.
+  int LoadDataPage(MdbTableDef* t, std::uint32_t page, bool listed) {
     if (page >= page_count_ || mdb_read_pg(mdb_, page) != static_cast<ssize_t>(page_size_)) {
       Fail("its data page " + std::to_string(page) + " lies beyond the end of the file");
     }
     const unsigned char* buf = mdb_->pg_buf;
     if (buf[0] != kDataPage || Le32(buf + 4) != t->entry->table_pg) {
+      if (listed && buf[1] == kPageSignature && buf[0] != 0) return -1;
       Fail("page " + std::to_string(page) + " is not one of its data pages");
     }
     const int rows = Le16(buf + mdb_->fmt->row_count_offset);
@@ -512,7 +518,7 @@ class Reader {
       on_row(fields.data());
     };
     for (const std::uint32_t page : DataPages(t)) {
-      const int rows = LoadDataPage(t, page);
+      const int rows = LoadDataPage(t, page, true);
       for (int row = 0; row < rows; ++row) {
         int start = 0;
         std::size_t length = 0;
@@ -536,7 +542,7 @@ class Reader {
           const std::uint32_t to = Le32(mdb_->pg_buf + start);
           at_page = to >> 8;
           at_row = static_cast<int>(to & 0xff);
-          const int to_rows = LoadDataPage(t, at_page);
+          const int to_rows = LoadDataPage(t, at_page, false);
           if (at_row >= to_rows) {
             Fail("a row points to row " + std::to_string(at_row) + " of page " +
                  std::to_string(at_page) + ", which it lacks");
@@ -546,7 +552,7 @@ class Reader {
           if (to_flags != kRowMoved) break;
         }
         if (!deleted) crack(start, length, at_page, at_row);
-        LoadDataPage(t, page);
+        LoadDataPage(t, page, false);
       }
     }
   }
