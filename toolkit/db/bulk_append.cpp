@@ -103,11 +103,11 @@ bool InRange(sqlite3_int64 n, TypeKind kind) {
 
 }  // namespace
 
-// The common cases that need no conversion at all: passing the value through
-// is what ConvertForColumn would return.
+// Exactly the values that ConvertForColumn returns unchanged (same type, same
+// bytes): passing such a value through stores what the conversion would.
 bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
   const int type = sqlite3_value_type(v);
-  if (type == SQLITE_NULL) return true;
+  if (type == SQLITE_NULL || kind == TypeKind::kAsGiven) return true;
   switch (kind) {
     case TypeKind::kByte:
     case TypeKind::kShort:
@@ -122,9 +122,15 @@ bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
       return type == SQLITE_TEXT &&
              IsCanonicalDate(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
                                               static_cast<std::size_t>(sqlite3_value_bytes(v))));
-    case TypeKind::kText:
-      // No more bytes than characters allowed means no more characters.
-      return type == SQLITE_TEXT && (max_length == 0 || sqlite3_value_bytes(v) <= max_length);
+    case TypeKind::kText: {
+      if (type != SQLITE_TEXT) return false;
+      // No more bytes than characters allowed means no more characters;
+      // only a longer text (non-ASCII letters) needs its characters counted.
+      if (max_length == 0 || sqlite3_value_bytes(v) <= max_length) return true;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+      return CharacterCount(std::string_view(
+                 text, static_cast<std::size_t>(sqlite3_value_bytes(v)))) <= max_length;
+    }
     default:
       return false;
   }

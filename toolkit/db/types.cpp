@@ -63,15 +63,6 @@ Value ToWholeInRange(const Value& v, std::int64_t lo, std::int64_t hi, std::stri
   return Value{whole};
 }
 
-// Number of UTF-8 characters in a text (continuation bytes not counted).
-long CharacterCount(std::string_view text) {
-  long n = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
-
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
@@ -180,6 +171,14 @@ std::string DateFromNumber(double days) {
 
 }  // namespace
 
+long CharacterCount(std::string_view text) {
+  long n = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
 void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
   z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -194,6 +193,14 @@ void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
 }
 
 bool IsCanonicalDate(std::string_view s) {
+  // A fraction of a second: a point and at least one digit after the seconds.
+  if (s.size() > 19) {
+    if (s.size() == 20 || s[19] != '.') return false;
+    for (std::size_t i = 20; i < s.size(); ++i) {
+      if (!IsDigit(s[i])) return false;
+    }
+    s = s.substr(0, 19);
+  }
   if (s.size() != 10 && s.size() != 19) return false;
   auto digits = [&](std::size_t at, std::size_t n, unsigned& out) {
     out = 0;
