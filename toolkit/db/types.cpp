@@ -216,23 +216,27 @@ bool IsCanonicalDate(std::string_view s) {
     s = s.substr(0, 19);
   }
   if (s.size() != 10 && s.size() != 19) return false;
-  auto digits = [&](std::size_t at, std::size_t n, unsigned& out) {
-    out = 0;
-    for (std::size_t i = at; i < at + n; ++i) {
-      if (!IsDigit(s[i])) return false;
-      out = out * 10 + static_cast<unsigned>(s[i] - '0');
-    }
-    return true;
+  // The value of the digit at `i`; more than 9 when it is not a digit. (The
+  // fit check of a set-based copy asks this of every date.)
+  const auto digit = [&](std::size_t i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(s[i])) - unsigned{'0'};
   };
-  unsigned y = 0, m = 0, d = 0;
-  if (!digits(0, 4, y) || s[4] != '-' || !digits(5, 2, m) || s[7] != '-' || !digits(8, 2, d)) {
+  const auto two = [&](std::size_t i, unsigned& out) {
+    const unsigned tens = digit(i), ones = digit(i + 1);
+    out = tens * 10 + ones;
+    return tens <= 9 && ones <= 9;
+  };
+  unsigned century = 0, year = 0, m = 0, d = 0;
+  if (!two(0, century) || !two(2, year) || s[4] != '-' || !two(5, m) || s[7] != '-' ||
+      !two(8, d)) {
     return false;
   }
-  if (y < 100 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+  const unsigned y = century * 100 + year;
+  if (y < 100 || m < 1 || m > 12 || d < 1 || (d > 28 && d > DaysInMonth(y, m))) return false;
   if (s.size() == 10) return true;
   unsigned h = 0, mi = 0, sec = 0;
-  return s[10] == ' ' && digits(11, 2, h) && s[13] == ':' && digits(14, 2, mi) &&
-         s[16] == ':' && digits(17, 2, sec) && h <= 23 && mi <= 59 && sec <= 59;
+  return s[10] == ' ' && two(11, h) && s[13] == ':' && two(14, mi) && s[16] == ':' &&
+         two(17, sec) && h <= 23 && mi <= 59 && sec <= 59;
 }
 
 ColumnType ParseDeclaredType(std::string_view declared) {
