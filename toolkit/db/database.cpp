@@ -452,6 +452,8 @@ std::vector<ColumnDef> Database::Columns(std::string_view table) const {
     c.not_null = sqlite3_column_int(stmt, 3) != 0;
     c.unique = sqlite3_column_int(stmt, 5) != 0;
     c.has_default = sqlite3_column_type(stmt, 4) != SQLITE_NULL;
+    Value evaluated;
+    c.default_usable = !c.has_default || detail::EvaluateDefault(text(stmt, 4), evaluated);
     c.rowid_alias = c.unique && Upper(c.declared_type) == "INTEGER";
     if (c.unique) ++key_columns;
     columns.push_back(std::move(c));
