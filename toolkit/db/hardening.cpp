@@ -25,31 +25,30 @@ struct SqliteCloser {
 constexpr int kListedInnocuous = 0x200000;
 constexpr int kListedDirectOnly = 0x80000;
 
-// The (lower-case) names of the functions of `db` every variant of which
-// untrusted schema text may call.
-std::set<std::string> SchemaSafeFunctions(sqlite3* db) {
-  std::set<std::string> names;
+// Whether untrusted schema text may call every variant of the function
+// `name` of `db`.
+bool SchemaMayCall(sqlite3* db, const std::string& name) {
   sqlite3_stmt* stmt = nullptr;
-  const std::string sql = "SELECT name FROM pragma_function_list GROUP BY name HAVING min(flags & " +
+  const std::string sql = "SELECT count(*) > 0 AND min(flags & " +
                           std::to_string(kListedInnocuous) + ") <> 0 AND max(flags & " +
-                          std::to_string(kListedDirectOnly) + ") = 0";
+                          std::to_string(kListedDirectOnly) +
+                          ") = 0 FROM pragma_function_list WHERE name = ?1 COLLATE NOCASE";
+  bool allowed = false;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-      if (name) names.insert(Lower(name));
-    }
+    sqlite3_bind_text(stmt, 1, name.c_str(), static_cast<int>(name.size()), SQLITE_STATIC);
+    allowed = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) != 0;
   }
   sqlite3_finalize(stmt);
-  return names;
+  return allowed;
 }
 
-// The authorizer of a default's evaluation: the SELECT itself and the
-// functions of `allowed` (a std::set of lower-case names); nothing else.
-int DefaultAuthorizer(void* allowed, int action, const char*, const char* function, const char*,
+// The authorizer of a default's preparation: the SELECT itself and function
+// calls, whose names it collects in `called` (a std::set); nothing else.
+int DefaultAuthorizer(void* called, int action, const char*, const char* function, const char*,
                       const char*) {
   if (action == SQLITE_SELECT) return SQLITE_OK;
-  if (action == SQLITE_FUNCTION && function != nullptr &&
-      static_cast<const std::set<std::string>*>(allowed)->count(Lower(function)) != 0) {
+  if (action == SQLITE_FUNCTION && function != nullptr) {
+    static_cast<std::set<std::string>*>(called)->insert(function);
     return SQLITE_OK;
   }
   return SQLITE_DENY;
@@ -106,18 +105,23 @@ bool EvaluateDefault(const std::string& expression, Value& out) {
                                  nullptr);
   const std::unique_ptr<sqlite3, SqliteCloser> db(raw);
   if (rc != SQLITE_OK || !Harden(raw)) return false;
-  const std::set<std::string> allowed = SchemaSafeFunctions(raw);
-  sqlite3_set_authorizer(raw, &DefaultAuthorizer, const_cast<std::set<std::string>*>(&allowed));
+  std::set<std::string> called;
+  sqlite3_set_authorizer(raw, &DefaultAuthorizer, &called);
   const std::string sql = "SELECT " + expression;
   sqlite3_stmt* stmt = nullptr;
   const char* tail = nullptr;
-  bool evaluated = false;
-  if (sqlite3_prepare_v2(raw, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) ==
-          SQLITE_OK &&
-      stmt != nullptr && tail != nullptr && Blank(tail) && sqlite3_column_count(stmt) == 1 &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
+  const bool prepared = sqlite3_prepare_v2(raw, sql.c_str(), static_cast<int>(sql.size()), &stmt,
+                                           &tail) == SQLITE_OK &&
+                        stmt != nullptr && tail != nullptr && Blank(tail) &&
+                        sqlite3_column_count(stmt) == 1;
+  sqlite3_set_authorizer(raw, nullptr, nullptr);
+  // Nothing has run yet: the functions it would call are checked first.
+  bool evaluated = prepared;
+  for (const std::string& name : called) evaluated = evaluated && SchemaMayCall(raw, name);
+  if (evaluated && sqlite3_step(stmt) == SQLITE_ROW) {
     ReadColumn(stmt, 0, out);
-    evaluated = true;
+  } else {
+    evaluated = false;
   }
   sqlite3_finalize(stmt);
   return evaluated;

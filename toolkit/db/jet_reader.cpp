@@ -643,9 +643,12 @@ JetImport::JetImport(const std::string& jet_path) {
                           SQLITE_OPEN_URI,
                       nullptr);
   std::unique_ptr<sqlite3, SqliteCloser> db(raw);
-  if (rc != SQLITE_OK || !detail::Harden(raw) ||
+  // Hardened after its journal is switched off (which defensive mode would
+  // refuse): the import runs only the program's statements on a private file.
+  if (rc != SQLITE_OK ||
       sqlite3_exec(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
+                   nullptr, nullptr) != SQLITE_OK ||
+      !detail::Harden(raw)) {
     throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
                                        "' for the Jet file '" + jet_path +
                                        "' cannot be written (" +
