@@ -135,7 +135,8 @@ class RunFrame {
 
   // Makes SIGTERM, SIGINT and SIGHUP ask the run to stop at the next row
   // (see the error path), and ignores SIGPIPE and SIGXFSZ so that a failed
-  // write comes back as an error. Main calls it.
+  // write comes back as an error. Main calls it. When RELAMOR_TEST_READY_FILE
+  // names a file, "ready" is then written to it (a test's handshake).
   static void InstallSignalHandlers();
 
   const std::string& old_dir() const { return old_dir_; }

@@ -7,14 +7,21 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace relamor::testing {
+
+namespace fs = std::filesystem;
 
 std::string ProductKeyDir(const std::string& registry_root) {
   return registry_root + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
@@ -38,6 +45,33 @@ namespace {
   argv.push_back(nullptr);
   execv(binary.c_str(), argv.data());
   _exit(127);
+}
+
+// Whether the program `pid` wrote to `fifo` that its stop handlers are
+// installed, rather than ending first. Blocks until one of the two happens.
+bool AwaitReady(const std::string& fifo, pid_t pid) {
+  // Opened without blocking; a FIFO no writer has opened yet reports nothing.
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0 || exited < 0) throw std::runtime_error("cannot wait for " + fifo);
+  std::string said;
+  while (said.find('\n') == std::string::npos) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {exited, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents != 0) {
+      char buffer[16];
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got > 0) said.append(buffer, static_cast<std::size_t>(got));
+      if (got > 0 || (got < 0 && errno == EAGAIN)) continue;
+    }
+    if (fds[1].revents != 0 || fds[0].revents != 0) break;
+  }
+  close(fd);
+  close(exited);
+  return said == "ready\n";
 }
 
 }  // namespace
@@ -86,6 +120,17 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     if (pipe(dead_pipe) != 0) throw std::runtime_error("pipe failed");
     close(dead_pipe[0]);  // nobody reads: a write fails with EPIPE (or SIGPIPE)
   }
+  std::string ready_fifo;
+  if (setup.wait_until_ready) {
+    char dir[] = "/tmp/relamor-ready-XXXXXX";
+    if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+    ready_fifo = std::string(dir) + "/ready";
+    // The child may run as another user: it must reach the FIFO.
+    if (chmod(dir, 0755) != 0 || mkfifo(ready_fifo.c_str(), 0666) != 0 ||
+        chmod(ready_fifo.c_str(), 0666) != 0) {
+      throw std::runtime_error("cannot make " + ready_fifo);
+    }
+  }
   const std::string binary = std::string(RELAMOR_BIN_DIR) + "/" + program;
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -100,9 +145,18 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
     if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(127);
-    Exec(binary, args, registry_root, setup.env);
+    if (setup.gid >= 0 && (setgroups(0, nullptr) != 0 || setgid(setup.gid) != 0)) _exit(126);
+    if (setup.uid >= 0 && setuid(setup.uid) != 0) _exit(126);
+    Environment env = setup.env;
+    if (!ready_fifo.empty()) env.emplace_back("RELAMOR_TEST_READY_FILE", ready_fifo);
+    Exec(binary, args, registry_root, env);
   }
   if (dead_pipe[1] >= 0) close(dead_pipe[1]);
+  if (!ready_fifo.empty()) {
+    const bool ready = AwaitReady(ready_fifo, pid);
+    fs::remove_all(fs::path(ready_fifo).parent_path());
+    if (!ready) throw std::runtime_error(program + " ended before its stop handlers were installed");
+  }
   if (setup.while_running) setup.while_running(pid);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -26,6 +26,12 @@ struct ChildSetup {
   std::function<void(int pid)> while_running;
   Environment env;  // set in the child
   std::string cwd;  // the child's working directory; the parent's when empty
+  // The child runs as this user and group (no supplementary groups) when >= 0.
+  int uid = -1;
+  int gid = -1;
+  // while_running is called only once the program said its stop handlers
+  // are installed (RELAMOR_TEST_READY_FILE); an exit before that fails.
+  bool wait_until_ready = false;
 };
 
 // Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to
