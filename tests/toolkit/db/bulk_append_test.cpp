@@ -229,6 +229,74 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// What a value becomes in a column of each declared type, written out: both
+// the row copy (a Recordset's Update) and the set-based append must store
+// exactly this, or refuse the row ("refused").
+TEST(Conversion, StoresTheValueTheDeclaredTypeGives) {
+  struct Case {
+    const char* type;
+    const char* given;     // an SQL literal, stored untyped in the old table
+    const char* expected;  // typeof|value stored, or "refused"
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"BYTE", "'7'", "integer|7"}, {"BYTE", "255.0", "integer|255"}, {"BYTE", "256", "refused"},
+      {"BYTE", "-1", "refused"}, {"SHORT", "'12'", "integer|12"}, {"SHORT", "7.5", "integer|8"},
+      {"SHORT", "8.5", "integer|8"}, {"SHORT", "-2.5", "integer|-2"},
+      {"SHORT", "32767", "integer|32767"}, {"SHORT", "32768", "refused"},
+      {"SHORT", "'-32769'", "refused"}, {"SHORT", "'abc'", "refused"},
+      {"SHORT", "NULL", "null|NULL"}, {"LONG", "2147483647", "integer|2147483647"},
+      {"LONG", "2147483648", "refused"}, {"LONG", "'3.5'", "integer|4"},
+      {"DOUBLE", "'2.5'", "real|2.5"}, {"DOUBLE", "3", "real|3.0"}, {"DOUBLE", "0.1", "real|0.1"},
+      {"DOUBLE", "'x'", "refused"}, {"CURRENCY", "'1234567.8901'", "real|1234567.8901"},
+      {"YESNO", "5", "integer|-1"}, {"YESNO", "0", "integer|0"}, {"YESNO", "'0'", "integer|0"},
+      {"YESNO", "0.25", "integer|-1"}, {"YESNO", "'yes'", "refused"}, {"TEXT(5)", "12", "text|12"},
+      {"TEXT(5)", "2.5", "text|2.5"}, {"TEXT(5)", "'abcde'", "text|abcde"},
+      {"TEXT(5)", "'abcdef'", "refused"},
+      {"TEXT(5)", "'\u00e4\u00f6\u00fc\u00df\u00e9'", "text|\u00e4\u00f6\u00fc\u00df\u00e9"},
+      {"LONGTEXT", "7", "text|7"}, {"DATETIME", "'2026-3-1'", "text|2026-03-01"},
+      {"DATETIME", "'2026-03-01 08:15:00'", "text|2026-03-01 08:15:00"},
+      {"DATETIME", "45000", "text|2023-03-15"},
+      {"DATETIME", "45000.25", "text|2023-03-15 06:00:00"}, {"DATETIME", "'2026-02-29'", "refused"},
+      {"DATETIME", "'soon'", "refused"}, {"WHATEVER", "'ab'", "text|ab"},
+      {"WHATEVER", "1.5", "real|1.5"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " given " + c.given);
+    TempDir dir;
+    MakeDatabase(dir.File("old.mdb"),
+                 std::string("CREATE TABLE src (v); INSERT INTO src VALUES (") + c.given + ");");
+    const std::string target = std::string("CREATE TABLE t (v ") + c.type + ");";
+    db::Engine engine;
+    db::Database old_db = engine.OpenDatabase(dir.File("old.mdb"), db::OpenMode::kReadOnly);
+    for (const bool set_based : {false, true}) {
+      const std::string path = dir.File(set_based ? "bulk.mdb" : "rows.mdb");
+      MakeDatabase(path, target);
+      bool refused = false;
+      {
+        db::Database new_db = engine.OpenDatabase(path);
+        if (set_based) {
+          refused = !db::AppendFrom(new_db, old_db, "src", "t", {{"v", "v"}}).has_value();
+        } else {
+          refused = ErrorOf([&] {
+                      db::Recordset from = old_db.OpenRecordset("src");
+                      db::Recordset to = new_db.OpenRecordset("t");
+                      to.AddNew();
+                      to.Set("v", from.Get("v"));
+                      to.Update();
+                    }).number() != 0;
+        }
+      }
+      MakeDatabase(path, "CREATE TABLE shown AS SELECT typeof(v) AS k, v FROM t;");
+      std::string stored = DumpTable(path, "shown");
+      if (!stored.empty()) stored.pop_back();
+      EXPECT_EQ(refused ? "refused" + stored : stored, c.expected)
+          << (set_based ? "set-based" : "row copy");
+    }
+  }
+}
+
 // The fit check passes a value through exactly when the conversion returns it
 // unchanged (same type, same bytes), for every column type and length: edge
 // values and random ones, each read back from SQLite as the check sees it.
