@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "toolkit/error.h"
+#include "toolkit/old_release.h"
 
 namespace relamor {
 
@@ -53,6 +54,20 @@ FixedPathConversion::FixedPathConversion(RunFrame& frame, Layout layout)
     : Conversion(frame, CopyRules::kFixedPath), layout_(layout) {}
 
 void FixedPathConversion::StartUp() {
+  try {
+    ConvertInstallation();
+  } catch (const Error& e) {
+    // This program detects no release: where the old installation looks
+    // made for another one, its failure says which.
+    if (e.number() == err::kUserInterrupt) throw;
+    const std::string hint =
+        OtherProgramHint(frame_.engine(), frame_.old_dir(), frame_.program_name());
+    if (hint.empty()) throw;
+    throw Error(e.number(), e.description() + hint);
+  }
+}
+
+void FixedPathConversion::ConvertInstallation() {
   {
     // Without mapping rows there is nothing to convert: a successful run.
     db::Database new_main = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
@@ -66,6 +81,7 @@ void FixedPathConversion::StartUp() {
   for (std::string& site : ListFixedPathSites(frame_, layout_.site_number_column)) {
     names.push_back(std::move(site));
   }
+  frame_.report().SetSites({names.begin() + 1, names.end()});
   const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
   for (std::size_t k = 1; k < names.size(); ++k) {
     frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
