@@ -489,7 +489,12 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
       PrintReason("checking " + database + " as a rerun would restore it, from " + copy);
     }
   }
-  engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
+  // The engine asks between rows and, in a long statement, every so many
+  // steps: the progress line shows that it is at work.
+  engine_.SetStopCheck([this] {
+    ThrowIfStopRequested();
+    progress_.Tick();
+  });
   engine_.SetChangeObserver([this](bool updated, std::string_view table) {
     progress_.Row();
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;

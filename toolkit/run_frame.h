@@ -164,7 +164,10 @@ class RunFrame {
   void TableOpened(db::Database& new_db);
   void OldRowsKnown(db::Database& old_db, const std::string& old_table,
                     std::optional<long long> old_rows);
-  void TableCopied(long long rows_added) { rows_added_ = rows_added; }
+  void TableCopied(long long rows_added) {
+    rows_added_ = rows_added;
+    progress_.Done(rows_added);
+  }
   // The copy's mode once it is chosen ("none" with the reason when it writes
   // nothing).
   void SetTableMode(const std::string& mode, const std::string& reason,
