@@ -227,6 +227,18 @@ TEST_F(RunFrameTest, UnwritableResultEndsWithStatus74OnBothPaths) {
             0u)
       << log;
   EXPECT_TRUE(fs::is_directory(ResultPath() + "/blocker"));
+
+  // The summary and the report come for this end too.
+  Options options;
+  options.args = old_dir_ + "," + new_dir_;
+  options.report_path = dir_ + "/report.json";
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  status = RunFrame::RunWith(options, registry_, "relamor", [](RunFrame&) {});
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 74);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("\ntotal "), std::string::npos);
+  EXPECT_NE(Read(options.report_path).find("\"exit_status\": 74"), std::string::npos);
 }
 
 TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
@@ -351,6 +363,16 @@ TEST(ParseOptionsTest, FollowsGnuConventions) {
   EXPECT_EQ(Parsed({"old/,new/"}), "run|old/,new/|-|env.json");
   EXPECT_EQ(Parsed({"--report", "opt.json", "old/,new/"}), "run|old/,new/|-|opt.json");
   ::unsetenv("RELAMOR_REPORT");
+  EXPECT_EQ(Parsed({"--status"}), "64||relamor: --status needs NEW_DIR");
+
+  // Help that cannot be written is an error, not a silent success.
+  std::string program = "relamor", help = "--help";
+  std::vector<char*> argv = {program.data(), help.data(), nullptr};
+  std::ostream unwritable(nullptr);
+  std::ostringstream err;
+  Options options;
+  EXPECT_EQ(ParseOptions(2, argv.data(), "relamor", &options, unwritable, err), 74);
+  EXPECT_EQ(err.str().rfind("relamor: write error on standard output", 0), 0u) << err.str();
 }
 
 // A log line that cannot be written (here: past RLIMIT_FSIZE, with SIGXFSZ
@@ -387,6 +409,8 @@ TEST_F(RunFrameTest, FailedLogWritesAndStopSignalsEndWithFalse) {
   EXPECT_EQ(testing::DumpTable(new_dir_ + "qorsite.mdb", "t"), "1\n");
   EXPECT_NE(LogText().find("Run stopped by SIGTERM"), std::string::npos) << LogText();
   EXPECT_EQ(ResultValue(), "False");
+  // The stop request is forgotten, so that later runs in this process go on.
+  RunFrame::InstallSignalHandlers();
   for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ}) std::signal(s, SIG_DFL);
 }
 
