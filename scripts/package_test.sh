@@ -43,7 +43,7 @@ for section in FILES RECOVERY SIGNALS LOCKING 'SEE ALSO'; do
   grep -q "^\.SH $section" <<<"$manual" || fail "manual page without $section"
 done
 if command -v lintian >/dev/null; then
-  lintian --fail-on error --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 ||
+  lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log"; fail "lintian found errors"; }
 fi
 echo "package ok: $(basename "$deb")"
