@@ -54,7 +54,7 @@ TEST_F(BulkAppend, ConvertsLikeUpdate) {
   // dates take their stored form (45000 days after 1899-12-30), Yes/No -1/0.
   EXPECT_EQ(DumpTable(new_path_, "dst"),
             "12|short|2026-03-01|-1|2.5|dflt\n"
-            "8|NULL|2026-03-01 08:15:00|0|3|dflt\n"
+            "8|NULL|2026-03-01 08:15:00|0|3.0|dflt\n"
             "NULL|x|2023-03-15|NULL|NULL|dflt\n");
   EXPECT_EQ(FileBytes(old_path_), before_);
   EXPECT_FALSE(std::filesystem::exists(old_path_ + "-journal"));
