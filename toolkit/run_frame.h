@@ -11,9 +11,10 @@
 //   orderly stop     registry key not accessible, release 2.0
 //                    refused, invalid site number: its own
 //                    log line, no result value written         exit status 2
-//   usage error      no argument or no comma                   exit status 64
+//   usage error      no argument or no comma, a bad option     exit status 64
 //   no run log       the log cannot be created                 exit status 73
-//   no result        RelamorResult could not be written        exit status 74
+//   no result        RelamorResult could not be written (or
+//                    standard output, or the report)           exit status 74
 //   busy             another run holds the new directory's lock exit status 75
 //
 // Before anything is written the frame refuses old and new directories that
@@ -21,8 +22,9 @@
 // that one run at a time converts into it. The previous run log is kept as
 // RelamorLog.txt.1, and the new main database restored from its pristine copy
 // (safe_rerun.h). SIGTERM, SIGINT and SIGHUP stop the run at the next stored
-// row through the error path; every exit status but 0 prints one line with
-// its reason on standard error.
+// row through the error path (a --check too, with exit status 1); every exit
+// status but 0 prints one line with its reason on standard error, the
+// progress line cleared first.
 //
 // Only the frame catches errors: procedures below it let them travel.
 #pragma once
