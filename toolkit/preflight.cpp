@@ -155,7 +155,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         problem(c.name, "default", std::nullopt,
                 "The default of the field '" + plan.new_table + "." + c.name +
                     "' calls a function that a database's schema may not call, or fails (" +
-                    new_db_.path() + ")");
+                    new_db_.path() + ")",
+                err::kSyntaxError, false);  // the run's "unsafe use of ..." refusal
       }
     }
   }
