@@ -82,12 +82,25 @@ void FixedPathConversion::ConvertInstallation() {
     names.push_back(std::move(site));
   }
   frame_.report().SetSites({names.begin() + 1, names.end()});
+  // The copy plan's query runs on the new main database before any site
+  // database is made: a new installation without the mapping table (one of
+  // another release) ends the run with nothing created.
+  {
+    db::Database new_main = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
+    new_main.OpenRecordset(PlanQuery()).Close();
+    new_main.Close();
+  }
   const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
   for (std::size_t k = 1; k < names.size(); ++k) {
     frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
   }
   SiteDatabaseNames = std::move(names);
   ConvertDatabases();
+}
+
+std::string FixedPathConversion::PlanQuery() const {
+  return "select distinct(sno),oldtablename,newtablename from " +
+         std::string(layout_.mapping_table) + " order by sno";
 }
 
 void FixedPathConversion::ConvertDatabases() {
@@ -117,9 +130,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
     std::vector<PlannedMapping> read;
     // Ascending sno lets the mapping data put channel before the connection
     // tables and modemconnection before prompt.
-    db::Recordset plan = new_db_.OpenRecordset(
-        "select distinct(sno),oldtablename,newtablename from " +
-        std::string(layout_.mapping_table) + " order by sno");
+    db::Recordset plan = new_db_.OpenRecordset(PlanQuery());
     while (!plan.Eof()) {
       const Value sno = plan.Get("sno");
       TableRecordsets table = OpenTableMapping(sno);

@@ -61,6 +61,8 @@ class FixedPathConversion : public Conversion {
  private:
   // StartUp's work.
   void ConvertInstallation();
+  // The copy plan: every sno of the mapping table, ascending.
+  std::string PlanQuery() const;
   // One table mapping of a site database: its sno and its mapping rows.
   struct PlannedMapping {
     Value sno;

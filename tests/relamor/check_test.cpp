@@ -119,7 +119,7 @@ TEST(Check, TellsOfEarlyStopsAndOfTheWrongProgram) {
   }
   for (const auto& [program, sample, right] :
        {std::tuple{"relamor2035", "release35", "relamor"}, {"relamor", "release20", "relamor2035"},
-        {"relamor3035", "release20", "relamor2035"}}) {
+        {"relamor3035", "release20", "relamor2035"}, {"relamor3035", "release35", "relamor"}}) {
     Installation inst;
     inst.FromSample(sample);
     const std::string advice = std::string("convert it with ") + right;
