@@ -34,6 +34,7 @@ for prog in relamor relamor2035 relamor3035; do
   grep -q "^$prog " <<<"$version"
   help=$("$work/root/usr/bin/$prog" --help)
   grep -q '^  65 ' <<<"$help"
+  awk 'length > 80 { bad = 1 } END { exit bad }' <<<"$help" || fail "$prog --help: a line over 80"
   page=$work/root/usr/share/man/man1/$prog.1.gz
   gzip -t "$page" || fail "no compressed manual page $prog.1.gz"
 done

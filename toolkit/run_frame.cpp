@@ -43,17 +43,18 @@ constexpr int kOutOfMemoryNumber = 7;
 // What each program converts, for its usage text.
 std::string_view Converts(std::string_view program_name) {
   if (program_name == "relamor2035") {
-    return "Converts an installation of release 2.0: the tables of the mapping table 'export'\n"
-           "field by field, and the tables whose layout changed (channel, modemconnection,\n"
-           "ipconnection, serialconnection, prompt, Customers, Sites) by their own rules.\n";
+    return "Converts an installation of release 2.0: the tables of the mapping table\n"
+           "'export' field by field, and the tables whose layout changed (channel,\n"
+           "modemconnection, ipconnection, serialconnection, prompt, Customers, Sites) by\n"
+           "their own rules.\n";
   }
   if (program_name == "relamor3035") {
     return "Converts an installation of release 3.0 through the mapping table 'export3035',\n"
            "field by field.\n";
   }
-  return "Converts an installation of release 3.0 or 3.5 (service packs included) through the\n"
-         "mapping table 'export', chosen by release number; renumbers command ids and fixes\n"
-         "board types. Refuses release 2.0 (use relamor2035).\n";
+  return "Converts an installation of release 3.0 or 3.5 (service packs included)\n"
+         "through the mapping table 'export', chosen by release number; renumbers command\n"
+         "ids and fixes board types. Refuses release 2.0 (use relamor2035).\n";
 }
 
 // The signal that asked the run to stop (0: none). Set by the handler only.
@@ -86,21 +87,23 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "database and table, is printed on standard output at the end.\n"
       << "\n"
       << "Options:\n"
-      << "  --check            check what a run would do and what it would fail on, writing\n"
-      << "                     nothing: prints the plan and the problems (exit 65 for problems)\n"
+      << "  --check            check what a run would do and what it would fail on,\n"
+      << "                     writing nothing: prints the plan, the warnings and the\n"
+      << "                     problems (exit 65 for problems)\n"
       << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
-      << "  --status           tell what state NEW_DIR is in: never converted, last run\n"
-      << "                     failed (where, why), converted, in use since; writes nothing\n"
+      << "  --status           tell what state NEW_DIR is in: never converted, last\n"
+      << "                     run failed (where, why), converted, in use since\n"
       << "  -h, --help         print this text and exit\n"
       << "  -V, --version      print the program name and version and exit\n"
-      << "  --                 end of the options: a directory that begins with '-' follows\n"
+      << "  --                 end of the options: a directory beginning with '-' follows\n"
       << "\n"
       << "Environment:\n"
-      << "  RELAMOR_REGISTRY       root of the registry tree (default "
-      << platform::kDefaultRegistryRoot << ");\n"
-      << "                         the key HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
+      << "  RELAMOR_REGISTRY       root of the registry tree (default\n"
+      << "                         " << platform::kDefaultRegistryRoot << "); the key\n"
+      << "                         HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
       << "  RELAMOR_REPORT=FILE    as --report FILE (the option wins)\n"
-      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only (a diagnostic)\n"
+      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only\n"
+      << "                         (a diagnostic)\n"
       << "\n"
       << "Exit status:\n"
       << "  0   the conversion completed (RelamorResult True)\n"
