@@ -91,6 +91,7 @@ def run(cmd, cwd, log):
 def main(names):
     faults = [f for f in FAULTS if not names or f[0] in names]
     work = tempfile.mkdtemp(prefix="relamor-mutants-")
+    os.chmod(work, 0o755)  # the file-mode faults run the programs as an unprivileged user
     tree = os.path.join(work, "tree")
     shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
     env_build = os.path.join(tree, "build")
@@ -116,7 +117,7 @@ def main(names):
             result = subprocess.run(
                 [os.path.join(env_build, "relamor_tests"), "--gtest_filter=" + test_filter,
                  "--gtest_brief=1"], cwd=tree, capture_output=True, text=True)
-            failed = re.findall(r"^\[  FAILED  \] (\S+)", result.stdout, re.M)
+            failed = re.findall(r"^\[  FAILED  \] ([^\s,]+)", result.stdout, re.M)
             if result.returncode != 0 and failed:
                 print(f"caught    {name} (by {failed[0]}, {len(set(failed))} failing)", flush=True)
             elif result.returncode != 0:
