@@ -76,9 +76,15 @@ bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() &
 bool AppendAll(TableCopyIo& io) {
   std::vector<std::pair<std::string, std::string>> columns{{"customerID", "id"}};
   for (const auto& [to, from] : kAddressFields) columns.emplace_back(to, from);
-  return db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(), "customers",
-                                     "id", kIdList, columns)
-      .has_value();
+  const bool stored = db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(),
+                                                  "customers", "id", kIdList, columns)
+                          .has_value();
+  if (stored) {
+    io.shortcuts.Fired("AppendFirstRowOfEachKey");
+  } else {
+    io.shortcuts.Declined("AppendFirstRowOfEachKey", "not proved");
+  }
+  return stored;
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ CopyResult Relamor2035::CarryOut(const TablePlan& plan, TableRecordsets& table) 
     result.rows_added = RowCount(new_db_, plan.new_table) - before;
     return result;
   }
-  if (plan.customers_from_sites_first) CreateCustomersFromSites(frame_, LastCustomerNumber);
+  if (plan.customers_from_sites_first) CreateCustomersFromSites(frame_, shortcut_log_, LastCustomerNumber);
   return FixedPathConversion::CarryOut(plan, table);
 }
 

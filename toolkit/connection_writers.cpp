@@ -216,17 +216,28 @@ bool InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const char* kind, 
   const std::optional<std::vector<std::int64_t>> channel_ids = ChannelIds(io, kind);
   if (!channel_ids) return false;
   const std::string new_value = io.new_table.FieldName(m.destination_index);
+  const auto took = [&](const char* name, bool stored) {
+    if (stored) {
+      io.shortcuts.Fired(name);
+    } else {
+      io.shortcuts.Declined(name, "not proved");
+    }
+    return stored;
+  };
   if (old_position >= 0) {
-    return db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
-                                        "serialConnectionID", new_value, io.old_table.source(),
-                                        old_position)
-        .has_value();
+    return took("InsertConnectionsInOrder",
+                db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids,
+                                             io.new_table.source(), "serialConnectionID",
+                                             new_value, io.old_table.source(), old_position)
+                    .has_value());
   }
   if (m.source_index < 0) return false;
-  return db::InsertFilledConnections(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
-                                     "ipConnectionID", new_value, io.old_table.source(), "siteID",
-                                     io.old_table.FieldName(m.source_index))
-      .has_value();
+  return took("InsertFilledConnections",
+              db::InsertFilledConnections(io.new_db, io.old_db, *channel_ids,
+                                          io.new_table.source(), "ipConnectionID", new_value,
+                                          io.old_table.source(), "siteID",
+                                          io.old_table.FieldName(m.source_index))
+                  .has_value());
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 namespace relamor {
 
 Conversion::Conversion(RunFrame& frame, CopyRules rules)
-    : frame_(frame), rules_(rules), strategy_(frame.copy_strategy()) {}
+    : frame_(frame), shortcut_log_(frame.report()), rules_(rules), strategy_(frame.copy_strategy()) {}
 
 Conversion::~Conversion() = default;
 
@@ -55,7 +55,8 @@ TableCopyIo Conversion::IoFor(TableRecordsets& table) {
                      [this] { return RenumberCommandIds(); },
                      [this, &table](std::optional<long long> rows) {
                        AnnounceOldRows(table, rows);
-                     }};
+                     },
+                     shortcut_log_};
 }
 
 void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows) {

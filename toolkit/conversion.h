@@ -116,6 +116,19 @@ class Conversion {
   bool IsSiteDatabasePass() const;
 
   RunFrame& frame_;
+  // Tells the run's report, per table, what each shortcut did.
+  class ReportedShortcuts : public ShortcutLog {
+   public:
+    explicit ReportedShortcuts(RunReport& report) : report_(report) {}
+    void Fired(std::string_view shortcut) override { report_.ShortcutFired(shortcut); }
+    void Declined(std::string_view shortcut, std::string_view reason) override {
+      report_.ShortcutDeclined(shortcut, reason);
+    }
+
+   private:
+    RunReport& report_;
+  };
+  ReportedShortcuts shortcut_log_;
   const CopyRules rules_;
   TableObserver* observer_ = nullptr;
   CopyStrategy strategy_ = CopyStrategy::kAuto;

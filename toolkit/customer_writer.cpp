@@ -24,7 +24,8 @@
 
 namespace relamor {
 
-void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_number) {
+void CreateCustomersFromSites(RunFrame& frame, ShortcutLog& shortcuts,
+                              std::int16_t& last_customer_number) {
   db::Engine& engine = frame.engine();
   db::Database old_site =
       engine.OpenDatabase(frame.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
@@ -50,9 +51,17 @@ void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_numbe
     db::Recordset customers = new_site.OpenRecordset("customers");
     // The placeholders in one pass, when it can prove what the walk below
     // would store; the row-by-row strategy always walks.
-    const bool appended = frame.copy_strategy() == CopyStrategy::kAuto &&
-                          db::AppendPlaceholderCustomers(new_site, old_site, key_field,
-                                                         look_up_column, next_number);
+    bool appended = false;
+    if (frame.copy_strategy() == CopyStrategy::kAuto) {
+      appended = db::AppendPlaceholderCustomers(new_site, old_site, key_field, look_up_column,
+                                                next_number)
+                     .has_value();
+      if (appended) {
+        shortcuts.Fired("AppendPlaceholderCustomers");
+      } else {
+        shortcuts.Declined("AppendPlaceholderCustomers", "not proved");
+      }
+    }
     const std::string look_up =
         "Select " + look_up_column + " from customers where " + look_up_column + " = ?";
     while (!appended && !sites.Eof() && sites.RecordCount() >= 1) {

@@ -117,9 +117,13 @@ long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categ
             db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
                                  columns)) {
       // One edit per old row: the statement has counted the old table.
+      io.shortcuts.Fired("UpdateByCategory");
       if (io.old_rows_known) io.old_rows_known(*edited);
       return *edited;
     }
+    io.shortcuts.Declined("UpdateByCategory", "not proved");
+  } else if (read_categories_once) {
+    io.shortcuts.Declined("UpdateByCategory", "CAT is written from another field");
   }
   if (io.old_rows_known) io.old_rows_known(std::nullopt);
   std::optional<CategoryIndex> index;

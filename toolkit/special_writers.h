@@ -40,7 +40,8 @@ void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io);
 void WritePromptTable(const TablePlan& plan, TableCopyIo& io);
 // Placeholder customers for the sites no old customer refers to, before the
 // Sites copy; sets `last_customer_number` (customer_writer.cpp).
-void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_number);
+void CreateCustomersFromSites(RunFrame& frame, ShortcutLog& shortcuts,
+                              std::int16_t& last_customer_number);
 
 namespace writer_fields {
 

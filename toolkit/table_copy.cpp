@@ -109,13 +109,20 @@ bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
   std::vector<db::AppendColumn> columns;
   columns.reserve(moves.size());
   for (const FieldMove& m : moves) {
-    if (m.kind == MoveKind::kCustomer) return false;
+    if (m.kind == MoveKind::kCustomer) {
+      io_.shortcuts.Declined("AppendFrom", "the Sites customer link is looked up row by row");
+      return false;
+    }
     columns.push_back({m.destination, m.source, m.kind == MoveKind::kNumbered});
   }
   const std::optional<long> appended =
       db::AppendFrom(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
                      columns);
-  if (!appended) return false;
+  if (!appended) {
+    io_.shortcuts.Declined("AppendFrom", "not proved");
+    return false;
+  }
+  io_.shortcuts.Fired("AppendFrom");
   AnnounceOldRows(*appended);
   result_.rows_read += *appended;
   result_.rows_added += *appended;
@@ -134,7 +141,11 @@ bool Executor::AppendFilled() {
   const std::optional<long> appended =
       db::AppendFilled(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
                        columns(plan_.moves), columns(plan_.fill));
-  if (!appended) return false;
+  if (!appended) {
+    io_.shortcuts.Declined("AppendFilled", "not proved");
+    return false;
+  }
+  io_.shortcuts.Fired("AppendFilled");
   AnnounceOldRows(*appended);
   result_.rows_read += *appended;
   result_.rows_added += *appended;

@@ -25,6 +25,7 @@
 #include <optional>
 
 #include "toolkit/db/database.h"
+#include "toolkit/copy/shortcut.h"
 #include "toolkit/copy_strategy.h"
 #include "toolkit/run_frame.h"
 #include "toolkit/table_plan.h"
@@ -59,6 +60,8 @@ struct TableCopyIo {
   // first row copied one by one and its first error; later calls do nothing.
   // May be empty.
   std::function<void(std::optional<long long>)> old_rows_known;
+  // Hears what each shortcut tried on the table did.
+  ShortcutLog& shortcuts;
 };
 
 // Carries out a plan of kind kCopy or kExccs (any other kind copies nothing).

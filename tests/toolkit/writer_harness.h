@@ -57,7 +57,9 @@ class WriterHarness : public Conversion {
                             const std::string& id) {
     relamor::InsertConnectionRows(new_db_, table, type, id);
   }
-  void CreateCustomersFromSites() { relamor::CreateCustomersFromSites(frame_, LastCustomerNumber); }
+  void CreateCustomersFromSites() {
+    relamor::CreateCustomersFromSites(frame_, shortcut_log_, LastCustomerNumber);
+  }
 
   std::int16_t& last_customer() { return LastCustomerNumber; }
 

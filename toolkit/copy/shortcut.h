@@ -1,0 +1,62 @@
+// Shortcuts: set-based forms of a table's row-by-row walk.
+//
+// Contract. A shortcut is given the same tables as the walk and either
+//   - stores, in a few statements, exactly what the walk would store (the
+//     same rows with the same values in the same order), tells the database
+//     layer of the same rows written, and returns what the walk would have
+//     returned (Shortcut::Stored); or
+//   - stores nothing, leaves the tables as it found them, and returns the
+//     reason it declined (Shortcut::Declined); the walk then runs.
+// A shortcut declines wherever it cannot prove the walk's outcome from the
+// tables: a value the walk would convert or refuse, a conflict clause other
+// than ABORT, a trigger, a schema it does not understand. It may throw only
+// what the walk would throw before its first row. The walk alone reports a
+// failing row's error.
+//
+// Which of the two runs is decided in one place per plan kind (the table
+// executor, the EXCCS copy, the writer table of relamor2035) from the run's
+// copy strategy; RELAMOR_COPY_STRATEGY=rows never tries a shortcut. What
+// each shortcut did is told to a ShortcutLog, which the run's report keeps
+// per table ("path", "shortcuts", "declined").
+#pragma once
+
+#include <string_view>
+
+#include "toolkit/db/declinable.h"
+
+namespace relamor {
+
+// The outcome of a shortcut that returns `T` where the walk would (a row
+// count, a copy result): Shortcut<T>::Stored(result), or a decline with its
+// reason (db::Decline("...") converts to any Shortcut<T>).
+template <typename T>
+using Shortcut = db::Declinable<T>;
+using db::Decline;
+
+// Hears what each shortcut tried on the current table did.
+class ShortcutLog {
+ public:
+  virtual ~ShortcutLog() = default;
+  virtual void Fired(std::string_view shortcut) = 0;
+  virtual void Declined(std::string_view shortcut, std::string_view reason) = 0;
+
+  // Tells the log of `outcome` of `shortcut`; returns whether it stored.
+  template <typename T>
+  bool Took(std::string_view shortcut, const Shortcut<T>& outcome) {
+    if (outcome.stored()) {
+      Fired(shortcut);
+    } else {
+      Declined(shortcut, outcome.reason());
+    }
+    return outcome.stored();
+  }
+};
+
+// A log that forgets (tests that drive a shortcut alone).
+class NoShortcutLog : public ShortcutLog {
+ public:
+  void Fired(std::string_view) override {}
+  void Declined(std::string_view, std::string_view) override {}
+};
+
+}  // namespace relamor
