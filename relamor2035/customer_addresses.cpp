@@ -71,23 +71,17 @@ std::array<int, 1 + std::size(kAddressFields)> AddressFieldsIn(const db::Records
 // Whether two values are the same value of the same kind.
 bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() && a == b; }
 
-// Every customer in one statement (db::AppendFirstRowOfEachKey); false,
-// having stored nothing, when it cannot prove the walk's outcome.
-bool AppendAll(TableCopyIo& io) {
+}  // namespace
+
+// Every customer in one statement (db::AppendFirstRowOfEachKey), when the
+// walk below would append rows.
+Shortcut<long> CustomerAddressesInOneStatement(TableCopyIo& io) {
+  if (io.old_table.RecordCount() <= 0) return Decline("the old table is empty");
   std::vector<std::pair<std::string, std::string>> columns{{"customerID", "id"}};
   for (const auto& [to, from] : kAddressFields) columns.emplace_back(to, from);
-  const bool stored = db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(),
-                                                  "customers", "id", kIdList, columns)
-                          .has_value();
-  if (stored) {
-    io.shortcuts.Fired("AppendFirstRowOfEachKey");
-  } else {
-    io.shortcuts.Declined("AppendFirstRowOfEachKey", "not proved");
-  }
-  return stored;
+  return db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(), "customers",
+                                     "id", kIdList, columns);
 }
-
-}  // namespace
 
 void RebuildCustomerAddresses(TableCopyIo& io) {
   db::Database& old_db = io.old_db;
@@ -98,7 +92,6 @@ void RebuildCustomerAddresses(TableCopyIo& io) {
   // is empty; it is not walked here. When it is empty nothing is written and
   // only the look-ups run.
   const bool writes = io.old_table.RecordCount() > 0;
-  if (writes && io.frame.copy_strategy() == CopyStrategy::kAuto && AppendAll(io)) return;
   std::optional<db::Recordset> first_rows;
   if (writes) first_rows = OpenFirstRowPerId(old_db);
 

@@ -56,7 +56,8 @@ TableCopyIo Conversion::IoFor(TableRecordsets& table) {
                      [this, &table](std::optional<long long> rows) {
                        AnnounceOldRows(table, rows);
                      },
-                     shortcut_log_};
+                     shortcut_log_,
+                     strategy_};
 }
 
 void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows) {
@@ -72,7 +73,7 @@ void Conversion::OldRowsKnown(TableRecordsets& table, std::optional<long long> r
 
 CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
   TableCopyIo io = IoFor(table);
-  return CopyTable(plan, io, strategy_);
+  return CopyTable(plan, io);
 }
 
 // The run's summary shows the mode, and flags a count difference where the

@@ -24,7 +24,7 @@
 
 namespace relamor {
 
-void CreateCustomersFromSites(RunFrame& frame, ShortcutLog& shortcuts,
+void CreateCustomersFromSites(RunFrame& frame, CopyStrategy strategy, ShortcutLog& shortcuts,
                               std::int16_t& last_customer_number) {
   db::Engine& engine = frame.engine();
   db::Database old_site =
@@ -50,18 +50,12 @@ void CreateCustomersFromSites(RunFrame& frame, ShortcutLog& shortcuts,
 
     db::Recordset customers = new_site.OpenRecordset("customers");
     // The placeholders in one pass, when it can prove what the walk below
-    // would store; the row-by-row strategy always walks.
-    bool appended = false;
-    if (frame.copy_strategy() == CopyStrategy::kAuto) {
-      appended = db::AppendPlaceholderCustomers(new_site, old_site, key_field, look_up_column,
-                                                next_number)
-                     .has_value();
-      if (appended) {
-        shortcuts.Fired("AppendPlaceholderCustomers");
-      } else {
-        shortcuts.Declined("AppendPlaceholderCustomers", "not proved");
-      }
-    }
+    // would store.
+    const bool appended =
+        TryShortcut(strategy, shortcuts, "AppendPlaceholderCustomers", [&] {
+          return db::AppendPlaceholderCustomers(new_site, old_site, key_field, look_up_column,
+                                                next_number);
+        }).has_value();
     const std::string look_up =
         "Select " + look_up_column + " from customers where " + look_up_column + " = ?";
     while (!appended && !sites.Eof() && sites.RecordCount() >= 1) {

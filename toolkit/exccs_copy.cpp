@@ -101,30 +101,29 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
 
 }  // namespace
 
-long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categories_once) {
+long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& old_rows = io.old_table;
   if (old_rows.Eof()) return 0;
   bool category_rewritten = false;
   for (const FieldMove& m : plan.moves) {
     if (Upper(m.destination) == "CAT" && Upper(m.source) != "CAT") category_rewritten = true;
   }
-  if (read_categories_once && !category_rewritten) {
-    // The whole table in one pass when that provably stores what the edits
-    // below would; otherwise, having stored nothing, they decide.
-    std::vector<db::AppendColumn> columns;
-    for (const FieldMove& m : plan.moves) columns.push_back({m.destination, m.source, false});
-    if (const std::optional<long> edited =
-            db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
-                                 columns)) {
-      // One edit per old row: the statement has counted the old table.
-      io.shortcuts.Fired("UpdateByCategory");
-      if (io.old_rows_known) io.old_rows_known(*edited);
-      return *edited;
-    }
-    io.shortcuts.Declined("UpdateByCategory", "not proved");
-  } else if (read_categories_once) {
-    io.shortcuts.Declined("UpdateByCategory", "CAT is written from another field");
+  // The whole table in one pass when that provably stores what the edits
+  // below would; otherwise, having stored nothing, they decide.
+  const std::optional<long> stored =
+      TryShortcut(io.strategy, io.shortcuts, "UpdateByCategory", [&]() -> Shortcut<long> {
+        if (category_rewritten) return Decline("CAT is written from another field");
+        std::vector<db::AppendColumn> columns;
+        for (const FieldMove& m : plan.moves) columns.push_back({m.destination, m.source, false});
+        return db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
+                                    columns);
+      });
+  if (stored) {
+    // One edit per old row: the statement has counted the old table.
+    if (io.old_rows_known) io.old_rows_known(*stored);
+    return *stored;
   }
+  const bool read_categories_once = TriesShortcuts(io.strategy);
   if (io.old_rows_known) io.old_rows_known(std::nullopt);
   std::optional<CategoryIndex> index;
   if (read_categories_once && !category_rewritten) {

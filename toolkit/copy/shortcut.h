@@ -20,8 +20,11 @@
 // per table ("path", "shortcuts", "declined").
 #pragma once
 
+#include <optional>
+#include <type_traits>
 #include <string_view>
 
+#include "toolkit/copy_strategy.h"
 #include "toolkit/db/declinable.h"
 
 namespace relamor {
@@ -51,6 +54,22 @@ class ShortcutLog {
     return outcome.stored();
   }
 };
+
+// The one place that reads the copy strategy: whether shortcuts are tried
+// at all (kAuto), and TryShortcut, which under kAuto runs `shortcut` (a
+// callable returning Shortcut<T>), tells `log` what it did and returns its
+// result when it stored; nothing when it declined or was not tried, and the
+// caller's walk then runs.
+inline bool TriesShortcuts(CopyStrategy strategy) { return strategy == CopyStrategy::kAuto; }
+
+template <typename F>
+auto TryShortcut(CopyStrategy strategy, ShortcutLog& log, std::string_view name, F&& shortcut)
+    -> std::optional<std::remove_cvref_t<decltype(shortcut().result())>> {
+  if (!TriesShortcuts(strategy)) return std::nullopt;
+  const auto outcome = shortcut();
+  if (!log.Took(name, outcome)) return std::nullopt;
+  return outcome.result();
+}
 
 // A log that forgets (tests that drive a shortcut alone).
 class NoShortcutLog : public ShortcutLog {
