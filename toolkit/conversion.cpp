@@ -45,7 +45,7 @@ TablePlan Conversion::PlanOf(TableRecordsets& table) const {
 }
 
 TableCopyIo Conversion::IoFor(TableRecordsets& table) {
-  return TableCopyIo{frame_,
+  return TableCopyIo{[this](std::initializer_list<LogItem> items) { frame_.Log(items); },
                      old_db_,
                      new_db_,
                      table.old_table,

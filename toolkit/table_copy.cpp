@@ -70,7 +70,7 @@ void Executor::AnnounceOldRows(std::optional<long long> rows) {
   if (plan_.kind == PlanKind::kCopy && plan_.mode == CopyMode::kB &&
       io_.rules == CopyRules::kGeneral) {
     const long long count = rows ? *rows : io_.old_table.RecordCount();
-    if (count > 0) io_.frame.Log({"No of records in " + plan_.log_name, "are", count});
+    if (count > 0) io_.log({"No of records in " + plan_.log_name, "are", count});
   }
 }
 

@@ -48,7 +48,8 @@ struct CopyResult {
 
 // What a table copy works on besides its plan.
 struct TableCopyIo {
-  RunFrame& frame;                  // the run log (mode B's line in relamor)
+  // The run log (mode B's line in relamor).
+  std::function<void(std::initializer_list<LogItem>)> log;
   db::Database& old_db;
   db::Database& new_db;
   db::Recordset& old_table;         // on the plan's old table, freshly opened
