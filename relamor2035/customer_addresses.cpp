@@ -1,7 +1,7 @@
 // The customer records of release 2.0: the old `customers` table may hold
 // several rows per customer id (one per site); the new layout keeps one row
 // per customer, keyed by customerID, with the name and postal address of the
-// first old row of that id in the engine's order.
+// first old row of that id in rowid order.
 //
 // The rows are appended whether or not the new table already holds rows; a
 // duplicate customerID fails when the new table's key refuses it.
@@ -95,6 +95,13 @@ void RebuildCustomerAddresses(TableCopyIo& io) {
   std::optional<db::Recordset> first_rows;
   if (writes) first_rows = OpenFirstRowPerId(old_db);
 
+  // The look-up of one id takes its first row in rowid order, whatever index
+  // the old table has (one on (id, name) would otherwise order by name).
+  const std::string rowid = old_db.RowidName("customers");
+  const std::string look_up =
+      "select name , address , city, region, zipCode, country from customers where id = ?" +
+      (rowid.empty() ? std::string() : " order by " + rowid);
+
   // Positions in the new table, looked up when the first row is written, so
   // that a missing field fails on it.
   std::optional<std::array<int, 1 + std::size(kAddressFields)>> to;
@@ -115,9 +122,7 @@ void RebuildCustomerAddresses(TableCopyIo& io) {
       first_field = 1;
     } else {
       first_rows.reset();
-      looked_up = old_db.OpenRecordset(
-          "select name , address , city, region, zipCode, country from customers where id = ?",
-          {id});
+      looked_up = old_db.OpenRecordset(look_up, {id});
       address = &looked_up;
     }
     if (writes) {

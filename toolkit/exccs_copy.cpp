@@ -34,17 +34,21 @@ class CategoryIndex {
  public:
   // Reads the categories of the new EXCCS; usable() is false when a category
   // is not a text (the query decides then).
-  explicit CategoryIndex(db::Database& new_db) {
-    db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS order by rowid");
+  // `rowid` is a name of the real rowid that no column hides.
+  CategoryIndex(db::Database& new_db, const std::string& rowid) {
+    db::Recordset rows = new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " +
+                                              rowid);
     while (!rows.Eof()) {
       const Value category = rows.Get(1);
       if (!IsNull(category)) {
         const auto* text = std::get_if<std::string>(&category);
-        if (!text) {
+        const Value id = rows.Get(0);
+        const auto* number = std::get_if<std::int64_t>(&id);
+        if (!text || !number) {
           usable_ = false;
           return;
         }
-        first_.try_emplace(NoCaseKey(*text), std::get<std::int64_t>(rows.Get(0)));
+        first_.try_emplace(NoCaseKey(*text), *number);
       }
       rows.MoveNext();
     }
@@ -53,10 +57,11 @@ class CategoryIndex {
   bool usable() const { return usable_; }
   // From now on the query decides (an edit has made the index stale).
   void Invalidate() { usable_ = false; }
-  // The rowid of the first row of `category`, or 0 when there is none.
-  std::int64_t Find(const std::string& category) const {
+  // The rowid of the first row of `category`, or nothing when there is none.
+  std::optional<std::int64_t> Find(const std::string& category) const {
     const auto it = first_.find(NoCaseKey(category));
-    return it == first_.end() ? 0 : it->second;
+    if (it == first_.end()) return std::nullopt;
+    return it->second;
   }
 
  private:
@@ -64,7 +69,12 @@ class CategoryIndex {
   std::unordered_map<std::string, std::int64_t> first_;
 };
 
-void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
+// `rowid` names the real rowid of EXCCS (the first row of a category is the
+// first in rowid order, even when a column is named rowid, oid or _rowid_);
+// empty when columns hide all three names, and the rows then come in the
+// table's scan order.
+void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
+               CategoryIndex* index) {
   db::Recordset& old_rows = io.old_table;
   Value category = old_rows.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
@@ -77,12 +87,14 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
   db::Recordset match;
   const auto* text = std::get_if<std::string>(&category);
   if (index && index->usable() && text) {
-    if (const std::int64_t rowid = index->Find(*text)) {
-      match = io.new_db.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
+    if (const std::optional<std::int64_t> first = index->Find(*text)) {
+      match = io.new_db.OpenRecordset("select * from EXCCS where " + rowid + " = ?",
+                                      {Value{*first}});
     }
   } else {
-    match = io.new_db.OpenRecordset("select * from EXCCS where CAT = ? order by rowid",
-                                    {category});
+    match = io.new_db.OpenRecordset(
+        "select * from EXCCS where CAT = ?" + (rowid.empty() ? "" : " order by " + rowid),
+        {category});
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
@@ -125,14 +137,15 @@ long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {
   }
   const bool read_categories_once = TriesShortcuts(io.strategy);
   if (io.old_rows_known) io.old_rows_known(std::nullopt);
+  const std::string rowid = io.new_db.RowidName("EXCCS");
   std::optional<CategoryIndex> index;
-  if (read_categories_once && !category_rewritten) {
-    index.emplace(io.new_db);
+  if (read_categories_once && !category_rewritten && !rowid.empty()) {
+    index.emplace(io.new_db, rowid);
     if (!index->usable()) index.reset();
   }
   long edited = 0;
   while (!old_rows.Eof()) {
-    UpdateRow(plan, io, index ? &*index : nullptr);
+    UpdateRow(plan, io, rowid, index ? &*index : nullptr);
     ++edited;
   }
   return edited;

@@ -54,12 +54,17 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     if (!reported.insert(Upper(field) + "\n" + kind).second) return;
     frame_.AddProblem(plan.new_table, field, sno, std::move(value), message);
   };
-  if (plan.kind == PlanKind::kNothing || plan.kind == PlanKind::kWriter) return;
-  if (old_table.Eof()) return;  // nothing is read, nothing can fail
+  if (plan.kind == PlanKind::kWriter) return;
+  // A plan's own failure is raised before any old row is read, once the
+  // new table passes the plan's condition.
   if (plan.failure) {
-    problem("", "plan", std::nullopt, plan.failure->description());
+    if (plan.condition != Condition::kNewTableEmpty || CountOf(new_db_, plan.new_table) == 0) {
+      problem("", "plan", std::nullopt, plan.failure->description());
+    }
     return;
   }
+  if (plan.kind == PlanKind::kNothing) return;
+  if (old_table.Eof()) return;  // nothing is read, nothing can fail
   const long long old_count = CountOf(old_db_, plan.old_table);
   const long long new_count = CountOf(new_db_, plan.new_table);
   if (plan.condition == Condition::kNewTableEmpty && new_count != 0) return;

@@ -177,7 +177,12 @@ void Executor::LinkSiteToCustomer(const FieldMove& m) {
 }
 
 CopyResult Executor::Run() {
-  if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs) return result_;
+  // A plan that writes nothing may still fail: a first numbering flag True
+  // with no second mapping row fails once the new table is found empty.
+  const bool fails_only = plan_.kind == PlanKind::kNothing && plan_.failure;
+  if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs && !fails_only) {
+    return result_;
+  }
   // An append or a category copy that may be one statement learns the old
   // rows from it; every other copy counts them first.
   const bool counted_by_statement =
