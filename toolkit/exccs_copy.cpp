@@ -98,9 +98,7 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: table EXCCS in " + io.new_db.path() +
-                    " has no row of category " + Describe(category) + " (old table " +
-                    old_rows.source() + " in " + io.old_db.path() + ")");
+                NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path()));
   }
   match.Edit();
   for (const FieldMove& m : plan.moves) {
@@ -112,6 +110,13 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
 }
 
 }  // namespace
+
+std::string NoCategoryRow(const std::string& new_path, const Value& category,
+                          const std::string& old_table, const std::string& old_path) {
+  return "No current record: table EXCCS in " + new_path + " has no row of category " +
+         Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
+         old_table + " in " + old_path + ")";
+}
 
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& old_rows = io.old_table;

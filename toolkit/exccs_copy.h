@@ -2,6 +2,8 @@
 // that carries out a plan of kind kExccs.
 #pragma once
 
+#include <string>
+
 #include "toolkit/table_copy.h"
 #include "toolkit/table_plan.h"
 
@@ -17,5 +19,11 @@ namespace relamor {
 // rows known (io.old_rows_known) before it edits a row one by one, or with
 // the count of the one-pass copy when that stored them.
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io);
+
+// The description of the 3021 for an old row whose category (a Null read as
+// the empty text) has no row in the new EXCCS; the check (preflight.cpp)
+// promises the same.
+std::string NoCategoryRow(const std::string& new_path, const Value& category,
+                          const std::string& old_table, const std::string& old_path);
 
 }  // namespace relamor

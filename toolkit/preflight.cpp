@@ -18,6 +18,7 @@
 
 #include "toolkit/conversion.h"
 #include "toolkit/db/types.h"
+#include "toolkit/exccs_copy.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -152,9 +153,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       const Value cat = old_table.Get("CAT");
       if (!categories.count(Upper(ToText(cat)))) {
         problem("CAT", "category", ValueText(cat),
-                "No current record: table EXCCS in " + new_db_.path() +
-                    " has no row of category '" + ToText(cat) + "' (old table " + plan.old_table +
-                    " in " + old_db_.path() + ")");
+                NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()));
       }
     }
     for (Target& t : targets) {
