@@ -61,7 +61,9 @@ class WriterHarness : public Conversion {
     Write({SpecialWriter::kSerialConnections, relamor::WriteSerialConnections,
            "InsertConnectionsInOrder", relamor::SerialConnectionsInOnePass});
   }
-  void WritePromptTable() { Write({SpecialWriter::kPrompt, relamor::WritePromptTable, nullptr, nullptr}); }
+  void WritePromptTable() {
+    Write({SpecialWriter::kPrompt, relamor::WritePromptTable, nullptr, nullptr});
+  }
   void InsertConnectionRows(const std::string& table, const std::string& type,
                             const std::string& id) {
     relamor::InsertConnectionRows(new_db_, table, type, id);
@@ -72,7 +74,7 @@ class WriterHarness : public Conversion {
 
   std::int16_t& last_customer() { return LastCustomerNumber; }
 
- private:
+  // Any writer on the prepared table, with its writer plan.
   void Write(const WriterForms& forms) {
     PlanRules rules = CurrentPlanRules();
     rules.special_writers = true;
@@ -83,6 +85,7 @@ class WriterHarness : public Conversion {
     CarryOutWriter(forms, plan, io);
   }
 
+ private:
   // Under the general rules the old recordset's count is completed, as the
   // table loop of relamor completes it, before the copy reads a row.
   void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) override {
