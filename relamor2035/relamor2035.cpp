@@ -1,6 +1,6 @@
 #include "relamor2035/relamor2035.h"
 
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {

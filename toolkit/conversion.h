@@ -20,8 +20,8 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_copy.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_copy.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 

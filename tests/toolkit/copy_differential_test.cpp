@@ -27,7 +27,6 @@
 
 #include "tests/support/installation.h"
 #include "tests/support/strategies.h"
-#include "relamor2035/relamor2035.h"
 #include "tests/toolkit/writer_harness.h"
 
 namespace relamor::testing {

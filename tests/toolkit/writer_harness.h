@@ -13,7 +13,7 @@
 #include "toolkit/conversion.h"
 #include "toolkit/error.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor::testing {
 

@@ -16,7 +16,7 @@
 // stores what the edits would, once a read of every old row has proved that
 // each edit would succeed; if it cannot prove that it stores nothing and the
 // edits below run (and raise the error at the row that fails).
-#include "toolkit/exccs_copy.h"
+#include "toolkit/copy/exccs_copy.h"
 
 #include <optional>
 #include <unordered_map>

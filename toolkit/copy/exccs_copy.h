@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "toolkit/table_copy.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_copy.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 

@@ -18,7 +18,7 @@
 
 #include "toolkit/conversion.h"
 #include "toolkit/db/types.h"
-#include "toolkit/exccs_copy.h"
+#include "toolkit/copy/exccs_copy.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 

@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <string_view>
 
-#include "toolkit/copy_strategy.h"
+#include "toolkit/copy/copy_strategy.h"
 #include "toolkit/db/declinable.h"
 
 namespace relamor {

@@ -10,14 +10,14 @@
 // Field positions come from the plan; a field it left unresolved is looked up
 // by name when first addressed, which raises the engine's error naming the
 // field and the table.
-#include "toolkit/table_copy.h"
+#include "toolkit/copy/table_copy.h"
 
 #include <string>
 #include <vector>
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/error.h"
-#include "toolkit/exccs_copy.h"
+#include "toolkit/copy/exccs_copy.h"
 
 namespace relamor {
 

@@ -31,9 +31,9 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/copy/shortcut.h"
-#include "toolkit/copy_strategy.h"
+#include "toolkit/copy/copy_strategy.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 

@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {

@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "relamor2035/relamor2035.h"
-#include "toolkit/db/writer_sql.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
+#include "toolkit/writers/special_writers.h"
+#include "toolkit/writers/writer_sql.h"
 
 namespace relamor {
 

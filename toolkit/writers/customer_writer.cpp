@@ -18,9 +18,9 @@
 // connection with the table loop's databases when they are the same files.
 #include <string>
 
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor {
 

@@ -11,7 +11,7 @@
 // stored.
 //
 // A writer does nothing when the new table already holds rows or the old
-// table is empty (RebuildCustomerAddresses, in relamor2035, appends either
+// table is empty (RebuildCustomerAddresses appends either
 // way).
 #pragma once
 
@@ -21,8 +21,8 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_copy.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_copy.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 
@@ -42,6 +42,12 @@ Shortcut<long> IpConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 Shortcut<long> SerialConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 // prompt: one new row per pair of prompt texts (prompt_writer.cpp).
 void WritePromptTable(const TablePlan& plan, TableCopyIo& io);
+// The Customers writer (customer_addresses.cpp): appends one new customer
+// row for every distinct id of the old `customers` table, with the name and
+// address of the first old row of that id in rowid order. Throws Error 94
+// for a Null id. Its shortcut is AppendFirstRowOfEachKey.
+void RebuildCustomerAddresses(TableCopyIo& io);
+Shortcut<long> CustomerAddressesInOneStatement(TableCopyIo& io);
 // Placeholder customers for the sites no old customer refers to, before the
 // Sites copy; sets `last_customer_number` (customer_writer.cpp). The
 // shortcut AppendPlaceholderCustomers is tried as `strategy` says.

@@ -1,6 +1,6 @@
 // Carrying out a writer plan: the shortcut first (copy/shortcut.h decides
 // whether it is tried), the walk when it declines.
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor {
 

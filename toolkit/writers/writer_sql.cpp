@@ -5,7 +5,7 @@
 // the same work in a few statements. The checks run first and read only;
 // the write runs in a savepoint and is rolled back when it fails, so that
 // the walk that follows starts from the same tables.
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 
 #include <sqlite3.h>
 
