@@ -54,6 +54,50 @@ struct Case {
   enum Writer { kNoWriter, kIp, kSerial, kCustomers, kPlaceholders } writer = kNoWriter;
 };
 
+// One of the names SQLite also gives the rowid, or a name with a blank, for
+// at most one column of a table; the other columns are named <prefix><i>.
+std::vector<std::string> ColumnNames(std::mt19937& rng, const char* prefix, int count) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
+  if (pick(5) == 0) {
+    const char* const kOdd[] = {"rowid", "oid", "_rowid_", "x y"};
+    names[static_cast<std::size_t>(pick(count))] = kOdd[pick(4)];
+  }
+  return names;
+}
+
+std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
+// A trigger that refuses, ignores or rolls back some rows of `table`.
+std::string RaiseTrigger(std::mt19937& rng, const std::string& table, const std::string& column) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* const kRaise[] = {"IGNORE", "ABORT", "FAIL", "ROLLBACK", "ROLLBACK"};
+  const char* const kWhen[] = {"INSERT", "UPDATE"};
+  std::string raise = kRaise[pick(5)];
+  if (raise != "IGNORE") raise += ", 'refused by a trigger'";
+  return std::string("CREATE TRIGGER refuse BEFORE ") + kWhen[pick(2)] + " ON " + Quoted(table) +
+         " WHEN NEW." + Quoted(column) + " = 2 BEGIN SELECT RAISE(" + raise + "); END;\n";
+}
+
+// A column constraint, conflict clauses included.
+std::string Constraint(std::mt19937& rng, const std::string& column, bool first) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  switch (pick(14)) {
+    case 0: return first ? " NOT NULL" : " NOT NULL DEFAULT 0";
+    case 1: return " UNIQUE";
+    case 2: return " DEFAULT 3";
+    case 3: return " UNIQUE ON CONFLICT IGNORE";
+    case 4: return " UNIQUE ON CONFLICT REPLACE";
+    case 5: return " UNIQUE ON CONFLICT ROLLBACK";
+    case 6: return " UNIQUE ON CONFLICT FAIL";
+    case 7: return " NOT NULL ON CONFLICT IGNORE DEFAULT 0";
+    case 8: return " NOT NULL ON CONFLICT REPLACE DEFAULT 5";
+    case 9: return " CHECK (" + Quoted(column) + " <> 2)";
+    default: return "";
+  }
+}
+
 // A category copy into a pre-filled EXCCS: categories that differ only in
 // letter case (ASCII or not), empty, Null, with a NUL byte, without a new row.
 Case MakeExccsCase(std::mt19937& rng) {
@@ -79,13 +123,22 @@ Case MakeExccsCase(std::mt19937& rng) {
   c.new_sql = kExportTable + std::string("CREATE TABLE EXCCS (CAT ") +
               (pick(4) ? "TEXT" : "TEXT(1)") + (pick(6) ? "" : " UNIQUE") + ", n0 " + type() +
               (pick(6) ? "" : " NOT NULL DEFAULT 0") + ", n1 " + type() +
-              (pick(8) ? "" : " CHECK (n1 <> 7)") + ");\n";
+              (pick(8) ? "" : " CHECK (n1 <> 7)") +
+              // A column named like the rowid, numbered against the rows' order.
+              (pick(3) ? "" : pick(2) ? ", \"rowid\" LONG" : ", \"oid\" TEXT") +
+              (pick(10) ? "" : ", x LONG UNIQUE ON CONFLICT REPLACE DEFAULT 1") + ");\n";
   if (pick(4) == 0) c.new_sql += "CREATE INDEX by_category ON EXCCS (CAT);\n";
   for (int r = 6 + pick(6); r > 0; --r) {
-    c.new_sql += std::string("INSERT OR IGNORE INTO EXCCS VALUES (") +
+    c.new_sql += std::string("INSERT OR IGNORE INTO EXCCS (CAT, n0, n1) VALUES (") +
                  kCategories[r <= 6 && pick(4) ? 6 - r : pick(9)] + ", 0, " + std::to_string(r) +
                  ");\n";
   }
+  if (c.new_sql.find("\"rowid\" LONG") != std::string::npos) {
+    c.new_sql += "UPDATE EXCCS SET \"rowid\" = 100 - _rowid_;\n";
+  } else if (c.new_sql.find("\"oid\" TEXT") != std::string::npos) {
+    c.new_sql += "UPDATE EXCCS SET \"oid\" = 'r' || (100 - _rowid_);\n";
+  }
+  if (pick(10) == 0) c.new_sql += RaiseTrigger(rng, "EXCCS", "n1");
   const char* const kMoves[] = {"'CAT', 'EXCCS', 'CAT'", "'o0', 'EXCCS', 'n0'",
                                 "'o1', 'EXCCS', 'n1'", "'o1', 'EXCCS', 'n0'"};
   for (int m = 2 + pick(3); m > 0; --m) {
@@ -93,50 +146,6 @@ Case MakeExccsCase(std::mt19937& rng) {
                  ", 0, 1);\n";
   }
   return c;
-}
-
-// One of the names SQLite also gives the rowid, or a name with a blank, for
-// at most one column of a table; the other columns are named <prefix><i>.
-std::vector<std::string> ColumnNames(std::mt19937& rng, const char* prefix, int count) {
-  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  std::vector<std::string> names;
-  for (int i = 0; i < count; ++i) names.push_back(prefix + std::to_string(i));
-  if (pick(5) == 0) {
-    const char* const kOdd[] = {"rowid", "oid", "_rowid_", "x y"};
-    names[static_cast<std::size_t>(pick(count))] = kOdd[pick(4)];
-  }
-  return names;
-}
-
-std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
-
-// A trigger that refuses, ignores or rolls back some rows of `table`.
-std::string RaiseTrigger(std::mt19937& rng, const std::string& table, const std::string& column) {
-  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  const char* const kRaise[] = {"IGNORE", "ABORT", "FAIL", "ROLLBACK"};
-  const char* const kWhen[] = {"INSERT", "UPDATE"};
-  std::string raise = kRaise[pick(4)];
-  if (raise != "IGNORE") raise += ", 'refused by a trigger'";
-  return std::string("CREATE TRIGGER refuse BEFORE ") + kWhen[pick(2)] + " ON " + Quoted(table) +
-         " WHEN NEW." + Quoted(column) + " = 2 BEGIN SELECT RAISE(" + raise + "); END;\n";
-}
-
-// A column constraint, conflict clauses included.
-std::string Constraint(std::mt19937& rng, const std::string& column, bool first) {
-  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  switch (pick(14)) {
-    case 0: return first ? " NOT NULL" : " NOT NULL DEFAULT 0";
-    case 1: return " UNIQUE";
-    case 2: return " DEFAULT 3";
-    case 3: return " UNIQUE ON CONFLICT IGNORE";
-    case 4: return " UNIQUE ON CONFLICT REPLACE";
-    case 5: return " UNIQUE ON CONFLICT ROLLBACK";
-    case 6: return " UNIQUE ON CONFLICT FAIL";
-    case 7: return " NOT NULL ON CONFLICT IGNORE DEFAULT 0";
-    case 8: return " NOT NULL ON CONFLICT REPLACE DEFAULT 5";
-    case 9: return " CHECK (" + Quoted(column) + " <> 2)";
-    default: return "";
-  }
 }
 
 Case MakeCase(std::mt19937& rng) {
@@ -182,7 +191,7 @@ Case MakeCase(std::mt19937& rng) {
                  Constraint(rng, name, i == 0);
   }
   c.new_sql += ");\n";
-  const bool trigger = pick(8) == 0;
+  const bool trigger = pick(4) == 0;
   if (pick(6) == 0) {
     c.new_sql += "CREATE INDEX by_last ON " + Quoted(c.new_table) + " (" +
                  Quoted(new_names.back()) + " DESC);\n";
