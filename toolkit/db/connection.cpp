@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "toolkit/db/hardening.h"
+
 namespace relamor::db::detail {
 namespace {
 
@@ -422,11 +424,11 @@ const Value& Connection::DefaultOf(ColumnInfo& column) {
   if (!column.default_known) {
     column.default_value = Null();
     if (!column.default_sql.empty()) {
-      // The expression comes from the table's own schema.
-      CachedStatement eval = TryPrepare("SELECT " + column.default_sql);
-      if (eval && sqlite3_step(eval.get()) == SQLITE_ROW) {
-        ReadColumn(eval.get(), 0, column.default_value);
-      }
+      // The expression comes from the file's schema: it is evaluated apart,
+      // never as this connection's own statement. One that is refused is
+      // Null here; storing a row then leaves it to SQLite, which refuses it
+      // as well.
+      if (!EvaluateDefault(column.default_sql, column.default_value)) column.default_value = Null();
     }
     column.default_known = true;
   }

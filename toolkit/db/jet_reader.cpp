@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "toolkit/db/hardening.h"
 #include "toolkit/db/types.h"
 #include "toolkit/db/value.h"
 #include "toolkit/error.h"
@@ -637,12 +638,17 @@ JetImport::JetImport(const std::string& jet_path) {
   sqlite_path_ = folder_->path() + "/import.mdb";
   sqlite3* raw = nullptr;
   const int rc =
-      sqlite3_open_v2(sqlite_path_.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+      sqlite3_open_v2(detail::FileUri(sqlite_path_).c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                          SQLITE_OPEN_URI,
+                      nullptr);
   std::unique_ptr<sqlite3, SqliteCloser> db(raw);
+  // Hardened after its journal is switched off (which defensive mode would
+  // refuse): the import runs only the program's statements on a private file.
   if (rc != SQLITE_OK ||
       sqlite3_exec(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
+                   nullptr, nullptr) != SQLITE_OK ||
+      !detail::Harden(raw)) {
     throw Error(err::kEngineError, "Engine error: the temporary file '" + sqlite_path_ +
                                        "' for the Jet file '" + jet_path +
                                        "' cannot be written (" +
