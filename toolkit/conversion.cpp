@@ -6,7 +6,10 @@
 namespace relamor {
 
 Conversion::Conversion(RunFrame& frame, CopyRules rules)
-    : frame_(frame), shortcut_log_(frame.report()), rules_(rules), strategy_(frame.copy_strategy()) {}
+    : frame_(frame),
+      shortcut_log_(frame.report()),
+      rules_(rules),
+      strategy_(frame.copy_strategy()) {}
 
 Conversion::~Conversion() = default;
 

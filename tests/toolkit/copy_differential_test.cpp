@@ -266,8 +266,9 @@ Case MakeWriterCase(std::mt19937& rng) {
                    "', 'channelID', 0, 1);\n"
                    "INSERT INTO export VALUES (1, '" + table + "', 'id', '" + table + "', '" +
                    key + "', 0, 1);\n"
-                   "INSERT INTO export VALUES (1, '" + table + "', '" + (pick(2) ? "value" : "other") +
-                   "', '" + table + "', '" + value_name + "', 0, 1);\n";
+                   "INSERT INTO export VALUES (1, '" + table + "', '" +
+                   (pick(2) ? "value" : "other") + "', '" + table + "', '" + value_name +
+                   "', 0, 1);\n";
       break;
     }
     case Case::kCustomers:

@@ -239,22 +239,30 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
                                             std::string_view new_value,
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value) {
-  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return Decline("no channel, or more than 32767");
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) {
+    return Decline("no channel, or more than 32767");
+  }
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
   if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
   const auto to = target.FindTable(new_table);
   const auto channel = target.FindTable("channel");
   const auto from = c->origin->FindTable(old_table);
-  if (!to || !channel || !from || from->rowid_name.empty()) return Decline("a table is missing, or the old table's columns hide its rowid");
+  if (!to || !channel || !from || from->rowid_name.empty()) {
+    return Decline("a table is missing, or the old table's columns hide its rowid");
+  }
   const int channel_id = channel->ColumnIndex("channelID");
   const int channel_site = channel->ColumnIndex("siteID");
   const int site_from = from->ColumnIndex(old_site);
   const int value_from = from->ColumnIndex(old_value);
-  if (channel_id < 0 || channel_site < 0 || site_from < 0 || value_from < 0) return Decline("a column is missing");
+  if (channel_id < 0 || channel_site < 0 || site_from < 0 || value_from < 0) {
+    return Decline("a column is missing");
+  }
   sqlite3* db = target.db;
   const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
-  if (!columns) return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  if (!columns) {
+    return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  }
   // The site of every channel.
   std::unordered_map<std::int64_t, std::optional<std::int64_t>> site_of;
   {
@@ -270,7 +278,9 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
       }
       std::optional<std::int64_t> site;
       if (site_type == SQLITE_INTEGER) site = sqlite3_column_int64(q.stmt, 1);
-      if (!site_of.emplace(sqlite3_column_int64(q.stmt, 0), site).second) return Decline("a channelID is in table channel twice");
+      if (!site_of.emplace(sqlite3_column_int64(q.stmt, 0), site).second) {
+        return Decline("a channelID is in table channel twice");
+      }
     }
     if (rc != SQLITE_DONE) return Decline("the channels cannot be read");
   }
@@ -300,7 +310,9 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
       if (site_type != SQLITE_INTEGER) return Decline("an old site is not a whole number");
       const auto rows = rows_of_site.find(sqlite3_column_int64(q.stmt, 0));
       if (rows == rows_of_site.end()) continue;
-      if (!AlreadyFits(sqlite3_column_value(q.stmt, 1), type)) return Decline("an old value needs converting");
+      if (!AlreadyFits(sqlite3_column_value(q.stmt, 1), type)) {
+        return Decline("an old value needs converting");
+      }
       edits += rows->second;
       detail::ReadColumn(q.stmt, 1, last_of_site[rows->first]);
     }
@@ -330,7 +342,9 @@ Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& s
                                              std::string_view new_table, std::string_view new_key,
                                              std::string_view new_value,
                                              std::string_view old_table, int old_position) {
-  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return Decline("no channel, or more than 32767");
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) {
+    return Decline("no channel, or more than 32767");
+  }
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
   if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
@@ -342,7 +356,9 @@ Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& s
   }
   sqlite3* db = target.db;
   const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
-  if (!columns) return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  if (!columns) {
+    return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  }
   for (std::size_t i = 0; i < to->columns.size(); ++i) {
     if (!to->columns[i].rowid_alias || static_cast<int>(i) == columns->key) continue;
     if (static_cast<int>(i) != columns->channel ||
@@ -358,7 +374,8 @@ Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& s
     if (!q) return Decline("the old rows cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (values.size() == channel_ids.size() || !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
+      if (values.size() == channel_ids.size() ||
+          !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
         return Decline("more old rows than channels, or an old value needs converting");
       }
       detail::ReadColumn(q.stmt, 0, values.emplace_back());
@@ -395,7 +412,9 @@ Declinable<long> AppendFirstRowOfEachKey(
   }
   const int key_from = from->ColumnIndex(key);
   if (key_from < 0) return Decline("no key column");
-  if (!FirstOccurrenceGrouping(*c->origin, key_list, *from)) return Decline("the id list does not list each id when first met in rowid order");
+  if (!FirstOccurrenceGrouping(*c->origin, key_list, *from)) {
+    return Decline("the id list does not list each id when first met in rowid order");
+  }
   // The first value goes through the check of every value of the row.
   std::string names;
   std::string values;
@@ -462,7 +481,8 @@ Declinable<long> AppendFirstRowOfEachKey(
     }
   }
   if (!done) {
-    return Decline("a row is refused, a value needs converting, or a stop interrupted the statement");
+    return Decline(
+        "a row is refused, a value needs converting, or a stop interrupted the statement");
   }
   write.Commit(appended);
   return Declinable<long>::Stored(appended);
@@ -518,7 +538,8 @@ Declinable<long> AppendPlaceholderCustomers(Database& target_db, const Database&
     if (!q) return Decline("the sites cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER) return Decline("a site's key is not a whole number");  // Null too
+      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER)
+        return Decline("a site's key is not a whole number");  // Null too
       if (known.count(sqlite3_column_int64(q.stmt, 0)) == 0) ++placeholders;
     }
     if (rc != SQLITE_DONE) return Decline("the sites cannot be read");
