@@ -7,6 +7,7 @@
 // Writes open a transaction lazily; it is committed at Close, on request, and
 // after kRowsPerTransaction rows so that the journal stays small.
 #include "toolkit/db/connection.h"
+#include "toolkit/db/jet_reader.h"
 
 #include <sqlite3.h>
 
@@ -332,7 +333,10 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
       "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
   sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
   int rc = sqlite3_step(find.get());
-  if (rc == SQLITE_DONE) return nullptr;
+  if (rc == SQLITE_DONE) {
+    if (jet) jet->CheckTable(name);  // a Jet file's linked table says why it is absent
+    return nullptr;
+  }
   if (rc != SQLITE_ROW) FailStep(rc, {});
   const auto* create = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 1));
   std::string layout_key = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
