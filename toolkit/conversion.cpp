@@ -6,7 +6,10 @@
 namespace relamor {
 
 Conversion::Conversion(RunFrame& frame, CopyRules rules)
-    : frame_(frame), rules_(rules), strategy_(frame.copy_strategy()) {}
+    : frame_(frame),
+      shortcut_log_(frame.report()),
+      rules_(rules),
+      strategy_(frame.copy_strategy()) {}
 
 Conversion::~Conversion() = default;
 
@@ -45,7 +48,7 @@ TablePlan Conversion::PlanOf(TableRecordsets& table) const {
 }
 
 TableCopyIo Conversion::IoFor(TableRecordsets& table) {
-  return TableCopyIo{frame_,
+  return TableCopyIo{[this](std::initializer_list<LogItem> items) { frame_.Log(items); },
                      old_db_,
                      new_db_,
                      table.old_table,
@@ -55,7 +58,9 @@ TableCopyIo Conversion::IoFor(TableRecordsets& table) {
                      [this] { return RenumberCommandIds(); },
                      [this, &table](std::optional<long long> rows) {
                        AnnounceOldRows(table, rows);
-                     }};
+                     },
+                     shortcut_log_,
+                     strategy_};
 }
 
 void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows) {
@@ -71,7 +76,7 @@ void Conversion::OldRowsKnown(TableRecordsets& table, std::optional<long long> r
 
 CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
   TableCopyIo io = IoFor(table);
-  return CopyTable(plan, io, strategy_);
+  return CopyTable(plan, io);
 }
 
 namespace {

@@ -39,7 +39,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "toolkit/copy_strategy.h"
+#include "toolkit/copy/copy_strategy.h"
 #include "toolkit/db/database.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/registry.h"

@@ -397,9 +397,25 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   return info;
 }
 
+bool Connection::MayRollBack() {
+  if (!may_roll_back_) {
+    // The word decides, wherever it stands: a false alarm only costs a
+    // commit per row.
+    sqlite3_stmt* stmt = nullptr;
+    may_roll_back_ = sqlite3_prepare_v2(db,
+                                        "SELECT 1 FROM main.sqlite_master WHERE "
+                                        "instr(upper(sql), 'ROLLBACK') > 0",
+                                        -1, &stmt, nullptr) != SQLITE_OK ||
+                     sqlite3_step(stmt) != SQLITE_DONE;
+    sqlite3_finalize(stmt);
+  }
+  return *may_roll_back_;
+}
+
 void Connection::ForgetSchema() {
   tables_.clear();
   translations_.clear();
+  may_roll_back_.reset();
 }
 
 void Connection::ForgetCounters() {
@@ -499,6 +515,10 @@ void Connection::BeginWrite() {
     if (engine->before_first_write) engine->before_first_write(file);
     written_ = true;
   }
+  // Where a conflict clause or a trigger may roll the whole transaction
+  // back, every row is written in a transaction of its own, so that the
+  // rows stored before a refused one stay stored.
+  if (in_transaction_ && MayRollBack()) Commit();
   reads_only_ = false;
   if (in_transaction_) return;
   const int rc = Exec("BEGIN");
@@ -509,7 +529,7 @@ void Connection::BeginWrite() {
 
 void Connection::RowsWritten(long rows) {
   pending_rows_ += rows;
-  if (pending_rows_ >= kRowsPerTransaction) Commit();
+  if (pending_rows_ >= kRowsPerTransaction || MayRollBack()) Commit();
 }
 
 void Connection::HoldReadTransaction() {

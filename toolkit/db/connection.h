@@ -222,6 +222,11 @@ struct Connection {
   int Exec(const char* sql);
 
  private:
+  // Whether the main schema holds a conflict clause or a trigger that can
+  // roll a whole transaction back (the word ROLLBACK); read when first
+  // needed, forgotten with the schema.
+  bool MayRollBack();
+  std::optional<bool> may_roll_back_;
   bool in_transaction_ = false;
   bool reads_only_ = false;  // the open transaction has only read so far
   bool written_ = false;  // a write has begun on this connection
