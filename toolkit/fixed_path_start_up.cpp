@@ -66,6 +66,10 @@ void FixedPathConversion::StartUp() {
   for (std::string& site : ListFixedPathSites(frame_, layout_.site_number_column)) {
     names.push_back(std::move(site));
   }
+  // Everything above only reads.
+  std::vector<std::string> written;
+  for (const std::string& name : names) written.push_back(frame_.new_dir() + name + ".mdb");
+  frame_.BeginWriting(written);
   const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
   for (std::size_t k = 1; k < names.size(); ++k) {
     frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");

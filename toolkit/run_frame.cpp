@@ -36,6 +36,8 @@ constexpr std::string_view kComponentLine =
     "Cant create COM component KVL for database access, check to see kvl.dll is present and "
     "registered.";
 constexpr std::string_view kOutOfMemory = "Out of Memory";
+// The exit status of a run the hidden folder refuses (safe_rerun.h).
+constexpr int kRefusedStatus = 76;
 // The run-time's number for a failed memory allocation.
 constexpr int kOutOfMemoryNumber = 7;
 
@@ -74,7 +76,7 @@ const char* SignalName(int signal_number) {
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--again] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
       << "The databases of the old installation in OLD_DIR are copied into the new, empty\n"
@@ -86,6 +88,9 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "Options:\n"
       << "  --check            check what a run would do and what it would fail on, writing\n"
       << "                     nothing: prints the plan and the problems (exit 65 for problems)\n"
+      << "  --again            convert again an installation converted successfully whose new\n"
+      << "                     databases changed since, from the copies kept before that\n"
+      << "                     conversion: the changes are discarded (see exit status 76)\n"
       << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
       << "  -h, --help         print this text and exit\n"
       << "  -V, --version      print the program name and version and exit\n"
@@ -107,7 +112,10 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "  65  --check: the run would end through an error (the first problem listed)\n"
       << "  73  the run log could not be created\n"
       << "  74  RelamorResult could not be written\n"
-      << "  75  another run holds the new directory\n";
+      << "  75  another run holds the new directory\n"
+      << "  76  refused by the new directory's hidden folder .relamor: a new database changed\n"
+      << "      since a successful conversion (see --again), or the folder is not sound;\n"
+      << "      nothing was written\n";
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -139,7 +147,9 @@ RunLog::~RunLog() {
 void RunLog::Open(const std::string& path) {
   if (fd_ >= 0) ::close(fd_);
   path_ = path;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The previous log was moved aside: a file found here now was planted, and
+  // a link is never followed.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     throw Error(err::kPathFileAccess,
                 "Cannot create the run log '" + path + "': " + std::strerror(errno));
@@ -188,10 +198,11 @@ std::string TextBeforeBracket(std::string_view name) {
 
 std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
                                 Options* options, std::ostream& out, std::ostream& err) {
-  enum { kCheck = 256, kReport };
+  enum { kCheck = 256, kReport, kAgain };
   static const struct option kLongOptions[] = {
       {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
       {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
+      {"again", no_argument, nullptr, kAgain},
       {nullptr, 0, nullptr, 0},
   };
   *options = Options{};
@@ -229,6 +240,9 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
         break;
       case kReport:
         options->report_path = optarg;
+        break;
+      case kAgain:
+        options->again = true;
         break;
       case ':':
         return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
@@ -344,17 +358,26 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   const std::string log_path = log_dir + "/RelamorLog.txt";
 
   // Template copies into the old directory would replace the old site
-  // databases: refuse before anything is written.
+  // databases: refuse before anything is written. Nested directories hold
+  // different files and are accepted.
   const std::string old_resolved = platform::ResolvedDirectoryOf(old_dir_);
   for (const std::string& new_resolved :
        {platform::ResolvedDirectoryOf(new_dir_), platform::ResolvedDirectoryOf(log_dir + "/")}) {
-    if (platform::SameOrNested(old_resolved, new_resolved)) {
-      const std::string line =
-          "the old directory '" + old_dir_ + "' and the new directory '" + new_dir_ + "' are " +
-          (old_resolved == new_resolved
-               ? "the same directory ('" + old_resolved + "')"
-               : "nested ('" + old_resolved + "', '" + new_resolved + "')") +
-          "; nothing was written";
+    if (old_resolved == new_resolved) {
+      std::string line = "the old directory '" + old_dir_ + "' and the new directory '" +
+                         new_dir_ + "' are the same directory ('" + old_resolved + "')";
+      // A prefix without its trailing "/" names files in its parent.
+      const auto with_slash = [](const std::string& dir) {
+        return dir.empty() || dir.back() == '/' ? dir : dir + "/";
+      };
+      const std::string old_fixed = with_slash(old_dir_);
+      const std::string new_fixed = with_slash(new_dir_);
+      if ((old_fixed != old_dir_ || new_fixed != new_dir_) &&
+          platform::ResolvedDirectoryOf(old_fixed) != platform::ResolvedDirectoryOf(new_fixed)) {
+        line += ": the directories are prefixes that file names are appended to, so each must "
+                "end with '/'; did you mean '" + old_fixed + "," + new_fixed + "'?";
+      }
+      line += "; nothing was written";
       PrintReason(line);
       return Finish(64, RunErrorInfo{0, line, "", ""}, false);
     }
@@ -378,6 +401,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     default:
       break;  // a missing directory is reported by the log
   }
+  // A repeat that would destroy data is refused before anything is written,
+  // by a check as by a run.
+  rerun_.emplace(new_dir_, program_name_, options_.again);
+  try {
+    if (std::optional<std::string> refusal = rerun_->Assess()) {
+      PrintReason(*refusal);
+      return Finish(kRefusedStatus, RunErrorInfo{0, *refusal, "", ""}, false);
+    }
+  } catch (const Error& e) {
+    const std::string line = e.description() + "; nothing was written";
+    PrintReason(line);
+    return Finish(kRefusedStatus, RunErrorInfo{e.number(), line, "", ""}, false);
+  }
+
   // A check writes nothing: it opens every database read-only, and only asks
   // whether the log could be created.
   if (options_.check) engine_.SetReadOnly(true);
@@ -402,10 +439,13 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     return Finish(2, RunErrorInfo{0, std::string(kRegistryAccessError), "", ""}, false);
   }
 
+  // Until the first write, the new main database is read from the copy the
+  // run will restore, so that every read sees what the run converts.
+  if (std::optional<std::string> copy = rerun_->ReadsFrom("qorsite.mdb")) {
+    engine_.AliasPath(new_dir_ + "qorsite.mdb", *copy);
+  }
   if (!options_.check) {
-    pristine_.emplace(new_dir_);
-    engine_.SetBeforeFirstWrite(
-        [this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
+    engine_.SetBeforeFirstWrite([this](const std::string& path) { BeforeDatabaseWrite(path); });
   }
   engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
   engine_.SetChangeObserver([this](bool updated, std::string_view table) {
@@ -413,7 +453,6 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
   });
   try {
-    for (const std::string& line : pristine_->Prepare()) PrintReason(line);
     start_up(*this);
     if (options_.check) {
       key_.Close();
@@ -430,7 +469,7 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     engine_.CommitAll();
   } catch (const RunStopped& stop) {
     key_.Close();
-    if (pristine_) pristine_->RecordEnd();
+    rerun_->RecordEnd(LastRunEnd::kStopped);
     return Finish(2, RunErrorInfo{0, stop.reason, report_.current_database(),
                                   report_.current_table()});
   } catch (const Error& e) {
@@ -448,7 +487,7 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
 }
 
 int RunFrame::SuccessfulEnd(std::string_view) {
-  pristine_->RecordEnd();
+  rerun_->RecordEnd(LastRunEnd::kTrue);
   result_text_ = "True";
   if (std::optional<std::string> failure = WriteResult()) {
     TryCloseLog();
@@ -494,7 +533,7 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
-  if (pristine_) pristine_->RecordEnd();
+  rerun_->RecordEnd(LastRunEnd::kFalse);
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
     TryLog({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
@@ -674,12 +713,50 @@ void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
     engine_.AliasPath(to, from);
     return;
   }
+  BeginWriting({to});
+  rerun_->Wrote(to);
   // A journal an interrupted run left beside `to` belongs to the old file; it
   // must not be played back into the fresh copy.
   platform::RemoveDatabaseSideFiles(to);
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);
+}
+
+}  // namespace relamor
+
+namespace relamor {
+
+void RunFrame::BeginWriting(const std::vector<std::string>& new_databases) {
+  if (options_.check || rerun_->writing()) return;
+  // No new database may be an old one under another name (a hard or
+  // symbolic link): writing it would change the old installation.
+  const auto old_files = platform::FilesWithPrefix(old_dir_);
+  for (const std::string& path : new_databases) {
+    const std::optional<platform::FileIdentity> target = platform::IdentityOf(path);
+    if (!target) continue;
+    for (const auto& [old_path, old_identity] : old_files) {
+      if (!target->SameFile(old_identity)) continue;
+      throw Error(err::kPathFileAccess,
+                  "Path/File access error: the new database '" + path +
+                      "' is the same file as the old database '" + old_path +
+                      "' (a link); writing it would change the old installation, so nothing "
+                      "was written");
+    }
+  }
+  for (const std::string& line : rerun_->BeginWriting()) PrintReason(line);
+  engine_.RemoveAlias(new_dir_ + "qorsite.mdb");
+}
+
+void RunFrame::BeforeDatabaseWrite(const std::string& path) {
+  // The copies in the hidden folder are only ever read (and copied out).
+  const std::string folder = rerun_->folder() + "/";
+  if (path.compare(0, folder.size(), folder) == 0) {
+    throw Error(err::kPathFileAccess, "Path/File access error: the run would write '" + path +
+                                          "', a copy that is only read; nothing was written to it");
+  }
+  BeginWriting({path});
+  rerun_->Wrote(path);
 }
 
 }  // namespace relamor

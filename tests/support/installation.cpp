@@ -68,6 +68,9 @@ void Installation::Old(const std::string& name, const std::string& sql) {
 
 void Installation::New(const std::string& name, const std::string& sql) {
   ExecScript(new_dir() + name + ".mdb", sql);
+  // A fresh database from the installer: the new directory is taken as it
+  // is now, as after removing the hidden folder of earlier runs.
+  fs::remove_all(new_dir() + ".relamor");
 }
 
 void Installation::FromSample(const std::string& sample) {

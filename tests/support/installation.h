@@ -23,7 +23,8 @@ class Installation {
   std::string new_dir() const { return root_ + "/new/"; }
   std::string registry() const { return root_ + "/registry"; }
 
-  // Creates old/<name>.mdb or new/<name>.mdb from an SQL script.
+  // Creates old/<name>.mdb or new/<name>.mdb from an SQL script. New() is a
+  // fresh install: it also removes the new directory's hidden folder.
   void Old(const std::string& name, const std::string& sql);
   void New(const std::string& name, const std::string& sql);
   // Builds every samples/<sample>/{old,new}/*.sql.

@@ -481,6 +481,8 @@ void Engine::AliasPath(const std::string& path, const std::string& target) {
   state_->aliases[path] = target;
 }
 
+void Engine::RemoveAlias(const std::string& path) { state_->aliases.erase(path); }
+
 Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
   const auto alias = state_->aliases.find(given_path);
   const std::string& path = alias == state_->aliases.end() ? given_path : alias->second;

@@ -164,6 +164,8 @@ class Engine {
   // Opening `path` opens `target` instead (a site database that the run
   // would create from the template is checked on the template).
   void AliasPath(const std::string& path, const std::string& target);
+  // Opening `path` opens `path` again.
+  void RemoveAlias(const std::string& path);
 
   // Replaces the observer of row changes (an empty one observes nothing).
   void SetChangeObserver(ChangeObserver observer);
