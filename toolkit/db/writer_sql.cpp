@@ -205,7 +205,7 @@ std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail:
         done = sqlite3_step(stmt) == SQLITE_DONE;
         sqlite3_reset(stmt);
       }
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      detail::InstallStopChecks(target);
       if (!done) target.CheckTransactionKept();
     }
   }
@@ -470,13 +470,16 @@ std::optional<long> AppendFirstRowOfEachKey(
       if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
       done = sqlite3_step(insert.stmt) == SQLITE_DONE;
       appended = static_cast<long>(sqlite3_changes64(db));
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
+      detail::InstallStopChecks(target);
       if (!done) target.CheckTransactionKept();
     }
   }
   if (!done) target.Exec("ROLLBACK TO relamor_writer");
   target.Exec("RELEASE relamor_writer");
-  if (!done) return std::nullopt;
+  if (!done) {
+    target.DiscardEmptyTransaction();
+    return std::nullopt;
+  }
   target.RowsWritten(appended);
   return appended;
 }
