@@ -193,4 +193,17 @@ std::string Lines(std::initializer_list<std::string> lines) {
   return out;
 }
 
+std::map<std::string, std::string> Installation::Snapshot(const std::string& side) const {
+  std::map<std::string, std::string> files;
+  const std::string base = root_ + "/" + side;
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    if (entry.is_symlink()) {
+      files[fs::relative(entry.path(), base).string()] = "-> " + fs::read_symlink(entry).string();
+    } else if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), base).string()] = FileBytes(entry.path().string());
+    }
+  }
+  return files;
+}
+
 }  // namespace relamor::testing

@@ -52,6 +52,10 @@ class Installation {
   // The names of the files in a side's directory ("old" or "new"), sorted,
   // hidden ones included.
   std::vector<std::string> Files(const std::string& side) const;
+  // Every file below a side's directory (hidden ones and those of .relamor/
+  // included) by relative path, with its bytes: two snapshots are equal
+  // exactly when nothing was written there.
+  std::map<std::string, std::string> Snapshot(const std::string& side) const;
   // "" when every new/*.mdb passes PRAGMA integrity_check; otherwise one
   // line per database that does not.
   std::string NewIntegrityProblems() const;
