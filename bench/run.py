@@ -16,6 +16,8 @@ Scenarios (R = --rows, default 1000000):
   D          first two fields numbered, the rest filled in a second pass, min(R, 32767) rows
   F          single-field copy (id only) into an empty new table, R rows
   EXCCS      R old rows overwrite a new EXCCS table pre-filled with 1000 categories
+  EXCCS-null min(R, 100000) categories, one old row each after one with a Null category,
+             once per copy strategy (reported as null-auto and null-rows)
   writers    the special writers of relamor2035 at --writer-rows (default 12000)
   sites      --sites site databases (default 500x10000,500x10: 500 of 10,000 rows
              and 500 of 10 rows), mode A with boards and the board fix-up
@@ -27,12 +29,14 @@ A failed check stops the benchmark and keeps the scratch folder.
 Usage: python3 bench/run.py [--quick] [--rows N] [--repeat 5] [--scenarios ...]
                             [--sites 500x10000,500x10] [--writer-rows 12000]
                             [--bin build/relamor | --bin-dir build] [--keep] [--floor-only]
+                            [--data real,plain]
 The last line is:
   ratio_general_1M=<x> ratio_identical_1M=<x> ratio_exccs_1M=<x> ratio_sites_500=<x> rss_max_MiB=<y>
 """
 
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import signal
@@ -48,6 +52,7 @@ KEY_PATH = os.path.join("HKEY_LOCAL_MACHINE", "SOFTWARE", "Kestrun", "Tervanis")
 MARKER = ".relamor-bench"
 MAX_RUNNING_NUMBER = 32767
 EXCCS_CATEGORIES = 1000
+MAX_NULL_CATEGORIES = 100000               # the EXCCS-null scenario's largest category count
 BOARD_TYPES = [5, 12, 18, 19, 23, 25]      # old board types of every site
 
 ITEM_COLUMNS = [("id", "LONG"), ("qty", "LONG"), ("price", "DOUBLE"),
@@ -73,7 +78,8 @@ MODE_FLAGS = {
     "F": [0],
 }
 NUMBERED_MODES = ("B", "C", "D")
-SCENARIOS = ["general", "identical", "B", "C", "D", "F", "EXCCS", "writers", "sites"]
+SCENARIOS = ["general", "identical", "B", "C", "D", "F", "EXCCS", "EXCCS-null", "writers",
+             "sites"]
 MODE_SCENARIOS = SCENARIOS[:-2]
 
 # Goal per scenario: the largest ratio to the floor the issue accepts.
@@ -83,14 +89,36 @@ SHORT_SECONDS = 0.25     # measurements whose floor run is shorter get --short-r
 SMALL_SITE_ROWS = 10     # sites of at most this many rows measure the fixed cost
 
 # Values of row i (1-based) of a generated table; :base offsets the ids.
-ROW_VALUES_SQL = """
+# Two data sets (--data): "plain", ASCII texts well below their columns'
+# lengths, every date with a time, no Null, positive reals; and "real", like
+# a real installation's: accented names and notes at their columns' full
+# length in characters (more bytes than characters), Nulls in five columns,
+# dates with and without a time, negative reals with and without a fraction.
+ROW_VALUES_SQL = {"plain": """
        (i * 7919) % 10000,
        ((i * 104729) % 1000000) / 100.0,
        'Item ' || i,
        'Delivery note ' || i || ' for depot ' || (i % 97) || ', batch ' || (i % 13),
        datetime(1577836800 + (i * 3571) % 157680000, 'unixepoch'),
        CASE WHEN i % 3 = 0 THEN 0 ELSE -1 END
-"""
+""", "real": """
+       CASE WHEN i % 11 = 0 THEN NULL ELSE (i * 7919) % 10000 - 2500 END,
+       CASE WHEN i % 13 = 0 THEN NULL
+            ELSE ((i * 104729) % 1000000 - 300000) / CASE WHEN i % 4 = 0 THEN 1.0 ELSE 100.0 END
+       END,
+       CASE WHEN i % 5 = 0 THEN 'Item ' || i
+            ELSE substr(i || ' Zoë Ångström-Müller, Gärtnerei Øresund Łódź Čapek',
+                        1, CASE WHEN i % 3 = 0 THEN 24 ELSE 40 END) END,
+       CASE WHEN i % 4 = 0 THEN NULL
+            ELSE substr('Lieferschein ' || i || ' für Depot ' || (i % 97) ||
+                        ' – Straße Brückenkopf, Größe Ü, Schön, Crème brûlée, Déjà vu, Smørrebrød',
+                        1, CASE WHEN i % 2 = 0 THEN 80 ELSE 50 END) END,
+       CASE WHEN i % 17 = 0 THEN NULL
+            WHEN i % 2 = 0 THEN date(1577836800 + (i * 3571) % 157680000, 'unixepoch')
+            ELSE datetime(1577836800 + (i * 3571) % 157680000, 'unixepoch') END,
+       CASE WHEN i % 19 = 0 THEN NULL WHEN i % 3 = 0 THEN 0 ELSE -1 END
+"""}
+DATA_SETS = ["real", "plain"]
 SEQUENCE_CTE = ("WITH RECURSIVE seq(i) AS "
                 "(SELECT 1 UNION ALL SELECT i + 1 FROM seq WHERE i < :n) ")
 
@@ -123,17 +151,17 @@ def execute(path, script, params=None, many=None):
         con.close()
 
 
-def fill_items(path, table, rows, base=0):
+def fill_items(path, table, rows, data, base=0):
     cols = ", ".join(name for name, _ in ITEM_COLUMNS)
     sql = (f"INSERT INTO {table} ({cols}) {SEQUENCE_CTE}"
-           f"SELECT :base + i, {ROW_VALUES_SQL} FROM seq")
+           f"SELECT :base + i, {ROW_VALUES_SQL[data]} FROM seq")
     execute(path, "", many=(sql, {"n": rows, "base": base}))
 
 
-def fill_old_exccs(path, rows):
+def fill_old_exccs(path, rows, data):
     cols = ", ".join(name for name, _ in EXCCS_COLUMNS)
     sql = (f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
-           f"SELECT printf('C%04d', i % {EXCCS_CATEGORIES}), {ROW_VALUES_SQL} FROM seq")
+           f"SELECT printf('C%04d', i % {EXCCS_CATEGORIES}), {ROW_VALUES_SQL[data]} FROM seq")
     execute(path, "", many=(sql, {"n": rows}))
 
 
@@ -169,18 +197,19 @@ def make_stat(path):
     execute(path, 'CREATE TABLE boards ("index" LONG, name TEXT(50));\n' + rows)
 
 
-def make_old_main(folder, rows):
+def make_old_main(folder, rows, data):
     """Old release 3.5 main database: no sites, `items` and `EXCCS` of `rows` rows."""
     os.makedirs(folder)
     path = os.path.join(folder, "qorsite.mdb")
     execute(path, OLD_MAIN_SCHEMA + create_table_sql("items", ITEM_COLUMNS)
             + create_table_sql("EXCCS", EXCCS_COLUMNS))
-    fill_items(path, "items", rows)
-    fill_old_exccs(path, rows)
+    fill_items(path, "items", rows, data)
+    fill_old_exccs(path, rows, data)
 
 
-def make_new_for_mode(folder, scenario):
-    """New installation whose mapping copies `items` (or `EXCCS`) in one mode."""
+def make_new_for_mode(folder, scenario, data):
+    """New installation whose mapping copies `items` (or `EXCCS`) in one mode;
+    with the real data the general scenario's new table has no key."""
     os.makedirs(folder)
     path = os.path.join(folder, "qorsite.mdb")
     if scenario == "EXCCS":
@@ -197,7 +226,9 @@ def make_new_for_mode(folder, scenario):
         execute(path, NEW_RELEASES
                 + export_rows(1, "items", fields, MODE_FLAGS[scenario],
                               [GENERAL_NAMES[f] for f in fields])
-                + create_table_sql("items", GENERAL_COLUMNS, key="ItemNo") + BOARDS_SCHEMA)
+                + create_table_sql("items", GENERAL_COLUMNS,
+                                   key=None if data == "real" else "ItemNo")
+                + BOARDS_SCHEMA)
     else:
         flags = MODE_FLAGS[scenario]
         fields = [name for name, _ in ITEM_COLUMNS][:len(flags)]
@@ -208,11 +239,46 @@ def make_new_for_mode(folder, scenario):
     make_stat(os.path.join(folder, "qorstat.mdb"))
 
 
+def make_exccs_null(old, new, categories):
+    """Old main database whose EXCCS holds a row with a Null category, then one
+    row per category; new main database whose EXCCS holds the empty category
+    (which the Null one finds) and every category, in another letter case."""
+    os.makedirs(old)
+    os.makedirs(new)
+    cols = ", ".join(name for name, _ in EXCCS_COLUMNS)
+    old_main = os.path.join(old, "qorsite.mdb")
+    execute(old_main, OLD_MAIN_SCHEMA + create_table_sql("EXCCS", EXCCS_COLUMNS)
+            + f"INSERT INTO EXCCS ({cols}) SELECT NULL, {ROW_VALUES_SQL} FROM (SELECT 0 AS i);")
+    execute(old_main, "", many=(f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+                                f"SELECT printf('K%06d', i), {ROW_VALUES_SQL} FROM seq",
+                                {"n": categories}))
+    path = os.path.join(new, "qorsite.mdb")
+    fields = [name for name, _ in EXCCS_COLUMNS]
+    execute(path, NEW_RELEASES + export_rows(1, "EXCCS", fields, [0] * len(fields))
+            + create_table_sql("EXCCS", EXCCS_COLUMNS) + BOARDS_SCHEMA
+            + f"INSERT INTO EXCCS ({cols}) VALUES ('', 0, 0.0, 'empty', '', "
+            "'2000-01-01 00:00:00', 0);")
+    execute(path, "", many=(f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+                            "SELECT printf('k%06d', i), 0, 0.0, 'Category ' || i, '', "
+                            "'2000-01-01 00:00:00', 0 FROM seq", {"n": categories}))
+    shutil.copyfile(path, os.path.join(new, "qordxxx.mdb"))
+    make_stat(os.path.join(new, "qorstat.mdb"))
+
+
+def exccs_null_floor_script(old_main):
+    """Each old row overwrites the first new row of its category (letter case
+    ignored, Null as the empty text), CAT included."""
+    sets = ", ".join(f"{name} = o.{name}" for name, _ in EXCCS_COLUMNS)
+    return (f"ATTACH '{old_main}' AS old;\nBEGIN;\n"
+            f"UPDATE main.EXCCS SET {sets} FROM old.EXCCS AS o "
+            "WHERE EXCCS.CAT = coalesce(o.CAT, '') COLLATE NOCASE;\nCOMMIT;\n")
+
+
 def site_name(number):
     return f"qord{number:03d}"
 
 
-def make_sites(old, new, sites, rows):
+def make_sites(old, new, sites, rows, data):
     """Old installation with `sites` site databases of `rows` items and a few
     boards each; new installation whose template maps items and boards."""
     os.makedirs(old)
@@ -228,7 +294,7 @@ def make_sites(old, new, sites, rows):
     for number in range(1, sites + 1):
         path = os.path.join(old, site_name(number) + ".mdb")
         execute(path, create_table_sql("items", ITEM_COLUMNS) + BOARDS_SCHEMA + boards)
-        fill_items(path, "items", rows, base=number * 100000)
+        fill_items(path, "items", rows, data, base=number * 100000)
 
     os.makedirs(new)
     site_fields = ["siteID", "Name", "region"]
@@ -422,7 +488,7 @@ def customer_permutation(rows):
     return 1
 
 
-def make_old20(folder, rows):
+def make_old20(folder, rows, data):
     """Old release 2.0 main database with `rows` channel rows (one site each,
     siteID = i), their connection rows and prompts, and `rows` customers."""
     os.makedirs(folder)
@@ -480,7 +546,12 @@ def make_old20(folder, rows):
     execute(path, "", many=(
         f"INSERT INTO customers {SEQUENCE_CTE}"
         "SELECT id, id, CASE WHEN n = 1 THEN 'Customer ' ELSE 'Billing ' END || id, "
-        "'Street ' || id, 'City ' || (id % 50), CASE WHEN id % 4 = 0 THEN NULL ELSE "
+        + ("'Street ' || id, "
+           if data == "plain" else
+           # Accented addresses at the column's full length, some Null.
+           "CASE WHEN id % 6 = 0 THEN NULL ELSE substr('Straße ' || id || ' – Große "
+           "Brückengasse, Ærøskøbing, Île-de-Bréhat, Łódź, Čeština, Smørrebrød', 1, 80) END, ")
+        + "'City ' || (id % 50), CASE WHEN id % 4 = 0 THEN NULL ELSE "
         "'Region ' || (id % 12) END, printf('%04d AB', id % 10000), 'Netherlands' FROM "
         f"(SELECT 1 AS n, i, (i - 1) * {m} % :n + 1 AS id FROM seq "
         f" UNION ALL SELECT 2, i, (i - 1) * {m} % :n + 1 FROM seq "
@@ -653,6 +724,35 @@ def measured_run(argv, workdir, env=None, stdin_text=None, timeout=3600):
     return os.waitstatus_to_exitcode(status), elapsed, usage.ru_maxrss / 1024.0
 
 
+def table_paths(report, trace):
+    """The way each table of a relamor run went, {(database, table): (mode,
+    path)}, path "set-based", "rows" or "unknown": the report's key `path`
+    where the report has it, otherwise the RELAMOR_TRACE_PATHS lines of the
+    run's standard error, which say it for the table copies (modes A to G)."""
+    traced = {}
+    if os.path.exists(trace):
+        with open(trace, errors="replace") as f:
+            for line in f:
+                parts = line.split()
+                if line.startswith("relamor path: ") and len(parts) >= 6:
+                    traced[(parts[2], " ".join(parts[3:-2]))] = parts[-1]
+    paths = {}
+    with open(report) as f:
+        databases = json.load(f)["databases"]
+    for database in databases:
+        for table in database["tables"]:
+            key = (database["name"], table["name"])
+            mode = table["mode"]
+            if "path" in table:
+                path = table["path"]
+            elif len(mode) == 1 and mode in "ABCDEFG":
+                path = traced.get(key, "unknown")
+            else:
+                path = "unknown"
+            paths[key] = (mode, path)
+    return paths
+
+
 def tail(path, lines=15):
     try:
         with open(path, "r", errors="replace") as f:
@@ -713,6 +813,8 @@ class Bench:
         self.key = os.path.join(self.registry, KEY_PATH)
         self.old_dirs = {}
         self.results = []           # dicts, one per measured scenario
+        self.data = DATA_SETS[0]    # the data set being measured
+        self.paths = {}             # the ways the tables of the last relamor run went
 
     # scratch folder -------------------------------------------------------
     def prepare_scratch(self):
@@ -728,13 +830,14 @@ class Bench:
         open(os.path.join(self.scratch, MARKER), "w").close()
 
     def old_dir(self, rows):
-        if rows not in self.old_dirs:
-            folder = os.path.join(self.scratch, f"old-{rows}")
+        if (rows, self.data) not in self.old_dirs:
+            folder = os.path.join(self.scratch, f"old-{self.data}-{rows}")
             t = time.perf_counter()
-            make_old_main(folder, rows)
-            log(f"generated {folder} ({rows} rows) in {time.perf_counter() - t:.1f} s")
-            self.old_dirs[rows] = folder
-        return self.old_dirs[rows]
+            make_old_main(folder, rows, self.data)
+            log(f"generated {folder} ({rows} rows, {self.data} data) in "
+                f"{time.perf_counter() - t:.1f} s")
+            self.old_dirs[(rows, self.data)] = folder
+        return self.old_dirs[(rows, self.data)]
 
     def fresh_copy(self, pristine, name):
         target = os.path.join(self.scratch, name)
@@ -757,23 +860,44 @@ class Bench:
             i += 1
 
     # one relamor run ------------------------------------------------------
-    def run_relamor(self, old, new, program=None):
+    def run_relamor(self, old, new, program=None, strategy=None):
         program = program or self.args.bin
         result = os.path.join(self.key, "RelamorResult")
         if os.path.exists(result):
             os.remove(result)
-        env = dict(os.environ, RELAMOR_REGISTRY=self.registry)
+        env = dict(os.environ, RELAMOR_REGISTRY=self.registry, RELAMOR_TRACE_PATHS="1")
+        if strategy:
+            env["RELAMOR_COPY_STRATEGY"] = strategy
         workdir = os.path.join(self.scratch, "relamor-io")
         os.makedirs(workdir, exist_ok=True)
+        report = os.path.join(workdir, "report.json")
+        if os.path.exists(report):
+            os.remove(report)
         status, seconds, rss = measured_run(
-            [program, f"{old}/,{new}/"], workdir, env=env, timeout=self.args.timeout)
+            [program, "--report", report, f"{old}/,{new}/"], workdir, env=env,
+            timeout=self.args.timeout)
         value = open(result).read() if os.path.exists(result) else None
         if status != 0 or value != "True":
             raise BenchError(
                 f"{os.path.basename(program)} {old}/,{new}/ exited {status}, RelamorResult {value!r}\n"
                 f"--- end of {new}/RelamorLog.txt:\n{tail(os.path.join(new, 'RelamorLog.txt'))}"
                 f"--- standard error:\n{tail(os.path.join(workdir, 'stderr.txt'))}")
+        self.paths = table_paths(report, os.path.join(workdir, "stderr.txt"))
         return seconds, rss
+
+    def check_paths(self, what, meant):
+        """Fails when a table that `meant(database, table, mode)` says is meant
+        for the set-based way went row by row in the last run; returns the
+        count of tables per way."""
+        counts = {}
+        for (database, table), (mode, path) in self.paths.items():
+            if not meant(database, table, mode):
+                continue
+            counts[path] = counts.get(path, 0) + 1
+            if path == "rows":
+                raise BenchError(f"{what}: table {table} of {database} (mode {mode}) went row "
+                                 "by row; it is meant for the set-based way")
+        return counts
 
     def run_floor(self, db, script):
         workdir = os.path.join(self.scratch, "floor-io")
@@ -789,14 +913,14 @@ class Bench:
     # scenarios ------------------------------------------------------------
     def mode_scenario(self, scenario, rows, requested):
         old = self.old_dir(rows)
-        pristine = os.path.join(self.scratch, f"new-{scenario}")
+        pristine = os.path.join(self.scratch, f"new-{self.data}-{scenario}")
         if not os.path.exists(pristine):
-            make_new_for_mode(pristine, scenario)
+            make_new_for_mode(pristine, scenario, self.data)
         table = "EXCCS" if scenario == "EXCCS" else "items"
         expected = EXCCS_CATEGORIES if scenario == "EXCCS" else rows
         script = floor_script(scenario, os.path.join(old, "qorsite.mdb"))
 
-        runs, floors = [], []
+        runs, floors, paths = [], [], {}
         floor_print = None
         for _ in self.runs(floors):
             floor_new = self.fresh_copy(pristine, "floor")
@@ -811,22 +935,50 @@ class Bench:
                 continue
             new = self.fresh_copy(pristine, "new")
             runs.append(self.run_relamor(old, new))
+            paths = self.check_paths(f"relamor {scenario} R={rows}",
+                                     lambda d, t, m: t.lower() == table.lower())
             new_db = os.path.join(new, "qorsite.mdb")
             relamor_print = table_digest(new_db, table)
             if relamor_print != floor_print:
                 raise BenchError(f"relamor {scenario} R={rows}: {table} differs from the "
                                  f"floor's (rows {relamor_print[0]}, floor {floor_print[0]}); "
                                  f"compare {new_db} with {floor_db}")
-        self.record(scenario, requested, rows, runs, floors)
+        self.record(scenario, requested, rows, runs, floors, paths)
+
+    def exccs_null_scenario(self, categories, requested):
+        old = os.path.join(self.scratch, f"exccs-null-old-{categories}")
+        pristine = os.path.join(self.scratch, f"exccs-null-new-{categories}")
+        t = time.perf_counter()
+        make_exccs_null(old, pristine, categories)
+        log(f"generated EXCCS of {categories} categories and a Null one in "
+            f"{time.perf_counter() - t:.1f} s")
+        script = exccs_null_floor_script(os.path.join(old, "qorsite.mdb"))
+        for strategy in ("auto", "rows"):
+            runs, floors = [], []
+            floor_print = None
+            for _ in self.runs(floors):
+                floor_new = self.fresh_copy(pristine, "floor")
+                floor_db = os.path.join(floor_new, "qorsite.mdb")
+                floors.append(self.run_floor(floor_db, script))
+                if floor_print is None:
+                    floor_print = table_digest(floor_db, "EXCCS")
+                if self.args.floor_only:
+                    continue
+                new = self.fresh_copy(pristine, "new")
+                runs.append(self.run_relamor(old, new, strategy=strategy))
+                if table_digest(os.path.join(new, "qorsite.mdb"), "EXCCS") != floor_print:
+                    raise BenchError(f"relamor EXCCS-null ({strategy}) {categories}: EXCCS "
+                                     f"differs from the floor's; compare {new} with {floor_new}")
+            self.record("null-" + strategy, requested, categories + 1, runs, floors)
 
     def sites_scenario(self, sites, rows):
-        old = os.path.join(self.scratch, f"sites-old-{sites}x{rows}")
-        pristine = os.path.join(self.scratch, f"sites-new-{sites}x{rows}")
+        old = os.path.join(self.scratch, f"sites-old-{self.data}-{sites}x{rows}")
+        pristine = os.path.join(self.scratch, f"sites-new-{self.data}-{sites}x{rows}")
         t = time.perf_counter()
-        make_sites(old, pristine, sites, rows)
+        make_sites(old, pristine, sites, rows, self.data)
         log(f"generated {sites} site databases of {rows} rows in "
             f"{time.perf_counter() - t:.1f} s")
-        runs, floors = [], []
+        runs, floors, paths = [], [], {}
         floor_print = None
         for _ in self.runs(floors):
             floor_new = self.fresh_copy(pristine, "floor")
@@ -841,18 +993,21 @@ class Bench:
                 continue
             new = self.fresh_copy(pristine, "new")
             runs.append(self.run_relamor(old, new))
+            # Every table, the main database's sites and each site database's
+            # items and boards, is a plain copy.
+            paths = self.check_paths(f"relamor sites {sites}x{rows}", lambda d, t, m: True)
             relamor_print = sites_digest(new, sites)
             if relamor_print != floor_print:
                 raise BenchError(f"relamor sites {sites}x{rows}: sites rows and items rows per "
                                  f"site {relamor_print[:2]}, floor {floor_print[:2]}; the rows "
                                  "of items or boards differ from the floor's")
-        self.record(f"{sites}x{rows}", ("sites", sites, rows), sites * rows, runs, floors)
+        self.record(f"{sites}x{rows}", ("sites", sites, rows), sites * rows, runs, floors, paths)
 
     def writers_group(self, rows, writers):
         """The special writers of relamor2035 on `rows` old channel rows."""
-        old = os.path.join(self.scratch, f"old20-{rows}")
+        old = os.path.join(self.scratch, f"old20-{self.data}-{rows}")
         t = time.perf_counter()
-        make_old20(old, rows)
+        make_old20(old, rows, self.data)
         log(f"generated {old} (release 2.0, {rows} channel rows) in "
             f"{time.perf_counter() - t:.1f} s")
         old_main = os.path.join(old, "qorsite.mdb")
@@ -862,11 +1017,11 @@ class Bench:
                 log(f"writer {writer}: skipped at {rows} rows (above --writer-ip-max "
                     f"{self.args.writer_ip_max})")
                 continue
-            pristine = os.path.join(self.scratch, f"new20-{rows}-{writer}")
+            pristine = os.path.join(self.scratch, f"new20-{self.data}-{rows}-{writer}")
             make_new20(pristine, writer, old_main)
             tables = WRITER_TABLES[writer]
             script = writer_floor_script(writer, old_main)
-            runs, floors = [], []
+            runs, floors, paths = [], [], {}
             for _ in self.runs(floors):
                 floor_new = self.fresh_copy(pristine, "floor")
                 floor_db = os.path.join(floor_new, "qorsite.mdb")
@@ -880,6 +1035,9 @@ class Bench:
                     continue
                 new = self.fresh_copy(pristine, "new")
                 runs.append(self.run_relamor(old, new, self.args.bin2035))
+                # A writer's way is known from the report's key alone.
+                paths = self.check_paths(f"relamor2035 writer {writer} R={rows}",
+                                         lambda d, t, m: t.lower() in tables)
                 new_db = os.path.join(new, "qorsite.mdb")
                 relamor_print = [table_digest(new_db, t) for t in tables]
                 for table, mine, floor in zip(tables, relamor_print, floor_print):
@@ -888,10 +1046,11 @@ class Bench:
                             f"relamor2035 writer {writer} R={rows}: table {table} differs from "
                             f"the floor's (rows {mine[0]}, floor {floor[0]}); compare "
                             f"{new_db} with {floor_db}")
-            self.record(writer, ("writers", rows), counts[writer], runs, floors)
+            self.record(writer, ("writers", rows), counts[writer], runs, floors, paths)
 
-    def record(self, scenario, requested, rows, runs, floors):
+    def record(self, scenario, requested, rows, runs, floors, paths=None):
         entry = {"scenario": scenario, "requested": requested, "rows": rows,
+                 "data": self.data, "paths": paths or {},
                  "floor_s": statistics.median(s for s, _ in floors),
                  "floor_rss": statistics.median(r for _, r in floors)}
         if runs:
@@ -917,7 +1076,7 @@ class Bench:
 # Output
 
 HEADER = (f"{'scenario':<10} {'rows':>8} {'rows/s':>11} {'time s':>9} {'RSS MiB':>8} "
-          f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}")
+          f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}  path")
 
 
 def format_row(e):
@@ -927,8 +1086,9 @@ def format_row(e):
         ratio = f"{e['ratio']:7.2f}"
     else:
         rate, rel, ratio = f"{'-':>11}", f"{'-':>9} {'-':>8}", f"{'-':>7}"
+    paths = " ".join(f"{path} {count}" for path, count in sorted(e["paths"].items()))
     return (f"{e['scenario']:<10} {e['rows']:>8} {rate} {rel} "
-            f"{e['floor_s']:8.3f} {e['floor_rss']:9.1f} {ratio}")
+            f"{e['floor_s']:8.3f} {e['floor_rss']:9.1f} {ratio}  {paths or '-'}")
 
 
 def log(text):
@@ -944,13 +1104,35 @@ def goal_of(e):
     return GOALS.get(e["scenario"])
 
 
-def print_report(bench, rows_list):
+def print_report(bench, rows_list, data_sets):
     args = bench.args
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     print(f"relamor benchmark: {args.bin} (and relamor2035 beside it), median of "
           f"{args.repeat} run(s) ({args.short_repeat} for a floor under {SHORT_SECONDS} s), "
           "RSS = peak resident set of the process")
     print(f"machine: {os.cpu_count()} CPUs, load average at the end {load}")
+    print("path: how many of the tables meant for the set-based way went it (set-based), "
+          "and how many the run does not say (unknown); one that went row by row fails "
+          "the benchmark")
+    all_results = bench.results
+    for data in data_sets:
+        bench.results = [e for e in all_results if e["data"] == data]
+        print()
+        print(f"######## {data} data ########")
+        print_data_set(bench, rows_list)
+    bench.results = all_results
+    measured = [e for e in bench.results if "ratio" in e and goal_of(e) is not None]
+    if measured:
+        print()
+        print("== goals (ratio to the floor) ==")
+        print(f"{'data':<6} {'scenario':<12} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
+        for e in measured:
+            goal = goal_of(e)
+            print(f"{e['data']:<6} {e['scenario']:<12} {e['rows']:>8} {e['ratio']:7.2f} "
+                  f"{goal:6.2f}  {'yes' if e['ratio'] <= goal else 'NO'}")
+
+
+def print_data_set(bench, rows_list):
     for requested in rows_list:
         group = [e for e in bench.results if e["requested"] == requested]
         if not group:
@@ -984,18 +1166,18 @@ def print_report(bench, rows_list):
     if writer_sizes:
         print("   rows = rows the writer writes; 'all' runs every writer, IP-random is the IP "
               "writer with the old IP rows in scrambled site order.")
-    measured = [e for e in bench.results if "ratio" in e and goal_of(e) is not None]
-    if measured:
-        print()
-        print("== goals (ratio to the floor) ==")
-        print(f"{'scenario':<12} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
-        for e in measured:
-            goal = goal_of(e)
-            print(f"{e['scenario']:<12} {e['rows']:>8} {e['ratio']:7.2f} {goal:6.2f}  "
-                  f"{'yes' if e['ratio'] <= goal else 'NO'}")
 
 
-def summary_line(bench, rows_list):
+def summary_line(bench, rows_list, data_sets):
+    all_results = bench.results
+    for data in data_sets:
+        bench.results = [e for e in all_results if e["data"] == data]
+        print(f"data={data} ", end="")
+        data_summary_line(bench, rows_list)
+    bench.results = all_results
+
+
+def data_summary_line(bench, rows_list):
     largest = max(rows_list)
     if largest != 1000000:
         print(f"note: 1M rows were not run; the ratio_..._1M values below are for R={largest}")
@@ -1171,6 +1353,10 @@ def main():
     parser.add_argument("--jet", action="store_true",
                         help="run only the Jet scenario: relamor on the sample Jet files of "
                         "tests/data/jet against mdb-export")
+    parser.add_argument("--data", default=",".join(DATA_SETS),
+                        help=f"data sets, separated by commas (default {','.join(DATA_SETS)}): "
+                        "real, like a real installation's (accented texts at their columns' "
+                        "full length, Nulls, dates without a time, negative reals), and plain")
     parser.add_argument("--floor-only", action="store_true",
                         help="generate and measure the floor only (checks the generator)")
     args = parser.parse_args()
@@ -1191,6 +1377,9 @@ def main():
     except ValueError:
         parser.error(f"--writer-rows {args.writer_rows}: comma-separated whole numbers expected")
     writers = [w.strip() for w in args.writers.split(",") if w.strip()]
+    data_sets = [d.strip() for d in args.data.split(",") if d.strip()]
+    if not data_sets or any(d not in DATA_SETS for d in data_sets):
+        parser.error(f"--data {args.data}: data sets from {','.join(DATA_SETS)} expected")
     site_runs = []
     if "sites" in scenarios:
         try:
@@ -1243,33 +1432,43 @@ def main():
         return 0
     try:
         bench.prepare_scratch()
-        numbered_done = set()
-        for requested in rows_list:
-            for scenario in scenarios:
-                if scenario not in MODE_SCENARIOS:
-                    continue
-                rows = requested
-                if scenario in NUMBERED_MODES:
-                    rows = min(requested, MAX_RUNNING_NUMBER)
-                    if (scenario, rows) in numbered_done:
-                        continue
-                    numbered_done.add((scenario, rows))
-                bench.mode_scenario(scenario, rows, requested)
-        for sites, rows in site_runs:
-            bench.sites_scenario(sites, rows)
-        if "writers" in scenarios:
-            for rows in writer_rows:
-                bench.writers_group(rows, writers)
+        for data in data_sets:
+            bench.data = data
+            measure_data_set(bench, args, rows_list, scenarios, site_runs, writer_rows, writers)
     except BenchError as e:
         print(f"BENCHMARK FAILED: {e}", file=sys.stderr)
         print(f"scratch folder kept: {bench.scratch}", file=sys.stderr)
         return 1
-    print_report(bench, rows_list)
+    print_report(bench, rows_list, data_sets)
     if not args.floor_only:
-        summary_line(bench, rows_list)
+        summary_line(bench, rows_list, data_sets)
     if not args.keep:
         shutil.rmtree(bench.scratch, ignore_errors=True)
     return 0
+
+
+def measure_data_set(bench, args, rows_list, scenarios, site_runs, writer_rows, writers):
+    """Every requested scenario on the data set bench.data."""
+    numbered_done = set()
+    for requested in rows_list:
+        for scenario in scenarios:
+            if scenario not in MODE_SCENARIOS:
+                continue
+            if scenario == "EXCCS-null":
+                bench.exccs_null_scenario(min(requested, MAX_NULL_CATEGORIES), requested)
+                continue
+            rows = requested
+            if scenario in NUMBERED_MODES:
+                rows = min(requested, MAX_RUNNING_NUMBER)
+                if (scenario, rows) in numbered_done:
+                    continue
+                numbered_done.add((scenario, rows))
+            bench.mode_scenario(scenario, rows, requested)
+    for sites, rows in site_runs:
+        bench.sites_scenario(sites, rows)
+    if "writers" in scenarios:
+        for rows in writer_rows:
+            bench.writers_group(rows, writers)
 
 
 if __name__ == "__main__":

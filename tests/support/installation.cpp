@@ -36,11 +36,8 @@ std::string CellText(sqlite3_stmt* st, int i) {
   switch (sqlite3_column_type(st, i)) {
     case SQLITE_NULL:
       return "NULL";
-    case SQLITE_FLOAT: {
-      std::ostringstream s;
-      s << sqlite3_column_double(st, i);
-      return s.str();
-    }
+    case SQLITE_FLOAT:
+      return ExactRealText(sqlite3_column_double(st, i));
     default:
       return reinterpret_cast<const char*>(sqlite3_column_text(st, i));
   }

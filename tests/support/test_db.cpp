@@ -1,5 +1,6 @@
 #include "tests/support/test_db.h"
 
+#include <charconv>
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -72,7 +73,7 @@ std::string DumpTable(const std::string& path, const std::string& table) {
           out += std::to_string(sqlite3_column_int64(stmt, i));
           break;
         case SQLITE_FLOAT:
-          out += ToText(Value{sqlite3_column_double(stmt, i)});
+          out += ExactRealText(sqlite3_column_double(stmt, i));
           break;
         case SQLITE_BLOB: {
           static const char kHex[] = "0123456789ABCDEF";
@@ -97,6 +98,14 @@ std::string DumpTable(const std::string& path, const std::string& table) {
   sqlite3_close(db);
   if (rc != SQLITE_DONE) throw std::runtime_error("DumpTable: " + message + " in " + path);
   return out;
+}
+
+std::string ExactRealText(double value) {
+  char buffer[40];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  std::string text(buffer, end);
+  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+  return text;
 }
 
 std::string FileBytes(const std::string& path) {

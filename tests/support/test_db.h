@@ -37,6 +37,11 @@ void MakeDatabase(const std::string& path, const std::string& sql_text);
 std::string DumpTable(const std::string& path, const std::string& table);
 
 // The whole content of a file ("" when it cannot be read), and writing one.
+// `value` as the shortest text that reads back as the same double, marked
+// as a real (".0") where it would read as an integer: dumps tell every digit
+// and the storage class.
+std::string ExactRealText(double value);
+
 std::string FileBytes(const std::string& path);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);

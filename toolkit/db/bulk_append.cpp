@@ -28,7 +28,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <future>
 #include <unordered_map>
 #include <limits>
@@ -38,6 +37,7 @@
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/db/hardening.h"
 #include "toolkit/db/set_based.h"
 #include "toolkit/db/types.h"
 
@@ -104,11 +104,11 @@ bool InRange(sqlite3_int64 n, TypeKind kind) {
 
 }  // namespace
 
-// The common cases that need no conversion at all: passing the value through
-// is what ConvertForColumn would return.
+// Exactly the values that ConvertForColumn returns unchanged (same type, same
+// bytes): passing such a value through stores what the conversion would.
 bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
   const int type = sqlite3_value_type(v);
-  if (type == SQLITE_NULL) return true;
+  if (type == SQLITE_NULL || kind == TypeKind::kAsGiven) return true;
   switch (kind) {
     case TypeKind::kByte:
     case TypeKind::kShort:
@@ -116,16 +116,27 @@ bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
       return type == SQLITE_INTEGER && InRange(sqlite3_value_int64(v), kind);
     case TypeKind::kReal:
       return type == SQLITE_FLOAT;
-    case TypeKind::kYesNo:
-      return type == SQLITE_INTEGER &&
-             (sqlite3_value_int64(v) == 0 || sqlite3_value_int64(v) == -1);
-    case TypeKind::kDateTime:
-      return type == SQLITE_TEXT &&
-             IsCanonicalDate(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)),
-                                              static_cast<std::size_t>(sqlite3_value_bytes(v))));
-    case TypeKind::kText:
-      // No more bytes than characters allowed means no more characters.
-      return type == SQLITE_TEXT && (max_length == 0 || sqlite3_value_bytes(v) <= max_length);
+    case TypeKind::kYesNo: {
+      if (type != SQLITE_INTEGER) return false;
+      const sqlite3_int64 n = sqlite3_value_int64(v);
+      return n == 0 || n == -1;
+    }
+    case TypeKind::kDateTime: {
+      if (type != SQLITE_TEXT) return false;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+      return IsCanonicalDate(
+          std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(v))));
+    }
+    case TypeKind::kText: {
+      if (type != SQLITE_TEXT) return false;
+      if (max_length == 0) return true;
+      // No more bytes than characters allowed means no more characters;
+      // only a longer text (non-ASCII letters) needs its characters counted.
+      const int bytes = sqlite3_value_bytes(v);
+      if (bytes <= max_length) return true;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+      return CharacterCount(std::string_view(text, static_cast<std::size_t>(bytes))) <= max_length;
+    }
     default:
       return false;
   }
@@ -168,9 +179,9 @@ void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     sqlite3_result_error(ctx, "relamor_fits: no column types bound", -1);
     return;
   }
-  for (int i = 1; i < argc; ++i) {
-    const ColumnType& type = check->types[static_cast<std::size_t>(i - 1)];
-    if (!AlreadyFits(argv[i], type.kind, type.max_length)) {
+  const ColumnType* type = check->types.data();
+  for (int i = 1; i < argc; ++i, ++type) {
+    if (!AlreadyFits(argv[i], type->kind, type->max_length)) {
       sqlite3_result_error(ctx, "relamor_fits: a value needs converting", -1);
       return;
     }
@@ -200,19 +211,7 @@ std::string TextLiteral(std::string_view text) {
 }  // namespace
 
 // A file path as a read-only SQLite URI.
-std::string ReadOnlyUri(const std::string& path) {
-  std::string out = "file:";
-  for (unsigned char c : path) {
-    if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7f) {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "?mode=ro";
-}
+std::string ReadOnlyUri(const std::string& path) { return FileUri(path) + "?mode=ro"; }
 
 namespace {
 
@@ -238,7 +237,8 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   sqlite3* db = nullptr;
   bool fits = false;
   if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                      nullptr) == SQLITE_OK) {
+                      nullptr) == SQLITE_OK &&
+      Harden(db)) {
     sqlite3_busy_timeout(db, 5000);
     RegisterBulkFunctions(db);
     fits = Run(db, sql, {}, check);

@@ -7,11 +7,14 @@
 // Writes open a transaction lazily; it is committed at Close, on request, and
 // after kRowsPerTransaction rows so that the journal stays small.
 #include "toolkit/db/connection.h"
+#include "toolkit/db/jet_reader.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <limits>
+
+#include "toolkit/db/hardening.h"
 
 namespace relamor::db::detail {
 namespace {
@@ -372,7 +375,10 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
     schema_read_ = true;
   }
   const auto entry = schema_.find(lowered);
-  if (entry == schema_.end()) return nullptr;
+  if (entry == schema_.end()) {
+    if (jet) jet->CheckTable(name);  // a Jet file's linked table says why it is absent
+    return nullptr;
+  }
   std::string layout_key = entry->second.name + '\n' + entry->second.sql;
   const bool has_create = entry->second.has_sql;
   int rc;
@@ -446,11 +452,11 @@ const Value& Connection::DefaultOf(ColumnInfo& column) {
   if (!column.default_known) {
     column.default_value = Null();
     if (!column.default_sql.empty()) {
-      // The expression comes from the table's own schema.
-      CachedStatement eval = TryPrepare("SELECT " + column.default_sql);
-      if (eval && sqlite3_step(eval.get()) == SQLITE_ROW) {
-        ReadColumn(eval.get(), 0, column.default_value);
-      }
+      // The expression comes from the file's schema: it is evaluated apart,
+      // never as this connection's own statement. One that is refused is
+      // Null here; storing a row then leaves it to SQLite, which refuses it
+      // as well.
+      if (!EvaluateDefault(column.default_sql, column.default_value)) column.default_value = Null();
     }
     column.default_known = true;
   }

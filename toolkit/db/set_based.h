@@ -43,7 +43,8 @@ struct StopInterrupts {
 };
 
 // Whether storing `v` (not Null-checked for NOT NULL) into a column of kind
-// `kind` (not kAsGiven) stores it unchanged, as ConvertForColumn would.
+// `kind` stores it unchanged: ConvertForColumn returns exactly these values
+// as they are.
 bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length);
 
 // A file path as a read-only SQLite URI.

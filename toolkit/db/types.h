@@ -41,8 +41,13 @@ struct ColumnType {
 ColumnType ParseDeclaredType(std::string_view declared);
 
 // Whether `text` is a valid date already in its stored form, "YYYY-MM-DD" or
-// "YYYY-MM-DD HH:MM:SS", which the conversion keeps as it is.
+// "YYYY-MM-DD HH:MM:SS" with any fraction of a second (".5", ".125"), which
+// the conversion keeps as it is.
 bool IsCanonicalDate(std::string_view text);
+
+// The number of characters of a UTF-8 text (continuation bytes not counted),
+// as a text column's largest length counts them.
+long CharacterCount(std::string_view text);
 
 // Converts `v` for a column of type `type`; `table` and `column` name it in the
 // error message.

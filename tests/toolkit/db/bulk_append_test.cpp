@@ -1,15 +1,22 @@
 // The set-based append stores exactly what a row-by-row copy would, or
 // nothing at all.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cctype>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "tests/support/test_db.h"
 #include "toolkit/db/bulk_append.h"
+#include "toolkit/db/set_based.h"
+#include "toolkit/db/types.h"
 
 namespace relamor::testing {
 namespace {
@@ -54,7 +61,7 @@ TEST_F(BulkAppend, ConvertsLikeUpdate) {
   // dates take their stored form (45000 days after 1899-12-30), Yes/No -1/0.
   EXPECT_EQ(DumpTable(new_path_, "dst"),
             "12|short|2026-03-01|-1|2.5|dflt\n"
-            "8|NULL|2026-03-01 08:15:00|0|3|dflt\n"
+            "8|NULL|2026-03-01 08:15:00|0|3.0|dflt\n"
             "NULL|x|2023-03-15|NULL|NULL|dflt\n");
   EXPECT_EQ(FileBytes(old_path_), before_);
   EXPECT_FALSE(std::filesystem::exists(old_path_ + "-journal"));
@@ -205,6 +212,11 @@ INSTANTIATE_TEST_SUITE_P(
         SameAsRowCopyCase{"renamed key refusing", kFittingRows, kShuffled,
                           {{"txt", "a"}, {"k", "y"}, {"yes", "y"}}},
         SameAsRowCopyCase{"numbered", kLastRowConverts, kShuffled, kNumbered},
+        SameAsRowCopyCase{"non-ASCII at the length",
+                          "INSERT INTO src VALUES ('äöüßé', 1, '2026-03-01', 0),"
+                          " ('€', 2, '2026-03-01 08:15:00.25', 0), ('äb', 3, NULL, 0),"
+                          " ('äöüßéx', 4, NULL, 0);",
+                          kTwin, kIdentity},
         SameAsRowCopyCase{"text too long",
                           "INSERT INTO src VALUES ('ab', 1, NULL, 0), ('ab', 2, NULL, 0),"
                           " ('ab', 3, NULL, 0), ('abcdef', 4, NULL, 0);",
@@ -216,6 +228,92 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+// The fit check passes a value through exactly when the conversion returns it
+// unchanged (same type, same bytes), for every column type and length: edge
+// values and random ones, each read back from SQLite as the check sees it.
+TEST(FitCheck, PassesExactlyWhatTheConversionKeeps) {
+  using db::TypeKind;
+  std::vector<Value> values = {
+      Null(), Value{std::string()}, Value{Blob{{'1', '2'}}},
+      Value{Blob{{'2', '0', '2', '6', '-', '0', '3', '-', '0', '1'}}}};
+  for (const char* text :
+       {"a", "abcde", "abcdef", "\u00e4\u00f6\u00fc\u00df\u00e9", "\u00e4\u00f6\u00fc\u00df\u00e9x",
+        "\u20ac\u20ac\u20ac\u20ac\u20ac", "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600",
+        "2026-03-01", "2026-3-1", " 2026-03-01", "2026-03-01 ", "2026-02-29", "2024-02-29",
+        "0099-01-01", "0100-01-01", "9999-12-31 23:59:59", "2026-03-01 08:15:00",
+        "2026-03-01T08:15:00", "2026-03-01 08:15", "2026-03-01 8:15:00", "2026-03-01 24:00:00",
+        "2026-03-01 08:15:00.5", "2026-03-01 08:15:00.125", "2026-03-01 08:15:00.",
+        "2026-03-01 08:15:00.5x", "08:15", "08:15:00", "12", " 12", "7.5", "-0", "1e3", "0x10",
+        "255", "256", "-1", "0", "-32768", "32768", "2147483648", "yes"}) {
+    values.push_back(Value{std::string(text)});
+  }
+  for (const std::int64_t n :
+       {std::int64_t{0}, std::int64_t{1}, std::int64_t{-1}, std::int64_t{255}, std::int64_t{256},
+        std::int64_t{-32768}, std::int64_t{-32769}, std::int64_t{32767}, std::int64_t{32768},
+        std::int64_t{std::numeric_limits<std::int32_t>::min()},
+        std::int64_t{std::numeric_limits<std::int32_t>::min()} - 1,
+        std::int64_t{std::numeric_limits<std::int32_t>::max()},
+        std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1,
+        std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
+    values.emplace_back(n);
+  }
+  for (const double d : {0.0, -0.0, 1.0, -1.0, -2.5, 3.75, 255.5, 45000.0, 45000.25, 1e300}) {
+    values.emplace_back(d);
+  }
+  std::mt19937 random(23);
+  const std::vector<std::string> pieces = {"a", "Z", "\u00e4", "\u20ac", "\U0001F600", "0", "7",
+                                           "-", ":", " ", ".", "2026-03-01", " 08:15:00"};
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    for (int n = static_cast<int>(random() % 8); n > 0; --n) text += pieces[random() % pieces.size()];
+    values.emplace_back(text);
+    values.emplace_back(static_cast<std::int64_t>(random() % 140000) - 70000);
+    values.emplace_back(static_cast<double>(static_cast<int>(random() % 20000) - 10000) / 8);
+  }
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  sqlite3_stmt* select = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT ?1", -1, &select, nullptr), SQLITE_OK);
+  for (const Value& given : values) {
+    sqlite3_reset(select);
+    if (const auto* i = std::get_if<std::int64_t>(&given)) sqlite3_bind_int64(select, 1, *i);
+    if (const auto* d = std::get_if<double>(&given)) sqlite3_bind_double(select, 1, *d);
+    if (const auto* t = std::get_if<std::string>(&given)) {
+      sqlite3_bind_text(select, 1, t->data(), static_cast<int>(t->size()), SQLITE_TRANSIENT);
+    }
+    if (const auto* b = std::get_if<Blob>(&given)) {
+      sqlite3_bind_blob(select, 1, b->bytes.data(), static_cast<int>(b->bytes.size()),
+                        SQLITE_TRANSIENT);
+    }
+    if (IsNull(given)) sqlite3_bind_null(select, 1);
+    ASSERT_EQ(sqlite3_step(select), SQLITE_ROW);
+    sqlite3_value* v = sqlite3_column_value(select, 0);
+    ASSERT_EQ(sqlite3_value_type(v) == SQLITE_NULL, IsNull(given)) << Describe(given);
+    for (int kind = 0; kind <= static_cast<int>(TypeKind::kDateTime); ++kind) {
+      for (const long length : {0L, 1L, 5L, 10L}) {
+        db::ColumnType type;
+        type.kind = static_cast<TypeKind>(kind);
+        type.max_length = length;
+        bool kept = false;
+        try {
+          const Value converted = db::ConvertForColumn(given, type, "t", "c");
+          kept = converted.index() == given.index() &&
+                 (std::holds_alternative<double>(given)
+                      ? std::memcmp(&std::get<double>(converted), &std::get<double>(given),
+                                    sizeof(double)) == 0
+                      : converted == given);
+        } catch (const Error&) {
+        }
+        EXPECT_EQ(db::detail::AlreadyFits(v, type.kind, type.max_length), kept)
+            << "kind " << kind << ", length " << length << ", value " << Describe(given);
+      }
+    }
+  }
+  sqlite3_finalize(select);
+  sqlite3_close(db);
+}
 
 }  // namespace
 }  // namespace relamor::testing
