@@ -156,7 +156,7 @@ class Soak:
     def run(self):
         gen = load_generator()
         t = time.monotonic()
-        gen.make_sites(self.old, self.pristine, self.args.sites, self.args.rows)
+        gen.make_sites(self.old, self.pristine, self.args.sites, self.args.rows, gen.DATA_SETS[0])
         print(f"generated {self.args.sites} sites of {self.args.rows} rows in "
               f"{time.monotonic() - t:.1f} s", flush=True)
         old_digest = tree_digest(self.old)
