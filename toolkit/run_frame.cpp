@@ -487,14 +487,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
 }
 
 int RunFrame::SuccessfulEnd(std::string_view) {
-  rerun_->RecordEnd(LastRunEnd::kTrue);
+  // The hidden folder records "True" only once the installer is told so and
+  // the log is complete; a run killed before is restored by the next.
   result_text_ = "True";
   if (std::optional<std::string> failure = WriteResult()) {
+    rerun_->RecordEnd(LastRunEnd::kFalse);
     TryCloseLog();
     PrintReason(*failure);
     return 74;
   }
-  if (TryLog({kSuccessLine}) && TryCloseLog()) return Finish(0, std::nullopt);
+  if (TryLog({kSuccessLine}) && TryCloseLog()) {
+    rerun_->RecordEnd(LastRunEnd::kTrue);
+    return Finish(0, std::nullopt);
+  }
+  rerun_->RecordEnd(LastRunEnd::kFalse);
   // Never "True" with an incomplete log.
   result_text_ = "False";
   std::string reason;
