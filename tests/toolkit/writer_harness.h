@@ -113,6 +113,8 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
   ::testing::internal::CaptureStderr();
   run.status = RunFrame::RunWith(inst.old_dir() + "," + inst.new_dir(), inst.registry(),
                                  "relamor2035", [&](RunFrame& frame) {
+                                   // A start-up's reads end before its writes.
+                                   frame.BeginWriting({});
                                    WriterHarness harness(frame, rules);
                                    try {
                                      body(harness);
@@ -121,7 +123,8 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
                                      throw;
                                    }
                                  });
-  ::testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  if (getenv("SHOWERR")) fprintf(stderr, "%s", err.c_str());
   return run;
 }
 

@@ -26,6 +26,7 @@
 // Running numbers come from row_number() OVER (ORDER BY s.rowid) through
 // relamor_number, which refuses numbers past 32767.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <unordered_map>
@@ -264,9 +265,42 @@ bool HasIndex(sqlite3* db, const std::string& table) {
 
 }  // namespace
 
+namespace {
+
+// Old database files up to this size are checked rather than a commit made.
+constexpr long long kCheckedBytes = 8LL << 20;
+
+// Whether every page of `origin` reads back sound (PRAGMA quick_check on its
+// own connection, where a failure harms nothing); decided once per file.
+bool ProvenReadable(const Connection& origin) {
+  if (!origin.proven_readable) {
+    struct stat st {};
+    bool ok = ::stat(origin.file.c_str(), &st) == 0 && st.st_size <= kCheckedBytes;
+    if (ok) {
+      sqlite3_stmt* stmt = nullptr;
+      ok = sqlite3_prepare_v2(origin.db, "PRAGMA quick_check(1)", -1, &stmt, nullptr) == SQLITE_OK &&
+           sqlite3_step(stmt) == SQLITE_ROW &&
+           std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) == "ok";
+      sqlite3_finalize(stmt);
+    }
+    origin.proven_readable = ok;
+  }
+  return *origin.proven_readable;
+}
+
+}  // namespace
+
 // The schema name under which `origin` is attached to `target`, attaching it
 // first when it is not yet; nothing when it cannot be attached.
 std::optional<std::string> Attach(Connection& target, const Connection& origin) {
+  // A read of an old database that fails in a write transaction (a damaged
+  // page, a truncated file) leaves the connection unable to commit it: the
+  // rows stored before would be lost. So while rows are pending, the old
+  // database is first proven readable on its own connection (once; for a
+  // file small enough that this costs less than a commit), or the pending
+  // rows are committed. A write that fails then undoes nothing stored before
+  // (DiscardEmptyTransaction ends its transaction).
+  if (target.WriteTransactionOpen() && !ProvenReadable(origin)) target.Commit();
   auto attached = target.attached.find(origin.path);
   if (attached == target.attached.end()) {
     // ATTACH wants no open transaction.

@@ -208,6 +208,33 @@ int StopRequested(void* engine_state) {
   return 0;
 }
 
+namespace {
+
+// Every statement of a connection is looked at this often (virtual machine
+// steps) for a stop request: far more than once a second.
+constexpr int kStepsPerStopCheck = 1000;
+
+// The handler InstallStopChecks puts in place. A write that is interrupted
+// inside a transaction undoes the whole transaction, the rows stored before
+// with it; so a statement that writes is left to reach its next row, where
+// the stop is seen. Every other statement is interrupted.
+int StopRequestedUnlessWriting(void* connection_state) {
+  auto* connection = static_cast<Connection*>(connection_state);
+  if (StopRequested(connection->engine) == 0) return 0;
+  for (sqlite3_stmt* stmt = sqlite3_next_stmt(connection->db, nullptr); stmt != nullptr;
+       stmt = sqlite3_next_stmt(connection->db, stmt)) {
+    if (sqlite3_stmt_busy(stmt) && !sqlite3_stmt_readonly(stmt)) return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+void InstallStopChecks(Connection& connection) {
+  sqlite3_progress_handler(connection.db, kStepsPerStopCheck, &StopRequestedUnlessWriting,
+                           &connection);
+}
+
 Connection::~Connection() {
   for (auto& [sql, stmts] : idle_) {
     for (sqlite3_stmt* stmt : stmts) sqlite3_finalize(stmt);
@@ -329,21 +356,32 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   std::string lowered = Lower(name);
   if (auto it = tables_.find(lowered); it != tables_.end()) return it->second;
 
-  CachedStatement find = Prepare(
-      "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
-  sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
-  int rc = sqlite3_step(find.get());
-  if (rc == SQLITE_DONE) {
+  // The schema is read once into a map: finding each table by a scan of the
+  // schema would make a pass over many tables quadratic.
+  if (!schema_read_) {
+    CachedStatement all = Prepare("SELECT name, sql FROM sqlite_master WHERE type = 'table'", {});
+    int rc;
+    while ((rc = sqlite3_step(all.get())) == SQLITE_ROW) {
+      const auto* table = reinterpret_cast<const char*>(sqlite3_column_text(all.get(), 0));
+      const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(all.get(), 1));
+      if (table == nullptr) continue;
+      // The first of names equal but for letter case, as a search finds it.
+      schema_.emplace(Lower(table), SchemaEntry{table, sql != nullptr, sql ? sql : ""});
+    }
+    if (rc != SQLITE_DONE) {
+      schema_.clear();
+      FailStep(rc, {});
+    }
+    schema_read_ = true;
+  }
+  const auto entry = schema_.find(lowered);
+  if (entry == schema_.end()) {
     if (jet) jet->CheckTable(name);  // a Jet file's linked table says why it is absent
     return nullptr;
   }
-  if (rc != SQLITE_ROW) FailStep(rc, {});
-  const auto* create = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 1));
-  std::string layout_key = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
-  layout_key += '\n';
-  layout_key += create ? create : "";
-  const bool has_create = create != nullptr;  // the text dies with the reset below
-  find.Release();
+  std::string layout_key = entry->second.name + '\n' + entry->second.sql;
+  const bool has_create = entry->second.has_sql;
+  int rc;
   if (has_create) {
     if (auto known = engine->layouts.find(layout_key); known != engine->layouts.end()) {
       // A copy: what is learnt on demand (defaults, counters) is per file.
@@ -414,6 +452,8 @@ bool Connection::MayRollBack() {
 
 void Connection::ForgetSchema() {
   tables_.clear();
+  schema_.clear();
+  schema_read_ = false;
   translations_.clear();
   may_roll_back_.reset();
 }
@@ -557,6 +597,13 @@ void Connection::CheckTransactionKept() {
                                        " since the last commit were undone by the engine (" +
                                        message + ")");
   }
+}
+
+void Connection::DiscardEmptyTransaction() {
+  if (!in_transaction_ || pending_rows_ > 0) return;
+  if (sqlite3_get_autocommit(db) == 0) Exec("ROLLBACK");
+  in_transaction_ = false;
+  reads_only_ = false;
 }
 
 void Connection::Commit() {

@@ -33,10 +33,11 @@ struct Statement {
 // `target` (see Connection::BeginSetWrite); removed on every way out.
 struct StopInterrupts {
   sqlite3* db;
-  StopInterrupts(const Connection& target, bool on) : db(target.db) {
+  Connection& connection;
+  StopInterrupts(Connection& target, bool on) : db(target.db), connection(target) {
     if (on) sqlite3_progress_handler(db, 1000, &StopRequested, target.engine);
   }
-  ~StopInterrupts() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+  ~StopInterrupts() { InstallStopChecks(connection); }
   StopInterrupts(const StopInterrupts&) = delete;
   StopInterrupts& operator=(const StopInterrupts&) = delete;
 };

@@ -47,7 +47,8 @@ SetWrite::SetWrite(Connection& target, std::int64_t rows) : target_(target) {
 
 void SetWrite::StopInterrupting() {
   if (!interrupting_) return;
-  sqlite3_progress_handler(target_.db, 0, nullptr, nullptr);
+  // Back to the connection's own stop checks, which interrupt long reads.
+  InstallStopChecks(target_);
   interrupting_ = false;
 }
 
@@ -71,6 +72,10 @@ SetWrite::~SetWrite() {
   if (!open_) return;
   target_.Exec("ROLLBACK TO relamor_set_write");
   target_.Exec("RELEASE relamor_set_write");
+  // A declined write holds no row; a failed read of an attached old
+  // database may have left the transaction unable to commit, so it is ended
+  // and the walk that follows stores into a fresh one.
+  target_.DiscardEmptyTransaction();
 }
 
 }  // namespace relamor::db::detail
