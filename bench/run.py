@@ -16,6 +16,8 @@ Scenarios (R = --rows, default 1000000):
   D          first two fields numbered, the rest filled in a second pass, min(R, 32767) rows
   F          single-field copy (id only) into an empty new table, R rows
   EXCCS      R old rows overwrite a new EXCCS table pre-filled with 1000 categories
+  EXCCS-null min(R, 100000) categories, one old row each after one with a Null category,
+             once per copy strategy (reported as null-auto and null-rows)
   writers    the special writers of relamor2035 at --writer-rows (default 12000)
   sites      --sites site databases (default 500x10000,500x10: 500 of 10,000 rows
              and 500 of 10 rows), mode A with boards and the board fix-up
@@ -50,6 +52,7 @@ KEY_PATH = os.path.join("HKEY_LOCAL_MACHINE", "SOFTWARE", "Kestrun", "Tervanis")
 MARKER = ".relamor-bench"
 MAX_RUNNING_NUMBER = 32767
 EXCCS_CATEGORIES = 1000
+MAX_NULL_CATEGORIES = 100000               # the EXCCS-null scenario's largest category count
 BOARD_TYPES = [5, 12, 18, 19, 23, 25]      # old board types of every site
 
 ITEM_COLUMNS = [("id", "LONG"), ("qty", "LONG"), ("price", "DOUBLE"),
@@ -75,7 +78,8 @@ MODE_FLAGS = {
     "F": [0],
 }
 NUMBERED_MODES = ("B", "C", "D")
-SCENARIOS = ["general", "identical", "B", "C", "D", "F", "EXCCS", "writers", "sites"]
+SCENARIOS = ["general", "identical", "B", "C", "D", "F", "EXCCS", "EXCCS-null", "writers",
+             "sites"]
 MODE_SCENARIOS = SCENARIOS[:-2]
 
 # Goal per scenario: the largest ratio to the floor the issue accepts.
@@ -233,6 +237,41 @@ def make_new_for_mode(folder, scenario, data):
                 + create_table_sql("items", ITEM_COLUMNS, key=key) + BOARDS_SCHEMA)
     shutil.copyfile(path, os.path.join(folder, "qordxxx.mdb"))
     make_stat(os.path.join(folder, "qorstat.mdb"))
+
+
+def make_exccs_null(old, new, categories):
+    """Old main database whose EXCCS holds a row with a Null category, then one
+    row per category; new main database whose EXCCS holds the empty category
+    (which the Null one finds) and every category, in another letter case."""
+    os.makedirs(old)
+    os.makedirs(new)
+    cols = ", ".join(name for name, _ in EXCCS_COLUMNS)
+    old_main = os.path.join(old, "qorsite.mdb")
+    execute(old_main, OLD_MAIN_SCHEMA + create_table_sql("EXCCS", EXCCS_COLUMNS)
+            + f"INSERT INTO EXCCS ({cols}) SELECT NULL, {ROW_VALUES_SQL} FROM (SELECT 0 AS i);")
+    execute(old_main, "", many=(f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+                                f"SELECT printf('K%06d', i), {ROW_VALUES_SQL} FROM seq",
+                                {"n": categories}))
+    path = os.path.join(new, "qorsite.mdb")
+    fields = [name for name, _ in EXCCS_COLUMNS]
+    execute(path, NEW_RELEASES + export_rows(1, "EXCCS", fields, [0] * len(fields))
+            + create_table_sql("EXCCS", EXCCS_COLUMNS) + BOARDS_SCHEMA
+            + f"INSERT INTO EXCCS ({cols}) VALUES ('', 0, 0.0, 'empty', '', "
+            "'2000-01-01 00:00:00', 0);")
+    execute(path, "", many=(f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
+                            "SELECT printf('k%06d', i), 0, 0.0, 'Category ' || i, '', "
+                            "'2000-01-01 00:00:00', 0 FROM seq", {"n": categories}))
+    shutil.copyfile(path, os.path.join(new, "qordxxx.mdb"))
+    make_stat(os.path.join(new, "qorstat.mdb"))
+
+
+def exccs_null_floor_script(old_main):
+    """Each old row overwrites the first new row of its category (letter case
+    ignored, Null as the empty text), CAT included."""
+    sets = ", ".join(f"{name} = o.{name}" for name, _ in EXCCS_COLUMNS)
+    return (f"ATTACH '{old_main}' AS old;\nBEGIN;\n"
+            f"UPDATE main.EXCCS SET {sets} FROM old.EXCCS AS o "
+            "WHERE EXCCS.CAT = coalesce(o.CAT, '') COLLATE NOCASE;\nCOMMIT;\n")
 
 
 def site_name(number):
@@ -821,12 +860,14 @@ class Bench:
             i += 1
 
     # one relamor run ------------------------------------------------------
-    def run_relamor(self, old, new, program=None):
+    def run_relamor(self, old, new, program=None, strategy=None):
         program = program or self.args.bin
         result = os.path.join(self.key, "RelamorResult")
         if os.path.exists(result):
             os.remove(result)
         env = dict(os.environ, RELAMOR_REGISTRY=self.registry, RELAMOR_TRACE_PATHS="1")
+        if strategy:
+            env["RELAMOR_COPY_STRATEGY"] = strategy
         workdir = os.path.join(self.scratch, "relamor-io")
         os.makedirs(workdir, exist_ok=True)
         report = os.path.join(workdir, "report.json")
@@ -903,6 +944,32 @@ class Bench:
                                  f"floor's (rows {relamor_print[0]}, floor {floor_print[0]}); "
                                  f"compare {new_db} with {floor_db}")
         self.record(scenario, requested, rows, runs, floors, paths)
+
+    def exccs_null_scenario(self, categories, requested):
+        old = os.path.join(self.scratch, f"exccs-null-old-{categories}")
+        pristine = os.path.join(self.scratch, f"exccs-null-new-{categories}")
+        t = time.perf_counter()
+        make_exccs_null(old, pristine, categories)
+        log(f"generated EXCCS of {categories} categories and a Null one in "
+            f"{time.perf_counter() - t:.1f} s")
+        script = exccs_null_floor_script(os.path.join(old, "qorsite.mdb"))
+        for strategy in ("auto", "rows"):
+            runs, floors = [], []
+            floor_print = None
+            for _ in self.runs(floors):
+                floor_new = self.fresh_copy(pristine, "floor")
+                floor_db = os.path.join(floor_new, "qorsite.mdb")
+                floors.append(self.run_floor(floor_db, script))
+                if floor_print is None:
+                    floor_print = table_digest(floor_db, "EXCCS")
+                if self.args.floor_only:
+                    continue
+                new = self.fresh_copy(pristine, "new")
+                runs.append(self.run_relamor(old, new, strategy=strategy))
+                if table_digest(os.path.join(new, "qorsite.mdb"), "EXCCS") != floor_print:
+                    raise BenchError(f"relamor EXCCS-null ({strategy}) {categories}: EXCCS "
+                                     f"differs from the floor's; compare {new} with {floor_new}")
+            self.record("null-" + strategy, requested, categories + 1, runs, floors)
 
     def sites_scenario(self, sites, rows):
         old = os.path.join(self.scratch, f"sites-old-{self.data}-{sites}x{rows}")
@@ -1386,6 +1453,9 @@ def measure_data_set(bench, args, rows_list, scenarios, site_runs, writer_rows, 
     for requested in rows_list:
         for scenario in scenarios:
             if scenario not in MODE_SCENARIOS:
+                continue
+            if scenario == "EXCCS-null":
+                bench.exccs_null_scenario(min(requested, MAX_NULL_CATEGORIES), requested)
                 continue
             rows = requested
             if scenario in NUMBERED_MODES:

@@ -2,14 +2,17 @@
 // row per category CAT, and each old row overwrites the mapped fields of the
 // first new row of its category (in rowid order) instead of being appended.
 //
-// Row by row, that row is found by a query per old row ("select * from EXCCS
-// where CAT = ? order by rowid", text compared without letter case), which
-// scans EXCCS. Read once, the categories of the new EXCCS go into an index
-// (category as NoCaseKey folds it -> first rowid, read in rowid order so an
-// index on CAT cannot change which row is first) and the row is opened by its
-// rowid. The index answers exactly as the query would as long as the
-// categories are texts and the copy does not rewrite CAT from another field;
-// otherwise, or for a category that is not a text, the query runs.
+// Row by row, that row is the one a query per old row finds ("select * from
+// EXCCS where CAT = ? order by rowid", text compared without letter case),
+// but that query scans EXCCS, which makes the copy quadratic. So the
+// categories of the new EXCCS are read once into an index (category as
+// NoCaseKey folds it -> the rowids holding it, in order, so an index on CAT
+// cannot change which row is first) and the row is opened by its rowid.
+// When an edit writes CAT (a Null category writes Null into the empty
+// category's row; a mapping may take CAT from another field), the index
+// reads back what was stored and follows it. The query runs instead only for
+// an old category that is neither a text nor Null, for a new category that
+// is not a text, and when a trigger on EXCCS could change categories.
 //
 // Set-based, the whole table goes first through db::UpdateByCategory: the
 // last old row of each category decides its row, so one UPDATE per category
@@ -19,6 +22,7 @@
 #include "toolkit/exccs_copy.h"
 
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -33,19 +37,19 @@ namespace {
 class CategoryIndex {
  public:
   // Reads the categories of the new EXCCS; usable() is false when a category
-  // is not a text (the query decides then).
+  // is not a text, or a trigger could change categories behind the edits
+  // (the query decides then).
   explicit CategoryIndex(db::Database& new_db) {
+    db::Recordset triggers = new_db.OpenRecordset(
+        "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
+    if (!triggers.Eof()) {
+      usable_ = false;
+      return;
+    }
     db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS order by rowid");
     while (!rows.Eof()) {
-      const Value category = rows.Get(1);
-      if (!IsNull(category)) {
-        const auto* text = std::get_if<std::string>(&category);
-        if (!text) {
-          usable_ = false;
-          return;
-        }
-        first_.try_emplace(NoCaseKey(*text), std::get<std::int64_t>(rows.Get(0)));
-      }
+      Follow(std::get<std::int64_t>(rows.Get(0)), rows.Get(1));
+      if (!usable_) return;
       rows.MoveNext();
     }
   }
@@ -55,34 +59,52 @@ class CategoryIndex {
   void Invalidate() { usable_ = false; }
   // The rowid of the first row of `category`, or 0 when there is none.
   std::int64_t Find(const std::string& category) const {
-    const auto it = first_.find(NoCaseKey(category));
-    return it == first_.end() ? 0 : it->second;
+    const auto it = rows_.find(NoCaseKey(category));
+    return it == rows_.end() || it->second.empty() ? 0 : *it->second.begin();
+  }
+  // The row `rowid` now holds the category `stored` (read back after an
+  // edit that wrote CAT): a text is indexed under it, Null under nothing.
+  void Follow(std::int64_t rowid, const Value& stored) {
+    if (const auto old = key_of_.find(rowid); old != key_of_.end()) {
+      rows_[old->second].erase(rowid);
+      key_of_.erase(old);
+    }
+    if (IsNull(stored)) return;
+    const auto* text = std::get_if<std::string>(&stored);
+    if (!text) {
+      usable_ = false;
+      return;
+    }
+    std::string key = NoCaseKey(*text);
+    rows_[key].insert(rowid);
+    key_of_.emplace(rowid, std::move(key));
   }
 
  private:
   bool usable_ = true;
-  std::unordered_map<std::string, std::int64_t> first_;
+  // Category as NoCaseKey folds it -> the rowids holding it, and back.
+  std::unordered_map<std::string, std::set<std::int64_t>> rows_;
+  std::unordered_map<std::int64_t, std::string> key_of_;
 };
 
-void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
+void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index, bool writes_category) {
   db::Recordset& old_rows = io.old_table;
   Value category = old_rows.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
-  // The edit may then write Null into that CAT, which the index cannot
-  // follow, so such a row goes by the query and retires the index.
-  if (IsNull(category)) {
-    category = std::string();
-    if (index) index->Invalidate();
-  }
+  if (IsNull(category)) category = std::string();
   db::Recordset match;
+  std::int64_t rowid = 0;
   const auto* text = std::get_if<std::string>(&category);
   if (index && index->usable() && text) {
-    if (const std::int64_t rowid = index->Find(*text)) {
+    if ((rowid = index->Find(*text)) != 0) {
       match = io.new_db.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
     }
   } else {
     match = io.new_db.OpenRecordset("select * from EXCCS where CAT = ? order by rowid",
                                     {category});
+    // The row found is not known by its rowid: the index cannot follow an
+    // edit of its category.
+    if (index && writes_category) index->Invalidate();
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
@@ -96,6 +118,12 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index) {
     match.Set(m.destination, std::move(v));
   }
   match.Update();
+  if (index && index->usable() && writes_category) {
+    // What the edit stored (converted for the column), as the query would see it.
+    db::Recordset stored =
+        io.new_db.OpenRecordset("select CAT from EXCCS where rowid = ?", {Value{rowid}});
+    index->Follow(rowid, stored.Eof() ? Value{} : stored.Get(0));
+  }
   old_rows.MoveNext();
 }
 
@@ -122,14 +150,18 @@ long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categ
     }
   }
   if (io.old_rows_known) io.old_rows_known(std::nullopt);
+  // Under either strategy: the index finds the rows the query would, and a
+  // query per row would make the copy quadratic in the categories.
   std::optional<CategoryIndex> index;
-  if (read_categories_once && !category_rewritten) {
-    index.emplace(io.new_db);
-    if (!index->usable()) index.reset();
+  index.emplace(io.new_db);
+  if (!index->usable()) index.reset();
+  bool writes_category = false;
+  for (const FieldMove& m : plan.moves) {
+    if (Upper(m.destination) == "CAT") writes_category = true;
   }
   long edited = 0;
   while (!old_rows.Eof()) {
-    UpdateRow(plan, io, index ? &*index : nullptr);
+    UpdateRow(plan, io, index ? &*index : nullptr, writes_category);
     ++edited;
   }
   return edited;

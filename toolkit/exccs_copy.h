@@ -9,9 +9,10 @@ namespace relamor {
 
 // Every old row, from the old table's current row to its end, overwrites the
 // plan's fields of the first new EXCCS row (in rowid order) of its category
-// CAT, compared without letter case. With `read_categories_once` the new
-// table's categories are read once into an index instead of a query per
-// row; the rows found are the same. Returns the number of rows edited.
+// CAT, compared without letter case; the rows are found through an index of
+// the new table's categories, read once. With `read_categories_once` the
+// whole table may first be stored by one set-based pass, when that provably
+// stores what the edits would. Returns the number of rows edited.
 // Throws 3021 for an old row whose category has no new row. Makes the old
 // rows known (io.old_rows_known) before it edits a row one by one, or with
 // the count of the one-pass copy when that stored them.

@@ -126,10 +126,18 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
   for (const FieldMove& m : plan.fill) add_target(m);
 
   if (appends) {
+    std::set<std::string> first_pass;  // the fields of the rows as first stored
+    for (const FieldMove& m : plan.moves) first_pass.insert(Upper(m.destination));
     for (const db::ColumnDef& c : columns) {
       if (c.not_null && !c.has_default && !c.rowid_alias && !written.count(Upper(c.name)) &&
           !db::ParseDeclaredType(c.declared_type).counter) {
         problem(c.name, "null", std::nullopt, NullRefused(plan.new_table, c.name));
+      }
+      if (!c.default_usable && !first_pass.count(Upper(c.name))) {
+        problem(c.name, "default", std::nullopt,
+                "The default of the field '" + plan.new_table + "." + c.name +
+                    "' calls a function that a database's schema may not call, or fails (" +
+                    new_db_.path() + ")");
       }
     }
   }

@@ -413,7 +413,10 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
   });
   try {
-    for (const std::string& line : pristine_->Prepare()) PrintReason(line);
+    // A check writes nothing and keeps no pristine copies.
+    if (pristine_) {
+      for (const std::string& line : pristine_->Prepare()) PrintReason(line);
+    }
     start_up(*this);
     if (options_.check) {
       key_.Close();

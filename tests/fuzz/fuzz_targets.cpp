@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -16,12 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/db/bulk_append.h"
 #include "toolkit/db/database.h"
 #include "toolkit/db/dialect.h"
+#include "toolkit/db/hardening.h"
 #include "toolkit/db/sql_tokens.h"
 #include "toolkit/db/types.h"
 #include "toolkit/error.h"
 #include "toolkit/run_frame.h"
+#include "toolkit/text.h"
 
 namespace relamor::fuzz {
 namespace {
@@ -48,6 +52,12 @@ class SampleSchema {
         sqlite3_exec(db_, sql.str().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       Broken("cannot load samples/release35/new/qorsite.sql");
     }
+    // The translation writes LIKE as REGEXP, which the database layer
+    // installs on every connection; here it only has to exist.
+    sqlite3_create_function_v2(
+        db_, "regexp", 2, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
+        [](sqlite3_context* context, int, sqlite3_value**) { sqlite3_result_int(context, 0); },
+        nullptr, nullptr, nullptr);
   }
   ~SampleSchema() { sqlite3_close(db_); }
   SampleSchema(const SampleSchema&) = delete;
@@ -316,11 +326,179 @@ void DamagedDatabase(const std::uint8_t* data, std::size_t size) {
   }
 }
 
+namespace {
+
+// The harness's own writes of the input's schema: no file but the database
+// itself (no ATTACH, no PRAGMA), and a bounded amount of work.
+int SchemaAuthorizer(void*, int action, const char*, const char*, const char*, const char*) {
+  return action == SQLITE_ATTACH || action == SQLITE_DETACH || action == SQLITE_PRAGMA
+             ? SQLITE_DENY
+             : SQLITE_OK;
+}
+int TooMuchWork(void* steps) { return ++*static_cast<long*>(steps) > 20000; }
+
+// Runs the CREATE and INSERT statements of `sql` on the database at `path`
+// (the others are skipped); returns the names of the tables it then holds.
+std::vector<std::string> WriteSchema(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::vector<std::string> tables;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK || !db::detail::Harden(db)) {
+    Broken("cannot open " + path);
+  }
+  long steps = 0;
+  sqlite3_progress_handler(db, 100, &TooMuchWork, &steps);
+  sqlite3_set_authorizer(db, &SchemaAuthorizer, nullptr);
+  const char* next = sql.c_str();
+  while (*next != '\0' && steps <= 20000) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db, next, -1, &stmt, &tail) != SQLITE_OK || tail == next) {
+      sqlite3_finalize(stmt);
+      break;
+    }
+    next = tail;
+    if (stmt == nullptr) continue;
+    std::string_view text = sqlite3_sql(stmt);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+      text.remove_prefix(1);
+    }
+    const std::string keyword = Upper(text.substr(0, 6));
+    if (keyword == "CREATE" || keyword == "INSERT") {
+      while (sqlite3_step(stmt) == SQLITE_ROW) {
+      }
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_set_authorizer(db, nullptr, nullptr);
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  sqlite3_stmt* list = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE "
+                         "'sqlite%' ORDER BY rowid LIMIT 8",
+                         -1, &list, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(list) == SQLITE_ROW) {
+      tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(list, 0)));
+    }
+  }
+  sqlite3_finalize(list);
+  sqlite3_close(db);
+  return tables;
+}
+
+std::string Quoted(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+}  // namespace
+
+void NewSchema(const std::uint8_t* data, std::size_t size) {
+  const std::string sql(AsText(data, size));
+  if (sql.find('\0') != std::string::npos) return;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("relamor-fuzz-schema-" + std::to_string(getpid()));
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::create_directory(dir);
+  const std::string new_path = (dir / "new.mdb").string();
+  const std::string old_path = (dir / "old.mdb").string();
+  const std::vector<std::string> tables = WriteSchema(new_path, sql);
+
+  // An old table for each new one, with its column names and two rows.
+  std::vector<std::vector<std::string>> columns;
+  {
+    db::Engine engine;
+    db::Database probe = engine.OpenDatabase(new_path, db::OpenMode::kReadOnly);
+    std::string old_sql;
+    for (std::size_t k = 0; k < tables.size(); ++k) {
+      columns.push_back(probe.ColumnNames(tables[k]).value_or(std::vector<std::string>{}));
+      if (columns.back().empty()) continue;
+      std::string names, first, second;
+      for (const std::string& c : columns.back()) {
+        names += (names.empty() ? "" : ", ") + Quoted(c);
+        first += first.empty() ? "1" : ", 'note 1'";
+        second += second.empty() ? "2" : ", 'Note 2'";
+      }
+      const std::string table = "o" + std::to_string(k);
+      old_sql += "CREATE TABLE " + table + " (" + names + "); INSERT INTO " + table +
+                 " VALUES (" + first + "), (" + second + ");";
+    }
+    sqlite3* db = nullptr;
+    sqlite3_open(old_path.c_str(), &db);
+    sqlite3_exec(db, old_sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+
+  // What the copy does to a new table: a row added row by row (its
+  // defaults read first), rows appended set-based, an UPDATE with LIKE.
+  // Any of them may be refused.
+  {
+    db::Engine engine;
+    db::Database target = engine.OpenDatabase(new_path);
+    db::Database source = engine.OpenDatabase(old_path, db::OpenMode::kReadOnly);
+    for (std::size_t k = 0; k < tables.size(); ++k) {
+      if (columns[k].empty()) continue;
+      const std::string& first = columns[k].front();
+      try {
+        db::Recordset rs = target.OpenRecordset(tables[k]);
+        rs.AddNew();
+        for (int i = 0; i < rs.FieldCount(); ++i) (void)ToText(rs.Get(i));
+        rs.Set(0, Value{std::int64_t{3}});
+        for (int i = 1; i < rs.FieldCount(); ++i) rs.Set(i, Value{std::string("note 3")});
+        rs.Update();
+      } catch (const Error&) {
+      }
+      try {
+        std::vector<db::AppendColumn> mapped;
+        for (const std::string& c : columns[k]) mapped.push_back({c, c, false});
+        (void)db::AppendFrom(target, source, "o" + std::to_string(k), tables[k], mapped);
+        if (columns[k].size() > 1) {
+          const std::vector<db::AppendColumn> numbered{{first, first, true}};
+          const std::vector<db::AppendColumn> fill(mapped.begin() + 1, mapped.end());
+          (void)db::AppendFilled(target, source, "o" + std::to_string(k), tables[k], numbered,
+                                 fill);
+        }
+      } catch (const Error&) {
+      }
+      try {
+        target.Execute("update " + Quoted(tables[k]) + " set " + Quoted(first) + " = " +
+                       Quoted(first) + " where " + Quoted(first) + " like 'note*'");
+      } catch (const Error&) {
+      }
+    }
+    try {
+      target.Close();
+    } catch (const Error&) {
+    }
+  }
+
+  // Whatever the schema, what the layer stored keeps the file consistent:
+  // every index holds its rows. (A CHECK may call random(), so a CHECK that
+  // fails now is not judged.)
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(new_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* check = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(check) == SQLITE_ROW) {
+        const std::string line = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+        if (line != "ok" && line.rfind("CHECK constraint failed", 0) != 0) {
+          Broken("integrity_check after the copy: " + line);
+        }
+      }
+    }
+    sqlite3_finalize(check);
+  }
+  sqlite3_close(db);
+  std::filesystem::remove_all(dir, ignored);
+}
+
 Entry FindTarget(std::string_view name) {
   if (name == "command_line") return CommandLine;
   if (name == "dialect") return Dialect;
   if (name == "type_conversion") return TypeConversion;
   if (name == "damaged_database") return DamagedDatabase;
+  if (name == "new_schema") return NewSchema;
   return nullptr;
 }
 

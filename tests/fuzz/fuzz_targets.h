@@ -24,9 +24,13 @@ void Dialect(const std::uint8_t* data, std::size_t size);
 void TypeConversion(const std::uint8_t* data, std::size_t size);
 // A database file image, opened read-only and read table by table.
 void DamagedDatabase(const std::uint8_t* data, std::size_t size);
+// Schema text (CREATE and INSERT statements) of a new database, whose tables
+// then get what the copy does to them: rows added row by row and
+// set-based, defaults read, an UPDATE with LIKE.
+void NewSchema(const std::uint8_t* data, std::size_t size);
 
 // The entry of a target by its name (command_line, dialect, type_conversion,
-// damaged_database); nullptr for another name.
+// damaged_database, new_schema); nullptr for another name.
 Entry FindTarget(std::string_view name);
 
 }  // namespace relamor::fuzz

@@ -43,7 +43,7 @@ TEST_P(FuzzReplay, KeptInputsKeepEveryPromise) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values("command_line", "dialect", "type_conversion",
-                                           "damaged_database"));
+                                           "damaged_database", "new_schema"));
 
 }  // namespace
 }  // namespace relamor::fuzz

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Debian's clang (build-fuzz/) and runs each
 # for a bounded time, at most two at a time, at the lowest priority:
-#   tests/fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     (default 60, all four)
+#   tests/fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     (default 60, all five)
 # Seeds: tests/fuzz/seeds/<target>/, plus the sample installations' databases
 # for damaged_database. Corpora grow in build-fuzz/corpus/<target>/; a
 # crashing input lands in build-fuzz/crashes/<target>/. Keep each one, once
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(command_line dialect type_conversion damaged_database)
+[ ${#targets[@]} -gt 0 ] || targets=(command_line dialect type_conversion damaged_database new_schema)
 
 # shellcheck source=scripts/packages.sh
 source scripts/packages.sh

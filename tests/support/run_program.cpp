@@ -99,6 +99,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     }
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(127);
     Exec(binary, args, registry_root, setup.env);
   }
   if (dead_pipe[1] >= 0) close(dead_pipe[1]);

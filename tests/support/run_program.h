@@ -25,6 +25,7 @@ struct ChildSetup {
   // Called in the parent with the child's pid while it runs.
   std::function<void(int pid)> while_running;
   Environment env;  // set in the child
+  std::string cwd;  // the child's working directory; the parent's when empty
 };
 
 // Runs RELAMOR_BIN_DIR/<program> with `args` and RELAMOR_REGISTRY set to

@@ -27,7 +27,6 @@
 // relamor_number, which refuses numbers past 32767.
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <future>
 #include <unordered_map>
 #include <limits>
@@ -37,6 +36,7 @@
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/db/hardening.h"
 #include "toolkit/db/set_based.h"
 #include "toolkit/db/types.h"
 
@@ -210,19 +210,7 @@ std::string TextLiteral(std::string_view text) {
 }  // namespace
 
 // A file path as a read-only SQLite URI.
-std::string ReadOnlyUri(const std::string& path) {
-  std::string out = "file:";
-  for (unsigned char c : path) {
-    if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7f) {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "?mode=ro";
-}
+std::string ReadOnlyUri(const std::string& path) { return FileUri(path) + "?mode=ro"; }
 
 namespace {
 
@@ -248,7 +236,8 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   sqlite3* db = nullptr;
   bool fits = false;
   if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                      nullptr) == SQLITE_OK) {
+                      nullptr) == SQLITE_OK &&
+      Harden(db)) {
     sqlite3_busy_timeout(db, 5000);
     RegisterBulkFunctions(db);
     fits = Run(db, sql, {}, check);

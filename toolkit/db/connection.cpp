@@ -7,11 +7,14 @@
 // Writes open a transaction lazily; it is committed at Close, on request, and
 // after kRowsPerTransaction rows so that the journal stays small.
 #include "toolkit/db/connection.h"
+#include "toolkit/db/jet_reader.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <limits>
+
+#include "toolkit/db/hardening.h"
 
 namespace relamor::db::detail {
 namespace {
@@ -330,7 +333,10 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
       "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
   sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
   int rc = sqlite3_step(find.get());
-  if (rc == SQLITE_DONE) return nullptr;
+  if (rc == SQLITE_DONE) {
+    if (jet) jet->CheckTable(name);  // a Jet file's linked table says why it is absent
+    return nullptr;
+  }
   if (rc != SQLITE_ROW) FailStep(rc, {});
   const auto* create = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 1));
   std::string layout_key = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
@@ -406,11 +412,11 @@ const Value& Connection::DefaultOf(ColumnInfo& column) {
   if (!column.default_known) {
     column.default_value = Null();
     if (!column.default_sql.empty()) {
-      // The expression comes from the table's own schema.
-      CachedStatement eval = TryPrepare("SELECT " + column.default_sql);
-      if (eval && sqlite3_step(eval.get()) == SQLITE_ROW) {
-        ReadColumn(eval.get(), 0, column.default_value);
-      }
+      // The expression comes from the file's schema: it is evaluated apart,
+      // never as this connection's own statement. One that is refused is
+      // Null here; storing a row then leaves it to SQLite, which refuses it
+      // as well.
+      if (!EvaluateDefault(column.default_sql, column.default_value)) column.default_value = Null();
     }
     column.default_known = true;
   }

@@ -21,6 +21,7 @@
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/db/connection.h"
+#include "toolkit/db/hardening.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/db/jet_reader.h"
 
@@ -35,8 +36,10 @@ constexpr int kBusyTimeoutMs = 2000;
 
 std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-// SQLite's like(pattern, text) (the operator "text LIKE pattern") with the
-// original engine's pattern characters.
+// regexp(pattern, text), the operator "text REGEXP pattern" that the dialect
+// translation writes for the original engine's LIKE: its pattern characters.
+// Direct-only, so no schema text can call it; SQLite's like() stays what
+// indexes, CHECKs and views of a database mean.
 void LikeFunction(sqlite3_context* context, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
     sqlite3_result_null(context);
@@ -112,13 +115,12 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   const bool read_only = mode == OpenMode::kReadOnly || jet;
   auto connection = std::make_unique<Connection>(engine, key, path, read_only);
   connection->jet = jet;
-  // URI file names let the set-based append attach an old database read-only;
-  // a plain path that happens to begin with "file:" stays a plain path.
+  // The file is opened by a URI built from its path (so no path is read as
+  // a URI), and URIs let the set-based append attach an old database
+  // read-only.
   const int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI |
                     (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-  connection->file = jet                              ? jet->sqlite_path()
-                     : path.rfind("file:", 0) == 0 ? "./" + path
-                                                   : path;
+  connection->file = jet ? jet->sqlite_path() : path;
   int open_flags = flags;
   if (!jet && read_only && header.InWalMode()) {
     // Reading a WAL database in place would leave -wal and -shm files beside
@@ -128,7 +130,9 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
     connection->snapshot = MakeSnapshot(path, &connection->file);
     open_flags = (flags & ~SQLITE_OPEN_READONLY) | SQLITE_OPEN_READWRITE;
   }
-  int rc = sqlite3_open_v2(connection->file.c_str(), &connection->db, open_flags, nullptr);
+  int rc = sqlite3_open_v2(detail::FileUri(connection->file).c_str(), &connection->db, open_flags,
+                           nullptr);
+  if (rc == SQLITE_OK && !detail::Harden(connection->db)) rc = SQLITE_MISUSE;
   if (rc != SQLITE_OK) {
     const std::string message =
         connection->db ? sqlite3_errmsg(connection->db) : sqlite3_errstr(rc);
@@ -163,7 +167,8 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
   // with the rows, and a small sort fills one buffer instead of allocating
   // every record (as it does with temp_store = MEMORY).
   if (!read_only) connection->Exec("PRAGMA synchronous = FULL");
-  sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+  sqlite3_create_function_v2(db, "regexp", 2,
+                             SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
   detail::RegisterBulkFunctions(db);
   if (!read_only) sqlite3_update_hook(db, &ChangeHook, engine);
@@ -447,6 +452,8 @@ std::vector<ColumnDef> Database::Columns(std::string_view table) const {
     c.not_null = sqlite3_column_int(stmt, 3) != 0;
     c.unique = sqlite3_column_int(stmt, 5) != 0;
     c.has_default = sqlite3_column_type(stmt, 4) != SQLITE_NULL;
+    Value evaluated;
+    c.default_usable = !c.has_default || detail::EvaluateDefault(text(stmt, 4), evaluated);
     c.rowid_alias = c.unique && Upper(c.declared_type) == "INTEGER";
     if (c.unique) ++key_columns;
     columns.push_back(std::move(c));

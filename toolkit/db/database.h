@@ -56,6 +56,10 @@ struct ColumnDef {
   bool not_null = false;
   bool unique = false;  // a key or UNIQUE column on its own
   bool has_default = false;
+  // The default can be evaluated as SQLite evaluates untrusted schema text
+  // (only innocuous functions); false for one that storing a row would
+  // refuse, such as a call of fts3_tokenizer().
+  bool default_usable = true;
   bool rowid_alias = false;  // INTEGER PRIMARY KEY: numbered by the engine
 };
 

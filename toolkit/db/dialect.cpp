@@ -174,6 +174,18 @@ void QuoteSqliteKeywords(std::vector<Token>& t) {
   }
 }
 
+// The `like` operator keeps the original engine's pattern characters: it is
+// written as REGEXP, which SQLite runs as the function regexp(pattern, text),
+// installed on every connection as JetLike (database.cpp) and usable only
+// from the program's own statements. SQLite's like() is left alone, so LIKE
+// in a database's schema (an index, a CHECK) keeps the meaning SQLite gave
+// it when the database was written.
+void LikeAsJetPattern(std::vector<Token>& t) {
+  for (Token& token : t) {
+    if (IsWord(token, "like")) token.text = "REGEXP";
+  }
+}
+
 // Pass 2 -------------------------------------------------------------------
 
 // One past the primary expression that starts at t[i] (a name, qualified
@@ -692,6 +704,7 @@ Translation TranslateStatement(std::string_view statement, const ColumnLookup& c
   if (IsDmlStatement(tokens)) {
     QuoteSqliteKeywords(tokens);
     tokens = CompareWithoutCase(tokens, use.numeric_parameters);
+    LikeAsJetPattern(tokens);
     if (IsWord(tokens[0], "select")) {
       if (std::optional<std::string> sql = TranslateSelect(tokens, columns, result)) {
         result.sql = std::move(*sql);

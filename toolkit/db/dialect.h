@@ -11,8 +11,9 @@
 //     returns its rows in that table's rowid order, duplicates (rows equal in
 //     every column) removed, the first of them kept;
 //   - comparisons (=, <>, <, >, <=, >=) in WHERE clauses ignore letter case;
-//   - `like` keeps the original pattern characters (JetLike below, installed
-//     on every connection as SQLite's like() function);
+//   - `like` keeps the original pattern characters: it is written as REGEXP,
+//     which runs JetLike (below), installed on every connection as the
+//     function regexp(), callable from the program's statements only;
 //   - "?" stays a bound parameter; text literals stay as they are. A
 //     parameter that will hold a number gets no COLLATE NOCASE (StatementUse);
 //   - an UPDATE that is run skips the rows a constraint refuses (UPDATE OR

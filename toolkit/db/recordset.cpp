@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "toolkit/db/connection.h"
+#include "toolkit/db/jet_reader.h"
 
 namespace relamor::db {
 namespace detail {
@@ -569,6 +570,8 @@ int Recordset::FieldIndex(std::string_view name) const {
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (EqualsNoCase(names[i], name)) return static_cast<int>(i);
   }
+  // A Jet file's column that its import leaves out says why.
+  if (s.connection && s.connection->jet && s.is_table) s.connection->jet->CheckColumn(s.source, name);
   throw Error(err::kItemNotFound, "Item not found in this collection: no field '" +
                                       std::string(name) + "' in " + s.What() + s.Where());
 }

@@ -141,8 +141,8 @@ TEST(DialectTest, ComparisonsInConditionsIgnoreCase) {
           {"delete from t where a = 'x'", "delete from t where a = 'x' COLLATE NOCASE"},
           {"Insert into modemConnection(channelID ,modemID) values ( ?,?)",
            "Insert into modemConnection(channelID ,modemID) values ( ?,?)"},
-          // like passes through: the database layer installs JetLike as like().
-          {"select a from t where a not like 'x*'", "select a from t where a not like 'x*'"},
+          // like becomes REGEXP, which the database layer runs as JetLike.
+          {"select a from t where a not like 'x*'", "select a from t where a not REGEXP 'x*'"},
       },
       NoTables);
 }
@@ -168,8 +168,8 @@ TEST(DialectTest, StatementsOfTheConverters) {
            R"(a."oldtablename" COLLATE NOCASE and b.newtablename = 'DeletedTable' COLLATE NOCASE) )"
            R"(Union select distinct(a."sno") COLLATE NOCASE AS "sno",a."oldtablename" COLLATE NOCASE )"
            R"(AS "oldtablename",a."newtablename" COLLATE NOCASE AS "newtablename" from export as a )"
-           R"(where a.oldtablename not like a.newtablename and a.releaseversion = 4 and )"
-           R"(newtablename not like 'DeletedTable' order by 1)"},
+           R"(where a.oldtablename not REGEXP a.newtablename and a.releaseversion = 4 and )"
+           R"(newtablename not REGEXP 'DeletedTable' order by 1)"},
           {"select max(b.[releaseversion]) from export b where b.[sno] = 3 and b.[releaseversion] "
            "<= 4",
            R"(select max(b."releaseversion") from export b where b."sno" = 3 and b."releaseversion" <= 4)"},
