@@ -10,6 +10,6 @@ build_dir=${RELAMOR_BUILD_DIR:-build}
 source scripts/packages.sh
 
 install_missing_packages
-cmake -S . -B "$build_dir" -DRELAMOR_WERROR=ON
+cmake -S . -B "$build_dir" -DRELAMOR_WERROR=ON -DRELAMOR_TESTS=ON
 cmake --build "$build_dir" -j"$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure -j2

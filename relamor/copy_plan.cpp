@@ -11,6 +11,7 @@
 
 #include "relamor/relamor.h"
 #include "toolkit/error.h"
+#include "toolkit/old_release.h"
 
 namespace relamor {
 
@@ -55,17 +56,25 @@ long Relamor::ServicePackOf(const std::string& release) {
   return static_cast<long>(std::get<std::int64_t>(n));
 }
 
-db::Recordset Relamor::OpenReleaseNumberAndPlan(long& count) {
+db::Recordset Relamor::OpenReleaseNumber() {
   const std::string product = old_release_.substr(0, 3);
   const long service_pack = ServicePackOf(old_release_);
-  release_number_rs_ = new_db_.OpenRecordset(
-      kReleaseNumberQuery, {Value{product}, Value{std::int64_t{service_pack}}});
-  if (release_number_rs_.Eof()) {
+  db::Recordset rs = new_db_.OpenRecordset(kReleaseNumberQuery,
+                                           {Value{product}, Value{std::int64_t{service_pack}}});
+  if (rs.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: qorreleases in " + new_db_.path() +
-                    " has no release " + product + " with service pack " +
-                    std::to_string(service_pack) + " (old release " + old_release_ + ")");
+                "No current record: qorreleases in " + new_db_.path() + " has no release " +
+                    product + " with service pack " + std::to_string(service_pack) +
+                    " (old release " + old_release_ + ")" +
+                    OtherProgramHint(frame_.engine(), frame_.old_dir(), "relamor"));
   }
+  return rs;
+}
+
+void Relamor::RequireReleaseNumber() { OpenReleaseNumber().Close(); }
+
+db::Recordset Relamor::OpenReleaseNumberAndPlan(long& count) {
+  release_number_rs_ = OpenReleaseNumber();
   release_number_ = release_number_rs_.Get("no");
 
   db::Recordset plan = new_db_.OpenRecordset(kCopyPlanQuery, {release_number_, release_number_});

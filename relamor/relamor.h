@@ -48,6 +48,10 @@ class Relamor : public Conversion {
     Value sno;
     std::vector<MappingRow> mapping_rows;
   };
+  // The row of the old release in the new database's qorreleases; throws
+  // 3021 when there is none. RequireReleaseNumber only asks.
+  db::Recordset OpenReleaseNumber();
+  void RequireReleaseNumber();
   // The copy plan of the pass, on its first row; `count` is its row count.
   db::Recordset OpenReleaseNumberAndPlan(long& count);
   // The mapping rows of the plan row `sno` (none when the plan row has none).

@@ -45,15 +45,21 @@ void Relamor::StartUp() {
   new_db_ = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
   old_db_ = frame_.engine().OpenDatabase(frame_.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
   DetectReleases();
+  frame_.report().SetReleases(old_release_, current_release_);
   frame_.Log({"Old Version is Tervanis " + old_release_});
   frame_.Log({"Current Version is Tervanis " + current_release_});
-  if (old_release_ == "2.0") frame_.StopRun("Old Version of QOR2.0 is incompatible");
+  if (old_release_ == "2.0") {
+    frame_.StopRun("Old Version of QOR2.0 is incompatible", "; convert release 2.0 with relamor2035");
+  }
   RefuseNewerOldRelease();
 
   {
     db::Recordset mapping = new_db_.OpenRecordset("export");
     if (mapping.Eof()) return;  // nothing to convert: the run still succeeds
   }
+  // Every pass looks the old release up in the new qorreleases: one that is
+  // not there ends the run before any site database is made.
+  RequireReleaseNumber();
   ListSiteDatabases();
   CreateSiteDatabases();
   ConvertDatabases();
@@ -154,13 +160,25 @@ void Relamor::ListSiteDatabases() {
     } else if (std::filesystem::exists(path)) {
       // A site without a database is left out; one whose database exists but
       // cannot be read would lose its data while the run reports success, so
-      // the engine's reason ends the run instead.
-      frame_.engine().OpenDatabase(path, db::OpenMode::kReadOnly);
+      // the engine's reason ends the run instead. The check lists it as the
+      // problem of that site's database and goes on with the others.
+      try {
+        frame_.engine().OpenDatabase(path, db::OpenMode::kReadOnly);
+      } catch (const Error& e) {
+        if (!frame_.checking()) throw;
+        Problem problem;
+        problem.database = name;
+        problem.message = e.description();
+        problem.number = e.number();
+        problem.file = path;
+        frame_.report().AddProblem(std::move(problem));
+      }
     }
     sites.MoveNext();
   }
   SiteDatabaseNames.resize(n);
   site_database_count_ = n - 1;
+  frame_.report().SetSites({SiteDatabaseNames.begin() + 1, SiteDatabaseNames.end()});
   frame_.Log({site_count, " Sites found."});
 }
 

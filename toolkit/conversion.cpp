@@ -88,9 +88,56 @@ CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
   return CopyTable(plan, io, strategy_);
 }
 
+namespace {
+
+long long CountRows(db::Database& db, const std::string& table) {
+  const Value v = db.OpenRecordset("select count(*) from " + QuoteName(table)).Get(0);
+  const auto* n = std::get_if<std::int64_t>(&v);
+  return n ? *n : 0;
+}
+
+}  // namespace
+
+// Why a copy whose condition fails on the tables as they stand writes
+// nothing; empty when it writes.
+std::string Conversion::ConditionFails(const TablePlan& plan, TableRecordsets& table) {
+  if (plan.kind != PlanKind::kCopy || plan.condition == Condition::kAlways ||
+      table.new_table.Eof()) {
+    return "";
+  }
+  const std::string mode = std::string("mode ") + ModeLetter(plan.mode);
+  if (plan.condition == Condition::kNewTableEmpty) {
+    return mode + " writes only into an empty table, and the new table '" + plan.new_table +
+           "' holds rows";
+  }
+  const long long old_rows = CountRows(old_db_, plan.old_table);
+  const long long new_rows = CountRows(new_db_, plan.new_table);
+  if (old_rows == new_rows) return "";
+  return mode + " writes only into an empty table or one with as many rows as the old one, and "
+         "the new table '" + plan.new_table + "' holds " + std::to_string(new_rows) +
+         " rows for " + std::to_string(old_rows) + " old ones";
+}
+
 // The run's summary shows the mode, and flags a count difference where the
-// mode promises one added row per old row (mode F only when it appends).
+// mode promises one added row per old row (mode F only when it appends). A
+// table left unwritten shows "none" with the reason; a check lists it as a
+// warning.
 void Conversion::ReportMode(const TablePlan& plan, TableRecordsets& table) {
+  std::string unwritten =
+      plan.kind == PlanKind::kNothing ? plan.reason : ConditionFails(plan, table);
+  if (!unwritten.empty()) {
+    frame_.SetTableMode("none", unwritten, false);
+    if (frame_.checking()) {
+      Problem warning;
+      warning.database = frame_.report().current_database();
+      warning.table = plan.new_table;
+      if (const auto* n = std::get_if<std::int64_t>(&table.sno)) warning.sno = *n;
+      warning.message = "nothing is written into table '" + plan.new_table + "': " + unwritten;
+      warning.file = new_db_.path();
+      frame_.report().AddWarning(std::move(warning));
+    }
+    return;
+  }
   switch (plan.kind) {
     case PlanKind::kCopy:
       frame_.SetTableMode(ModeLetter(plan.mode), "",
@@ -124,8 +171,10 @@ CopyResult Conversion::ConvertTable(TableRecordsets& table) {
   try {
     result = CarryOut(plan, table);
   } catch (...) {
-    // The count precedes the error in the log, as it precedes any row.
+    // The count precedes the error in the log, as it precedes any row; the
+    // rows stored before the error count as added.
     AnnounceOldRows(table, std::nullopt);
+    frame_.TableInterrupted();
     throw;
   }
   AnnounceOldRows(table, std::nullopt);

@@ -94,6 +94,9 @@ class Conversion {
   virtual void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows);
   // Tells the run's report the mode of the plan.
   void ReportMode(const TablePlan& plan, TableRecordsets& table);
+  // Why the plan's copy writes nothing into the tables as they stand (its
+  // condition fails); empty when it writes.
+  std::string ConditionFails(const TablePlan& plan, TableRecordsets& table);
   // --check: reads the old table against the plan and the new table's
   // columns and reports, without writing, what the copy would fail on
   // (preflight.cpp).

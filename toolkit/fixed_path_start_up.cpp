@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "toolkit/error.h"
+#include "toolkit/old_release.h"
 
 namespace relamor {
 
@@ -53,6 +54,20 @@ FixedPathConversion::FixedPathConversion(RunFrame& frame, Layout layout)
     : Conversion(frame, CopyRules::kFixedPath), layout_(layout) {}
 
 void FixedPathConversion::StartUp() {
+  try {
+    ConvertInstallation();
+  } catch (const Error& e) {
+    // This program detects no release: where the old installation looks
+    // made for another one, its failure says which.
+    if (e.number() == err::kUserInterrupt) throw;
+    const std::string hint =
+        OtherProgramHint(frame_.engine(), frame_.old_dir(), frame_.program_name());
+    if (hint.empty()) throw;
+    throw Error(e.number(), e.description() + hint);
+  }
+}
+
+void FixedPathConversion::ConvertInstallation() {
   {
     // Without mapping rows there is nothing to convert: a successful run.
     db::Database new_main = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
@@ -66,12 +81,26 @@ void FixedPathConversion::StartUp() {
   for (std::string& site : ListFixedPathSites(frame_, layout_.site_number_column)) {
     names.push_back(std::move(site));
   }
+  frame_.report().SetSites({names.begin() + 1, names.end()});
+  // The copy plan's query runs on the new main database before any site
+  // database is made: a new installation without the mapping table (one of
+  // another release) ends the run with nothing created.
+  {
+    db::Database new_main = frame_.engine().OpenDatabase(frame_.new_dir() + "qorsite.mdb");
+    new_main.OpenRecordset(PlanQuery()).Close();
+    new_main.Close();
+  }
   const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
   for (std::size_t k = 1; k < names.size(); ++k) {
     frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
   }
   SiteDatabaseNames = std::move(names);
   ConvertDatabases();
+}
+
+std::string FixedPathConversion::PlanQuery() const {
+  return "select distinct(sno),oldtablename,newtablename from " +
+         std::string(layout_.mapping_table) + " order by sno";
 }
 
 void FixedPathConversion::ConvertDatabases() {
@@ -101,9 +130,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
     std::vector<PlannedMapping> read;
     // Ascending sno lets the mapping data put channel before the connection
     // tables and modemconnection before prompt.
-    db::Recordset plan = new_db_.OpenRecordset(
-        "select distinct(sno),oldtablename,newtablename from " +
-        std::string(layout_.mapping_table) + " order by sno");
+    db::Recordset plan = new_db_.OpenRecordset(PlanQuery());
     while (!plan.Eof()) {
       const Value sno = plan.Get("sno");
       TableRecordsets table = OpenTableMapping(sno);

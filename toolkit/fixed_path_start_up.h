@@ -48,7 +48,8 @@ class FixedPathConversion : public Conversion {
 
   // The program's start-up: lists the site databases, creates their new files
   // from the template, and converts them (after "qorsite"). Returns for the
-  // frame's successful end.
+  // frame's successful end. A failure of a run whose old installation looks
+  // made for another program names that program.
   void StartUp();
 
   // Converts every database of SiteDatabaseNames in order: old database
@@ -58,6 +59,10 @@ class FixedPathConversion : public Conversion {
   void ConvertDatabases();
 
  private:
+  // StartUp's work.
+  void ConvertInstallation();
+  // The copy plan: every sno of the mapping table, ascending.
+  std::string PlanQuery() const;
   // One table mapping of a site database: its sno and its mapping rows.
   struct PlannedMapping {
     Value sno;

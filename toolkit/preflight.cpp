@@ -9,7 +9,9 @@
 // key or UNIQUE column (within the old rows and against the rows the new
 // table holds), running numbers past 32767, EXCCS categories without a new
 // row, and mode G with fewer new rows than old. Each field's first problem of
-// each kind is reported once per table.
+// each kind is reported once per table, with the run's error number and the
+// file its cause lies in: the old database and row of a value, the template
+// of a site database's table (once, not once per site).
 #include <map>
 #include <optional>
 #include <set>
@@ -48,16 +50,28 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     const Value& v = opened.sno;
     if (const auto* n = std::get_if<std::int64_t>(&v)) sno = *n;
   }
+  // A site database is checked on the template it would be copied from.
+  const std::string new_file =
+      IsSiteDatabasePass() ? frame_.new_dir() + "qordxxx.mdb" : new_db_.path();
   std::set<std::string> reported;  // field + kind
+  // `old_row`: the problem lies in the value of the old table's current row.
   auto problem = [&](const std::string& field, const std::string& kind,
-                     std::optional<std::string> value, const std::string& message) {
+                     std::optional<std::string> value, const std::string& message, int number,
+                     bool old_row) {
     if (!reported.insert(Upper(field) + "\n" + kind).second) return;
-    frame_.AddProblem(plan.new_table, field, sno, std::move(value), message);
+    std::optional<std::string> row;
+    if (old_row) {
+      if (const std::optional<std::int64_t> id = old_table.RowId()) {
+        row = "rowid " + std::to_string(*id);
+      }
+    }
+    frame_.AddProblem(plan.new_table, field, sno, std::move(value), message, number,
+                      old_row ? old_db_.path() : new_file, std::move(row));
   };
   if (plan.kind == PlanKind::kNothing || plan.kind == PlanKind::kWriter) return;
   if (old_table.Eof()) return;  // nothing is read, nothing can fail
   if (plan.failure) {
-    problem("", "plan", std::nullopt, plan.failure->description());
+    problem("", "plan", std::nullopt, plan.failure->description(), plan.failure->number(), false);
     return;
   }
   const long long old_count = CountOf(old_db_, plan.old_table);
@@ -76,13 +90,15 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     if (m.kind == MoveKind::kCopied && m.source_index < 0) {
       problem(m.source, "missing", std::nullopt,
               "Item not found in this collection: no field '" + m.source + "' in table '" +
-                  plan.old_table + "' (" + old_db_.path() + ")");
+                  plan.old_table + "' (" + old_db_.path() + ")",
+              err::kItemNotFound, false);
       unresolved = true;
     }
     if (m.destination_index < 0) {
       problem(m.destination, "missing", std::nullopt,
               "Item not found in this collection: no field '" + m.destination + "' in table '" +
-                  plan.new_table + "' (" + new_db_.path() + ")");
+                  plan.new_table + "' (" + new_db_.path() + ")",
+              err::kItemNotFound, false);
       unresolved = true;
     }
   };
@@ -92,7 +108,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
 
   if (plan.kind == PlanKind::kCopy && plan.mode == CopyMode::kG && new_count < old_count) {
     problem(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
-            "No current record in table '" + plan.new_table + "' (" + new_db_.path() + ")");
+            "No current record in table '" + plan.new_table + "' (" + new_db_.path() + ")",
+            err::kNoCurrentRecord, false);
   }
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
@@ -131,13 +148,15 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     for (const db::ColumnDef& c : columns) {
       if (c.not_null && !c.has_default && !c.rowid_alias && !written.count(Upper(c.name)) &&
           !db::ParseDeclaredType(c.declared_type).counter) {
-        problem(c.name, "null", std::nullopt, NullRefused(plan.new_table, c.name));
+        problem(c.name, "null", std::nullopt, NullRefused(plan.new_table, c.name),
+                err::kNullNotAllowed, false);
       }
       if (!c.default_usable && !first_pass.count(Upper(c.name))) {
         problem(c.name, "default", std::nullopt,
                 "The default of the field '" + plan.new_table + "." + c.name +
                     "' calls a function that a database's schema may not call, or fails (" +
-                    new_db_.path() + ")");
+                    new_db_.path() + ")",
+                err::kSyntaxError, false);  // the run's "unsafe use of ..." refusal
       }
     }
   }
@@ -150,6 +169,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
 
   long row_number = 0;
   for (old_table.MoveFirst(); !old_table.Eof(); old_table.MoveNext()) {
+    // A stop asked for ends the check between rows, as it ends a run.
+    RunFrame::ThrowIfStopRequested();
     ++row_number;
     if (plan.kind == PlanKind::kExccs) {
       const Value cat = old_table.Get("CAT");
@@ -157,7 +178,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         problem("CAT", "category", ValueText(cat),
                 "No current record: table EXCCS in " + new_db_.path() +
                     " has no row of category '" + ToText(cat) + "' (old table " + plan.old_table +
-                    " in " + old_db_.path() + ")");
+                    " in " + old_db_.path() + ")",
+                err::kNoCurrentRecord, true);
       }
     }
     for (Target& t : targets) {
@@ -167,7 +189,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         if (row_number > kLargestNumber) {
           problem(m.destination, "overflow", std::to_string(row_number),
                   "Overflow: more than 32767 numbered rows for table " + plan.new_table + " in " +
-                      new_db_.path());
+                      new_db_.path(),
+                  err::kOverflow, true);
           continue;
         }
         v = std::int64_t{row_number};
@@ -181,12 +204,13 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         converted = db::ConvertForColumn(v, t.type, plan.new_table, t.column->name);
       } catch (const Error& e) {
         problem(m.destination, "convert", ValueText(v),
-                e.description() + " (" + new_db_.path() + ")");
+                e.description() + " (" + new_db_.path() + ")", e.number(), true);
         continue;
       }
       if (IsNull(converted)) {
         if (t.column->not_null && !t.column->rowid_alias) {
-          problem(m.destination, "null", std::nullopt, NullRefused(plan.new_table, t.column->name));
+          problem(m.destination, "null", std::nullopt, NullRefused(plan.new_table, t.column->name),
+                  err::kNullNotAllowed, true);
         }
         continue;
       }
@@ -194,7 +218,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         problem(m.destination, "duplicate", ToText(converted),
                 "Duplicate value refused: table '" + plan.new_table +
                     "' already has a row with " + t.column->name + " = " + ToText(converted) +
-                    " (" + new_db_.path() + ")");
+                    " (" + new_db_.path() + ")",
+                err::kDuplicateValue, true);
       }
     }
   }

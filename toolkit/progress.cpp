@@ -20,10 +20,18 @@ void Progress::Database(std::size_t index, std::size_t count, const std::string&
 }
 
 void Progress::Table(const std::string& name, long long rows_to_do) {
+  const bool same_table = name == table_ && rows_to_do_ < 0 && rows_to_do >= 0;
   table_ = name;
   rows_to_do_ = rows_to_do;
-  rows_done_ = 0;
-  table_start_ = std::chrono::steady_clock::now();
+  if (!same_table) {
+    rows_done_ = 0;
+    table_start_ = std::chrono::steady_clock::now();
+  }
+  Draw(false);
+}
+
+void Progress::Done(long long rows) {
+  if (rows > rows_done_) rows_done_ = rows;
   Draw(false);
 }
 
@@ -38,6 +46,7 @@ void Progress::Draw(bool force) {
                database_.c_str());
   if (!table_.empty() && rows_to_do_ < 0) {
     std::fprintf(out_, ", table %s", table_.c_str());
+    if (rows_done_ == 0 && seconds >= 1) std::fprintf(out_, ": copying, %.0f s", seconds);
   } else if (!table_.empty()) {
     std::fprintf(out_, ", table %s: %lld of %lld rows, %lld rows/s", table_.c_str(), rows_done_,
                  rows_to_do_, rate);

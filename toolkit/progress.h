@@ -19,8 +19,18 @@ class Progress {
 
   bool enabled() const { return enabled_; }
   void Database(std::size_t index, std::size_t count, const std::string& name);
-  // `rows_to_do` is negative while the old table's rows are not yet known.
+  // `rows_to_do` is negative while the old table's rows are not yet known;
+  // once they are, the same table keeps its clock and its rows done.
   void Table(const std::string& name, long long rows_to_do);
+  // The table's copy ended with `rows` added (a set-based append adds them
+  // all in one statement).
+  void Done(long long rows);
+  // The database engine is at work on the table (a set-based statement
+  // between its rows): the line shows the time spent on it.
+  void Tick() {
+    if (!enabled_) return;
+    if ((++ticks_ & 0xff) == 0) Draw(false);
+  }
   // One more row written to the current table.
   void Row() {
     if (!enabled_) return;
@@ -42,6 +52,7 @@ class Progress {
   std::string table_;
   long long rows_to_do_ = 0;
   long long rows_done_ = 0;
+  unsigned ticks_ = 0;
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_draw_;
 };

@@ -20,6 +20,7 @@
 #include "toolkit/error.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/message_box.h"
+#include "toolkit/run_status.h"
 #include "toolkit/text.h"
 
 namespace relamor {
@@ -42,17 +43,18 @@ constexpr int kOutOfMemoryNumber = 7;
 // What each program converts, for its usage text.
 std::string_view Converts(std::string_view program_name) {
   if (program_name == "relamor2035") {
-    return "Converts an installation of release 2.0: the tables of the mapping table 'export'\n"
-           "field by field, and the tables whose layout changed (channel, modemconnection,\n"
-           "ipconnection, serialconnection, prompt, Customers, Sites) by their own rules.\n";
+    return "Converts an installation of release 2.0: the tables of the mapping table\n"
+           "'export' field by field, and the tables whose layout changed (channel,\n"
+           "modemconnection, ipconnection, serialconnection, prompt, Customers, Sites) by\n"
+           "their own rules.\n";
   }
   if (program_name == "relamor3035") {
     return "Converts an installation of release 3.0 through the mapping table 'export3035',\n"
            "field by field.\n";
   }
-  return "Converts an installation of release 3.0 or 3.5 (service packs included) through the\n"
-         "mapping table 'export', chosen by release number; renumbers command ids and fixes\n"
-         "board types. Refuses release 2.0 (use relamor2035).\n";
+  return "Converts an installation of release 3.0 or 3.5 (service packs included)\n"
+         "through the mapping table 'export', chosen by release number; renumbers command\n"
+         "ids and fixes board types. Refuses release 2.0 (use relamor2035).\n";
 }
 
 // The signal that asked the run to stop (0: none). Set by the handler only.
@@ -75,6 +77,7 @@ const char* SignalName(int signal_number) {
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
   out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
+      << "       " << program_name << " --status NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
       << "The databases of the old installation in OLD_DIR are copied into the new, empty\n"
@@ -84,30 +87,52 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "database and table, is printed on standard output at the end.\n"
       << "\n"
       << "Options:\n"
-      << "  --check            check what a run would do and what it would fail on, writing\n"
-      << "                     nothing: prints the plan and the problems (exit 65 for problems)\n"
+      << "  --check            check what a run would do and what it would fail on,\n"
+      << "                     writing nothing: prints the plan, the warnings and the\n"
+      << "                     problems (exit 65 for problems)\n"
       << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
+      << "  --status           tell what state NEW_DIR is in: never converted, last\n"
+      << "                     run failed (where, why), converted, in use since\n"
       << "  -h, --help         print this text and exit\n"
       << "  -V, --version      print the program name and version and exit\n"
-      << "  --                 end of the options: a directory that begins with '-' follows\n"
+      << "  --                 end of the options: a directory beginning with '-' follows\n"
       << "\n"
       << "Environment:\n"
-      << "  RELAMOR_REGISTRY       root of the registry tree (default "
-      << platform::kDefaultRegistryRoot << ");\n"
-      << "                         the key HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
+      << "  RELAMOR_REGISTRY       root of the registry tree (default\n"
+      << "                         " << platform::kDefaultRegistryRoot << "); the key\n"
+      << "                         HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
       << "  RELAMOR_REPORT=FILE    as --report FILE (the option wins)\n"
-      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only (a diagnostic)\n"
+      << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only\n"
+      << "                         (a diagnostic)\n"
       << "\n"
       << "Exit status:\n"
       << "  0   the conversion completed (RelamorResult True)\n"
       << "  1   an error ended the run; its description is the last log line (False)\n"
-      << "  2   stopped early: registry key not accessible, release 2.0 refused, or an invalid\n"
-      << "      site number (RelamorResult not written)\n"
-      << "  64  usage error\n"
+      << "      (also: --check stopped by a signal)\n"
+      << (program_name == "relamor"
+              ? "  2   stopped early: registry key not accessible, release 2.0 refused, or an\n"
+                "      invalid site number (RelamorResult not written)\n"
+              : "  2   stopped early: registry key not accessible, or an invalid site number\n"
+                "      (RelamorResult not written)\n")
+      << "  64  usage error: no argument or no comma, an unknown option, an unknown\n"
+      << "      RELAMOR_COPY_STRATEGY, old and new directory the same or nested\n"
       << "  65  --check: the run would end through an error (the first problem listed)\n"
-      << "  73  the run log could not be created\n"
-      << "  74  RelamorResult could not be written\n"
-      << "  75  another run holds the new directory\n";
+      << "  73  the run log could not be created (the new directory is missing, say)\n"
+      << "  74  RelamorResult, standard output or the report could not be written\n"
+      << "  75  another run holds the new directory\n"
+      << "\n"
+      << "See " << program_name << "(1) for the files, recovery and signals.\n";
+}
+
+// A usage error: one line naming the problem, and where to read more.
+void PrintUsageError(std::ostream& err, std::string_view program_name, std::string_view line) {
+  err << program_name << ": " << line << "\n"
+      << "Try '" << program_name << " --help'.\n";
+}
+
+// A directory and a file name in it, with one "/" between them.
+std::string InDirectory(const std::string& dir, std::string_view name) {
+  return dir + (dir.ends_with('/') ? "" : "/") + std::string(name);
 }
 
 std::string TrimSpaces(std::string_view text) {
@@ -187,20 +212,32 @@ std::string TextBeforeBracket(std::string_view name) {
 }
 
 std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
-                                Options* options, std::ostream& out, std::ostream& err) {
-  enum { kCheck = 256, kReport };
+                                Options* options, std::ostream& out, std::ostream& err,
+                                std::string* usage_reason) {
+  enum { kCheck = 256, kReport, kStatus };
   static const struct option kLongOptions[] = {
       {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
       {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
-      {nullptr, 0, nullptr, 0},
+      {"status", no_argument, nullptr, kStatus}, {nullptr, 0, nullptr, 0},
   };
   *options = Options{};
   if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
-  auto usage_error = [&](const std::string& reason) {
-    err << program_name << ": " << reason
-        << " (a directory that begins with '-' goes after '--')\n";
-    PrintUsage(err, program_name);
+  auto usage_error = [&](const std::string& reason, bool dash_hint = true) {
+    const std::string line =
+        reason + (dash_hint ? " (a directory that begins with '-' goes after '--')" : "");
+    PrintUsageError(err, program_name, line);
+    if (usage_reason) *usage_reason = line;
     return 64;
+  };
+  // Help and version are the output asked for: a failed write is an error.
+  auto printed = [&]() {
+    out.flush();
+    if (out) return 0;
+    const int error = errno;
+    out.clear();
+    err << program_name << ": write error on standard output: "
+        << (error != 0 ? std::strerror(error) : "unknown cause") << "\n";
+    return 74;
   };
   // getopt_long keeps its place in globals: start afresh, report nothing
   // itself, hand over the operands in order ("-" first in the option text,
@@ -219,16 +256,21 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
         any_operand = true;
         break;
       case 'h':
+        errno = 0;
         PrintUsage(out, program_name);
-        return 0;
+        return printed();
       case 'V':
+        errno = 0;
         out << program_name << " " << RELAMOR_VERSION << "\n";
-        return 0;
+        return printed();
       case kCheck:
         options->check = true;
         break;
       case kReport:
         options->report_path = optarg;
+        break;
+      case kStatus:
+        options->status = true;
         break;
       case ':':
         return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
@@ -245,6 +287,10 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
     options->args += argv[i];
     any_operand = true;
   }
+  if (options->status && options->check) {
+    return usage_error("--status and --check exclude each other", false);
+  }
+  if (options->status && !any_operand) return usage_error("--status needs NEW_DIR", false);
   return std::nullopt;
 }
 
@@ -272,9 +318,27 @@ int RunFrame::Main(int argc, char** argv, std::string_view program_name,
   InstallSignalHandlers();
   try {
     Options options;
-    if (const std::optional<int> status =
-            ParseOptions(argc, argv, program_name, &options, std::cout, std::cerr)) {
+    std::string usage_reason;
+    if (const std::optional<int> status = ParseOptions(argc, argv, program_name, &options,
+                                                       std::cout, std::cerr, &usage_reason)) {
+      // A usage error writes the report asked for, as every other end does.
+      if (*status == 64 && !options.report_path.empty()) {
+        RunReport report;
+        report.StartWithoutDirectories(std::string(program_name), options.check);
+        report.Finish(64, std::nullopt, RunErrorInfo{0, "usage error: " + usage_reason, "", ""});
+        std::string reason;
+        if (!platform::WriteFileReplacing(options.report_path, report.Json(), &reason)) {
+          std::cerr << program_name << ": the report was not written: " << reason << "\n";
+        }
+      }
       return *status;
+    }
+    if (options.status) {
+      // The new directory alone, or the part after the comma of OLD,NEW.
+      const std::size_t comma = options.args.find(',');
+      return PrintDirectoryState(
+          TrimSpaces(comma == std::string::npos ? options.args : options.args.substr(comma + 1)),
+          program_name, std::cout, std::cerr);
     }
     return RunWith(options, platform::RegistryRootFromEnvironment(), program_name, start_up);
   } catch (const std::exception& e) {
@@ -320,20 +384,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   const std::string& args = options_.args;
   std::size_t comma = args.find(',');
   if (comma == std::string::npos) {
-    std::cerr << program_name << ": expected OLD_DIR,NEW_DIR"
-              << (args.empty() ? "" : " (no comma in \"" + args + "\")") << "\n";
-    PrintUsage(std::cerr, program_name);
-    report_.Start(std::string(program_name), "", "", options_.check);
-    return Finish(64, RunErrorInfo{0, "usage error: expected OLD_DIR,NEW_DIR", "", ""}, false);
+    const std::string line = std::string("expected OLD_DIR,NEW_DIR") +
+                             (args.empty() ? "" : " (no comma in \"" + args + "\")");
+    PrintUsageError(std::cerr, program_name, line);
+    report_.StartWithoutDirectories(std::string(program_name), options_.check);
+    return Finish(64, RunErrorInfo{0, "usage error: " + line, "", ""}, false);
   }
   if (const std::optional<CopyStrategy> strategy = CopyStrategyFromEnvironment()) {
     copy_strategy_ = *strategy;
   } else {
     const std::string reason = std::string("RELAMOR_COPY_STRATEGY must be auto or rows, not \"") +
                                std::getenv("RELAMOR_COPY_STRATEGY") + "\"";
-    std::cerr << program_name << ": " << reason << "\n";
-    report_.Start(std::string(program_name), "", "", options_.check);
-    return Finish(64, RunErrorInfo{0, reason, "", ""}, false);
+    PrintUsageError(std::cerr, program_name, reason);
+    report_.StartWithoutDirectories(std::string(program_name), options_.check);
+    return Finish(64, RunErrorInfo{0, "usage error: " + reason, "", ""}, false);
   }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
@@ -341,7 +405,7 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
 
   // An empty new directory means the current one, as for the databases.
   const std::string log_dir = new_dir_.empty() ? "." : new_dir_;
-  const std::string log_path = log_dir + "/RelamorLog.txt";
+  const std::string log_path = InDirectory(log_dir, "RelamorLog.txt");
 
   // Template copies into the old directory would replace the old site
   // databases: refuse before anything is written.
@@ -355,8 +419,22 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
                ? "the same directory ('" + old_resolved + "')"
                : "nested ('" + old_resolved + "', '" + new_resolved + "')") +
           "; nothing was written";
+      PrintUsageError(std::cerr, program_name, line);
+      return Finish(64, RunErrorInfo{0, "usage error: " + line, "", ""}, false);
+    }
+  }
+
+  // The installer makes the new directory: without it there is nothing to
+  // convert into, and the log cannot be created.
+  {
+    struct stat st {};
+    const bool exists = ::stat(log_dir.c_str(), &st) == 0;
+    if (!exists || !S_ISDIR(st.st_mode)) {
+      const std::string line = "cannot create the run log: the new directory '" + log_dir +
+                               (exists ? "' is not a directory" : "' does not exist") +
+                               "; nothing was written";
       PrintReason(line);
-      return Finish(64, RunErrorInfo{0, line, "", ""}, false);
+      return Finish(73, RunErrorInfo{err::kPathFileAccess, line, "", ""}, false);
     }
   }
 
@@ -406,8 +484,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     pristine_.emplace(new_dir_);
     engine_.SetBeforeFirstWrite(
         [this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
+  } else {
+    // A rerun starts from the pristine copies it restores: the check reads
+    // them in place of what the last run left (nothing is restored).
+    for (const auto& [database, copy] : PristineCopies(new_dir_).RestoredOnRerun()) {
+      engine_.AliasPath(database, copy);
+      PrintReason("checking " + database + " as a rerun would restore it, from " + copy);
+    }
   }
-  engine_.SetStopCheck(&RunFrame::ThrowIfStopRequested);
+  // The engine asks between rows and, in a long statement, every so many
+  // steps: the progress line shows that it is at work.
+  engine_.SetStopCheck([this] {
+    ThrowIfStopRequested();
+    progress_.Tick();
+  });
   engine_.SetChangeObserver([this](bool updated, std::string_view table) {
     progress_.Row();
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
@@ -424,7 +514,7 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
       const Problem& first = report_.problems().front();
       PrintReason("the check found " + std::to_string(report_.problems().size()) +
                   " problem(s); the run would end with: " + first.message);
-      return Finish(65, RunErrorInfo{0, first.message, first.database, first.table});
+      return Finish(65, RunErrorInfo{first.number, first.message, first.database, first.table});
     }
     // A stop asked for after the last row still ends with "False".
     ThrowIfStopRequested();
@@ -456,7 +546,7 @@ int RunFrame::SuccessfulEnd(std::string_view) {
   if (std::optional<std::string> failure = WriteResult()) {
     TryCloseLog();
     PrintReason(*failure);
-    return 74;
+    return Finish(74, RunErrorInfo{0, *failure, "", ""});
   }
   if (TryLog({kSuccessLine}) && TryCloseLog()) return Finish(0, std::nullopt);
   // Never "True" with an incomplete log.
@@ -475,16 +565,28 @@ int RunFrame::SuccessfulEnd(std::string_view) {
 }
 
 int RunFrame::ErrorPath(int number, const std::string& description, std::string_view) {
+  if (number == err::kUserInterrupt && g_stop_signal != 0) {
+    report_.SetStopSignal(SignalName(g_stop_signal));
+  }
   if (options_.check) {
-    // The run would end here: the problem it would end with.
     key_.Close();
+    if (number == err::kUserInterrupt) {
+      // Stopped by the operator: not a problem of the installation.
+      PrintReason("the check was stopped by " + std::string(SignalName(g_stop_signal)) +
+                  " before it ended; " + std::to_string(report_.problems().size()) +
+                  " problem(s) found so far");
+      return Finish(1, RunErrorInfo{number, description, report_.current_database(),
+                                    report_.current_table()});
+    }
+    // The run would end here: the problem it would end with.
     const bool earlier = !report_.problems().empty();
-    AddProblem(report_.current_table(), "", std::nullopt, std::nullopt, description);
+    AddProblem(report_.current_table(), "", std::nullopt, std::nullopt, description, number);
     const Problem& first = report_.problems().front();
     PrintReason("the check found " + std::to_string(report_.problems().size()) +
                 " problem(s); the run would end with: " + first.message);
     // An earlier problem is where the run would end.
-    return Finish(65, earlier ? RunErrorInfo{0, first.message, first.database, first.table}
+    return Finish(65, earlier ? RunErrorInfo{first.number, first.message, first.database,
+                                             first.table}
                               : RunErrorInfo{number, description, report_.current_database(),
                                              report_.current_table()});
   }
@@ -563,15 +665,17 @@ bool RunFrame::TryCloseLog() {
 }
 
 void RunFrame::PrintReason(std::string_view line) {
+  // The progress line goes first, so that the reason starts a line of its own.
+  progress_.Clear();
   // Standard error may be a closed pipe: a failed write is ignored.
   std::cerr << program_name_ << ": " << line << std::endl;
   std::cerr.clear();
 }
 
-void RunFrame::StopRun(std::string_view log_line) {
+void RunFrame::StopRun(std::string_view log_line, std::string_view advice) {
   Log({log_line});
   log_.Close();
-  PrintReason(log_line);
+  PrintReason(std::string(log_line) + std::string(advice));
   throw RunStopped{std::string(log_line)};
 }
 
@@ -579,18 +683,31 @@ void RunFrame::StopOutOfMemory() {
   Log({kOutOfMemory});
   log_.Close();
   progress_.Clear();
-  platform::ShowMessageBox(kOutOfMemory);
+  platform::ShowMessageBox(program_name_, kOutOfMemory);
   throw RunStopped{std::string(kOutOfMemory)};
 }
 
 int RunFrame::Finish(int exit_status, std::optional<RunErrorInfo> error, bool summary) {
   progress_.Clear();
   report_.Finish(exit_status, result_written_, std::move(error));
-  if (summary) std::cout << report_.Summary() << std::flush;
+  // An output that was asked for and could not be written makes the status
+  // non-zero (the outcome itself is recorded already).
+  if (summary) {
+    errno = 0;
+    std::cout << report_.Summary() << std::flush;
+    if (!std::cout) {
+      const int cause = errno;
+      std::cout.clear();
+      PrintReason(std::string("write error on standard output (the summary): ") +
+                  (cause != 0 ? std::strerror(cause) : "unknown cause"));
+      if (exit_status == 0) exit_status = 74;
+    }
+  }
   if (!options_.report_path.empty()) {
     std::string reason;
     if (!platform::WriteFileReplacing(options_.report_path, report_.Json(), &reason)) {
-      std::cerr << program_name_ << ": the report was not written: " << reason << "\n";
+      PrintReason("the report was not written: " + reason);
+      if (exit_status == 0) exit_status = 74;
     }
   }
   return exit_status;
@@ -667,8 +784,21 @@ void RunFrame::CheckLogCreatable(const std::string& log_path) {
 
 void RunFrame::AddProblem(const std::string& table, const std::string& field,
                           std::optional<long long> sno, std::optional<std::string> value,
-                          const std::string& message) {
-  report_.AddProblem({report_.current_database(), table, field, sno, std::move(value), message});
+                          const std::string& message, int number, std::string file,
+                          std::optional<std::string> row) {
+  report_.AddProblem({report_.current_database(), table, field, sno, std::move(value), message,
+                      number, std::move(file), std::move(row)});
+}
+
+void RunFrame::TableInterrupted() {
+  if (table_db_ == nullptr) return;
+  try {
+    const long long added =
+        rows_added_ ? *rows_added_ : CountRows(*table_db_, table_name_) - rows_before_;
+    report_.SetFailedTableCounts(added, rows_edited_);
+  } catch (...) {
+    // The count is for the report only: the error that ended the table wins.
+  }
 }
 
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {

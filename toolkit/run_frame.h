@@ -11,9 +11,10 @@
 //   orderly stop     registry key not accessible, release 2.0
 //                    refused, invalid site number: its own
 //                    log line, no result value written         exit status 2
-//   usage error      no argument or no comma                   exit status 64
+//   usage error      no argument or no comma, a bad option     exit status 64
 //   no run log       the log cannot be created                 exit status 73
-//   no result        RelamorResult could not be written        exit status 74
+//   no result        RelamorResult could not be written (or
+//                    standard output, or the report)           exit status 74
 //   busy             another run holds the new directory's lock exit status 75
 //
 // Before anything is written the frame refuses old and new directories that
@@ -21,8 +22,9 @@
 // that one run at a time converts into it. The previous run log is kept as
 // RelamorLog.txt.1, and the new main database restored from its pristine copy
 // (safe_rerun.h). SIGTERM, SIGINT and SIGHUP stop the run at the next stored
-// row through the error path; every exit status but 0 prints one line with
-// its reason on standard error.
+// row through the error path (a --check too, with exit status 1); every exit
+// status but 0 prints one line with its reason on standard error, the
+// progress line cleared first.
 //
 // Only the frame catches errors: procedures below it let them travel.
 #pragma once
@@ -103,6 +105,7 @@ struct RunStopped {
 struct Options {
   std::string args;         // the operands joined with blanks: "OLD_DIR,NEW_DIR"
   bool check = false;       // --check
+  bool status = false;      // --status: tell the new directory's state, run nothing
   std::string report_path;  // --report FILE, else $RELAMOR_REPORT; empty when neither
 };
 
@@ -110,10 +113,13 @@ struct Options {
 // and -h, --version and -V, --check, --report FILE; "--" ends the options, so
 // a directory that begins with "-" follows it. Returns the exit status when
 // the program ends here: 0 after printing help or version on `out`, 64 for
-// any other argument that begins with "-" (one line with the reason and the
-// usage on `err`). Returns nothing when the run goes ahead with `*options`.
+// any other argument that begins with "-". Returns nothing when the run goes ahead with `*options`.
+// A usage error is one line naming the problem (also put in `*usage_reason`
+// when given) and "Try 'PROGRAM --help'."; a failed write of the help or the
+// version on `out` ends with 74.
 std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
-                                Options* options, std::ostream& out, std::ostream& err);
+                                Options* options, std::ostream& out, std::ostream& err,
+                                std::string* usage_reason = nullptr);
 
 // Returns the text before the first "[" of `name`, or all of it.
 std::string TextBeforeBracket(std::string_view name);
@@ -141,6 +147,7 @@ class RunFrame {
   const std::string& old_dir() const { return old_dir_; }
   const std::string& new_dir() const { return new_dir_; }
   const Options& options() const { return options_; }
+  const std::string& program_name() const { return program_name_; }
   db::Engine& engine() { return engine_; }
   // The executor of the table copies (RELAMOR_COPY_STRATEGY).
   CopyStrategy copy_strategy() const { return copy_strategy_; }
@@ -159,7 +166,10 @@ class RunFrame {
   void TableOpened(db::Database& new_db);
   void OldRowsKnown(db::Database& old_db, const std::string& old_table,
                     std::optional<long long> old_rows);
-  void TableCopied(long long rows_added) { rows_added_ = rows_added; }
+  void TableCopied(long long rows_added) {
+    rows_added_ = rows_added;
+    progress_.Done(rows_added);
+  }
   // The copy's mode once it is chosen ("none" with the reason when it writes
   // nothing).
   void SetTableMode(const std::string& mode, const std::string& reason,
@@ -172,14 +182,25 @@ class RunFrame {
   // check each table's plan against the data instead of copying.
   bool checking() const { return options_.check; }
   // A problem that the check found in the current database.
+  // `number` is the error the run would end with, `file` the file the cause
+  // lies in (see Problem), `row` the old row of a value.
   void AddProblem(const std::string& table, const std::string& field, std::optional<long long> sno,
-                  std::optional<std::string> value, const std::string& message);
+                  std::optional<std::string> value, const std::string& message, int number = 0,
+                  std::string file = "", std::optional<std::string> row = std::nullopt);
+  // The table loops' way out of a table that an error ends: the rows it
+  // received so far go into the report (they stay stored).
+  void TableInterrupted();
 
   // An orderly early stop: writes `log_line`, closes the log, ends the run
-  // with exit status 2 and no result value.
-  [[noreturn]] void StopRun(std::string_view log_line);
+  // with exit status 2 and no result value. `advice` follows the line on
+  // standard error only.
+  [[noreturn]] void StopRun(std::string_view log_line, std::string_view advice = {});
   // The invalid-site stop: "Out of Memory" in the log and in a message box.
   [[noreturn]] void StopOutOfMemory();
+
+  // Throws the stop error when a signal asked the run to stop (the check
+  // asks between the rows it reads).
+  static void ThrowIfStopRequested();
 
   // Whether the database at `path` can be opened (read-only; the file is not
   // changed). Never throws.
@@ -206,8 +227,6 @@ class RunFrame {
   bool TryLog(std::initializer_list<LogItem> items);
   bool TryCloseLog();
   void PrintReason(std::string_view line);
-  // Throws the stop error when a signal asked the run to stop.
-  static void ThrowIfStopRequested();
   // Throws Error 75 when the run log could not be created at `log_path`
   // (creates nothing).
   static void CheckLogCreatable(const std::string& log_path);

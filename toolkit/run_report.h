@@ -13,6 +13,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace relamor {
@@ -36,14 +37,22 @@ struct DatabaseResult {
   std::vector<TableResult> tables;
 };
 
-// A problem that --check found: what the run would fail on, and where.
+// A problem that --check found: what the run would fail on, and where. A
+// warning has the same shape: what the run would leave unwritten without
+// failing (a table the copy writes nothing into).
 struct Problem {
-  std::string database;
-  std::string table;
-  std::string field;
+  std::string database;  // the pass: qorsite, qord003 (empty before the first)
+  std::string table;     // the new table
+  std::string field;     // the new field
   std::optional<long long> sno;
   std::optional<std::string> value;
-  std::string message;
+  std::string message;  // what the run would log
+  int number = 0;       // the run's error number for it (0 for a warning)
+  // The file the cause lies in: the old database of a value, the template
+  // of a site database's table, the new database otherwise.
+  std::string file;
+  // The old row the value comes from: "rowid 17".
+  std::optional<std::string> row;
 };
 
 struct RunErrorInfo {
@@ -56,6 +65,8 @@ struct RunErrorInfo {
 class RunReport {
  public:
   void Start(std::string program, std::string old_dir, std::string new_dir, bool check);
+  // A run that ended before its directories were read (a usage error).
+  void StartWithoutDirectories(std::string program, bool check);
 
   void BeginDatabase(const std::string& name);
   // Starts the table's clock; the result is filled in by EndTable.
@@ -69,6 +80,16 @@ class RunReport {
   // only once it ran), with the reason for "none".
   void SetMode(const std::string& mode, const std::string& reason, bool one_row_per_old_row);
   void AddProblem(Problem problem);
+  void AddWarning(Problem warning);
+  // What the start-up found: the releases (relamor only) and the site
+  // databases to convert.
+  void SetReleases(std::string old_release, std::string new_release);
+  void SetSites(std::vector<std::string> sites);
+  // The signal that stopped the run ("SIGTERM"), for the report.
+  void SetStopSignal(std::string signal) { stop_signal_ = std::move(signal); }
+  // The table begun last and not ended, on the error path: the rows it
+  // received before the error (committed with the rest).
+  void SetFailedTableCounts(long long rows_added, long long rows_edited);
 
   // The outcome. `result` is the text written to RelamorResult, if any.
   // Marks an unfinished table as the failed one.
@@ -77,6 +98,7 @@ class RunReport {
 
   const std::vector<DatabaseResult>& databases() const { return databases_; }
   const std::vector<Problem>& problems() const { return problems_; }
+  const std::vector<Problem>& warnings() const { return warnings_; }
   // The database and table of the table begun last and not ended (empty when
   // none), for an error's location.
   std::string current_database() const;
@@ -85,6 +107,9 @@ class RunReport {
   // One line per database and table, then the totals.
   std::string Summary() const;
   std::string Json() const;
+  // The version of the report's layout (the key "format"): raised when a key
+  // changes its meaning or goes away, not when one is added.
+  static constexpr int kFormat = 1;
 
  private:
   // The summary of a check: the plan (rows to read), then the problems.
@@ -94,11 +119,18 @@ class RunReport {
   std::string old_dir_;
   std::string new_dir_;
   bool check_ = false;
+  bool directories_known_ = false;
   int exit_status_ = 0;
   std::optional<std::string> result_;
   std::optional<RunErrorInfo> error_;
   std::vector<DatabaseResult> databases_;
   std::vector<Problem> problems_;
+  std::vector<Problem> warnings_;
+  std::optional<std::pair<std::string, std::string>> releases_;
+  std::optional<std::vector<std::string>> sites_;
+  std::string stop_signal_;
+  std::chrono::system_clock::time_point started_;
+  std::chrono::system_clock::time_point ended_;
   bool table_open_ = false;
   std::chrono::steady_clock::time_point table_start_;
 };

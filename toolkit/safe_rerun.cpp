@@ -71,6 +71,25 @@ bool SameFile(const FileState& a, const FileState& b) {
   return a.device == b.device && a.inode == b.inode;
 }
 
+// What a run does with a database written in place before reading it.
+enum class Rerun {
+  kTakeAsItIs,  // no copy kept yet, or no database to restore into
+  kReplaced,    // a fresh install since the last run: taken as it is
+  kRestore,     // restored from the copy
+};
+
+Rerun RerunOf(const std::string& copy, const std::string& state, const std::string& database) {
+  FileState recorded, now;
+  if (::access(copy.c_str(), F_OK) != 0 || !ReadState(state, &recorded) ||
+      !StatFile(database, &now)) {
+    return Rerun::kTakeAsItIs;
+  }
+  const bool untouched_since =
+      SameFile(now, recorded) &&
+      (!recorded.ended || (now.size == recorded.size && now.mtime_ns == recorded.mtime_ns));
+  return untouched_since ? Rerun::kRestore : Rerun::kReplaced;
+}
+
 }  // namespace
 
 PristineCopies::PristineCopies(std::string new_dir) {
@@ -89,15 +108,9 @@ PristineCopies::PristineCopies(std::string new_dir) {
 std::vector<std::string> PristineCopies::Prepare() {
   std::vector<std::string> lines;
   for (Kept& kept : kept_) {
-    FileState recorded, now;
-    if (::access(kept.copy.c_str(), F_OK) != 0 || !ReadState(kept.state, &recorded) ||
-        !StatFile(kept.database, &now)) {
-      continue;  // no copy kept yet, or no database to restore into
-    }
-    const bool untouched_since =
-        SameFile(now, recorded) &&
-        (!recorded.ended || (now.size == recorded.size && now.mtime_ns == recorded.mtime_ns));
-    if (!untouched_since) {
+    const Rerun rerun = RerunOf(kept.copy, kept.state, kept.database);
+    if (rerun == Rerun::kTakeAsItIs) continue;
+    if (rerun == Rerun::kReplaced) {
       // A fresh install: start from it, and keep a new copy before writing.
       ::unlink(kept.copy.c_str());
       ::unlink(kept.state.c_str());
@@ -108,6 +121,7 @@ std::vector<std::string> PristineCopies::Prepare() {
     // must not be played back into the restored file.
     platform::RemoveDatabaseSideFiles(kept.database);
     platform::CopyFileReplacing(kept.copy, kept.database);
+    FileState now;
     if (!StatFile(kept.database, &now)) {
       throw Error(err::kPathFileAccess,
                   "Path/File access error: cannot read '" + kept.database + "' after restoring it");
@@ -118,6 +132,16 @@ std::vector<std::string> PristineCopies::Prepare() {
                     " (as the installer left it) before converting again");
   }
   return lines;
+}
+
+std::vector<std::pair<std::string, std::string>> PristineCopies::RestoredOnRerun() const {
+  std::vector<std::pair<std::string, std::string>> restored;
+  for (const Kept& kept : kept_) {
+    if (RerunOf(kept.copy, kept.state, kept.database) == Rerun::kRestore) {
+      restored.emplace_back(kept.database, kept.copy);
+    }
+  }
+  return restored;
 }
 
 void PristineCopies::BeforeFirstWrite(const std::string& path) {

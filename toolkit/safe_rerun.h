@@ -20,6 +20,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace relamor {
@@ -34,6 +35,10 @@ class PristineCopies {
   // database restored or taken as it is). Throws Error 75 naming the file
   // when a copy cannot be restored.
   std::vector<std::string> Prepare();
+
+  // The databases that Prepare would restore, each with its pristine copy,
+  // found without changing anything: what --check reads in their place.
+  std::vector<std::pair<std::string, std::string>> RestoredOnRerun() const;
 
   // Before the first write to the database file `path`: keeps its pristine
   // copy when it is one of the databases written in place and none is kept

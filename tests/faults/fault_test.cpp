@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/support/installation.h"
+#include "tests/support/report_check.h"
 #include "tests/support/test_db.h"
 
 namespace relamor::testing {
@@ -53,6 +54,10 @@ struct Fault {
   bool damages_new_input = false;
   // The directories are given the wrong way round: the log is in old/.
   bool swapped = false;
+  // The signal that stops it, which its report (root/report.json) names.
+  std::string stop_signal = "";
+  // A --check: it writes no log.
+  bool check = false;
 };
 
 std::ostream& operator<<(std::ostream& out, const Fault& f) { return out << f.name; }
@@ -213,7 +218,15 @@ TEST_P(Faults, KeepThePromise) {
   EXPECT_EQ(inst.Result(), f.result);
   const std::string log = f.swapped ? FileBytes(inst.old_dir() + "RelamorLog.txt") : inst.Log();
   if (f.swapped) fs::remove(inst.old_dir() + "RelamorLog.txt");  // the only file it may add
-  if (f.exit_status == 1) {
+  if (!f.stop_signal.empty()) {
+    const nlohmann::json report = ReadReport(inst.root() + "/report.json");
+    EXPECT_EQ(report.at("error").at("signal"), f.stop_signal);
+    EXPECT_EQ(report.at("error").at("number"), 18);
+  }
+  if (f.check) {
+    EXPECT_EQ(log, "") << "a check writes no log";
+  }
+  if (f.exit_status == 1 && !f.check) {
     const std::string last = LastLine(log);
     EXPECT_NE(last.find(f.names), std::string::npos) << last;
     if (!f.child.stderr_closed) {
@@ -315,6 +328,23 @@ std::vector<Fault> AllFaults() {
                                          "", "", "", "SIGTERM"};
     Fault f{kNames[signal_number], BigTable, 1, "False", kNames[signal_number]};
     f.child = SignalDuringRun(signal_number);
+    f.stop_signal = kNames[signal_number];
+    f.args = [](Installation& i) {
+      return std::vector<std::string>{"--report", i.root() + "/report.json",
+                                      i.old_dir() + "," + i.new_dir()};
+    };
+    faults.push_back(f);
+  }
+  {
+    // A check stops on a signal as a run does, writing nothing.
+    Fault f{"CheckStoppedBySIGINT", BigTable, 1, "<none>", "the check was stopped by SIGINT"};
+    f.child = SignalDuringRun(SIGINT);
+    f.stop_signal = "SIGINT";
+    f.check = true;
+    f.args = [](Installation& i) {
+      return std::vector<std::string>{"--check", "--report", i.root() + "/report.json",
+                                      i.old_dir() + "," + i.new_dir()};
+    };
     faults.push_back(f);
   }
   {

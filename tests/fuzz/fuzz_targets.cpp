@@ -157,8 +157,11 @@ void CommandLine(const std::uint8_t* data, std::size_t size) {
       ParseOptions(static_cast<int>(words.size()), argv.data(), "relamor", &options, out, err);
   if (status) {
     if (*status == 0 && out.str().empty()) Broken("exit 0 without help or version");
-    if (*status == 64 && err.str().find("Usage: relamor") == std::string::npos) {
-      Broken("usage error without the usage");
+    // One line naming the problem, then the hint.
+    const std::string e = err.str();
+    if (*status == 64 && (!e.ends_with("\nTry 'relamor --help'.\n") ||
+                          std::count(e.begin(), e.end(), '\n') != 2)) {
+      Broken("usage error not one line and the hint");
     }
     if (*status != 0 && *status != 64) Broken("exit status " + std::to_string(*status));
     return;

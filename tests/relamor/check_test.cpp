@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
+#include <tuple>
+#include <vector>
 
 #include "tests/support/installation.h"
 #include "tests/support/report_check.h"
@@ -64,6 +67,73 @@ TEST(Check, SamplesAreCleanAndUntouched) {
     EXPECT_TRUE(report.at("result").is_null());
     EXPECT_TRUE(report.at("problems").empty());
     EXPECT_FALSE(report.at("databases").empty());
+    // What the report adds for scripts: its format, the times, the absolute
+    // directories, the sites (and relamor's releases); no table is flagged
+    // as a mismatch, since a check adds nothing.
+    EXPECT_EQ(report.at("format"), 1);
+    EXPECT_EQ(report.at("started").get<std::string>().size(), 20u) << report.at("started");
+    EXPECT_EQ(report.at("old_directory"), inst.old_dir());
+    EXPECT_FALSE(report.at("sites").empty()) << program;
+    EXPECT_EQ(report.at("releases").is_null(), std::string(program) != "relamor");
+    for (const auto& database : report.at("databases")) {
+      for (const auto& table : database.at("tables")) EXPECT_EQ(table.at("mismatch"), false);
+    }
+  }
+}
+
+// After a run failed (its cause then fixed) and after a run succeeded, the
+// check reads the new qorsite.mdb as the rerun would: the pristine copy it
+// restores, not the rows the last run stored.
+TEST(Check, AfterARunReadsWhatTheRerunReads) {
+  Installation inst;
+  inst.FromSample("release35");
+  const std::string old_main = inst.old_dir() + "qorsite.mdb";
+  const std::string healthy = FileBytes(old_main);
+  inst.Old("qorsite", "UPDATE users SET userName = NULL;");
+  ASSERT_EQ(inst.Run("relamor").exit_status, 1);
+  std::ofstream(old_main, std::ios::binary | std::ios::trunc) << healthy;
+  for (const char* after : {"a failed run", "a successful run"}) {
+    const ProgramRun check = Check(inst, "relamor");
+    EXPECT_EQ(check.exit_status, 0) << after << "\n" << check.out << check.err;
+    EXPECT_NE(check.err.find("as a rerun would restore it"), std::string::npos) << check.err;
+    EXPECT_TRUE(CheckReport(inst).at("problems").empty()) << after;
+    ASSERT_EQ(inst.Run("relamor").exit_status, 0) << after;
+  }
+}
+
+// What ends a run early, or a run of the wrong program, is what the check
+// says; the wrong program names the right one before a site database is made.
+TEST(Check, TellsOfEarlyStopsAndOfTheWrongProgram) {
+  {
+    Installation inst;
+    inst.FromSample("release35");
+    inst.Old("qorsite", "INSERT INTO sites VALUES (NULL, 'nowhere', 'none');");
+    const ProgramRun check = Check(inst, "relamor");
+    EXPECT_EQ(check.exit_status, 2) << check.out << check.err;
+    EXPECT_EQ(check.out.find("No problems found."), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("The run would stop early, writing no RelamorResult: Out of Memory"),
+              std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.err, "relamor: Out of Memory\n");
+    EXPECT_EQ(CheckReport(inst).at("exit_status"), 2);
+  }
+  for (const auto& [program, sample, right] :
+       {std::tuple{"relamor2035", "release35", "relamor"}, {"relamor", "release20", "relamor2035"},
+        {"relamor3035", "release20", "relamor2035"}, {"relamor3035", "release35", "relamor"}}) {
+    Installation inst;
+    inst.FromSample(sample);
+    const std::string advice = std::string("convert it with ") + right;
+    const ProgramRun check = Check(inst, program);
+    EXPECT_EQ(check.exit_status, 65) << program << check.out << check.err;
+    EXPECT_NE(check.err.find(advice), std::string::npos) << check.err;
+    const auto files = inst.Files("new");
+    const ProgramRun run = inst.Run(program);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find(advice), std::string::npos) << run.err;
+    EXPECT_TRUE(inst.Log().ends_with(advice + "\r\n")) << inst.Log();
+    std::vector<std::string> after = inst.Files("new");
+    std::erase(after, "RelamorLog.txt");
+    EXPECT_EQ(after, files) << program << ": no site database is made";
   }
 }
 
@@ -123,8 +193,34 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   EXPECT_EQ(report.at("exit_status"), 65);
   EXPECT_NE(check.out.find("Problems ("), std::string::npos) << check.out;
 
-  const ProgramRun run = inst.Run("relamor");
+  // Where the cause lies: the old row of a value, the template (once) for
+  // what a site database's table lacks, the file of an unreadable database.
+  static const std::set<std::string> kInAnOldRow = {"TextTooLong", "NonNumeric", "OutOfRange",
+                                                    "NullInNotNull", "DuplicateKey",
+                                                    "ExccsCategoryMissing"};
+  if (kInAnOldRow.count(d.name)) {
+    EXPECT_EQ(first.at("file"), inst.old_dir() + d.db + ".mdb");
+    EXPECT_EQ(first.at("row").get<std::string>().rfind("rowid ", 0), 0u) << first;
+    EXPECT_NE(check.out.find(" rowid "), std::string::npos) << check.out;
+  }
+  if (std::string(d.name) == "TemplateLacksAField") {
+    EXPECT_EQ(report.at("problems").size(), 1u) << check.out;
+    EXPECT_EQ(first.at("file"), inst.new_dir() + "qordxxx.mdb");
+  }
+  if (std::string(d.name) == "UnreadableSiteDatabase") {
+    EXPECT_EQ(first.at("database"), "qord012");
+    EXPECT_EQ(first.at("file"), inst.old_dir() + "qord012.mdb");
+    EXPECT_NE(check.out.find("\nqord012: "), std::string::npos) << check.out;
+  }
+
+  const std::string run_report = inst.root() + "/run.json";
+  const ProgramRun run = inst.Run("relamor", inst.old_dir() + "," + inst.new_dir(),
+                                  {{"RELAMOR_REPORT", run_report}});
   EXPECT_EQ(run.exit_status, 1) << run.err;
+  // The same cause has the same number in the check and in the run.
+  EXPECT_NE(first.at("number"), 0);
+  EXPECT_EQ(report.at("error").at("number"), first.at("number"));
+  EXPECT_EQ(ReadReport(run_report).at("error").at("number"), first.at("number"));
   const std::string log = inst.Log();
   std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
   last.resize(last.size() - 2);  // CR LF
@@ -167,6 +263,9 @@ INSTANTIATE_TEST_SUITE_P(
                "notes", "text", "notes",
                "CREATE TABLE notes (text TEXT(20)); INSERT INTO notes VALUES ('x');"
                "INSERT INTO export VALUES (6, 'notes', 'body', 'notes', 'text', 0, 1);"},
+        Damage{"TemplateLacksAField", "new", "qordxxx",
+               "ALTER TABLE commands RENAME COLUMN description TO descr;", "commands",
+               "description"},
         Damage{"UnreadableSiteDatabase", "old", "qord012", "", "", "", "qord012.mdb"}),
     [](const ::testing::TestParamInfo<Damage>& p) { return std::string(p.param.name); });
 

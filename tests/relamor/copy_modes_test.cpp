@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/relamor/relamor_fixture.h"
+#include "tests/support/report_check.h"
 #include "tests/support/strategies.h"
 
 namespace relamor::testing {
@@ -139,6 +140,12 @@ TEST_P(CopyModes, SecondFieldNumberedPerTable) {
 TEST_P(CopyModes, FirstFieldNumberedOnlyIntoAnEmptyTable) {
   EXPECT_EQ(New("firstnum"), "1|p\n2|q\n");
   EXPECT_EQ(New("filled"), "9|kept\n");
+  // The summary says that nothing was written, and why.
+  EXPECT_NE(run_->out.find("(mode C writes only into an empty table, and the new table 'filled' "
+                           "holds rows)"),
+            std::string::npos)
+      << run_->out;
+  EXPECT_NE(SummaryTables(run_->out).find("qorsite|filled|none|1|0|0\n"), std::string::npos);
 }
 
 TEST_P(CopyModes, FirstTwoFieldsNumberedThenFilled) {
@@ -156,6 +163,21 @@ TEST_P(CopyModes, SingleFieldUpdateInOrder) {
 }
 
 TEST_P(CopyModes, NullNumberingFlagWritesNothing) { EXPECT_EQ(New("nullflag"), ""); }
+
+// The check lists every table the run would leave unwritten as a warning.
+TEST_P(CopyModes, CheckWarnsOfTheTablesLeftUnwritten) {
+  Installation inst;
+  Build(inst);
+  const ProgramRun check = inst.Run("relamor", {"--check", inst.old_dir() + "," + inst.new_dir()}, {});
+  EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  EXPECT_NE(check.out.find("Warnings (2; the run would leave these tables unwritten)\n"
+                           "qorsite filled sno 6: nothing is written into table 'filled': mode C"),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("qorsite nullflag sno 12: nothing is written into table 'nullflag'"),
+            std::string::npos)
+      << check.out;
+}
 
 // The Sites customer link, over two databases: the placeholder numbers
 // continue from one database to the next.

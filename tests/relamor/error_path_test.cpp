@@ -3,6 +3,7 @@
 // before the fault kept; the same under both copy strategies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "tests/relamor/relamor_fixture.h"
@@ -55,6 +56,9 @@ TEST_P(ErrorPath, EndsTheRunAndKeepsStoredRows) {
   EXPECT_EQ(summary.substr(0, summary.find('\n') + 1), "qorsite|first|F|2|2|0\n");
   EXPECT_NE(summary.find("qorsite|second|"), std::string::npos) << run.out;
   EXPECT_TRUE(summary.ends_with("|FAILED\n")) << run.out;
+  // The failing table counts the rows it stored before the error.
+  const long kept = std::count(f.kept.begin(), f.kept.end(), '\n');
+  EXPECT_TRUE(summary.ends_with("|" + std::to_string(kept) + "|0|FAILED\n")) << run.out;
   const nlohmann::json report = ReadReport(report_path);
   EXPECT_EQ(ReportTables(report), summary);
   EXPECT_EQ(report.at("exit_status"), 1);

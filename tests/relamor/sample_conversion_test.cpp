@@ -2,6 +2,9 @@
 // every copy mode the sample maps, the renumbered command ids, the board
 // fix-up, and the old databases untouched.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 #include <sstream>
 
@@ -185,6 +188,38 @@ TEST(Progress, DrawnOnATerminalAndCleared) {
   const auto summary = run.out.find("mode/writer");
   EXPECT_NE(cleared, std::string::npos);
   EXPECT_LT(cleared, summary);
+}
+
+// What the operator reads when something is wrong: the progress line is
+// cleared before the reason; a usage error is one line and the hint, and
+// writes the report asked for; output that cannot be written is an error.
+TEST(Messages, AreOneClearLineEach) {
+  Installation inst;
+  inst.FromSample("release35");
+  inst.Old("qord003", "UPDATE schedules SET startTime = '12:00:00';");
+  const ProgramRun failed =
+      RunOnTerminal("relamor", {inst.old_dir() + "," + inst.new_dir()}, inst.registry());
+  EXPECT_EQ(failed.exit_status, 1);
+  EXPECT_NE(failed.out.find("\r\033[Krelamor: Field too small"), std::string::npos) << failed.out;
+
+  const std::string report = inst.root() + "/usage.json";
+  const ProgramRun usage = RunProgram("relamor", {"--report", report, "--dry-run"}, "");
+  EXPECT_EQ(usage.exit_status, 64);
+  EXPECT_EQ(usage.err,
+            "relamor: unknown option '--dry-run' (a directory that begins with '-' goes after "
+            "'--')\nTry 'relamor --help'.\n");
+  EXPECT_EQ(ReadReport(report).at("exit_status"), 64);
+
+  // A run that succeeds but cannot print its summary.
+  Installation clean;
+  clean.FromSample("release35");
+  const std::string bin = std::string(RELAMOR_BIN_DIR) + "/relamor";
+  for (const std::string& args :
+       {std::string(" --help"), " " + clean.old_dir() + "," + clean.new_dir()}) {
+    const int status = std::system(("RELAMOR_REGISTRY=" + clean.registry() + " " + bin + args +
+                                    " >/dev/full 2>/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 74) << args << ": " << status;
+  }
 }
 
 }  // namespace

@@ -189,7 +189,7 @@ TEST_F(RunFrameTest, OrderlyStopsWriteTheirLineAndNoResult) {
   status = Run([](RunFrame& frame) { frame.StopOutOfMemory(); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(LogText(), "Out of Memory\r\n");
-  EXPECT_EQ(stderr_, "Out of Memory\n");
+  EXPECT_EQ(stderr_, "relamor: Out of Memory\n");
   EXPECT_EQ(ResultValue(), "True");
 }
 
@@ -227,6 +227,18 @@ TEST_F(RunFrameTest, UnwritableResultEndsWithStatus74OnBothPaths) {
             0u)
       << log;
   EXPECT_TRUE(fs::is_directory(ResultPath() + "/blocker"));
+
+  // The summary and the report come for this end too.
+  Options options;
+  options.args = old_dir_ + "," + new_dir_;
+  options.report_path = dir_ + "/report.json";
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  status = RunFrame::RunWith(options, registry_, "relamor", [](RunFrame&) {});
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 74);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("\ntotal "), std::string::npos);
+  EXPECT_NE(Read(options.report_path).find("\"exit_status\": 74"), std::string::npos);
 }
 
 TEST_F(RunFrameTest, ArgumentStringIsSplitAtTheFirstComma) {
@@ -260,14 +272,16 @@ TEST_F(RunFrameTest, UsageErrorsAndMissingLogEndBeforeTheRun) {
   bool started = false;
   auto start = [&](RunFrame&) { started = true; };
 
+  // One line naming the problem, and the hint; not the whole help.
   EXPECT_EQ(Run("", start), 64);
-  EXPECT_NE(stderr_.find("Usage: relamor"), std::string::npos) << stderr_;
+  EXPECT_EQ(stderr_, "relamor: expected OLD_DIR,NEW_DIR\nTry 'relamor --help'.\n");
   EXPECT_EQ(Run(old_dir_ + " " + new_dir_, start), 64);
   EXPECT_NE(stderr_.find("no comma"), std::string::npos) << stderr_;
 
   const std::string missing = dir_ + "/missing/";
   EXPECT_EQ(Run(old_dir_ + "," + missing, start), 73);
-  EXPECT_NE(stderr_.find(missing + "/RelamorLog.txt"), std::string::npos) << stderr_;
+  EXPECT_NE(stderr_.find("the new directory '" + missing + "' does not exist"), std::string::npos)
+      << stderr_;
 
   EXPECT_FALSE(started);
   EXPECT_FALSE(HasResult());
@@ -349,6 +363,16 @@ TEST(ParseOptionsTest, FollowsGnuConventions) {
   EXPECT_EQ(Parsed({"old/,new/"}), "run|old/,new/|-|env.json");
   EXPECT_EQ(Parsed({"--report", "opt.json", "old/,new/"}), "run|old/,new/|-|opt.json");
   ::unsetenv("RELAMOR_REPORT");
+  EXPECT_EQ(Parsed({"--status"}), "64||relamor: --status needs NEW_DIR");
+
+  // Help that cannot be written is an error, not a silent success.
+  std::string program = "relamor", help = "--help";
+  std::vector<char*> argv = {program.data(), help.data(), nullptr};
+  std::ostream unwritable(nullptr);
+  std::ostringstream err;
+  Options options;
+  EXPECT_EQ(ParseOptions(2, argv.data(), "relamor", &options, unwritable, err), 74);
+  EXPECT_EQ(err.str().rfind("relamor: write error on standard output", 0), 0u) << err.str();
 }
 
 // A log line that cannot be written (here: past RLIMIT_FSIZE, with SIGXFSZ
@@ -366,7 +390,7 @@ TEST_F(RunFrameTest, FailedLogWritesAndStopSignalsEndWithFalse) {
   limit(4096);
   EXPECT_EQ(Run([](RunFrame& frame) { frame.Log({std::string(5000, 'x')}); }), 1);
   EXPECT_EQ(ResultValue(), "False");
-  EXPECT_NE(stderr_.find("the run log '" + new_dir_ + "/RelamorLog.txt' could not be written"),
+  EXPECT_NE(stderr_.find("the run log '" + new_dir_ + "RelamorLog.txt' could not be written"),
             std::string::npos)
       << stderr_;
   EXPECT_EQ(Run([](RunFrame& frame) { frame.Log({std::string(4060, 'x')}); }), 1)
@@ -385,6 +409,8 @@ TEST_F(RunFrameTest, FailedLogWritesAndStopSignalsEndWithFalse) {
   EXPECT_EQ(testing::DumpTable(new_dir_ + "qorsite.mdb", "t"), "1\n");
   EXPECT_NE(LogText().find("Run stopped by SIGTERM"), std::string::npos) << LogText();
   EXPECT_EQ(ResultValue(), "False");
+  // The stop request is forgotten, so that later runs in this process go on.
+  RunFrame::InstallSignalHandlers();
   for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ}) std::signal(s, SIG_DFL);
 }
 

@@ -519,6 +519,12 @@ void Recordset::Requery() {
   detail::Execute(s);
 }
 
+std::optional<std::int64_t> Recordset::RowId() const {
+  const RecordsetState& s = state();
+  if (!s.has_rowid || Eof() || Bof()) return std::nullopt;
+  return s.rowid;
+}
+
 long Recordset::RecordCount() const {
   const RecordsetState& s = state();
   return s.max_visited + s.added;

@@ -22,7 +22,9 @@
 // a refused value the number of types.h.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -72,6 +74,8 @@ class Recordset {
   void MoveNext();
   void Requery();
   long RecordCount() const;
+  // The rowid of the current row, where the source has one (for messages).
+  std::optional<std::int64_t> RowId() const;
 
   void AddNew();
   void Edit();    // the current row; throws 3021 without one

@@ -13,4 +13,8 @@ void ShowMessageBox(std::string_view text) {
   std::cerr << line << '\n' << std::flush;
 }
 
+void ShowMessageBox(std::string_view caption, std::string_view text) {
+  ShowMessageBox(std::string(caption) + ": " + std::string(text));
+}
+
 }  // namespace relamor::platform

@@ -9,7 +9,9 @@ TEST(MessageBoxTest, PrintsTheTextAsOneLineOnStandardError) {
   ::testing::internal::CaptureStderr();
   ShowMessageBox("Out of Memory");
   ShowMessageBox("two\r\nlines");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Out of Memory\ntwo  lines\n");
+  ShowMessageBox("relamor", "Out of Memory");  // the caption first, as other messages
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Out of Memory\ntwo  lines\nrelamor: Out of Memory\n");
 }
 
 }  // namespace
