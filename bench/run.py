@@ -239,7 +239,7 @@ def make_new_for_mode(folder, scenario, data):
     make_stat(os.path.join(folder, "qorstat.mdb"))
 
 
-def make_exccs_null(old, new, categories):
+def make_exccs_null(old, new, categories, data):
     """Old main database whose EXCCS holds a row with a Null category, then one
     row per category; new main database whose EXCCS holds the empty category
     (which the Null one finds) and every category, in another letter case."""
@@ -248,9 +248,9 @@ def make_exccs_null(old, new, categories):
     cols = ", ".join(name for name, _ in EXCCS_COLUMNS)
     old_main = os.path.join(old, "qorsite.mdb")
     execute(old_main, OLD_MAIN_SCHEMA + create_table_sql("EXCCS", EXCCS_COLUMNS)
-            + f"INSERT INTO EXCCS ({cols}) SELECT NULL, {ROW_VALUES_SQL} FROM (SELECT 0 AS i);")
+            + f"INSERT INTO EXCCS ({cols}) SELECT NULL, {ROW_VALUES_SQL[data]} FROM (SELECT 0 AS i);")
     execute(old_main, "", many=(f"INSERT INTO EXCCS ({cols}) {SEQUENCE_CTE}"
-                                f"SELECT printf('K%06d', i), {ROW_VALUES_SQL} FROM seq",
+                                f"SELECT printf('K%06d', i), {ROW_VALUES_SQL[data]} FROM seq",
                                 {"n": categories}))
     path = os.path.join(new, "qorsite.mdb")
     fields = [name for name, _ in EXCCS_COLUMNS]
@@ -948,10 +948,10 @@ class Bench:
         self.record(scenario, requested, rows, runs, floors, paths)
 
     def exccs_null_scenario(self, categories, requested):
-        old = os.path.join(self.scratch, f"exccs-null-old-{categories}")
-        pristine = os.path.join(self.scratch, f"exccs-null-new-{categories}")
+        old = os.path.join(self.scratch, f"exccs-null-old-{self.data}-{categories}")
+        pristine = os.path.join(self.scratch, f"exccs-null-new-{self.data}-{categories}")
         t = time.perf_counter()
-        make_exccs_null(old, pristine, categories)
+        make_exccs_null(old, pristine, categories, self.data)
         log(f"generated EXCCS of {categories} categories and a Null one in "
             f"{time.perf_counter() - t:.1f} s")
         script = exccs_null_floor_script(os.path.join(old, "qorsite.mdb"))

@@ -1,5 +1,8 @@
 #include "toolkit/conversion.h"
 
+#include <cstdlib>
+#include <iostream>
+
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -67,6 +70,17 @@ void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long
   if (table.old_rows_known) return;
   // Set first: a count that fails is not tried again on the way out.
   table.old_rows_known = true;
+  // RELAMOR_TRACE_PATHS, a diagnostic for the benchmark: a table copy (modes
+  // A to G, EXCCS) that learns its old rows from its statement stored the
+  // table set-based; one that has them counted walks it (or writes nothing).
+  // A special writer counts its old rows itself: its line says nothing.
+  const RunReport& report = frame_.report();
+  if (std::getenv("RELAMOR_TRACE_PATHS") != nullptr && !report.databases().empty() &&
+      !report.databases().back().tables.empty()) {
+    std::cerr << "relamor path: " << report.current_database() << " " << report.current_table()
+              << " " << report.databases().back().tables.back().mode << " "
+              << (rows ? "set-based" : "rows") << "\n";
+  }
   OldRowsKnown(table, rows);
 }
 

@@ -786,17 +786,6 @@ void RunFrame::TableOpened(db::Database& new_db) {
 void RunFrame::OldRowsKnown(db::Database& old_db, const std::string& old_table,
                             std::optional<long long> old_rows) {
   const long long rows_to_read = old_rows ? *old_rows : CountRows(old_db, old_table);
-  // RELAMOR_TRACE_PATHS, a diagnostic for the benchmark: a table copy (modes
-  // A to G, EXCCS) that learns its old rows from its statement stored the
-  // table set-based; one that counts them walks it (or writes nothing). (A
-  // special writer counts its old rows itself: its line says nothing about
-  // its way.)
-  if (std::getenv("RELAMOR_TRACE_PATHS") != nullptr && !report_.databases().empty() &&
-      !report_.databases().back().tables.empty()) {
-    std::cerr << "relamor path: " << report_.current_database() << " " << table_name_ << " "
-              << report_.databases().back().tables.back().mode << " "
-              << (old_rows ? "set-based" : "rows") << "\n";
-  }
   report_.SetRowsToRead(rows_to_read);
   progress_.Table(table_name_, rows_to_read);
 }

@@ -180,15 +180,23 @@ TEST_F(SampleConversion, SummaryAndReportMatchTheDatabases) {
 
 // Row by row the run logs the same lines (the old tables' counts among
 // them, which the set-based copy learns from its statements) and reports the
-// same table counts.
+// same table counts; the path trace says so of every table copy.
 TEST_F(SampleConversion, RowByRowRunLogsAndCountsTheSame) {
   Installation rows;
   rows.FromSample("release35");
   const ProgramRun run = rows.Run("relamor", rows.old_dir() + "," + rows.new_dir(),
-                                  {{"RELAMOR_COPY_STRATEGY", "rows"}});
+                                  {{"RELAMOR_COPY_STRATEGY", "rows"}, {"RELAMOR_TRACE_PATHS", "1"}});
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(rows.Log(), inst_->Log());
   EXPECT_EQ(SummaryTables(run.out), SummaryTables(run_->out));
+  std::istringstream err(run.err);
+  int traced = 0;
+  for (std::string line; std::getline(err, line);) {
+    if (line.rfind("relamor path: ", 0) != 0) continue;
+    ++traced;
+    EXPECT_TRUE(line.ends_with(" rows")) << line;
+  }
+  EXPECT_GT(traced, 20);
 }
 
 // Under a terminal the progress line appears and is cleared before the
