@@ -25,21 +25,28 @@ void Relamor::ConvertDatabases() {
       frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});
       for (const PlannedTable& planned : site_plan_.tables) CopyPlannedTable(planned);
     } else {
-      std::vector<PlannedTable>* keep = IsSiteDatabasePass() ? &site_plan_.tables : nullptr;
+      // The whole plan and its mapping rows are read before the first table
+      // is copied, from an indexed copy of the mapping, so that planning
+      // takes n log n in the mapping's rows (a scan per table would make it
+      // quadratic).
+      new_db_.UseIndexedCopy("export", {{"sno"}, {"oldtablename", "newtablename"}});
+      std::vector<PlannedTable> tables;
       long count = 0;
-      db::Recordset plan = OpenReleaseNumberAndPlan(count);
-      while (!plan.Eof()) {
-        PlannedTable planned{plan.Get("sno"), {}};
-        planned.mapping_rows = OpenMappingRows(planned.sno);
-        if (!planned.mapping_rows.empty()) {
-          CopyPlannedTable(planned);
-          if (keep) keep->push_back(std::move(planned));
+      {
+        db::Recordset plan = OpenReleaseNumberAndPlan(count);
+        while (!plan.Eof()) {
+          PlannedTable planned{plan.Get("sno"), {}};
+          planned.mapping_rows = OpenMappingRows(planned.sno);
+          if (!planned.mapping_rows.empty()) tables.push_back(std::move(planned));
+          plan.MoveNext();
         }
-        plan.MoveNext();
+        release_number_rs_.Close();
+        plan.Close();
       }
-      release_number_rs_.Close();
-      plan.Close();
-      if (keep) {
+      new_db_.EndIndexedCopy("export");
+      for (const PlannedTable& planned : tables) CopyPlannedTable(planned);
+      if (IsSiteDatabasePass()) {
+        site_plan_.tables = std::move(tables);
         site_plan_.count = count;
         site_plan_.complete = true;
       }

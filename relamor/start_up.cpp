@@ -61,6 +61,14 @@ void Relamor::StartUp() {
   // not there ends the run before any site database is made.
   RequireReleaseNumber();
   ListSiteDatabases();
+  // Everything above only reads; the pass of each database opens it again.
+  new_db_.Close();
+  old_db_.Close();
+  std::vector<std::string> written{frame_.new_dir() + "qorsite.mdb"};
+  for (std::size_t k = 1; k <= site_database_count_; ++k) {
+    written.push_back(frame_.new_dir() + SiteDatabaseNames[k] + ".mdb");
+  }
+  frame_.BeginWriting(written);
   CreateSiteDatabases();
   ConvertDatabases();
 }

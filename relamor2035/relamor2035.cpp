@@ -1,6 +1,6 @@
 #include "relamor2035/relamor2035.h"
 
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {
@@ -24,41 +24,36 @@ long RowCount(db::Database& db, const std::string& table) {
 // and the rows the new table gained. The writers fill the rows they add
 // (the connection writers fill the skeleton rows they added), so none counts
 // as edited.
+// The writers of relamor2035, each with its walk and its shortcut.
+constexpr WriterForms kWriters[] = {
+    {SpecialWriter::kChannel, &WriteChannelTable, nullptr, nullptr},
+    {SpecialWriter::kModemConnections, &WriteModemConnections, nullptr, nullptr},
+    {SpecialWriter::kIpConnections, &WriteIpConnections, "InsertFilledConnections",
+     &IpConnectionsInOnePass},
+    {SpecialWriter::kSerialConnections, &WriteSerialConnections, "InsertConnectionsInOrder",
+     &SerialConnectionsInOnePass},
+    {SpecialWriter::kPrompt, &WritePromptTable, nullptr, nullptr},
+    {SpecialWriter::kCustomers,
+     [](const TablePlan&, TableCopyIo& io) { RebuildCustomerAddresses(io); },
+     "AppendFirstRowOfEachKey",
+     [](const TablePlan&, TableCopyIo& io) { return CustomerAddressesInOneStatement(io); }},
+};
+
 CopyResult Relamor2035::CarryOut(const TablePlan& plan, TableRecordsets& table) {
-  void (*write)(const TablePlan&, TableCopyIo&) = nullptr;
-  switch (plan.writer) {
-    case SpecialWriter::kChannel:
-      write = &WriteChannelTable;
-      break;
-    case SpecialWriter::kModemConnections:
-      write = &WriteModemConnections;
-      break;
-    case SpecialWriter::kIpConnections:
-      write = &WriteIpConnections;
-      break;
-    case SpecialWriter::kSerialConnections:
-      write = &WriteSerialConnections;
-      break;
-    case SpecialWriter::kPrompt:
-      write = &WritePromptTable;
-      break;
-    case SpecialWriter::kCustomers:
-      write = [](const TablePlan&, TableCopyIo& io) { RebuildCustomerAddresses(io); };
-      break;
-    case SpecialWriter::kNone:
-      break;
-  }
-  if (write) {
+  for (const WriterForms& forms : kWriters) {
+    if (forms.writer != plan.writer) continue;
     TableCopyIo io = IoFor(table);
     CopyResult result;
     const long before = RowCount(new_db_, plan.new_table);
     result.rows_read = RowCount(old_db_, plan.old_table);
     io.old_rows_known(result.rows_read);
-    write(plan, io);
+    CarryOutWriter(forms, plan, io);
     result.rows_added = RowCount(new_db_, plan.new_table) - before;
     return result;
   }
-  if (plan.customers_from_sites_first) CreateCustomersFromSites(frame_, LastCustomerNumber);
+  if (plan.customers_from_sites_first) {
+    CreateCustomersFromSites(frame_, strategy_, shortcut_log_, LastCustomerNumber);
+  }
   return FixedPathConversion::CarryOut(plan, table);
 }
 

@@ -23,10 +23,6 @@
 
 namespace relamor {
 
-// The Customers writer: appends one new customer row for every distinct id
-// of the old `customers` table, with the name and address of the first old
-// row of that id. Throws Error 94 for a Null id.
-void RebuildCustomerAddresses(TableCopyIo& io);
 
 class Relamor2035 : public FixedPathConversion {
  public:

@@ -1,12 +1,18 @@
 #include "toolkit/conversion.h"
 
+#include <cstdlib>
+#include <iostream>
+
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
 namespace relamor {
 
 Conversion::Conversion(RunFrame& frame, CopyRules rules)
-    : frame_(frame), rules_(rules), strategy_(frame.copy_strategy()) {}
+    : frame_(frame),
+      shortcut_log_(frame.report()),
+      rules_(rules),
+      strategy_(frame.copy_strategy()) {}
 
 Conversion::~Conversion() = default;
 
@@ -45,7 +51,7 @@ TablePlan Conversion::PlanOf(TableRecordsets& table) const {
 }
 
 TableCopyIo Conversion::IoFor(TableRecordsets& table) {
-  return TableCopyIo{frame_,
+  return TableCopyIo{[this](std::initializer_list<LogItem> items) { frame_.Log(items); },
                      old_db_,
                      new_db_,
                      table.old_table,
@@ -55,13 +61,26 @@ TableCopyIo Conversion::IoFor(TableRecordsets& table) {
                      [this] { return RenumberCommandIds(); },
                      [this, &table](std::optional<long long> rows) {
                        AnnounceOldRows(table, rows);
-                     }};
+                     },
+                     shortcut_log_,
+                     strategy_};
 }
 
 void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long> rows) {
   if (table.old_rows_known) return;
   // Set first: a count that fails is not tried again on the way out.
   table.old_rows_known = true;
+  // RELAMOR_TRACE_PATHS, a diagnostic for the benchmark: a table copy (modes
+  // A to G, EXCCS) that learns its old rows from its statement stored the
+  // table set-based; one that has them counted walks it (or writes nothing).
+  // A special writer counts its old rows itself: its line says nothing.
+  const RunReport& report = frame_.report();
+  if (std::getenv("RELAMOR_TRACE_PATHS") != nullptr && !report.databases().empty() &&
+      !report.databases().back().tables.empty()) {
+    std::cerr << "relamor path: " << report.current_database() << " " << report.current_table()
+              << " " << report.databases().back().tables.back().mode << " "
+              << (rows ? "set-based" : "rows") << "\n";
+  }
   OldRowsKnown(table, rows);
 }
 
@@ -71,7 +90,7 @@ void Conversion::OldRowsKnown(TableRecordsets& table, std::optional<long long> r
 
 CopyResult Conversion::CarryOut(const TablePlan& plan, TableRecordsets& table) {
   TableCopyIo io = IoFor(table);
-  return CopyTable(plan, io, strategy_);
+  return CopyTable(plan, io);
 }
 
 namespace {

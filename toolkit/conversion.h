@@ -20,8 +20,8 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_copy.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_copy.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 
@@ -119,6 +119,19 @@ class Conversion {
   bool IsSiteDatabasePass() const;
 
   RunFrame& frame_;
+  // Tells the run's report, per table, what each shortcut did.
+  class ReportedShortcuts : public ShortcutLog {
+   public:
+    explicit ReportedShortcuts(RunReport& report) : report_(report) {}
+    void Fired(std::string_view shortcut) override { report_.ShortcutFired(shortcut); }
+    void Declined(std::string_view shortcut, std::string_view reason) override {
+      report_.ShortcutDeclined(shortcut, reason);
+    }
+
+   private:
+    RunReport& report_;
+  };
+  ReportedShortcuts shortcut_log_;
   const CopyRules rules_;
   TableObserver* observer_ = nullptr;
   CopyStrategy strategy_ = CopyStrategy::kAuto;

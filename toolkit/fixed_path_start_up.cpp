@@ -90,6 +90,10 @@ void FixedPathConversion::ConvertInstallation() {
     new_main.OpenRecordset(PlanQuery()).Close();
     new_main.Close();
   }
+  // Everything above only reads.
+  std::vector<std::string> written;
+  for (const std::string& name : names) written.push_back(frame_.new_dir() + name + ".mdb");
+  frame_.BeginWriting(written);
   const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
   for (std::size_t k = 1; k < names.size(); ++k) {
     frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
@@ -127,19 +131,28 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
       frame_.EndTable();
     }
   } else {
+    // The whole plan and its mapping rows are read before the first table
+    // is copied, from an indexed copy of the mapping: planning takes n log n
+    // in the mapping's rows. Ascending sno lets the mapping data put channel
+    // before the connection tables and modemconnection before prompt.
+    const std::string mapping_table(layout_.mapping_table);
+    new_db_.UseIndexedCopy(mapping_table, {{"sno"}});
     std::vector<PlannedMapping> read;
-    // Ascending sno lets the mapping data put channel before the connection
-    // tables and modemconnection before prompt.
-    db::Recordset plan = new_db_.OpenRecordset(PlanQuery());
-    while (!plan.Eof()) {
-      const Value sno = plan.Get("sno");
-      TableRecordsets table = OpenTableMapping(sno);
-      if (site) read.push_back({sno, table.mapping_rows});
+    {
+      db::Recordset plan = new_db_.OpenRecordset(PlanQuery());
+      while (!plan.Eof()) {
+        const Value sno = plan.Get("sno");
+        read.push_back({sno, ReadTableMapping(sno)});
+        plan.MoveNext();
+      }
+      plan.Close();
+    }
+    new_db_.EndIndexedCopy(mapping_table);
+    for (const PlannedMapping& planned : read) {
+      TableRecordsets table = OpenKnownMapping(planned);
       ConvertTable(table);
       frame_.EndTable();
-      plan.MoveNext();
     }
-    plan.Close();
     if (site) site_plan_ = std::move(read);
   }
   // Closing a database also ends the recordsets still open on it.
@@ -149,7 +162,7 @@ void FixedPathConversion::ConvertDatabase(const std::string& name) {
   new_db_ = db::Database();
 }
 
-TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
+std::vector<MappingRow> FixedPathConversion::ReadTableMapping(const Value& sno) {
   const std::string mapping_table(layout_.mapping_table);
   if (IsNull(sno)) {
     throw Error(err::kInvalidUseOfNull, "Invalid use of Null: a row of table " + mapping_table +
@@ -159,15 +172,12 @@ TableRecordsets FixedPathConversion::OpenTableMapping(const Value& sno) {
       new_db_.OpenRecordset("select * from " + mapping_table + " where sno=?", {sno});
   mapping.MoveFirst();
   mapping.MoveLast();
-  // The tables are those the last mapping row names (one table mapping names
-  // one pair of tables).
-  TableRecordsets table = OpenTables(sno, ToText(mapping.Get("oldtablename")),
-                                     ToText(mapping.Get("newtablename")));
-  table.mapping_rows = ReadMappingRows(mapping);
-  return table;
+  return ReadMappingRows(mapping);
 }
 
 TableRecordsets FixedPathConversion::OpenKnownMapping(const PlannedMapping& planned) {
+  // The tables are those the last mapping row names (one table mapping names
+  // one pair of tables).
   TableRecordsets table =
       OpenTables(planned.sno, planned.rows.back().old_table, planned.rows.back().new_table);
   table.mapping_rows = planned.rows;

@@ -70,9 +70,9 @@ class FixedPathConversion : public Conversion {
   };
 
   void ConvertDatabase(const std::string& name);
-  // The mapping rows of `sno` and the tables they name, opened.
-  TableRecordsets OpenTableMapping(const Value& sno);
-  // The same for a mapping read before, in the first site database.
+  // The mapping rows of `sno`, in the order of the mapping table.
+  std::vector<MappingRow> ReadTableMapping(const Value& sno);
+  // The tables a mapping read before names, opened, with its rows.
   TableRecordsets OpenKnownMapping(const PlannedMapping& planned);
   // Begins the table `new_table` and opens it and `old_table`.
   TableRecordsets OpenTables(const Value& sno, const std::string& old_table,

@@ -37,6 +37,8 @@ constexpr std::string_view kComponentLine =
     "Cant create COM component KVL for database access, check to see kvl.dll is present and "
     "registered.";
 constexpr std::string_view kOutOfMemory = "Out of Memory";
+// The exit status of a run the hidden folder refuses (safe_rerun.h).
+constexpr int kRefusedStatus = 76;
 // The run-time's number for a failed memory allocation.
 constexpr int kOutOfMemoryNumber = 7;
 
@@ -76,7 +78,7 @@ const char* SignalName(int signal_number) {
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--again] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --status NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
@@ -90,6 +92,9 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "  --check            check what a run would do and what it would fail on,\n"
       << "                     writing nothing: prints the plan, the warnings and the\n"
       << "                     problems (exit 65 for problems)\n"
+      << "  --again            convert again a successful conversion whose new databases\n"
+      << "                     changed since, from the copies kept before it: the\n"
+      << "                     changes are discarded (see exit status 76)\n"
       << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
       << "  --status           tell what state NEW_DIR is in: never converted, last\n"
       << "                     run failed (where, why), converted, in use since\n"
@@ -120,6 +125,9 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "  73  the run log could not be created (the new directory is missing, say)\n"
       << "  74  RelamorResult, standard output or the report could not be written\n"
       << "  75  another run holds the new directory\n"
+      << "  76  refused by the new directory's hidden folder .relamor: a new database\n"
+      << "      changed since a successful conversion (see --again), or the folder is\n"
+      << "      not sound; nothing was written\n"
       << "\n"
       << "See " << program_name << "(1) for the files, recovery and signals.\n";
 }
@@ -164,7 +172,9 @@ RunLog::~RunLog() {
 void RunLog::Open(const std::string& path) {
   if (fd_ >= 0) ::close(fd_);
   path_ = path;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The previous log was moved aside: a file found here now was planted, and
+  // a link is never followed.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     throw Error(err::kPathFileAccess,
                 "Cannot create the run log '" + path + "': " + std::strerror(errno));
@@ -214,11 +224,12 @@ std::string TextBeforeBracket(std::string_view name) {
 std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
                                 Options* options, std::ostream& out, std::ostream& err,
                                 std::string* usage_reason) {
-  enum { kCheck = 256, kReport, kStatus };
+  enum { kCheck = 256, kReport, kStatus, kAgain };
   static const struct option kLongOptions[] = {
       {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
       {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
-      {"status", no_argument, nullptr, kStatus}, {nullptr, 0, nullptr, 0},
+      {"status", no_argument, nullptr, kStatus}, {"again", no_argument, nullptr, kAgain},
+      {nullptr, 0, nullptr, 0},
   };
   *options = Options{};
   if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
@@ -268,6 +279,9 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
         break;
       case kReport:
         options->report_path = optarg;
+        break;
+      case kAgain:
+        options->again = true;
         break;
       case kStatus:
         options->status = true;
@@ -417,17 +431,26 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
   const std::string log_path = InDirectory(log_dir, "RelamorLog.txt");
 
   // Template copies into the old directory would replace the old site
-  // databases: refuse before anything is written.
+  // databases: refuse before anything is written. Nested directories hold
+  // different files and are accepted.
   const std::string old_resolved = platform::ResolvedDirectoryOf(old_dir_);
   for (const std::string& new_resolved :
        {platform::ResolvedDirectoryOf(new_dir_), platform::ResolvedDirectoryOf(log_dir + "/")}) {
-    if (platform::SameOrNested(old_resolved, new_resolved)) {
-      const std::string line =
-          "the old directory '" + old_dir_ + "' and the new directory '" + new_dir_ + "' are " +
-          (old_resolved == new_resolved
-               ? "the same directory ('" + old_resolved + "')"
-               : "nested ('" + old_resolved + "', '" + new_resolved + "')") +
-          "; nothing was written";
+    if (old_resolved == new_resolved) {
+      std::string line = "the old directory '" + old_dir_ + "' and the new directory '" +
+                         new_dir_ + "' are the same directory ('" + old_resolved + "')";
+      // A prefix without its trailing "/" names files in its parent.
+      const auto with_slash = [](const std::string& dir) {
+        return dir.empty() || dir.back() == '/' ? dir : dir + "/";
+      };
+      const std::string old_fixed = with_slash(old_dir_);
+      const std::string new_fixed = with_slash(new_dir_);
+      if ((old_fixed != old_dir_ || new_fixed != new_dir_) &&
+          platform::ResolvedDirectoryOf(old_fixed) != platform::ResolvedDirectoryOf(new_fixed)) {
+        line += ": the directories are prefixes that file names are appended to, so each must "
+                "end with '/'; did you mean '" + old_fixed + "," + new_fixed + "'?";
+      }
+      line += "; nothing was written";
       PrintUsageError(std::cerr, program_name, line);
       return Finish(64, RunErrorInfo{0, "usage error: " + line, "", ""}, false);
     }
@@ -465,6 +488,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     default:
       break;  // a missing directory is reported by the log
   }
+  // A repeat that would destroy data is refused before anything is written,
+  // by a check as by a run.
+  rerun_.emplace(new_dir_, program_name_, options_.again);
+  try {
+    if (std::optional<std::string> refusal = rerun_->Assess()) {
+      PrintReason(*refusal);
+      return Finish(kRefusedStatus, RunErrorInfo{0, *refusal, "", ""}, false);
+    }
+  } catch (const Error& e) {
+    const std::string line = e.description() + "; nothing was written";
+    PrintReason(line);
+    return Finish(kRefusedStatus, RunErrorInfo{e.number(), line, "", ""}, false);
+  }
+
   // A check writes nothing: it opens every database read-only, and only asks
   // whether the log could be created.
   if (options_.check) engine_.SetReadOnly(true);
@@ -489,17 +526,16 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     return Finish(2, RunErrorInfo{0, std::string(kRegistryAccessError), "", ""}, false);
   }
 
+  // Until the first write, the new main database is read from the copy the
+  // run will restore, so that every read sees what the run converts.
+  if (std::optional<std::string> copy = rerun_->ReadsFrom("qorsite.mdb")) {
+    engine_.AliasPath(new_dir_ + "qorsite.mdb", *copy);
+  }
   if (!options_.check) {
-    pristine_.emplace(new_dir_);
-    engine_.SetBeforeFirstWrite(
-        [this](const std::string& path) { pristine_->BeforeFirstWrite(path); });
-  } else {
-    // A rerun starts from the pristine copies it restores: the check reads
-    // them in place of what the last run left (nothing is restored).
-    for (const auto& [database, copy] : PristineCopies(new_dir_).RestoredOnRerun()) {
-      engine_.AliasPath(database, copy);
-      PrintReason("checking " + database + " as a rerun would restore it, from " + copy);
-    }
+    engine_.SetBeforeFirstWrite([this](const std::string& path) { BeforeDatabaseWrite(path); });
+  } else if (std::optional<std::string> copy = rerun_->ReadsFrom("qorsite.mdb")) {
+    PrintReason("checking " + new_dir_ + "qorsite.mdb as a rerun would restore it, from " +
+                *copy);
   }
   // The engine asks between rows and, in a long statement, every so many
   // steps: the progress line shows that it is at work.
@@ -512,10 +548,6 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
   });
   try {
-    // A check writes nothing and keeps no pristine copies.
-    if (pristine_) {
-      for (const std::string& line : pristine_->Prepare()) PrintReason(line);
-    }
     start_up(*this);
     if (options_.check) {
       key_.Close();
@@ -532,7 +564,7 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     engine_.CommitAll();
   } catch (const RunStopped& stop) {
     key_.Close();
-    if (pristine_) pristine_->RecordEnd();
+    rerun_->RecordEnd(LastRunEnd::kStopped);
     return Finish(2, RunErrorInfo{0, stop.reason, report_.current_database(),
                                   report_.current_table()});
   } catch (const Error& e) {
@@ -550,14 +582,20 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
 }
 
 int RunFrame::SuccessfulEnd(std::string_view) {
-  pristine_->RecordEnd();
+  // The hidden folder records "True" only once the installer is told so and
+  // the log is complete; a run killed before is restored by the next.
   result_text_ = "True";
   if (std::optional<std::string> failure = WriteResult()) {
+    rerun_->RecordEnd(LastRunEnd::kFalse);
     TryCloseLog();
     PrintReason(*failure);
     return Finish(74, RunErrorInfo{0, *failure, "", ""});
   }
-  if (TryLog({kSuccessLine}) && TryCloseLog()) return Finish(0, std::nullopt);
+  if (TryLog({kSuccessLine}) && TryCloseLog()) {
+    rerun_->RecordEnd(LastRunEnd::kTrue);
+    return Finish(0, std::nullopt);
+  }
+  rerun_->RecordEnd(LastRunEnd::kFalse);
   // Never "True" with an incomplete log.
   result_text_ = "False";
   std::string reason;
@@ -608,7 +646,7 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
-  if (pristine_) pristine_->RecordEnd();
+  rerun_->RecordEnd(LastRunEnd::kFalse);
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
     TryLog({"Rows stored before the error could not be committed: ", OneLine(commit_failure)});
@@ -757,17 +795,6 @@ void RunFrame::TableOpened(db::Database& new_db) {
 void RunFrame::OldRowsKnown(db::Database& old_db, const std::string& old_table,
                             std::optional<long long> old_rows) {
   const long long rows_to_read = old_rows ? *old_rows : CountRows(old_db, old_table);
-  // RELAMOR_TRACE_PATHS, a diagnostic for the benchmark: a table copy (modes
-  // A to G, EXCCS) that learns its old rows from its statement stored the
-  // table set-based; one that counts them walks it (or writes nothing). (A
-  // special writer counts its old rows itself: its line says nothing about
-  // its way.)
-  if (std::getenv("RELAMOR_TRACE_PATHS") != nullptr && !report_.databases().empty() &&
-      !report_.databases().back().tables.empty()) {
-    std::cerr << "relamor path: " << report_.current_database() << " " << table_name_ << " "
-              << report_.databases().back().tables.back().mode << " "
-              << (old_rows ? "set-based" : "rows") << "\n";
-  }
   report_.SetRowsToRead(rows_to_read);
   progress_.Table(table_name_, rows_to_read);
 }
@@ -827,12 +854,50 @@ void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
     engine_.AliasPath(to, from);
     return;
   }
+  BeginWriting({to});
+  rerun_->Wrote(to);
   // A journal an interrupted run left beside `to` belongs to the old file; it
   // must not be played back into the fresh copy.
   platform::RemoveDatabaseSideFiles(to);
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);
+}
+
+}  // namespace relamor
+
+namespace relamor {
+
+void RunFrame::BeginWriting(const std::vector<std::string>& new_databases) {
+  if (options_.check || rerun_->writing()) return;
+  // No new database may be an old one under another name (a hard or
+  // symbolic link): writing it would change the old installation.
+  const auto old_files = platform::FilesWithPrefix(old_dir_);
+  for (const std::string& path : new_databases) {
+    const std::optional<platform::FileIdentity> target = platform::IdentityOf(path);
+    if (!target) continue;
+    for (const auto& [old_path, old_identity] : old_files) {
+      if (!target->SameFile(old_identity)) continue;
+      throw Error(err::kPathFileAccess,
+                  "Path/File access error: the new database '" + path +
+                      "' is the same file as the old database '" + old_path +
+                      "' (a link); writing it would change the old installation, so nothing "
+                      "was written");
+    }
+  }
+  for (const std::string& line : rerun_->BeginWriting()) PrintReason(line);
+  engine_.RemoveAlias(new_dir_ + "qorsite.mdb");
+}
+
+void RunFrame::BeforeDatabaseWrite(const std::string& path) {
+  // The copies in the hidden folder are only ever read (and copied out).
+  const std::string folder = rerun_->folder() + "/";
+  if (path.compare(0, folder.size(), folder) == 0) {
+    throw Error(err::kPathFileAccess, "Path/File access error: the run would write '" + path +
+                                          "', a copy that is only read; nothing was written to it");
+  }
+  BeginWriting({path});
+  rerun_->Wrote(path);
 }
 
 }  // namespace relamor

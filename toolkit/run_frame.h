@@ -16,13 +16,18 @@
 //   no result        RelamorResult could not be written (or
 //                    standard output, or the report)           exit status 74
 //   busy             another run holds the new directory's lock exit status 75
+//   refused          a repeat that would destroy data, or an
+//                    unsound hidden folder (safe_rerun.h)     exit status 76
 //
 // Before anything is written the frame refuses old and new directories that
-// are the same or nested (exit 64), and locks the new directory (flock) so
-// that one run at a time converts into it. The previous run log is kept as
-// RelamorLog.txt.1, and the new main database restored from its pristine copy
-// (safe_rerun.h). SIGTERM, SIGINT and SIGHUP stop the run at the next stored
-// row through the error path (a --check too, with exit status 1); every exit
+// are the same (exit 64; nested ones hold different files and are accepted),
+// locks the new directory (flock) so that one run at a time converts into it,
+// and asks the hidden folder whether the run may go ahead (exit 76, no log).
+// The previous run log is kept as RelamorLog.txt.1. The start-ups read
+// everything they need before BeginWriting, where the pristine copy of the
+// new main database is restored or kept (safe_rerun.h). SIGTERM, SIGINT and
+// SIGHUP stop the run at the next stored row, or inside a long statement,
+// through the error path (a --check too, with exit status 1); every exit
 // status but 0 prints one line with its reason on standard error, the
 // progress line cleared first.
 //
@@ -38,8 +43,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
-#include "toolkit/copy_strategy.h"
+#include "toolkit/copy/copy_strategy.h"
 #include "toolkit/db/database.h"
 #include "toolkit/platform/files.h"
 #include "toolkit/platform/registry.h"
@@ -105,6 +111,7 @@ struct RunStopped {
 struct Options {
   std::string args;         // the operands joined with blanks: "OLD_DIR,NEW_DIR"
   bool check = false;       // --check
+  bool again = false;       // --again: convert again, discarding changes (safe_rerun.h)
   bool status = false;      // --status: tell the new directory's state, run nothing
   std::string report_path;  // --report FILE, else $RELAMOR_REPORT; empty when neither
 };
@@ -207,6 +214,17 @@ class RunFrame {
   // changed). Never throws.
   bool CanOpenDatabase(const std::string& path);
 
+  // The end of the run's reads: everything that only reads (the arguments,
+  // the old main database and its release, the new release, the site list)
+  // comes before it, so that a run stopped before leaves every database of
+  // the new directory as it was. Refuses a new database in
+  // `new_databases` that is an old database's file (Error 75 naming both),
+  // then restores or keeps the pristine copies (safe_rerun.h). No database
+  // may be open on the new qorsite.mdb here. Called again, or by a check, it
+  // does nothing; the first write (CopyTemplate, a database's first row)
+  // calls it too.
+  void BeginWriting(const std::vector<std::string>& new_databases);
+
   // Copies the template `from` over `to` (replacing it atomically), yields,
   // and sets `to` to archive-only attributes. Throws Error 75 or 53.
   void CopyTemplate(const std::string& from, const std::string& to);
@@ -215,6 +233,8 @@ class RunFrame {
   RunFrame() = default;
   int Run(std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
+  // The engine's hook before the first write through a connection.
+  void BeforeDatabaseWrite(const std::string& path);
   // The ends of a run after the start-up; each returns the exit status.
   int SuccessfulEnd(std::string_view program_name);
   int ErrorPath(int number, const std::string& description, std::string_view program_name);
@@ -246,7 +266,7 @@ class RunFrame {
   // The log's failure, once a write failed.
   std::string log_failure_;
   platform::DirectoryLock lock_;
-  std::optional<PristineCopies> pristine_;
+  std::optional<SafeRerun> rerun_;
   RunLog log_;
   platform::RegistryKey key_;
   db::Engine engine_;

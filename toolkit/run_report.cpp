@@ -142,6 +142,17 @@ void RunReport::AddWarning(Problem warning) {
   warnings_.push_back(std::move(warning));
 }
 
+void RunReport::ShortcutFired(std::string_view shortcut) {
+  if (table_open_) databases_.back().tables.back().shortcuts.emplace_back(shortcut);
+}
+
+void RunReport::ShortcutDeclined(std::string_view shortcut, std::string_view reason) {
+  if (!table_open_) return;
+  std::string& declined = databases_.back().tables.back().declined;
+  if (!declined.empty()) declined += "; ";
+  declined.append(shortcut).append(": ").append(reason);
+}
+
 std::string RunReport::current_database() const {
   return databases_.empty() ? std::string() : databases_.back().name;
 }
@@ -281,6 +292,11 @@ std::string RunReport::Json() const {
                             {"failed", t.failed},
                             {"mismatch", !check_ && t.Mismatch()}};
       if (t.mode == "none") table["reason"] = t.reason;
+      if (!check_) {
+        table["path"] = t.Path();
+        table["shortcuts"] = t.shortcuts;
+        if (!t.declined.empty()) table["declined"] = t.declined;
+      }
       tables.push_back(std::move(table));
     }
     databases.push_back({{"name", database.name}, {"tables", std::move(tables)}});

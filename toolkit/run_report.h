@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <vector>
 
 namespace relamor {
@@ -29,6 +30,13 @@ struct TableResult {
   // The mode adds one new row for every old row; a difference is flagged.
   bool one_row_per_old_row = false;
   bool failed = false;  // the run ended in this table
+  // The shortcuts (copy/shortcut.h) that stored rows of this table, in
+  // order, and the reasons of those that declined ("name: reason", "; "
+  // between them). The path is "set-based" when shortcuts alone stored the
+  // table, "rows" when the walk ran or nothing was tried.
+  std::vector<std::string> shortcuts;
+  std::string declined;
+  const char* Path() const { return !shortcuts.empty() && declined.empty() ? "set-based" : "rows"; }
   bool Mismatch() const { return !failed && one_row_per_old_row && rows_added != rows_read; }
 };
 
@@ -90,6 +98,9 @@ class RunReport {
   // The table begun last and not ended, on the error path: the rows it
   // received before the error (committed with the rest).
   void SetFailedTableCounts(long long rows_added, long long rows_edited);
+  // What a shortcut did on the table begun last.
+  void ShortcutFired(std::string_view shortcut);
+  void ShortcutDeclined(std::string_view shortcut, std::string_view reason);
 
   // The outcome. `result` is the text written to RelamorResult, if any.
   // Marks an unfinished table as the failed one.

@@ -6,7 +6,11 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
+
+#include "toolkit/error.h"
+#include "toolkit/safe_rerun.h"
 
 namespace relamor {
 
@@ -32,24 +36,14 @@ std::string Utc(std::time_t t) {
   return text;
 }
 
-// qorsite.mdb as the last run left it, from .relamor/qorsite.mdb.state:
-// "<device> <inode>", then " <size> <mtime in ns>" once a run has ended.
-struct KeptState {
-  bool present = false;
-  bool ended = false;
-  std::uint64_t device = 0, inode = 0;
-  std::int64_t size = 0, mtime_ns = 0;
-};
-
-// The one place that reads the state the runs keep; everything else works on
-// DirectoryState.
-KeptState ReadKeptState(const std::string& new_dir) {
-  KeptState kept;
-  std::ifstream in(InDirectory(InDirectory(new_dir, ".relamor"), "qorsite.mdb.state"));
-  if (!(in >> kept.device >> kept.inode)) return kept;
-  kept.present = true;
-  kept.ended = static_cast<bool>(in >> kept.size >> kept.mtime_ns);
-  return kept;
+// How the last run that wrote a database ended, from the hidden folder's
+// state (safe_rerun.h); an unreadable or unsound folder counts as none.
+std::optional<RerunState> ReadKeptState(const std::string& new_dir) {
+  try {
+    return ReadRerunState(new_dir);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -63,10 +57,12 @@ DirectoryState ReadDirectoryState(const std::string& new_dir) {
     return state;
   }
   const std::string log_path = InDirectory(new_dir, "RelamorLog.txt");
-  const KeptState kept = ReadKeptState(new_dir);
+  const std::optional<RerunState> kept = ReadKeptState(new_dir);
+  const bool kept_present = kept.has_value();
+  const bool kept_ended = kept && kept->end != LastRunEnd::kWriting;
   struct stat log_st {};
   if (::stat(log_path.c_str(), &log_st) != 0) {
-    state.kind = kept.present ? DirectoryState::Kind::kNotEnded
+    state.kind = kept_present ? DirectoryState::Kind::kNotEnded
                               : DirectoryState::Kind::kNeverConverted;
     return state;
   }
@@ -87,25 +83,36 @@ DirectoryState ReadDirectoryState(const std::string& new_dir) {
     }
   }
   if (last != kSuccessLine) {
-    state.kind = kept.present && !kept.ended ? DirectoryState::Kind::kNotEnded
+    state.kind = kept_present && !kept_ended ? DirectoryState::Kind::kNotEnded
                                              : DirectoryState::Kind::kFailed;
     state.why = last;
     state.where = database.empty() ? "" : database + (table.empty() ? "" : ", table " + table);
     return state;
   }
   state.kind = DirectoryState::Kind::kConverted;
-  struct stat db_st {};
-  if (::stat(InDirectory(new_dir, "qorsite.mdb").c_str(), &db_st) != 0) return state;
   // Changed since: not as the last run recorded it, or (nothing recorded: the
   // run did not write it) newer than the log, which a run closes last.
-  const bool changed =
-      kept.present && kept.ended
-          ? db_st.st_dev != kept.device || db_st.st_ino != kept.inode ||
-                db_st.st_size != kept.size || MtimeNs(db_st) != kept.mtime_ns
-          : MtimeNs(db_st) > MtimeNs(log_st);
-  if (changed) {
+  if (kept && kept->end == LastRunEnd::kTrue) {
+    const auto changed = ChangedSince(new_dir, *kept);
+    if (changed.empty()) return state;
+    state.kind = DirectoryState::Kind::kInUseSince;
+    for (const auto& [name, how] : changed) {
+      state.changed += (state.changed.empty() ? "" : ", ") + name + " " + how;
+      struct stat st {};
+      if (::stat(InDirectory(new_dir, name).c_str(), &st) == 0 &&
+          (state.since.empty() || Utc(st.st_mtim.tv_sec) > state.since)) {
+        state.since = Utc(st.st_mtim.tv_sec);
+      }
+    }
+    if (state.since.empty()) state.since = "the last run";
+    return state;
+  }
+  struct stat db_st {};
+  if (::stat(InDirectory(new_dir, "qorsite.mdb").c_str(), &db_st) != 0) return state;
+  if (MtimeNs(db_st) > MtimeNs(log_st)) {
     state.kind = DirectoryState::Kind::kInUseSince;
     state.since = Utc(db_st.st_mtim.tv_sec);
+    state.changed = "qorsite.mdb changed";
   }
   return state;
 }
@@ -137,8 +144,8 @@ int PrintDirectoryState(const std::string& new_dir, std::string_view program_nam
       line << "converted (ended " << state.ended << "), unchanged since";
       break;
     case DirectoryState::Kind::kInUseSince:
-      line << "converted (ended " << state.ended << "), in use since " << state.since
-           << " (qorsite.mdb has changed since the run ended)";
+      line << "converted (ended " << state.ended << "), in use since " << state.since << " ("
+           << state.changed << " since the run ended; a repeat is refused, see --again)";
       break;
   }
   errno = 0;

@@ -6,7 +6,8 @@
 // The state is read from what runs leave in the new directory: the run log
 // RelamorLog.txt (its last line tells how the last run ended, its "Opened New
 // database" and "Copying table" lines where) and the hidden folder .relamor/
-// (the state of qorsite.mdb as the last run left it, safe_rerun.h).
+// (how the last run that wrote a database ended and what it left, read
+// through ReadRerunState and ChangedSince of safe_rerun.h).
 #pragma once
 
 #include <ostream>
@@ -28,7 +29,8 @@ struct DirectoryState {
   std::string ended;   // when the last run ended (the log's time), UTC
   std::string why;     // kFailed, kNotEnded: the log's last line
   std::string where;   // kFailed, kNotEnded: "qord003.mdb, table schedules"
-  std::string since;   // kInUseSince: qorsite.mdb's time, UTC
+  std::string since;   // kInUseSince: the latest time of a changed database, UTC
+  std::string changed; // kInUseSince: "qord003.mdb changed, qorsite.mdb missing"
 };
 
 // Reads the state of the new directory `new_dir` (a prefix, as on the

@@ -304,12 +304,26 @@ std::vector<Fault> AllFaults() {
                          [](Installation& i) {
                            return std::vector<std::string>{i.old_dir() + "," + i.root() + "/link/"};
                          }});
-  faults.push_back(Fault{"NewInsideOld",
-                         [](Installation& i) {
-                           fs::create_directories(i.old_dir() + "sub");
-                           return Holder();
-                         },
-                         64, "<none>", "nested", same("sub/")});
+  // A new database that is an old one's file, by a hard or a symbolic link:
+  // refused before anything is written to it.
+  for (const bool hard : {true, false}) {
+    faults.push_back(Fault{hard ? "NewHardLinkedToOld" : "NewSymlinkedToOld",
+                           [hard](Installation& i) {
+                             // The old site database holds what the new main one
+                             // does, so the run's reads pass.
+                             const std::string old_file = i.old_dir() + "qord012.mdb";
+                             fs::copy_file(i.new_dir() + "qorsite.mdb", old_file,
+                                           fs::copy_options::overwrite_existing);
+                             fs::remove(i.new_dir() + "qorsite.mdb");
+                             if (hard) {
+                               fs::create_hard_link(old_file, i.new_dir() + "qorsite.mdb");
+                             } else {
+                               fs::create_symlink(old_file, i.new_dir() + "qorsite.mdb");
+                             }
+                             return Holder();
+                           },
+                           1, "False", "is the same file as the old database '"});
+  }
   faults.push_back(Fault{"DirectoriesSwapped", none, 1, "False", "swapped", [](Installation& i) {
                            return std::vector<std::string>{i.new_dir() + "," + i.old_dir()};
                          }});
@@ -388,45 +402,6 @@ INSTANTIATE_TEST_SUITE_P(All, Faults, ::testing::ValuesIn(AllFaults()),
                          [](const ::testing::TestParamInfo<Fault>& param) {
                            return param.param.name;
                          });
-
-}  // namespace
-}  // namespace relamor::testing
-
-namespace relamor::testing {
-namespace {
-
-// A rerun starts from the new main database as the installer left it, keeps
-// the previous log, and takes a freshly installed database as it is.
-TEST(SafeRerun, RestoresThePristineMainDatabase) {
-  Installation inst;
-  inst.FromSample("release35");
-  ASSERT_EQ(inst.Run("relamor").exit_status, 0);
-  const std::string first_log = inst.Log();
-  const std::string first_users = inst.Dump("new", "qorsite", "users");
-  ASSERT_NE(first_users, "");
-  EXPECT_TRUE(inst.Exists("new", ".relamor/qorsite.mdb"));
-
-  const ProgramRun again = inst.Run("relamor");
-  EXPECT_EQ(again.exit_status, 0) << inst.Log();
-  EXPECT_NE(again.err.find("restored " + inst.new_dir() + "qorsite.mdb"), std::string::npos)
-      << again.err;
-  EXPECT_EQ(inst.Dump("new", "qorsite", "users"), first_users) << "no row twice";
-  EXPECT_EQ(inst.Log(), first_log);
-  EXPECT_EQ(FileBytes(inst.new_dir() + "RelamorLog.txt.1"), first_log);
-  EXPECT_EQ(inst.Result(), "True");
-
-  // A fresh install into the same directory is taken as it is.
-  fs::remove(inst.new_dir() + "qorsite.mdb");
-  inst.New("qorsite", FileBytes(std::string(RELAMOR_SOURCE_DIR) +
-                                "/samples/release35/new/qorsite.sql") +
-                          "CREATE TABLE fresh (x LONG);");
-  const ProgramRun fresh = inst.Run("relamor");
-  EXPECT_EQ(fresh.exit_status, 0);
-  EXPECT_NE(fresh.err.find("taken as it is"), std::string::npos) << fresh.err;
-  EXPECT_EQ(inst.Dump("new", "qorsite", "fresh"), "");
-  EXPECT_EQ(inst.Dump("new", "qorsite", "users"), first_users);
-  EXPECT_EQ(inst.NewIntegrityProblems(), "");
-}
 
 }  // namespace
 }  // namespace relamor::testing

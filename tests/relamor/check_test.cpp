@@ -254,6 +254,18 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"MissingTable", "old", "qorsite", "DROP TABLE zones;", "areas", "", "zones"},
         Damage{"ExccsCategoryMissing", "old", "qord003",
                "INSERT INTO EXCCS VALUES ('ZZ', 1, 0);", "EXCCS", "CAT"},
+        // A category stored as a number: the check promises the run's words.
+        Damage{"ExccsCategoryNumber", "old", "qord003",
+               "ALTER TABLE EXCCS RENAME TO texts; CREATE TABLE EXCCS (CAT, threshold LONG, "
+               "enabled YESNO); INSERT INTO EXCCS SELECT * FROM texts; DROP TABLE texts;"
+               "INSERT INTO EXCCS VALUES (7, 1, 0);",
+               "EXCCS", "CAT", "category 7"},
+        // A first numbering flag True with one mapping row, into an empty table.
+        Damage{"FirstFlagTrueWithoutSecondRow", "old", "qorsite",
+               "CREATE TABLE lone (n SHORT); INSERT INTO lone VALUES (1);", "lone", "",
+               "has 1 row(s)",
+               "CREATE TABLE lone (n SHORT);"
+               "INSERT INTO export VALUES (6, 'lone', 'n', 'lone', 'n', -1, 1);"},
         Damage{"NumberingOverflow", "old", "qord003",
                "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 32768) "
                "INSERT INTO alarms SELECT x, 'a', 1 FROM c;",

@@ -26,7 +26,8 @@ class CopyModes : public StrategyTest {
     if (!c) {
       c = std::make_unique<Case>();
       Build(c->inst);
-      c->run = c->inst.Run("relamor");
+      c->run = c->inst.Run("relamor", c->inst.old_dir() + "," + c->inst.new_dir(),
+                           {{"RELAMOR_REPORT", c->inst.root() + "/report.json"}});
     }
     inst_ = &c->inst;
     run_ = &c->run;
@@ -177,6 +178,31 @@ TEST_P(CopyModes, CheckWarnsOfTheTablesLeftUnwritten) {
   EXPECT_NE(check.out.find("qorsite nullflag sno 12: nothing is written into table 'nullflag'"),
             std::string::npos)
       << check.out;
+}
+
+// On these tame tables every append and D's two passes are stored by their
+// shortcut, as the report says; mode G and F's overwrite have none; row by
+// row no shortcut is tried.
+TEST_P(CopyModes, ShortcutsFireOnTameData) {
+  const nlohmann::json report = ReadReport(inst_->root() + "/report.json");
+  if (GetParam() == "rows") {
+    EXPECT_EQ(OnlyWalks(report), "");
+    return;
+  }
+  EXPECT_EQ(ReportPaths(report),
+            "qorsite|plain|set-based|AppendFrom\n"     // A
+            "qorsite|nums|set-based|AppendFrom\n"      // B
+            "qorsite|nums2|set-based|AppendFrom\n"
+            "qorsite|emptyb|rows|\n"                   // no old row: nothing tried
+            "qorsite|firstnum|set-based|AppendFrom\n"  // C
+            "qorsite|filled|rows|\n"                   // C, the new table holds rows
+            "qorsite|twonum|set-based|AppendFilled\n"  // D
+            "qorsite|twoonly|set-based|AppendFrom\n"   // E
+            "qorsite|single|set-based|AppendFrom\n"    // F into an empty table
+            "qorsite|onerow|rows|\n"                   // F overwriting
+            "qorsite|inorder|rows|\n"                  // G
+            "qorsite|nullflag|rows|\n"
+            "qorsite|exccs|set-based|AppendFrom\n");
 }
 
 // The Sites customer link, over two databases: the placeholder numbers

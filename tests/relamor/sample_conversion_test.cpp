@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "tests/support/installation.h"
@@ -149,21 +150,53 @@ TEST_F(SampleConversion, SummaryAndReportMatchTheDatabases) {
   EXPECT_TRUE(report.at("error").is_null());
   EXPECT_TRUE(report.at("problems").empty());
   EXPECT_EQ(ReportTables(report), summary);
+  // The category copy of EXCCS is stored by its shortcut; so is every append
+  // and D's two passes (events) of the site databases that have old rows.
+  const auto site_pass = [](const std::string& db) {
+    return db + "|boards|set-based|AppendFrom\n" + db + "|commands|set-based|AppendFrom\n" +
+           db + "|alarms|set-based|AppendFrom\n" + db + "|events|set-based|AppendFilled\n" +
+           db + "|EXCCS|set-based|UpdateByCategory\n" +
+           db + "|cmdidguid|rows|\n";  // F overwriting: no shortcut
+  };
+  std::string expected = "qorsite|customers|set-based|AppendFrom\n"
+                         "qorsite|Sites|rows||declined\n"  // the customer link
+                         "qorsite|users|set-based|AppendFrom\n"
+                         "qorsite|areas|set-based|AppendFrom\n";
+  expected += site_pass("qord003") + "qord003|schedules|set-based|AppendFrom\n";
+  expected += site_pass("qord012") + "qord012|schedules|rows|\n";  // no old row
+  for (const char* table : {"boards", "commands", "alarms", "events", "EXCCS", "cmdidguid",
+                            "schedules"}) {
+    expected += std::string("qord047|") + table + "|rows|\n";
+  }
+  const char* strategy = std::getenv("RELAMOR_COPY_STRATEGY");
+  if (strategy && std::string(strategy) == "rows") {
+    EXPECT_EQ(OnlyWalks(report), "");
+  } else {
+    EXPECT_EQ(ReportPaths(report), expected);
+  }
   // Standard error is no terminal here: no progress line.
   EXPECT_EQ(run_->err, "");
 }
 
 // Row by row the run logs the same lines (the old tables' counts among
 // them, which the set-based copy learns from its statements) and reports the
-// same table counts.
+// same table counts; the path trace says so of every table copy.
 TEST_F(SampleConversion, RowByRowRunLogsAndCountsTheSame) {
   Installation rows;
   rows.FromSample("release35");
   const ProgramRun run = rows.Run("relamor", rows.old_dir() + "," + rows.new_dir(),
-                                  {{"RELAMOR_COPY_STRATEGY", "rows"}});
+                                  {{"RELAMOR_COPY_STRATEGY", "rows"}, {"RELAMOR_TRACE_PATHS", "1"}});
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(rows.Log(), inst_->Log());
   EXPECT_EQ(SummaryTables(run.out), SummaryTables(run_->out));
+  std::istringstream err(run.err);
+  int traced = 0;
+  for (std::string line; std::getline(err, line);) {
+    if (line.rfind("relamor path: ", 0) != 0) continue;
+    ++traced;
+    EXPECT_TRUE(line.ends_with(" rows")) << line;
+  }
+  EXPECT_GT(traced, 20);
 }
 
 // Under a terminal the progress line appears and is cleared before the

@@ -67,6 +67,28 @@ TEST_P(CustomerAddressesTest, FirstRowOfEachIdInTheOrderOfTheIdList) {
               "x|first x|Kade 1|Gouda|NULL|1000|NL\n");
   }
   {
+    // An index on (id, name) lists the ids in its order and would give a
+    // look-up by id the rows in name order: the first row of 5 in rowid
+    // order is still the one taken.
+    SCOPED_TRACE("an index on id and name");
+    Installation inst;
+    inst.Old("qorsite", R"sql(
+CREATE TABLE sites (id LONG);
+CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50), address TEXT(50), city TEXT(50),
+                        region TEXT(50), zipCode TEXT(10), country TEXT(50));
+CREATE INDEX by_id_and_name ON customers (id, name);
+INSERT INTO customers VALUES (5, 1, 'zed', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (3, 1, 'cas', NULL, NULL, NULL, NULL, NULL);
+INSERT INTO customers VALUES (5, 2, 'abe', NULL, NULL, NULL, NULL, NULL);
+)sql");
+    inst.New("qorsite", kNewCustomers);
+    ProgramRun run = inst.Run("relamor2035");
+    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
+    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
+              "3|cas|NULL|NULL|NULL|NULL|NULL\n"
+              "5|zed|NULL|NULL|NULL|NULL|NULL\n");
+  }
+  {
     // A column named rowid does not decide which row comes first: the
     // rows' own order does.
     SCOPED_TRACE("a column named rowid");

@@ -8,15 +8,25 @@ with --rows item rows). One clean conversion of a fresh copy of the new
 directory is the reference. Then, until --kills kills or --minutes minutes:
 a fresh copy of the new directory is converted, and the run is killed with
 SIGKILL after a random delay (seeded by --seed) within the reference run's
-duration. After each kill:
+duration. The kills take turns between three kinds of run:
+  fresh            the first run on a fresh copy of the new directory
+  repeat           a repeat of a successful conversion, nothing changed since
+  forced repeat    a row added to a site database after a successful
+                   conversion: a plain repeat must be refused (exit 76, no
+                   file of the new directory changed); the killed run and its
+                   rerun use --again
+After each kill:
   corrupt          a new database (with its journal, on a scratch copy) fails
                    PRAGMA integrity_check
   old changed      the old directory gained, lost or changed a file
   true after kill  RelamorResult holds "True"
   reruns failed    a rerun on the same new directory did not exit 0 with
                    "True", the reference's log and every table's rows
+  repeats not refused  a plain repeat after the change did not exit 76, or
+                   changed a file of the new directory
 A run that ended before its kill is not counted. The last line is
-  N kills, N corrupt, N old changed, N true after kill, N reruns failed
+  N kills, N corrupt, N old changed, N true after kill, N reruns failed,
+  N repeats not refused
 and the exit status is 1 when any count but the kills is not 0.
 
 Usage: python3 tests/soak/kill_soak.py [--bin build/relamor] [--kills 200] [--minutes 15]
@@ -121,11 +131,11 @@ class Soak:
         self.pristine = os.path.join(scratch, "pristine-new")
         self.new = os.path.join(scratch, "new")
 
-    def start(self):
+    def start(self, options=()):
         if os.path.exists(self.result):
             os.remove(self.result)
         return subprocess.Popen(
-            [self.args.bin, f"{self.old}/,{self.new}/"],
+            [self.args.bin, *options, f"{self.old}/,{self.new}/"],
             env=dict(os.environ, RELAMOR_REGISTRY=self.registry),
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=self.scratch)
 
@@ -146,7 +156,7 @@ class Soak:
     def run(self):
         gen = load_generator()
         t = time.monotonic()
-        gen.make_sites(self.old, self.pristine, self.args.sites, self.args.rows)
+        gen.make_sites(self.old, self.pristine, self.args.sites, self.args.rows, gen.DATA_SETS[0])
         print(f"generated {self.args.sites} sites of {self.args.rows} rows in "
               f"{time.monotonic() - t:.1f} s", flush=True)
         old_digest = tree_digest(self.old)
@@ -164,16 +174,36 @@ class Soak:
         print(f"reference run: {duration:.2f} s, {len(reference)} tables", flush=True)
 
         rng = random.Random(self.args.seed)
-        kills = corrupt = old_changed = true_after = reruns_failed = 0
+        kills = corrupt = old_changed = true_after = reruns_failed = not_refused = 0
+        converted = True  # the new directory holds a successful conversion
         deadline = time.monotonic() + self.args.minutes * 60
         while kills < self.args.kills and time.monotonic() < deadline:
-            self.fresh_new()
+            kind = kills % 3
+            options = ()
+            if kind == 0 or not converted:
+                self.fresh_new()
+            elif kind == 2:
+                # The installation in use: a row added to a site database.
+                site = os.path.join(self.new, [n for n in databases(self.new)
+                                               if n.startswith("qord0")][0])
+                con = sqlite3.connect(site)
+                con.execute("INSERT INTO boards (boardID) VALUES (999999)")
+                con.commit()
+                con.close()
+                before = tree_digest(self.new)
+                refused = self.start()
+                refused.communicate()
+                if refused.returncode != 76 or tree_digest(self.new) != before:
+                    not_refused += 1
+                    print(f"repeat after a change: exit {refused.returncode}", flush=True)
+                options = ("--again",)
             delay = rng.uniform(0, duration)
-            proc = self.start()
+            proc = self.start(options)
             time.sleep(delay)
             proc.send_signal(signal.SIGKILL)
             proc.communicate()
             if proc.returncode != -signal.SIGKILL:
+                converted = proc.returncode == 0
                 continue  # it ended before the kill
             kills += 1
             problems = []
@@ -187,8 +217,9 @@ class Soak:
             if self.value() == "True":
                 true_after += 1
                 problems.append("true after kill")
-            rerun = self.start()
+            rerun = self.start(options)
             _, err = rerun.communicate()
+            converted = rerun.returncode == 0
             if (rerun.returncode != 0 or self.value() != "True" or self.log() != reference_log
                     or content(self.new) != reference):
                 reruns_failed += 1
@@ -197,8 +228,9 @@ class Soak:
             if problems:
                 print(f"kill {kills} after {delay:.3f} s: {'; '.join(problems)}", flush=True)
         print(f"{kills} kills, {corrupt} corrupt, {old_changed} old changed, "
-              f"{true_after} true after kill, {reruns_failed} reruns failed", flush=True)
-        return 1 if corrupt or old_changed or true_after or reruns_failed else 0
+              f"{true_after} true after kill, {reruns_failed} reruns failed, "
+              f"{not_refused} repeats not refused", flush=True)
+        return 1 if corrupt or old_changed or true_after or reruns_failed or not_refused else 0
 
 
 def main():

@@ -65,6 +65,9 @@ void Installation::Old(const std::string& name, const std::string& sql) {
 
 void Installation::New(const std::string& name, const std::string& sql) {
   ExecScript(new_dir() + name + ".mdb", sql);
+  // A fresh database from the installer: the new directory is taken as it
+  // is now, as after removing the hidden folder of earlier runs.
+  fs::remove_all(new_dir() + ".relamor");
 }
 
 void Installation::FromSample(const std::string& sample) {
@@ -185,6 +188,19 @@ std::string Lines(std::initializer_list<std::string> lines) {
   std::string out;
   for (const std::string& line : lines) out += line + "\r\n";
   return out;
+}
+
+std::map<std::string, std::string> Installation::Snapshot(const std::string& side) const {
+  std::map<std::string, std::string> files;
+  const std::string base = root_ + "/" + side;
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    if (entry.is_symlink()) {
+      files[fs::relative(entry.path(), base).string()] = "-> " + fs::read_symlink(entry).string();
+    } else if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), base).string()] = FileBytes(entry.path().string());
+    }
+  }
+  return files;
 }
 
 }  // namespace relamor::testing

@@ -23,7 +23,8 @@ class Installation {
   std::string new_dir() const { return root_ + "/new/"; }
   std::string registry() const { return root_ + "/registry"; }
 
-  // Creates old/<name>.mdb or new/<name>.mdb from an SQL script.
+  // Creates old/<name>.mdb or new/<name>.mdb from an SQL script. New() is a
+  // fresh install: it also removes the new directory's hidden folder.
   void Old(const std::string& name, const std::string& sql);
   void New(const std::string& name, const std::string& sql);
   // Builds every samples/<sample>/{old,new}/*.sql.
@@ -51,6 +52,10 @@ class Installation {
   // The names of the files in a side's directory ("old" or "new"), sorted,
   // hidden ones included.
   std::vector<std::string> Files(const std::string& side) const;
+  // Every file below a side's directory (hidden ones and those of .relamor/
+  // included) by relative path, with its bytes: two snapshots are equal
+  // exactly when nothing was written there.
+  std::map<std::string, std::string> Snapshot(const std::string& side) const;
   // "" when every new/*.mdb passes PRAGMA integrity_check; otherwise one
   // line per database that does not.
   std::string NewIntegrityProblems() const;

@@ -44,6 +44,33 @@ std::string ReportTables(const nlohmann::json& report) {
   return result;
 }
 
+std::string ReportPaths(const nlohmann::json& report) {
+  std::string result;
+  for (const auto& database : report.at("databases")) {
+    for (const auto& t : database.at("tables")) {
+      result += database.at("name").get<std::string>() + "|" + t.at("name").get<std::string>() +
+                "|" + t.at("path").get<std::string>() + "|";
+      std::string separator;
+      for (const auto& shortcut : t.at("shortcuts")) {
+        result += separator + shortcut.get<std::string>();
+        separator = "+";
+      }
+      if (t.contains("declined")) result += "|declined";
+      result += "\n";
+    }
+  }
+  return result;
+}
+
+std::string OnlyWalks(const nlohmann::json& report) {
+  std::istringstream lines(ReportPaths(report));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() < 6 || line.compare(line.size() - 6, 6, "|rows|") != 0) return line;
+  }
+  return "";
+}
+
 nlohmann::json ReadReport(const std::string& path) {
   const std::string text = FileBytes(path);
   if (text.empty()) throw std::runtime_error("no report at " + path);

@@ -10,6 +10,12 @@ namespace relamor::testing {
 
 std::string SummaryTables(const std::string& out);
 std::string ReportTables(const nlohmann::json& report);
+// The path each table took, "database|table|path|shortcut+shortcut" lines,
+// and whether any shortcut declined ("|declined" after the line).
+std::string ReportPaths(const nlohmann::json& report);
+// Whether every table of the report took the walk with no shortcut tried
+// (RELAMOR_COPY_STRATEGY=rows); "" when so, else the first line that did not.
+std::string OnlyWalks(const nlohmann::json& report);
 // Parses the JSON file; a test failure (exception) when it is missing or bad.
 nlohmann::json ReadReport(const std::string& path);
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <grp.h>
@@ -142,6 +143,12 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
                          static_cast<rlim_t>(setup.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (setup.cpu_limit_seconds >= 0) {
+      const rlimit limit{static_cast<rlim_t>(setup.cpu_limit_seconds),
+                         static_cast<rlim_t>(setup.cpu_limit_seconds)};
+      setrlimit(RLIMIT_CPU, &limit);
+    }
+    if (setup.umask >= 0) ::umask(static_cast<mode_t>(setup.umask));
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
     if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(127);

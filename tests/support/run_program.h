@@ -21,6 +21,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // How the child process is set up, for fault tests.
 struct ChildSetup {
   long file_size_limit = -1;   // RLIMIT_FSIZE in bytes; -1: unchanged
+  long cpu_limit_seconds = -1;  // RLIMIT_CPU (a run that ignores a stop ends); -1: unchanged
+  int umask = -1;              // the child's umask; -1: inherited
   bool stderr_closed = false;  // standard error is a pipe nobody reads
   // Called in the parent with the child's pid while it runs.
   std::function<void(int pid)> while_running;

@@ -308,7 +308,7 @@ TEST_F(RunFrameTest, MainJoinsTheArgumentsAndReadsTheRegistryRoot) {
   std::vector<char*> help_argv = {program.data(), help.data()};
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(RunFrame::Main(2, help_argv.data(), "relamor", [](RunFrame&) {}), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor [--check] [--report FILE] [--] OLD_DIR/,NEW_DIR/", 0),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor [--check] [--again] [--report FILE] [--] OLD_DIR/,NEW_DIR/", 0),
             0u);
   std::vector<char*> version_argv = {program.data(), version.data()};
   ::testing::internal::CaptureStdout();

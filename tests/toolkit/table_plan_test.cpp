@@ -1,6 +1,6 @@
 // The table plan, driven by the mode table of the field-mapped copy: flags,
 // mapping count and positions 2/4 in, mode, condition and field moves out.
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include "toolkit/conversion.h"
 #include "toolkit/error.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor::testing {
 
@@ -48,30 +48,44 @@ class WriterHarness : public Conversion {
   // The field-mapped copy of the prepared table.
   CopyResult CopyMappedTable() { return Conversion::CarryOut(PlanOf(table_), table_); }
   // The special writers on the prepared table, with its writer plan.
-  void WriteChannelTable() { Write(relamor::WriteChannelTable); }
-  void WriteModemConnections() { Write(relamor::WriteModemConnections); }
-  void WriteIpConnections() { Write(relamor::WriteIpConnections); }
-  void WriteSerialConnections() { Write(relamor::WriteSerialConnections); }
-  void WritePromptTable() { Write(relamor::WritePromptTable); }
+  // The connection writers try their shortcut first, as in a run.
+  void WriteChannelTable() { Write({SpecialWriter::kChannel, relamor::WriteChannelTable, nullptr, nullptr}); }
+  void WriteModemConnections() {
+    Write({SpecialWriter::kModemConnections, relamor::WriteModemConnections, nullptr, nullptr});
+  }
+  void WriteIpConnections() {
+    Write({SpecialWriter::kIpConnections, relamor::WriteIpConnections, "InsertFilledConnections",
+           relamor::IpConnectionsInOnePass});
+  }
+  void WriteSerialConnections() {
+    Write({SpecialWriter::kSerialConnections, relamor::WriteSerialConnections,
+           "InsertConnectionsInOrder", relamor::SerialConnectionsInOnePass});
+  }
+  void WritePromptTable() {
+    Write({SpecialWriter::kPrompt, relamor::WritePromptTable, nullptr, nullptr});
+  }
   void InsertConnectionRows(const std::string& table, const std::string& type,
                             const std::string& id) {
     relamor::InsertConnectionRows(new_db_, table, type, id);
   }
-  void CreateCustomersFromSites() { relamor::CreateCustomersFromSites(frame_, LastCustomerNumber); }
+  void CreateCustomersFromSites() {
+    relamor::CreateCustomersFromSites(frame_, strategy_, shortcut_log_, LastCustomerNumber);
+  }
 
   std::int16_t& last_customer() { return LastCustomerNumber; }
 
- private:
-  void Write(void (*writer)(const TablePlan&, TableCopyIo&)) {
+  // Any writer on the prepared table, with its writer plan.
+  void Write(const WriterForms& forms) {
     PlanRules rules = CurrentPlanRules();
     rules.special_writers = true;
     const TablePlan plan =
         PlanTable(table_.mapping_rows, ColumnsOf(old_db_, table_.old_table.source()),
                   ColumnsOf(new_db_, table_.new_table.source()), rules);
     TableCopyIo io = IoFor(table_);
-    writer(plan, io);
+    CarryOutWriter(forms, plan, io);
   }
 
+ private:
   // Under the general rules the old recordset's count is completed, as the
   // table loop of relamor completes it, before the copy reads a row.
   void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) override {
@@ -99,6 +113,8 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
   ::testing::internal::CaptureStderr();
   run.status = RunFrame::RunWith(inst.old_dir() + "," + inst.new_dir(), inst.registry(),
                                  "relamor2035", [&](RunFrame& frame) {
+                                   // A start-up's reads end before its writes.
+                                   frame.BeginWriting({});
                                    WriterHarness harness(frame, rules);
                                    try {
                                      body(harness);
@@ -107,7 +123,8 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
                                      throw;
                                    }
                                  });
-  ::testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  if (getenv("SHOWERR")) fprintf(stderr, "%s", err.c_str());
   return run;
 }
 

@@ -26,6 +26,7 @@
 // Running numbers come from row_number() OVER (ORDER BY s.rowid) through
 // relamor_number, which refuses numbers past 32767.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <unordered_map>
@@ -264,9 +265,42 @@ bool HasIndex(sqlite3* db, const std::string& table) {
 
 }  // namespace
 
+namespace {
+
+// Old database files up to this size are checked rather than a commit made.
+constexpr long long kCheckedBytes = 8LL << 20;
+
+// Whether every page of `origin` reads back sound (PRAGMA quick_check on its
+// own connection, where a failure harms nothing); decided once per file.
+bool ProvenReadable(const Connection& origin) {
+  if (!origin.proven_readable) {
+    struct stat st {};
+    bool ok = ::stat(origin.file.c_str(), &st) == 0 && st.st_size <= kCheckedBytes;
+    if (ok) {
+      sqlite3_stmt* stmt = nullptr;
+      ok = sqlite3_prepare_v2(origin.db, "PRAGMA quick_check(1)", -1, &stmt, nullptr) == SQLITE_OK &&
+           sqlite3_step(stmt) == SQLITE_ROW &&
+           std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) == "ok";
+      sqlite3_finalize(stmt);
+    }
+    origin.proven_readable = ok;
+  }
+  return *origin.proven_readable;
+}
+
+}  // namespace
+
 // The schema name under which `origin` is attached to `target`, attaching it
 // first when it is not yet; nothing when it cannot be attached.
 std::optional<std::string> Attach(Connection& target, const Connection& origin) {
+  // A read of an old database that fails in a write transaction (a damaged
+  // page, a truncated file) leaves the connection unable to commit it: the
+  // rows stored before would be lost. So while rows are pending, the old
+  // database is first proven readable on its own connection (once; for a
+  // file small enough that this costs less than a commit), or the pending
+  // rows are committed. A write that fails then undoes nothing stored before
+  // (DiscardEmptyTransaction ends its transaction).
+  if (target.WriteTransactionOpen() && !ProvenReadable(origin)) target.Commit();
   auto attached = target.attached.find(origin.path);
   if (attached == target.attached.end()) {
     // ATTACH wants no open transaction.
@@ -405,31 +439,38 @@ struct StatementTables {
   std::shared_ptr<detail::TableInfo> to;
   std::shared_ptr<detail::TableInfo> from;
 };
-std::optional<StatementTables> TablesOf(Database& target_db, const Database& source,
-                                        std::string_view old_table, std::string_view new_table) {
-  if (!target_db.is_open() || !source.is_open()) return std::nullopt;
+Declinable<StatementTables> TablesOf(Database& target_db, const Database& source,
+                                     std::string_view old_table, std::string_view new_table) {
+  if (!target_db.is_open() || !source.is_open()) return Decline("a database is closed");
   StatementTables t;
   t.target = &target_db.state()->Open();
   t.origin = &source.state()->Open();
-  if (t.target->read_only || t.target == t.origin) return std::nullopt;
+  if (t.target->read_only || t.target == t.origin) {
+    return Decline("the new database is read-only or the old one");
+  }
   t.to = t.target->FindTable(new_table);
   t.from = t.origin->FindTable(old_table);
-  if (!t.to || !t.from || t.from->rowid_name.empty()) return std::nullopt;
-  return t;
+  if (!t.to || !t.from) return Decline("a table is missing");
+  if (t.from->rowid_name.empty()) return Decline("the old table's columns hide its rowid");
+  if (std::string why = detail::UnprovableRules(t.target->db, *t.to); !why.empty()) {
+    return Decline(why);
+  }
+  return Declinable<StatementTables>::Stored(t);
 }
 
 }  // namespace
 
-std::optional<long> AppendFrom(Database& target_db, const Database& source,
-                               std::string_view old_table, std::string_view new_table,
-                               const std::vector<AppendColumn>& columns) {
-  if (columns.empty()) return std::nullopt;
-  const std::optional<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
-  if (!tables || tables->to->has_counter) return std::nullopt;
-  detail::Connection& target = *tables->target;
-  detail::Connection& origin = *tables->origin;
-  const auto& to = tables->to;
-  const auto& from = tables->from;
+Declinable<long> AppendFrom(Database& target_db, const Database& source,
+                            std::string_view old_table, std::string_view new_table,
+                            const std::vector<AppendColumn>& columns) {
+  if (columns.empty()) return Decline("no column to write");
+  const Declinable<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
+  if (!tables.stored()) return Decline(tables.reason());
+  if (tables.result().to->has_counter) return Decline("a counter column");
+  detail::Connection& target = *tables.result().target;
+  detail::Connection& origin = *tables.result().origin;
+  const auto& to = tables.result().to;
+  const auto& from = tables.result().from;
 
   // The source of each written column (an old column's index, or -1 for the
   // running number); a later one for the same column replaces an earlier
@@ -441,11 +482,11 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   const std::string row_order = "s." + from->rowid_name;
   for (const AppendColumn& c : columns) {
     const int index = to->ColumnIndex(c.target);
-    if (index < 0) return std::nullopt;
+    if (index < 0) return Decline("no column " + c.target + " in the new table");
     int origin_column = kNumbered;
     if (!c.numbered) {
       origin_column = from->ColumnIndex(c.source);
-      if (origin_column < 0) return std::nullopt;
+      if (origin_column < 0) return Decline("no column " + c.source + " in the old table");
     }
     if (source_of[static_cast<std::size_t>(index)] == kUnwritten) order.push_back(index);
     source_of[static_cast<std::size_t>(index)] = origin_column;
@@ -491,7 +532,7 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   }
   sqlite3* db = target.db;
   const std::optional<std::string> schema = detail::Attach(target, origin);
-  if (!schema) return std::nullopt;
+  if (!schema) return Decline("the old database cannot be attached");
   const std::string from_clause = " FROM " + *schema + "." + from->quoted + " AS s";
   const std::string where = checked.empty() ? "" : " WHERE relamor_fits(?1" + checked + ")";
   const std::string into = "INSERT INTO main." + to->quoted;
@@ -500,14 +541,15 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
   const std::int64_t old_rows =
       detail::RowsAtMost(db, *schema + "." + from->quoted, from->rowid_name);
   std::optional<long> appended;
-  const bool interruptible = target.BeginSetWrite(old_rows);
-  if (target.Exec("SAVEPOINT relamor_append") != SQLITE_OK) return std::nullopt;
+  // A stop asked for while a statement runs interrupts it; it is then undone
+  // like a failed row, and the row-by-row redo stops at its first row.
+  detail::SetWrite write(target, old_rows);
+  if (!write.open()) return Decline("no savepoint");
   const auto attempt = [&](auto&& statement) {
     if (statement()) {
       appended = static_cast<long>(sqlite3_changes(db));
     } else {
-      target.CheckTransactionKept();
-      target.Exec("ROLLBACK TO relamor_append");
+      write.Undo();
     }
     return appended.has_value();
   };
@@ -547,16 +589,11 @@ std::optional<long> AppendFrom(Database& target_db, const Database& source,
     return detail::Run(db, into + " (" + names + ") SELECT " + converted + from_clause +
                                " ORDER BY " + row_order);
   };
-  // A stop asked for while a statement runs interrupts it; it is then undone
-  // like a failed row, and the row-by-row redo stops at its first row.
-  bool done = false;
-  {
-    const detail::StopInterrupts stops(target, interruptible);
-    done = attempt(pass_through) || attempt(converting);
+  if (!attempt(pass_through) && !attempt(converting)) {
+    return Decline("a row is refused or a stop interrupted the statement");
   }
-  if (done) target.RowsWritten(*appended);
-  target.Exec("RELEASE relamor_append");
-  return appended;
+  write.Commit(*appended);
+  return Declinable<long>::Stored(*appended);
 }
 
 }  // namespace relamor::db
@@ -570,20 +607,21 @@ std::string_view ColumnView(sqlite3_stmt* stmt, int i) {
 }
 }  // namespace
 
-std::optional<long> UpdateByCategory(Database& target_db, const Database& source,
-                                     std::string_view old_table, std::string_view new_table,
-                                     std::string_view category,
-                                     const std::vector<AppendColumn>& columns) {
-  if (columns.empty()) return std::nullopt;
-  const std::optional<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
-  if (!tables || tables->to->rowid_name.empty()) return std::nullopt;
-  detail::Connection& target = *tables->target;
-  detail::Connection& origin = *tables->origin;
-  const auto& to = tables->to;
-  const auto& from = tables->from;
+Declinable<long> UpdateByCategory(Database& target_db, const Database& source,
+                                  std::string_view old_table, std::string_view new_table,
+                                  std::string_view category,
+                                  const std::vector<AppendColumn>& columns) {
+  if (columns.empty()) return Decline("no column to write");
+  const Declinable<StatementTables> tables = TablesOf(target_db, source, old_table, new_table);
+  if (!tables.stored()) return Decline(tables.reason());
+  detail::Connection& target = *tables.result().target;
+  detail::Connection& origin = *tables.result().origin;
+  const auto& to = tables.result().to;
+  const auto& from = tables.result().from;
+  if (to->rowid_name.empty()) return Decline("the new table's columns hide its rowid");
   const int old_category = from->ColumnIndex(category);
   const int new_category = to->ColumnIndex(category);
-  if (old_category < 0 || new_category < 0) return std::nullopt;
+  if (old_category < 0 || new_category < 0) return Decline("no category column");
 
   // The old column of each written column; a later entry for the same column
   // replaces an earlier one, as a second Set would.
@@ -592,7 +630,7 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
   for (const AppendColumn& c : columns) {
     const int index = to->ColumnIndex(c.target);
     const int origin_column = c.numbered ? -1 : from->ColumnIndex(c.source);
-    if (index < 0 || origin_column < 0) return std::nullopt;
+    if (index < 0 || origin_column < 0) return Decline("a mapped column is missing");
     source_of[static_cast<std::size_t>(index)] = origin_column;
     written[static_cast<std::size_t>(index)] = 1;
   }
@@ -600,13 +638,15 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
   // the edits go; only the edits row by row can follow that.
   if (written[static_cast<std::size_t>(new_category)] &&
       source_of[static_cast<std::size_t>(new_category)] != old_category) {
-    return std::nullopt;
+    return Decline("the category is written from another field");
   }
   sqlite3* db = target.db;
   std::vector<char> not_null;
-  if (!detail::OnlyNullsRefused(db, *to, written, not_null)) return std::nullopt;
+  if (!detail::OnlyNullsRefused(db, *to, written, not_null)) {
+    return Decline("an edit could be refused for more than a Null");
+  }
   const std::optional<std::string> schema = detail::Attach(target, origin);
-  if (!schema) return std::nullopt;
+  if (!schema) return Decline("the old database cannot be attached");
   const std::string old_rows = *schema + "." + from->quoted;
 
   // The first row of each category of the new table, and later the last old
@@ -621,16 +661,16 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
     detail::Statement rows(db, "SELECT " + to->rowid_name + ", " +
                                    QuoteName(to->columns[static_cast<std::size_t>(new_category)].name) +
                                    " FROM main." + to->quoted + " ORDER BY " + to->rowid_name);
-    if (!rows) return std::nullopt;
+    if (!rows) return Decline("the new categories cannot be read");
     int rc = SQLITE_DONE;
     while ((rc = sqlite3_step(rows.stmt)) == SQLITE_ROW) {
       const int type = sqlite3_column_type(rows.stmt, 1);
       if (type == SQLITE_NULL) continue;  // a Null category equals nothing
-      if (type != SQLITE_TEXT) return std::nullopt;
+      if (type != SQLITE_TEXT) return Decline("a new category is not a text");
       NoCaseKey(ColumnView(rows.stmt, 1), key);
       categories.try_emplace(key, Category{sqlite3_column_int64(rows.stmt, 0)});
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the new categories cannot be read");
   }
 
   // Every old row, in the order the edits would take them: its category must
@@ -654,7 +694,7 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
   {
     detail::Statement scan(db, select + " FROM " + old_rows + " AS s ORDER BY s." +
                                    from->rowid_name);
-    if (!scan) return std::nullopt;
+    if (!scan) return Decline("the old rows cannot be read");
     // A read: an interrupt undoes nothing.
     const detail::StopInterrupts stops(target, true);
     int rc = SQLITE_DONE;
@@ -685,13 +725,15 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
     }
     // Interrupted by a stop, or anything unproved: the edits row by row
     // decide (and stop at their first row).
-    if (!proved || rc != SQLITE_DONE) return std::nullopt;
+    if (!proved || rc != SQLITE_DONE) {
+      return Decline("an old row's category has no new row, or a value needs converting");
+    }
   }
-  if (rows_read == 0) return std::nullopt;
+  if (rows_read == 0) return Decline("no old row");
 
   // One UPDATE per category, in a savepoint: all of them or none.
-  const bool interruptible = target.BeginSetWrite(rows_read);
-  if (target.Exec("SAVEPOINT relamor_update") != SQLITE_OK) return std::nullopt;
+  detail::SetWrite write(target, rows_read);
+  if (!write.open()) return Decline("no savepoint");
   bool done = false;
   long updated = 0;
   {
@@ -699,7 +741,6 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
                                      old_rows + " AS s WHERE t." + to->rowid_name +
                                      " = ?1 AND s." + from->rowid_name + " = ?2");
     if (update) {
-      const detail::StopInterrupts stops(target, interruptible);
       done = true;
       for (const auto& [name, c] : categories) {
         if (c.last_old_row == 0) continue;
@@ -707,7 +748,7 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
         sqlite3_bind_int64(update.stmt, 2, c.last_old_row);
         if (sqlite3_step(update.stmt) != SQLITE_DONE || sqlite3_changes(db) != 1) {
           sqlite3_reset(update.stmt);
-          target.CheckTransactionKept();
+          write.Undo();
           done = false;
           break;
         }
@@ -716,44 +757,46 @@ std::optional<long> UpdateByCategory(Database& target_db, const Database& source
       }
     }
   }
-  if (!done) target.Exec("ROLLBACK TO relamor_update");
-  target.Exec("RELEASE relamor_update");
-  if (!done) return std::nullopt;
-  target.RowsWritten(rows_read);
+  if (!done) return Decline("an update is refused or a stop interrupted it");
+  write.Commit(rows_read);
   // The observer hears of every edit the rows would have made, not only of
   // the last of each category.
   if (target.engine->change_observer) {
     for (long i = updated; i < rows_read; ++i) target.engine->change_observer(true, to->name);
   }
-  return rows_read;
+  return Declinable<long>::Stored(rows_read);
 }
 
-std::optional<long> AppendFilled(Database& target_db, const Database& source,
-                                 std::string_view old_table, std::string_view new_table,
-                                 const std::vector<AppendColumn>& numbered,
-                                 const std::vector<AppendColumn>& fill) {
-  if (!target_db.is_open() || fill.empty()) return std::nullopt;
+Declinable<long> AppendFilled(Database& target_db, const Database& source,
+                              std::string_view old_table, std::string_view new_table,
+                              const std::vector<AppendColumn>& numbered,
+                              const std::vector<AppendColumn>& fill) {
+  if (!target_db.is_open() || fill.empty()) return Decline("nothing to fill");
   detail::Connection& target = target_db.state()->Open();
   const auto to = target.FindTable(new_table);
-  if (!to) return std::nullopt;
+  if (!to) return Decline("no new table");
   std::vector<char> filled(to->columns.size(), 0);
   for (const AppendColumn& c : fill) {
     const int index = to->ColumnIndex(c.target);
-    if (index < 0) return std::nullopt;
+    if (index < 0) return Decline("no column " + c.target + " in the new table");
     filled[static_cast<std::size_t>(index)] = 1;
   }
   std::vector<char> not_null;
-  if (!detail::OnlyNullsRefused(target.db, *to, filled, not_null)) return std::nullopt;
+  if (!detail::OnlyNullsRefused(target.db, *to, filled, not_null)) {
+    return Decline("the second pass could be refused for more than a Null");
+  }
   // The first pass leaves the filled columns at their defaults.
   for (std::size_t i = 0; i < filled.size(); ++i) {
-    if (filled[i] && not_null[i] && IsNull(target.DefaultOf(to->columns[i]))) return std::nullopt;
+    if (filled[i] && not_null[i] && IsNull(target.DefaultOf(to->columns[i]))) {
+      return Decline("the first pass leaves a NOT NULL column without a default");
+    }
   }
   std::vector<AppendColumn> columns = numbered;
   columns.insert(columns.end(), fill.begin(), fill.end());
-  const std::optional<long> appended = AppendFrom(target_db, source, old_table, new_table, columns);
+  Declinable<long> appended = AppendFrom(target_db, source, old_table, new_table, columns);
   // The observer hears of the second pass's edits as well.
-  if (appended && target.engine->change_observer) {
-    for (long i = 0; i < *appended; ++i) target.engine->change_observer(true, to->name);
+  if (appended.stored() && target.engine->change_observer) {
+    for (long i = 0; i < appended.result(); ++i) target.engine->change_observer(true, to->name);
   }
   return appended;
 }

@@ -208,6 +208,33 @@ int StopRequested(void* engine_state) {
   return 0;
 }
 
+namespace {
+
+// Every statement of a connection is looked at this often (virtual machine
+// steps) for a stop request: far more than once a second.
+constexpr int kStepsPerStopCheck = 1000;
+
+// The handler InstallStopChecks puts in place. A write that is interrupted
+// inside a transaction undoes the whole transaction, the rows stored before
+// with it; so a statement that writes is left to reach its next row, where
+// the stop is seen. Every other statement is interrupted.
+int StopRequestedUnlessWriting(void* connection_state) {
+  auto* connection = static_cast<Connection*>(connection_state);
+  if (StopRequested(connection->engine) == 0) return 0;
+  for (sqlite3_stmt* stmt = sqlite3_next_stmt(connection->db, nullptr); stmt != nullptr;
+       stmt = sqlite3_next_stmt(connection->db, stmt)) {
+    if (sqlite3_stmt_busy(stmt) && !sqlite3_stmt_readonly(stmt)) return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+void InstallStopChecks(Connection& connection) {
+  sqlite3_progress_handler(connection.db, kStepsPerStopCheck, &StopRequestedUnlessWriting,
+                           &connection);
+}
+
 Connection::~Connection() {
   for (auto& [sql, stmts] : idle_) {
     for (sqlite3_stmt* stmt : stmts) sqlite3_finalize(stmt);
@@ -329,21 +356,32 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   std::string lowered = Lower(name);
   if (auto it = tables_.find(lowered); it != tables_.end()) return it->second;
 
-  CachedStatement find = Prepare(
-      "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", {});
-  sqlite3_bind_text64(find.get(), 1, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
-  int rc = sqlite3_step(find.get());
-  if (rc == SQLITE_DONE) {
+  // The schema is read once into a map: finding each table by a scan of the
+  // schema would make a pass over many tables quadratic.
+  if (!schema_read_) {
+    CachedStatement all = Prepare("SELECT name, sql FROM sqlite_master WHERE type = 'table'", {});
+    int rc;
+    while ((rc = sqlite3_step(all.get())) == SQLITE_ROW) {
+      const auto* table = reinterpret_cast<const char*>(sqlite3_column_text(all.get(), 0));
+      const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(all.get(), 1));
+      if (table == nullptr) continue;
+      // The first of names equal but for letter case, as a search finds it.
+      schema_.emplace(Lower(table), SchemaEntry{table, sql != nullptr, sql ? sql : ""});
+    }
+    if (rc != SQLITE_DONE) {
+      schema_.clear();
+      FailStep(rc, {});
+    }
+    schema_read_ = true;
+  }
+  const auto entry = schema_.find(lowered);
+  if (entry == schema_.end()) {
     if (jet) jet->CheckTable(name);  // a Jet file's linked table says why it is absent
     return nullptr;
   }
-  if (rc != SQLITE_ROW) FailStep(rc, {});
-  const auto* create = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 1));
-  std::string layout_key = reinterpret_cast<const char*>(sqlite3_column_text(find.get(), 0));
-  layout_key += '\n';
-  layout_key += create ? create : "";
-  const bool has_create = create != nullptr;  // the text dies with the reset below
-  find.Release();
+  std::string layout_key = entry->second.name + '\n' + entry->second.sql;
+  const bool has_create = entry->second.has_sql;
+  int rc;
   if (has_create) {
     if (auto known = engine->layouts.find(layout_key); known != engine->layouts.end()) {
       // A copy: what is learnt on demand (defaults, counters) is per file.
@@ -397,9 +435,27 @@ std::shared_ptr<TableInfo> Connection::FindTable(std::string_view name) {
   return info;
 }
 
+bool Connection::MayRollBack() {
+  if (!may_roll_back_) {
+    // The word decides, wherever it stands: a false alarm only costs a
+    // commit per row.
+    sqlite3_stmt* stmt = nullptr;
+    may_roll_back_ = sqlite3_prepare_v2(db,
+                                        "SELECT 1 FROM main.sqlite_master WHERE "
+                                        "instr(upper(sql), 'ROLLBACK') > 0",
+                                        -1, &stmt, nullptr) != SQLITE_OK ||
+                     sqlite3_step(stmt) != SQLITE_DONE;
+    sqlite3_finalize(stmt);
+  }
+  return *may_roll_back_;
+}
+
 void Connection::ForgetSchema() {
   tables_.clear();
+  schema_.clear();
+  schema_read_ = false;
   translations_.clear();
+  may_roll_back_.reset();
 }
 
 void Connection::ForgetCounters() {
@@ -499,6 +555,10 @@ void Connection::BeginWrite() {
     if (engine->before_first_write) engine->before_first_write(file);
     written_ = true;
   }
+  // Where a conflict clause or a trigger may roll the whole transaction
+  // back, every row is written in a transaction of its own, so that the
+  // rows stored before a refused one stay stored.
+  if (in_transaction_ && MayRollBack()) Commit();
   reads_only_ = false;
   if (in_transaction_) return;
   const int rc = Exec("BEGIN");
@@ -509,7 +569,7 @@ void Connection::BeginWrite() {
 
 void Connection::RowsWritten(long rows) {
   pending_rows_ += rows;
-  if (pending_rows_ >= kRowsPerTransaction) Commit();
+  if (pending_rows_ >= kRowsPerTransaction || MayRollBack()) Commit();
 }
 
 void Connection::HoldReadTransaction() {
@@ -537,6 +597,13 @@ void Connection::CheckTransactionKept() {
                                        " since the last commit were undone by the engine (" +
                                        message + ")");
   }
+}
+
+void Connection::DiscardEmptyTransaction() {
+  if (!in_transaction_ || pending_rows_ > 0) return;
+  if (sqlite3_get_autocommit(db) == 0) Exec("ROLLBACK");
+  in_transaction_ = false;
+  reads_only_ = false;
 }
 
 void Connection::Commit() {

@@ -133,6 +133,14 @@ struct EngineState {
 // 1) when the engine's stop check asks the run to stop.
 int StopRequested(void* engine_state);
 
+struct Connection;
+// Makes a stop request interrupt the connection's long statements that only
+// read (a plan over a large mapping, a count), within a fraction of a second;
+// the error of the stop check then ends the run. Connect puts it in place,
+// and every set-based write that installs StopRequested for its own
+// statement puts it back afterwards.
+void InstallStopChecks(Connection& connection);
+
 struct Connection {
   Connection(EngineState* owner, std::string open_key, std::string open_path, bool open_read_only)
       : engine(owner),
@@ -205,6 +213,14 @@ struct Connection {
   // undid the whole transaction (an I/O error) and with it rows stored
   // before, which would otherwise be lost without a word.
   void CheckTransactionKept();
+  // After a declined set-based write that read an old database: its
+  // transaction holds no row (those before were committed when it began, its
+  // statement was undone), but a failed read of the old database leaves it
+  // unable to commit, so it is rolled back and the walk that follows stores
+  // into a fresh one. Harmless without a transaction or with rows pending.
+  void DiscardEmptyTransaction();
+  // Whether a transaction that has written is open.
+  bool WriteTransactionOpen() const { return in_transaction_ && !reads_only_; }
 
   // Throws the Error for a failed step. `statement` (may be empty) is quoted;
   // `table` and the per-column values, when given, name the refused value.
@@ -217,11 +233,19 @@ struct Connection {
   // connection closes (SQLite refuses to detach while any statement is
   // active, and the table loop keeps its plan open).
   std::unordered_map<std::string, std::string> attached;
+  // For an old database: whether it was proven readable (bulk_append.cpp);
+  // unknown until a set-based write asks.
+  mutable std::optional<bool> proven_readable;
 
   // Runs a statement without results (PRAGMA, BEGIN, COMMIT); returns the code.
   int Exec(const char* sql);
 
  private:
+  // Whether the main schema holds a conflict clause or a trigger that can
+  // roll a whole transaction back (the word ROLLBACK); read when first
+  // needed, forgotten with the schema.
+  bool MayRollBack();
+  std::optional<bool> may_roll_back_;
   bool in_transaction_ = false;
   bool reads_only_ = false;  // the open transaction has only read so far
   bool written_ = false;  // a write has begun on this connection
@@ -229,6 +253,15 @@ struct Connection {
   std::unordered_map<std::string, std::vector<sqlite3_stmt*>> idle_;
   std::size_t idle_count_ = 0;
   std::unordered_map<std::string, std::shared_ptr<TableInfo>> tables_;  // by lowered name
+  // The tables of the schema by lowered name: as spelt, and their CREATE
+  // statement (FindTable reads them all at its first call).
+  struct SchemaEntry {
+    std::string name;
+    bool has_sql = false;
+    std::string sql;
+  };
+  std::unordered_map<std::string, SchemaEntry> schema_;
+  bool schema_read_ = false;
   std::unordered_map<std::string, Translation> translations_;
 };
 

@@ -172,6 +172,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                              &LikeFunction, nullptr, nullptr, nullptr);
   detail::RegisterBulkFunctions(db);
   if (!read_only) sqlite3_update_hook(db, &ChangeHook, engine);
+  detail::InstallStopChecks(*connection);
   return connection;
 }
 
@@ -388,6 +389,36 @@ std::string Database::RowidName(std::string_view table) const {
   return info ? info->rowid_name : std::string();
 }
 
+void Database::UseIndexedCopy(std::string_view table,
+                              const std::vector<std::vector<std::string>>& indexes) {
+  Connection& connection = ConnectionOf(state_);
+  const auto info = connection.FindTable(TableNameOf(table));
+  if (!info) return;
+  // An unqualified name finds the temporary table before the database's own.
+  std::string sql = "CREATE TEMP TABLE " + info->quoted + " AS SELECT * FROM main." +
+                    info->quoted + " ORDER BY rowid;";
+  int n = 0;
+  for (const std::vector<std::string>& columns : indexes) {
+    for (const char* collation : {" COLLATE BINARY", " COLLATE NOCASE"}) {
+      std::string list;
+      for (const std::string& column : columns) {
+        list += (list.empty() ? "" : ", ") + QuoteName(column) + collation;
+      }
+      sql += "CREATE INDEX temp.relamor_copy_" + std::to_string(++n) + " ON " + info->quoted +
+             " (" + list + ");";
+    }
+  }
+  if (connection.Exec(sql.c_str()) != SQLITE_OK) connection.FailStep(SQLITE_ERROR, sql);
+  connection.ForgetSchema();
+}
+
+void Database::EndIndexedCopy(std::string_view table) {
+  Connection& connection = ConnectionOf(state_);
+  const std::string sql = "DROP TABLE IF EXISTS temp." + QuoteName(std::string(TableNameOf(table)));
+  connection.Exec(sql.c_str());
+  connection.ForgetSchema();
+}
+
 void Database::Commit() { ConnectionOf(state_).Commit(); }
 
 void Database::HoldReadTransaction() { ConnectionOf(state_).HoldReadTransaction(); }
@@ -438,11 +469,11 @@ std::vector<ColumnDef> Database::Columns(std::string_view table) const {
     const unsigned char* t = sqlite3_column_text(stmt, i);
     return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
   };
-  std::string name;
-  for (const TableDef& def : TableDefs()) {
-    if (EqualsNoCase(def.name, table)) name = def.name;
-  }
-  if (name.empty()) return columns;
+  // The table's own spelling, from the cached layout: listing every table
+  // here would make a pass over many tables quadratic.
+  const auto info = ConnectionOf(state_).FindTable(TableNameOf(table));
+  if (!info) return columns;
+  const std::string name = info->name;
   const std::string quoted = QuoteName(name);
   int key_columns = 0;
   each_row("PRAGMA table_info(" + quoted + ")", [&](sqlite3_stmt* stmt) {
@@ -487,6 +518,8 @@ void Engine::SetReadOnly(bool read_only) { state_->read_only = read_only; }
 void Engine::AliasPath(const std::string& path, const std::string& target) {
   state_->aliases[path] = target;
 }
+
+void Engine::RemoveAlias(const std::string& path) { state_->aliases.erase(path); }
 
 Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
   const auto alias = state_->aliases.find(given_path);

@@ -118,6 +118,16 @@ class Database {
   // order; empty when there is no such table.
   std::vector<ColumnDef> Columns(std::string_view table) const;
 
+  // Statements on `table` read, from now on, a private copy of it (a
+  // temporary table, rows in the same order) with an index on each list of
+  // `indexes` (one comparing texts exactly, one without letter case), so
+  // that many look-ups of a large table each take log time instead of a
+  // scan. For a table nothing writes meanwhile; EndIndexedCopy drops it (so
+  // does the database's close). Nothing when there is no such table.
+  void UseIndexedCopy(std::string_view table,
+                      const std::vector<std::vector<std::string>>& indexes);
+  void EndIndexedCopy(std::string_view table);
+
   // Commits the rows stored so far (the database stays open).
   void Commit();
   // Runs the statements that follow in one transaction, so that a pass of
@@ -168,6 +178,8 @@ class Engine {
   // Opening `path` opens `target` instead (a site database that the run
   // would create from the template is checked on the template).
   void AliasPath(const std::string& path, const std::string& target);
+  // Opening `path` opens `path` again.
+  void RemoveAlias(const std::string& path);
 
   // Replaces the observer of row changes (an empty one observes nothing).
   void SetChangeObserver(ChangeObserver observer);

@@ -33,18 +33,57 @@ struct Statement {
 // `target` (see Connection::BeginSetWrite); removed on every way out.
 struct StopInterrupts {
   sqlite3* db;
-  StopInterrupts(const Connection& target, bool on) : db(target.db) {
+  Connection& connection;
+  StopInterrupts(Connection& target, bool on) : db(target.db), connection(target) {
     if (on) sqlite3_progress_handler(db, 1000, &StopRequested, target.engine);
   }
-  ~StopInterrupts() { sqlite3_progress_handler(db, 0, nullptr, nullptr); }
+  ~StopInterrupts() { InstallStopChecks(connection); }
   StopInterrupts(const StopInterrupts&) = delete;
   StopInterrupts& operator=(const StopInterrupts&) = delete;
+};
+
+// The envelope of every set-based write: all of it is stored or none.
+// The constructor begins the write (Connection::BeginSetWrite over at most
+// `rows` rows) and opens a savepoint; from then on a stop asked for
+// interrupts the statements, and an interrupted one is undone like a
+// failed one. Commit keeps what was written (and tells the connection of
+// `rows_written`); Undo goes back to the savepoint and keeps it open for
+// another attempt; the destructor undoes whatever was not committed.
+class SetWrite {
+ public:
+  SetWrite(Connection& target, std::int64_t rows);
+  ~SetWrite();
+  SetWrite(const SetWrite&) = delete;
+  SetWrite& operator=(const SetWrite&) = delete;
+
+  // Whether the savepoint is open (false: write nothing, decline).
+  bool open() const { return open_; }
+  // After a failed statement: throws when SQLite undid the whole transaction
+  // (rows stored before would be lost without a word), then goes back to
+  // the savepoint.
+  void Undo();
+  // Keeps the write; `counters_written`: the write stored numbers in
+  // counter columns, whose next numbers must be read again.
+  void Commit(long rows_written, bool counters_written = false);
+
+ private:
+  void StopInterrupting();
+  Connection& target_;
+  bool open_ = false;
+  bool interrupting_ = false;
 };
 
 // Whether storing `v` (not Null-checked for NOT NULL) into a column of kind
 // `kind` stores it unchanged: ConvertForColumn returns exactly these values
 // as they are.
 bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length);
+
+// Why writing rows into `table` (of the main database) in one statement
+// might not store what writing them one by one stores: a trigger on it, or a
+// conflict clause other than ABORT in its definition (IGNORE and REPLACE
+// change which rows are stored, ROLLBACK undoes the whole transaction).
+// Empty when there is none.
+std::string UnprovableRules(sqlite3* db, const TableInfo& table);
 
 // A file path as a read-only SQLite URI.
 std::string ReadOnlyUri(const std::string& path);

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
@@ -109,7 +111,7 @@ bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::
   std::string temp = DirectoryOf(path) + "/.relamor-write.XXXXXX";
   Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   int error = out.get() < 0 ? errno : 0;
-  if (error == 0 && ::fchmod(out.get(), 0644) != 0) error = errno;
+  if (error == 0 && ::fchmod(out.get(), CreatedFileMode()) != 0) error = errno;
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (error == 0 && left > 0) {
@@ -128,6 +130,269 @@ bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::
   ::unlink(temp.c_str());
   *reason = "cannot write '" + path + "': " + std::strerror(error);
   return false;
+}
+
+unsigned CreatedFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+namespace {
+
+long long Nanoseconds(const struct timespec& t) {
+  return static_cast<long long>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileIdentity IdentityFromStat(const struct stat& st) {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = st.st_size;
+  id.mtime_ns = Nanoseconds(st.st_mtim);
+  id.ctime_ns = Nanoseconds(st.st_ctim);
+  return id;
+}
+
+// FNV-1a over the bytes read from `fd`, as 16 hex digits; "" on a failed read.
+std::string ChecksumOfFd(int fd) {
+  std::uint64_t hash = 1469598103934665603ULL;
+  std::vector<unsigned char> buffer(1 << 16);
+  while (true) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ buffer[i]) * 1099511628211ULL;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// A change made within this many nanoseconds of the last one may keep the
+// file's times (the kernel stamps files from a clock that moves in ticks).
+constexpr long long kClockTickNs = 50'000'000;
+
+[[noreturn]] void ThrowFolderError(const std::string& what, int error) {
+  throw Error(err::kPathFileAccess,
+              "Path/File access error: " + what + (error ? std::string(": ") + std::strerror(error) : ""));
+}
+
+}  // namespace
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         mtime_ns == other.mtime_ns && ctime_ns == other.ctime_ns &&
+         (checksum.empty() || other.checksum.empty() || checksum == other.checksum);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path, bool checksum_when_needed) {
+  Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st;
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  FileIdentity id = IdentityFromStat(st);
+  if (checksum_when_needed) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool whole_seconds = id.mtime_ns % 1000000000 == 0;
+    if (whole_seconds || Nanoseconds(now) - id.mtime_ns < kClockTickNs) {
+      id.checksum = ChecksumOfFd(in.get());
+    }
+  }
+  return id;
+}
+
+std::string ChecksumOf(const std::string& path) {
+  Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  return in.get() < 0 ? std::string() : ChecksumOfFd(in.get());
+}
+
+OwnFolder::~OwnFolder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool OwnFolder::Open(const std::string& path, bool create) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_ = path;
+  if (create && ::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+    ThrowFolderError("cannot create the folder '" + path + "'", errno);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT && !create) return false;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      ThrowFolderError("the folder '" + path + "' is a symbolic link; it is not followed", 0);
+    }
+    ThrowFolderError("cannot open the folder '" + path + "'", error == ENOTDIR ? ENOTDIR : error);
+  }
+  struct stat st;
+  const int error = ::fstat(fd, &st) != 0 ? errno : 0;
+  if (error != 0 || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    if (error != 0) ThrowFolderError("cannot read the folder '" + path + "'", error);
+    ThrowFolderError("the folder '" + path + "' belongs to user " + std::to_string(st.st_uid) +
+                         ", not to this user (" + std::to_string(::geteuid()) + ")",
+                     0);
+  }
+  fd_ = fd;
+  return true;
+}
+
+std::optional<std::string> OwnFolder::Read(const std::string& name) const {
+  Fd in(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    ThrowFolderError("cannot read '" + PathOf(name) + "'" +
+                         (errno == ELOOP ? " (a symbolic link; it is not followed)" : ""),
+                     errno == ELOOP ? 0 : errno);
+  }
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    ThrowFolderError("'" + PathOf(name) + "' is not a regular file", 0);
+  }
+  std::string bytes;
+  char buffer[4096];
+  while (true) {
+    const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ThrowFolderError("cannot read '" + PathOf(name) + "'", errno);
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
+std::optional<FileIdentity> OwnFolder::Identity(const std::string& name) const {
+  struct stat st;
+  if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return IdentityFromStat(st);
+}
+
+namespace {
+
+// Makes a fresh file under a temporary name in the folder `dir_fd`
+// (exclusive create, no link followed); returns its descriptor and name.
+int CreateTemporaryAt(int dir_fd, const std::string& name, unsigned mode, std::string* temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temp = "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".new";
+    const int fd = ::openat(dir_fd, temp->c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+void OwnFolder::Write(const std::string& name, const std::string& bytes) const {
+  std::string temp;
+  Fd out(CreateTemporaryAt(fd_, name, CreatedFileMode(), &temp));
+  int error = out.get() < 0 ? errno : 0;
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (error == 0 && left > 0) {
+    const ssize_t put = ::write(out.get(), p, left);
+    if (put < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    p += put;
+    left -= static_cast<std::size_t>(put);
+  }
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
+  if (error == 0 && ::fsync(fd_) != 0) error = errno;
+  if (error != 0) {
+    ::unlinkat(fd_, temp.c_str(), 0);
+    ThrowFolderError("cannot write '" + PathOf(name) + "'", error);
+  }
+}
+
+void OwnFolder::CopyIn(const std::string& from, const std::string& name) const {
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st;
+  int error = in.get() < 0 ? errno : 0;
+  if (error == 0 && ::fstat(in.get(), &st) != 0) error = errno;
+  if (error == 0 && !S_ISREG(st.st_mode)) error = EINVAL;
+  std::string temp;
+  Fd out(error == 0 ? CreateTemporaryAt(fd_, name, 0600, &temp) : -1);
+  if (error == 0 && out.get() < 0) error = errno;
+  if (error == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
+  if (error == 0) error = CopyBytes(in.get(), out.get());
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
+  if (error == 0 && ::fsync(fd_) != 0) error = errno;
+  if (error != 0) {
+    if (!temp.empty()) ::unlinkat(fd_, temp.c_str(), 0);
+    ThrowCopyError(from, PathOf(name), error);
+  }
+}
+
+void OwnFolder::CopyOut(const std::string& name, const FileIdentity& expected,
+                        const std::string& to) const {
+  Fd in(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (in.get() < 0) ThrowCopyError(PathOf(name), to, errno);
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) ThrowCopyError(PathOf(name), to, errno);
+  const FileIdentity now = IdentityFromStat(st);
+  if (!S_ISREG(st.st_mode) || !now.SameFile(expected) || now.size != expected.size ||
+      now.mtime_ns != expected.mtime_ns) {
+    ThrowFolderError("'" + PathOf(name) + "' is not the copy this program kept (it was replaced "
+                                          "or changed since); it is not restored",
+                     0);
+  }
+  std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (out.get() < 0) ThrowCopyError(PathOf(name), to, errno);
+  int error = ::fchmod(out.get(), st.st_mode & 0777) == 0 ? 0 : errno;
+  if (error == 0) error = CopyBytes(in.get(), out.get());
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    ThrowCopyError(PathOf(name), to, error);
+  }
+}
+
+void OwnFolder::Remove(const std::string& name) const {
+  if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+    ThrowFolderError("cannot remove '" + PathOf(name) + "'", errno);
+  }
+}
+
+std::vector<std::pair<std::string, FileIdentity>> FilesWithPrefix(const std::string& prefix) {
+  std::vector<std::pair<std::string, FileIdentity>> files;
+  const std::size_t slash = prefix.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
+  const std::string start = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) return files;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (name.compare(0, start.size(), start) != 0) continue;
+    const std::string path = (slash == std::string::npos ? "" : dir) + name;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      files.emplace_back(path, IdentityFromStat(st));
+    }
+  }
+  return files;
 }
 
 void SetArchiveOnly(const std::string& path) {

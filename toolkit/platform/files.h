@@ -2,8 +2,11 @@
 // yielding to the system.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace relamor::platform {
 
@@ -27,6 +30,86 @@ void SetArchiveOnly(const std::string& path);
 // path and the cause) on failure; the temporary file is removed.
 bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason);
 
+// The mode a file made by this process takes: 0666 less the umask (read
+// without changing it for longer than the call).
+unsigned CreatedFileMode();
+
+// What tells one file from another and a changed file from the same one: the
+// device and inode it lives in, and its size, modification and change times
+// (nanoseconds since the epoch). `checksum` (16 hex digits, FNV-1a over the
+// bytes) is filled only where the times cannot tell a later change (see
+// IdentityOf); empty otherwise.
+struct FileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  long long size = 0;
+  long long mtime_ns = 0;
+  long long ctime_ns = 0;
+  std::string checksum;
+
+  bool SameFile(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+  // The same file, unchanged (the checksum compared when both have one).
+  bool operator==(const FileIdentity& other) const;
+};
+
+// The identity of the regular file at `path` (a link followed); nothing
+// when there is none. With `checksum_when_needed`, the checksum is added
+// when the file system keeps whole seconds only or the file was changed so
+// recently that a change in the same clock tick would keep its times.
+std::optional<FileIdentity> IdentityOf(const std::string& path, bool checksum_when_needed = false);
+// The checksum of the file at `path` ("" when it cannot be read).
+std::string ChecksumOf(const std::string& path);
+
+// A folder this program keeps its own files in (the hidden state folder of
+// a new directory), held open by descriptor so that nothing inside is
+// reached through a link planted on the way: it must be a real folder (not a
+// link) owned by this user, and every file in it is read without following a
+// link and written under a fresh name (exclusive create, no link followed)
+// that is then renamed into place.
+class OwnFolder {
+ public:
+  OwnFolder() = default;
+  ~OwnFolder();
+  OwnFolder(const OwnFolder&) = delete;
+  OwnFolder& operator=(const OwnFolder&) = delete;
+
+  // Opens `path` (making it first, mode 0777 less the umask, when `create`).
+  // Returns false when it does not exist and `create` is false. Throws Error
+  // 75 naming the path when it is a link, not a folder, not owned by this
+  // user, or cannot be opened or made.
+  bool Open(const std::string& path, bool create);
+  bool is_open() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  std::string PathOf(const std::string& name) const { return path_ + "/" + name; }
+
+  // The bytes of the file `name`; nothing when it does not exist. Throws
+  // Error 75 naming the file when it is a link or not a regular file, or
+  // cannot be read.
+  std::optional<std::string> Read(const std::string& name) const;
+  // The identity of the file `name` (no link followed); nothing when it does
+  // not exist or is not a regular file.
+  std::optional<FileIdentity> Identity(const std::string& name) const;
+  // Writes `bytes` as the file `name`, atomically and synced. Throws Error 75.
+  void Write(const std::string& name, const std::string& bytes) const;
+  // Copies the file at `from` (outside the folder) to `name`, atomically and
+  // synced, keeping its permissions. Throws Error 75 naming both.
+  void CopyIn(const std::string& from, const std::string& name) const;
+  // Copies the file `name`, read without following a link, over `to`
+  // (CopyFileReplacing's way), when it is still the file `expected` names
+  // (device, inode, size and modification time). Throws Error 75 naming the
+  // file when it is not, or when the copy fails.
+  void CopyOut(const std::string& name, const FileIdentity& expected, const std::string& to) const;
+  // Removes the file `name` (a link itself, never its target); harmless
+  // when it does not exist.
+  void Remove(const std::string& name) const;
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 // Lets pending system events run. There are none on this platform.
 inline void YieldToSystem() {}
 
@@ -40,6 +123,11 @@ std::string ResolvedDirectoryOf(const std::string& prefix);
 // Whether the resolved directories `a` and `b` are the same or one lies
 // inside the other.
 bool SameOrNested(const std::string& a, const std::string& b);
+
+// The regular files whose paths begin with the directory prefix `prefix`
+// (the files of its directory whose names begin with its last part), with
+// their identities; nothing that cannot be read.
+std::vector<std::pair<std::string, FileIdentity>> FilesWithPrefix(const std::string& prefix);
 
 // An exclusive advisory lock (flock) on a directory, held until the object
 // goes away or the process ends (also by kill -9). Creates no file.

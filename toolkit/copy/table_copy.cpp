@@ -1,23 +1,23 @@
-// The two executors of a table plan.
+// The executor of a table plan.
 //
-// One Executor carries out a plan; `set_based` only decides whether an
-// append is first tried as one INSERT ... SELECT (db::AppendFrom) and whether
-// the EXCCS category copy reads the categories once. Every other step is the
-// same code for both, so the contract of table_copy.h holds by construction
-// wherever the set-based way is not taken, and by AppendFrom's own contract
-// (it stores nothing unless every row succeeds) where it is.
+// One Executor carries out a plan; the copy strategy only decides whether a
+// step's shortcut is tried first (an append as one INSERT ... SELECT,
+// db::AppendFrom) and whether the EXCCS category copy reads the categories
+// once. Every other step is the same code for both, so the contract of
+// table_copy.h holds by construction wherever no shortcut stores, and by the
+// shortcuts' own contract (copy/shortcut.h) where one does.
 //
 // Field positions come from the plan; a field it left unresolved is looked up
 // by name when first addressed, which raises the engine's error naming the
 // field and the table.
-#include "toolkit/table_copy.h"
+#include "toolkit/copy/table_copy.h"
 
 #include <string>
 #include <vector>
 
 #include "toolkit/db/bulk_append.h"
 #include "toolkit/error.h"
-#include "toolkit/exccs_copy.h"
+#include "toolkit/copy/exccs_copy.h"
 
 namespace relamor {
 
@@ -25,8 +25,7 @@ namespace {
 
 class Executor {
  public:
-  Executor(const TablePlan& plan, TableCopyIo& io, bool set_based)
-      : plan_(plan), io_(io), set_based_(set_based) {}
+  Executor(const TablePlan& plan, TableCopyIo& io) : plan_(plan), io_(io) {}
 
   CopyResult Run();
 
@@ -60,7 +59,6 @@ class Executor {
 
   const TablePlan& plan_;
   TableCopyIo& io_;
-  const bool set_based_;
   bool announced_ = false;
   CopyResult result_;
 };
@@ -72,7 +70,7 @@ void Executor::AnnounceOldRows(std::optional<long long> rows) {
   if (plan_.kind == PlanKind::kCopy && plan_.mode == CopyMode::kB &&
       io_.rules == CopyRules::kGeneral) {
     const long long count = rows ? *rows : io_.old_table.RecordCount();
-    if (count > 0) io_.frame.Log({"No of records in " + plan_.log_name, "are", count});
+    if (count > 0) io_.log({"No of records in " + plan_.log_name, "are", count});
   }
 }
 
@@ -104,17 +102,30 @@ std::int16_t Executor::NumberFor(std::int16_t row_number) const {
   return static_cast<std::int16_t>(row_number + 1);
 }
 
-bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
-  if (!set_based_) return false;
-  std::vector<db::AppendColumn> columns;
-  columns.reserve(moves.size());
+namespace {
+
+std::vector<db::AppendColumn> AppendColumnsOf(const std::vector<FieldMove>& moves) {
+  std::vector<db::AppendColumn> out;
+  out.reserve(moves.size());
   for (const FieldMove& m : moves) {
-    if (m.kind == MoveKind::kCustomer) return false;
-    columns.push_back({m.destination, m.source, m.kind == MoveKind::kNumbered});
+    out.push_back({m.destination, m.source, m.kind == MoveKind::kNumbered});
   }
+  return out;
+}
+
+}  // namespace
+
+bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
   const std::optional<long> appended =
-      db::AppendFrom(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
-                     columns);
+      TryShortcut(io_.strategy, io_.shortcuts, "AppendFrom", [&]() -> Shortcut<long> {
+        for (const FieldMove& m : moves) {
+          if (m.kind == MoveKind::kCustomer) {
+            return Decline("the Sites customer link is looked up row by row");
+          }
+        }
+        return db::AppendFrom(io_.new_db, io_.old_db, io_.old_table.source(),
+                              io_.new_table.source(), AppendColumnsOf(moves));
+      });
   if (!appended) return false;
   AnnounceOldRows(*appended);
   result_.rows_read += *appended;
@@ -123,17 +134,13 @@ bool Executor::AppendAll(const std::vector<FieldMove>& moves) {
 }
 
 bool Executor::AppendFilled() {
-  if (!set_based_ || io_.old_table.Eof()) return false;
-  const auto columns = [](const std::vector<FieldMove>& moves) {
-    std::vector<db::AppendColumn> out;
-    for (const FieldMove& m : moves) {
-      out.push_back({m.destination, m.source, m.kind == MoveKind::kNumbered});
-    }
-    return out;
-  };
+  if (io_.old_table.Eof()) return false;
   const std::optional<long> appended =
-      db::AppendFilled(io_.new_db, io_.old_db, io_.old_table.source(), io_.new_table.source(),
-                       columns(plan_.moves), columns(plan_.fill));
+      TryShortcut(io_.strategy, io_.shortcuts, "AppendFilled", [&] {
+        return db::AppendFilled(io_.new_db, io_.old_db, io_.old_table.source(),
+                                io_.new_table.source(), AppendColumnsOf(plan_.moves),
+                                AppendColumnsOf(plan_.fill));
+      });
   if (!appended) return false;
   AnnounceOldRows(*appended);
   result_.rows_read += *appended;
@@ -170,11 +177,16 @@ void Executor::LinkSiteToCustomer(const FieldMove& m) {
 }
 
 CopyResult Executor::Run() {
-  if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs) return result_;
+  // A plan that writes nothing may still fail: a first numbering flag True
+  // with no second mapping row fails once the new table is found empty.
+  const bool fails_only = plan_.kind == PlanKind::kNothing && plan_.failure;
+  if (plan_.kind != PlanKind::kCopy && plan_.kind != PlanKind::kExccs && !fails_only) {
+    return result_;
+  }
   // An append or a category copy that may be one statement learns the old
   // rows from it; every other copy counts them first.
   const bool counted_by_statement =
-      set_based_ && !plan_.failure &&
+      TriesShortcuts(io_.strategy) && !plan_.failure &&
       (plan_.kind == PlanKind::kExccs || plan_.mode != CopyMode::kG);
   if (!counted_by_statement) AnnounceOldRows(std::nullopt);
   if (plan_.condition == Condition::kNewTableEmpty && io_.new_table.RecordCount() != 0) {
@@ -182,7 +194,7 @@ CopyResult Executor::Run() {
   }
   if (plan_.failure) throw *plan_.failure;
   if (plan_.kind == PlanKind::kExccs) {
-    const long edited = CopyExccsByCategory(plan_, io_, set_based_);
+    const long edited = CopyExccsByCategory(plan_, io_);
     result_.rows_read = result_.rows_edited = edited;
     return result_;
   }
@@ -302,16 +314,6 @@ void Executor::UpdateInOrder() {
 
 }  // namespace
 
-CopyResult CopyRowByRow(const TablePlan& plan, TableCopyIo& io) {
-  return Executor(plan, io, false).Run();
-}
-
-CopyResult CopySetBased(const TablePlan& plan, TableCopyIo& io) {
-  return Executor(plan, io, true).Run();
-}
-
-CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io, CopyStrategy strategy) {
-  return strategy == CopyStrategy::kRows ? CopyRowByRow(plan, io) : CopySetBased(plan, io);
-}
+CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io) { return Executor(plan, io).Run(); }
 
 }  // namespace relamor

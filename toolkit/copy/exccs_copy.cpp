@@ -19,7 +19,7 @@
 // stores what the edits would, once a read of every old row has proved that
 // each edit would succeed; if it cannot prove that it stores nothing and the
 // edits below run (and raise the error at the row that fails).
-#include "toolkit/exccs_copy.h"
+#include "toolkit/copy/exccs_copy.h"
 
 #include <optional>
 #include <set>
@@ -39,16 +39,24 @@ class CategoryIndex {
   // Reads the categories of the new EXCCS; usable() is false when a category
   // is not a text, or a trigger could change categories behind the edits
   // (the query decides then).
-  explicit CategoryIndex(db::Database& new_db) {
+  // `rowid` is a name of the real rowid that no column hides.
+  CategoryIndex(db::Database& new_db, const std::string& rowid) {
     db::Recordset triggers = new_db.OpenRecordset(
         "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
     if (!triggers.Eof()) {
       usable_ = false;
       return;
     }
-    db::Recordset rows = new_db.OpenRecordset("select rowid, CAT from EXCCS order by rowid");
+    db::Recordset rows = new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " +
+                                              rowid);
     while (!rows.Eof()) {
-      Follow(std::get<std::int64_t>(rows.Get(0)), rows.Get(1));
+      const Value id = rows.Get(0);
+      const auto* number = std::get_if<std::int64_t>(&id);
+      if (!number) {
+        usable_ = false;
+        return;
+      }
+      Follow(*number, rows.Get(1));
       if (!usable_) return;
       rows.MoveNext();
     }
@@ -57,10 +65,11 @@ class CategoryIndex {
   bool usable() const { return usable_; }
   // From now on the query decides (an edit has made the index stale).
   void Invalidate() { usable_ = false; }
-  // The rowid of the first row of `category`, or 0 when there is none.
-  std::int64_t Find(const std::string& category) const {
+  // The rowid of the first row of `category`, or nothing when there is none.
+  std::optional<std::int64_t> Find(const std::string& category) const {
     const auto it = rows_.find(NoCaseKey(category));
-    return it == rows_.end() || it->second.empty() ? 0 : *it->second.begin();
+    if (it == rows_.end() || it->second.empty()) return std::nullopt;
+    return *it->second.begin();
   }
   // The row `rowid` now holds the category `stored` (read back after an
   // edit that wrote CAT): a text is indexed under it, Null under nothing.
@@ -87,30 +96,35 @@ class CategoryIndex {
   std::unordered_map<std::int64_t, std::string> key_of_;
 };
 
-void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index, bool writes_category) {
+// `rowid` names the real rowid of EXCCS (the first row of a category is the
+// first in rowid order, even when a column is named rowid, oid or _rowid_);
+// empty when columns hide all three names, and the rows then come in the
+// table's scan order.
+void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
+               CategoryIndex* index, bool writes_category) {
   db::Recordset& old_rows = io.old_table;
   Value category = old_rows.Get("CAT");
   // A Null category reads as the empty text: it matches only an empty CAT.
   if (IsNull(category)) category = std::string();
   db::Recordset match;
-  std::int64_t rowid = 0;
+  std::optional<std::int64_t> found;
   const auto* text = std::get_if<std::string>(&category);
   if (index && index->usable() && text) {
-    if ((rowid = index->Find(*text)) != 0) {
-      match = io.new_db.OpenRecordset("select * from EXCCS where rowid = ?", {Value{rowid}});
+    if ((found = index->Find(*text))) {
+      match = io.new_db.OpenRecordset("select * from EXCCS where " + rowid + " = ?",
+                                      {Value{*found}});
     }
   } else {
-    match = io.new_db.OpenRecordset("select * from EXCCS where CAT = ? order by rowid",
-                                    {category});
+    match = io.new_db.OpenRecordset(
+        "select * from EXCCS where CAT = ?" + (rowid.empty() ? "" : " order by " + rowid),
+        {category});
     // The row found is not known by its rowid: the index cannot follow an
     // edit of its category.
     if (index && writes_category) index->Invalidate();
   }
   if (!match.is_open() || match.Eof()) {
     throw Error(err::kNoCurrentRecord,
-                "No current record: table EXCCS in " + io.new_db.path() +
-                    " has no row of category " + Describe(category) + " (old table " +
-                    old_rows.source() + " in " + io.old_db.path() + ")");
+                NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path()));
   }
   match.Edit();
   for (const FieldMove& m : plan.moves) {
@@ -118,50 +132,60 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, CategoryIndex* index, boo
     match.Set(m.destination, std::move(v));
   }
   match.Update();
-  if (index && index->usable() && writes_category) {
+  if (index && index->usable() && writes_category && found) {
     // What the edit stored (converted for the column), as the query would see it.
-    db::Recordset stored =
-        io.new_db.OpenRecordset("select CAT from EXCCS where rowid = ?", {Value{rowid}});
-    index->Follow(rowid, stored.Eof() ? Value{} : stored.Get(0));
+    db::Recordset stored = io.new_db.OpenRecordset(
+        "select CAT from EXCCS where " + rowid + " = ?", {Value{*found}});
+    index->Follow(*found, stored.Eof() ? Value{} : stored.Get(0));
   }
   old_rows.MoveNext();
 }
 
 }  // namespace
 
-long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io, bool read_categories_once) {
+std::string NoCategoryRow(const std::string& new_path, const Value& category,
+                          const std::string& old_table, const std::string& old_path) {
+  return "No current record: table EXCCS in " + new_path + " has no row of category " +
+         Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
+         old_table + " in " + old_path + ")";
+}
+
+long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& old_rows = io.old_table;
   if (old_rows.Eof()) return 0;
   bool category_rewritten = false;
   for (const FieldMove& m : plan.moves) {
     if (Upper(m.destination) == "CAT" && Upper(m.source) != "CAT") category_rewritten = true;
   }
-  if (read_categories_once && !category_rewritten) {
-    // The whole table in one pass when that provably stores what the edits
-    // below would; otherwise, having stored nothing, they decide.
-    std::vector<db::AppendColumn> columns;
-    for (const FieldMove& m : plan.moves) columns.push_back({m.destination, m.source, false});
-    if (const std::optional<long> edited =
-            db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
-                                 columns)) {
-      // One edit per old row: the statement has counted the old table.
-      if (io.old_rows_known) io.old_rows_known(*edited);
-      return *edited;
-    }
+  // The whole table in one pass when that provably stores what the edits
+  // below would; otherwise, having stored nothing, they decide.
+  const std::optional<long> stored =
+      TryShortcut(io.strategy, io.shortcuts, "UpdateByCategory", [&]() -> Shortcut<long> {
+        if (category_rewritten) return Decline("CAT is written from another field");
+        std::vector<db::AppendColumn> columns;
+        for (const FieldMove& m : plan.moves) columns.push_back({m.destination, m.source, false});
+        return db::UpdateByCategory(io.new_db, io.old_db, old_rows.source(), "EXCCS", "CAT",
+                                    columns);
+      });
+  if (stored) {
+    // One edit per old row: the statement has counted the old table.
+    if (io.old_rows_known) io.old_rows_known(*stored);
+    return *stored;
   }
   if (io.old_rows_known) io.old_rows_known(std::nullopt);
   // Under either strategy: the index finds the rows the query would, and a
   // query per row would make the copy quadratic in the categories.
+  const std::string rowid = io.new_db.RowidName("EXCCS");
   std::optional<CategoryIndex> index;
-  index.emplace(io.new_db);
-  if (!index->usable()) index.reset();
+  if (!rowid.empty()) index.emplace(io.new_db, rowid);
+  if (index && !index->usable()) index.reset();
   bool writes_category = false;
   for (const FieldMove& m : plan.moves) {
     if (Upper(m.destination) == "CAT") writes_category = true;
   }
   long edited = 0;
   while (!old_rows.Eof()) {
-    UpdateRow(plan, io, index ? &*index : nullptr, writes_category);
+    UpdateRow(plan, io, rowid, index ? &*index : nullptr, writes_category);
     ++edited;
   }
   return edited;

@@ -18,13 +18,14 @@
 // connection with the table loop's databases when they are the same files.
 #include <string>
 
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor {
 
-void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_number) {
+void CreateCustomersFromSites(RunFrame& frame, CopyStrategy strategy, ShortcutLog& shortcuts,
+                              std::int16_t& last_customer_number) {
   db::Engine& engine = frame.engine();
   db::Database old_site =
       engine.OpenDatabase(frame.old_dir() + "qorsite.mdb", db::OpenMode::kReadOnly);
@@ -49,10 +50,12 @@ void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_numbe
 
     db::Recordset customers = new_site.OpenRecordset("customers");
     // The placeholders in one pass, when it can prove what the walk below
-    // would store; the row-by-row strategy always walks.
-    const bool appended = frame.copy_strategy() == CopyStrategy::kAuto &&
-                          db::AppendPlaceholderCustomers(new_site, old_site, key_field,
-                                                         look_up_column, next_number);
+    // would store.
+    const bool appended =
+        TryShortcut(strategy, shortcuts, "AppendPlaceholderCustomers", [&] {
+          return db::AppendPlaceholderCustomers(new_site, old_site, key_field, look_up_column,
+                                                next_number);
+        }).has_value();
     const std::string look_up =
         "Select " + look_up_column + " from customers where " + look_up_column + " = ?";
     while (!appended && !sites.Eof() && sites.RecordCount() >= 1) {

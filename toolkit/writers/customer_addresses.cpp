@@ -1,7 +1,7 @@
 // The customer records of release 2.0: the old `customers` table may hold
 // several rows per customer id (one per site); the new layout keeps one row
 // per customer, keyed by customerID, with the name and postal address of the
-// first old row of that id in the engine's order.
+// first old row of that id in rowid order.
 //
 // The rows are appended whether or not the new table already holds rows; a
 // duplicate customerID fails when the new table's key refuses it.
@@ -21,10 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "relamor2035/relamor2035.h"
-#include "toolkit/db/writer_sql.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
+#include "toolkit/writers/special_writers.h"
+#include "toolkit/writers/writer_sql.h"
 
 namespace relamor {
 
@@ -71,17 +71,17 @@ std::array<int, 1 + std::size(kAddressFields)> AddressFieldsIn(const db::Records
 // Whether two values are the same value of the same kind.
 bool SameValue(const Value& a, const Value& b) { return a.index() == b.index() && a == b; }
 
-// Every customer in one statement (db::AppendFirstRowOfEachKey); false,
-// having stored nothing, when it cannot prove the walk's outcome.
-bool AppendAll(TableCopyIo& io) {
+}  // namespace
+
+// Every customer in one statement (db::AppendFirstRowOfEachKey), when the
+// walk below would append rows.
+Shortcut<long> CustomerAddressesInOneStatement(TableCopyIo& io) {
+  if (io.old_table.RecordCount() <= 0) return Decline("the old table is empty");
   std::vector<std::pair<std::string, std::string>> columns{{"customerID", "id"}};
   for (const auto& [to, from] : kAddressFields) columns.emplace_back(to, from);
   return db::AppendFirstRowOfEachKey(io.new_db, io.old_db, io.new_table.source(), "customers",
-                                     "id", kIdList, columns)
-      .has_value();
+                                     "id", kIdList, columns);
 }
-
-}  // namespace
 
 void RebuildCustomerAddresses(TableCopyIo& io) {
   db::Database& old_db = io.old_db;
@@ -92,9 +92,15 @@ void RebuildCustomerAddresses(TableCopyIo& io) {
   // is empty; it is not walked here. When it is empty nothing is written and
   // only the look-ups run.
   const bool writes = io.old_table.RecordCount() > 0;
-  if (writes && io.frame.copy_strategy() == CopyStrategy::kAuto && AppendAll(io)) return;
   std::optional<db::Recordset> first_rows;
   if (writes) first_rows = OpenFirstRowPerId(old_db);
+
+  // The look-up of one id takes its first row in rowid order, whatever index
+  // the old table has (one on (id, name) would otherwise order by name).
+  const std::string rowid = old_db.RowidName("customers");
+  const std::string look_up =
+      "select name , address , city, region, zipCode, country from customers where id = ?" +
+      (rowid.empty() ? std::string() : " order by " + rowid);
 
   // Positions in the new table, looked up when the first row is written, so
   // that a missing field fails on it.
@@ -116,9 +122,7 @@ void RebuildCustomerAddresses(TableCopyIo& io) {
       first_field = 1;
     } else {
       first_rows.reset();
-      looked_up = old_db.OpenRecordset(
-          "select name , address , city, region, zipCode, country from customers where id = ?",
-          {id});
+      looked_up = old_db.OpenRecordset(look_up, {id});
       address = &looked_up;
     }
     if (writes) {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor {
 

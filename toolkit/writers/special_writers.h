@@ -11,7 +11,7 @@
 // stored.
 //
 // A writer does nothing when the new table already holds rows or the old
-// table is empty (RebuildCustomerAddresses, in relamor2035, appends either
+// table is empty (RebuildCustomerAddresses appends either
 // way).
 #pragma once
 
@@ -21,8 +21,8 @@
 
 #include "toolkit/db/database.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_copy.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_copy.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 
@@ -32,15 +32,38 @@ void WriteChannelTable(const TablePlan& plan, TableCopyIo& io);
 // `tableName` of `new_db` per channel of `channelType`.
 void InsertConnectionRows(db::Database& new_db, const std::string& tableName,
                           const std::string& channelType, const std::string& idColumn);
-// The connection tables (connection_writers.cpp).
+// The connection tables (connection_writers.cpp): the walks, and the
+// shortcuts of the IP and the serial walk (copy/shortcut.h), which insert
+// each skeleton row once with its value.
 void WriteModemConnections(const TablePlan& plan, TableCopyIo& io);
 void WriteIpConnections(const TablePlan& plan, TableCopyIo& io);
 void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io);
+Shortcut<long> IpConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
+Shortcut<long> SerialConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 // prompt: one new row per pair of prompt texts (prompt_writer.cpp).
 void WritePromptTable(const TablePlan& plan, TableCopyIo& io);
+// The Customers writer (customer_addresses.cpp): appends one new customer
+// row for every distinct id of the old `customers` table, with the name and
+// address of the first old row of that id in rowid order. Throws Error 94
+// for a Null id. Its shortcut is AppendFirstRowOfEachKey.
+void RebuildCustomerAddresses(TableCopyIo& io);
+Shortcut<long> CustomerAddressesInOneStatement(TableCopyIo& io);
 // Placeholder customers for the sites no old customer refers to, before the
-// Sites copy; sets `last_customer_number` (customer_writer.cpp).
-void CreateCustomersFromSites(RunFrame& frame, std::int16_t& last_customer_number);
+// Sites copy; sets `last_customer_number` (customer_writer.cpp). The
+// shortcut AppendPlaceholderCustomers is tried as `strategy` says.
+void CreateCustomersFromSites(RunFrame& frame, CopyStrategy strategy, ShortcutLog& shortcuts,
+                              std::int16_t& last_customer_number);
+
+// A writer's two forms: the walk, and the shortcut (may be null) tried
+// before it as the copy strategy says.
+struct WriterForms {
+  SpecialWriter writer;
+  void (*walk)(const TablePlan&, TableCopyIo&);
+  const char* shortcut_name;  // null when there is no shortcut
+  Shortcut<long> (*shortcut)(const TablePlan&, TableCopyIo&);
+};
+// Carries out a writer plan with `forms`.
+void CarryOutWriter(const WriterForms& forms, const TablePlan& plan, TableCopyIo& io);
 
 namespace writer_fields {
 

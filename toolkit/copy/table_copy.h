@@ -1,6 +1,8 @@
-// The executors of a table plan (table_plan.h): set-based and row by row.
+// The executor of a table plan (table_plan.h): the row-by-row walk of each
+// mode, with the shortcut of each step (copy/shortcut.h) tried first unless
+// RELAMOR_COPY_STRATEGY=rows.
 //
-// Contract. For every plan and every data, both executors
+// Contract. For every plan and every data, both strategies
 //   - store the same rows with the same values, in the same order;
 //   - raise the same Error (number and description) at the same old row,
 //     keeping the same rows stored before it (every row is stored by its own
@@ -8,12 +10,15 @@
 //   - return the same CopyResult;
 //   - leave nothing behind that the next table depends on: the recordsets
 //     they are given may stand anywhere afterwards, and the caller closes them.
-// The set-based executor copies an append (modes A, B except for Sites, C,
-// E, D, F into an empty table) with one INSERT ... SELECT (for D both passes
-// in one when neither can be refused alone) and the EXCCS category copy with
-// one UPDATE per category after one read of the old rows; wherever one statement cannot do
-// what the row-by-row copy would, or any row fails, it stores nothing that
-// way and copies row by row, which then reports the failing row's error.
+// The shortcuts, by mode:
+//   A, B (not Sites), C, E, F into an empty table   AppendFrom: one INSERT ... SELECT
+//   D into its empty table                          AppendFilled: both passes in one
+//                                                   append; else AppendFrom for pass 1
+//   A into EXCCS                                    UpdateByCategory (exccs_copy.h)
+//   F overwriting, G                                none
+// Wherever a shortcut cannot do what the walk would, or any row fails, it
+// stores nothing and the walk runs, which then reports the failing row's
+// error.
 //
 // How a caller gets the copy result of a table copy: CopyTable returns it;
 // the table loops hand it, with the plan, to their TableObserver
@@ -25,9 +30,10 @@
 #include <optional>
 
 #include "toolkit/db/database.h"
-#include "toolkit/copy_strategy.h"
+#include "toolkit/copy/shortcut.h"
+#include "toolkit/copy/copy_strategy.h"
 #include "toolkit/run_frame.h"
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_plan.h"
 
 namespace relamor {
 
@@ -42,7 +48,8 @@ struct CopyResult {
 
 // What a table copy works on besides its plan.
 struct TableCopyIo {
-  RunFrame& frame;                  // the run log (mode B's line in relamor)
+  // The run log (mode B's line in relamor).
+  std::function<void(std::initializer_list<LogItem>)> log;
   db::Database& old_db;
   db::Database& new_db;
   db::Recordset& old_table;         // on the plan's old table, freshly opened
@@ -59,12 +66,14 @@ struct TableCopyIo {
   // first row copied one by one and its first error; later calls do nothing.
   // May be empty.
   std::function<void(std::optional<long long>)> old_rows_known;
+  // Hears what each shortcut tried on the table did.
+  ShortcutLog& shortcuts;
+  // Whether shortcuts are tried (copy/shortcut.h reads it, nothing else).
+  CopyStrategy strategy = CopyStrategy::kAuto;
 };
 
-// Carries out a plan of kind kCopy or kExccs (any other kind copies nothing).
-CopyResult CopyRowByRow(const TablePlan& plan, TableCopyIo& io);
-CopyResult CopySetBased(const TablePlan& plan, TableCopyIo& io);
-// The executor of `strategy`.
-CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io, CopyStrategy strategy);
+// Carries out a plan of kind kCopy or kExccs (any other kind copies nothing):
+// row by row, trying each step's shortcut first unless io.strategy is kRows.
+CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io);
 
 }  // namespace relamor

@@ -1,4 +1,4 @@
-#include "toolkit/table_plan.h"
+#include "toolkit/copy/table_plan.h"
 
 #include <algorithm>
 #include <initializer_list>

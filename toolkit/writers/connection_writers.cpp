@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 #include "toolkit/text.h"
 
 namespace relamor {
@@ -203,30 +203,31 @@ std::optional<std::vector<std::int64_t>> ChannelIds(TableCopyIo& io, const char*
 }
 
 // A connection writer's skeleton rows and their fill in one pass, when it
-// can prove the walk's outcome; false, having stored nothing, otherwise.
+// can prove the walk's outcome; a decline, having stored nothing, otherwise.
 // The channels are listed by the skeleton step's own query, so that they
 // come in its order. The IP rows take the value of their site's last old
 // row (db::InsertFilledConnections), the serial rows that of the old row of
 // their position (db::InsertConnectionsInOrder).
-bool InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const char* kind, int old_position) {
-  if (io.frame.copy_strategy() != CopyStrategy::kAuto) return false;
-  if (plan.failure || plan.moves.empty()) return false;
+Shortcut<long> InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const char* kind,
+                                int old_position) {
+  if (io.new_table.RecordCount() != 0 || io.old_table.RecordCount() <= 0) {
+    return Decline("the new table holds rows or the old one is empty");
+  }
+  if (plan.failure || plan.moves.empty()) return Decline("the mapping lacks a row");
   const FieldMove& m = plan.moves.front();
-  if (m.destination_index < 0) return false;
+  if (m.destination_index < 0) return Decline("the new table lacks the mapped field");
   const std::optional<std::vector<std::int64_t>> channel_ids = ChannelIds(io, kind);
-  if (!channel_ids) return false;
+  if (!channel_ids) return Decline("a channelID is not a whole number");
   const std::string new_value = io.new_table.FieldName(m.destination_index);
   if (old_position >= 0) {
     return db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
                                         "serialConnectionID", new_value, io.old_table.source(),
-                                        old_position)
-        .has_value();
+                                        old_position);
   }
-  if (m.source_index < 0) return false;
+  if (m.source_index < 0) return Decline("the old table lacks the mapped field");
   return db::InsertFilledConnections(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
                                      "ipConnectionID", new_value, io.old_table.source(), "siteID",
-                                     io.old_table.FieldName(m.source_index))
-      .has_value();
+                                     io.old_table.FieldName(m.source_index));
 }
 
 }  // namespace
@@ -270,7 +271,6 @@ void WriteIpConnections(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& new_table = io.new_table;
   if (new_table.RecordCount() != 0) return;
   if (old_table.RecordCount() <= 0) return;
-  if (InsertFilledRows(plan, io, "3", -1)) return;
   InsertConnectionRows(io.new_db, "ipConnection", "3", "ipConnectionID");
   new_table.Requery();
 
@@ -316,13 +316,23 @@ void WriteIpConnections(const TablePlan& plan, TableCopyIo& io) {
   }
 }
 
+Shortcut<long> IpConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io) {
+  return InsertFilledRows(plan, io, "3", -1);
+}
+
+// The serial walk stores the old row's third field, whatever the mapping says.
+constexpr int kSerialSourcePosition = 2;
+
+Shortcut<long> SerialConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io) {
+  return InsertFilledRows(plan, io, "1", kSerialSourcePosition);
+}
+
 void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io) {
-  constexpr int kSourcePosition = 2;  // the old row's third field, whatever the mapping says
+  constexpr int kSourcePosition = kSerialSourcePosition;
   db::Recordset& old_table = io.old_table;
   db::Recordset& new_table = io.new_table;
   if (new_table.RecordCount() != 0) return;
   if (old_table.RecordCount() < 1) return;
-  if (InsertFilledRows(plan, io, "1", kSourcePosition)) return;
   InsertConnectionRows(io.new_db, "serialconnection", "1", "serialConnectionID");
   new_table.Requery();
   if (new_table.RecordCount() != 0) new_table.MoveFirst();

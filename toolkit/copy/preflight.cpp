@@ -20,6 +20,7 @@
 
 #include "toolkit/conversion.h"
 #include "toolkit/db/types.h"
+#include "toolkit/copy/exccs_copy.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -68,12 +69,18 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     frame_.AddProblem(plan.new_table, field, sno, std::move(value), message, number,
                       old_row ? old_db_.path() : new_file, std::move(row));
   };
-  if (plan.kind == PlanKind::kNothing || plan.kind == PlanKind::kWriter) return;
-  if (old_table.Eof()) return;  // nothing is read, nothing can fail
+  if (plan.kind == PlanKind::kWriter) return;
+  // A plan's own failure is raised before any old row is read, once the
+  // new table passes the plan's condition.
   if (plan.failure) {
-    problem("", "plan", std::nullopt, plan.failure->description(), plan.failure->number(), false);
+    if (plan.condition != Condition::kNewTableEmpty || CountOf(new_db_, plan.new_table) == 0) {
+      problem("", "plan", std::nullopt, plan.failure->description(), plan.failure->number(),
+              false);
+    }
     return;
   }
+  if (plan.kind == PlanKind::kNothing) return;
+  if (old_table.Eof()) return;  // nothing is read, nothing can fail
   const long long old_count = CountOf(old_db_, plan.old_table);
   const long long new_count = CountOf(new_db_, plan.new_table);
   if (plan.condition == Condition::kNewTableEmpty && new_count != 0) return;
@@ -176,9 +183,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       const Value cat = old_table.Get("CAT");
       if (!categories.count(Upper(ToText(cat)))) {
         problem("CAT", "category", ValueText(cat),
-                "No current record: table EXCCS in " + new_db_.path() +
-                    " has no row of category '" + ToText(cat) + "' (old table " + plan.old_table +
-                    " in " + old_db_.path() + ")",
+                NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()),
                 err::kNoCurrentRecord, true);
       }
     }

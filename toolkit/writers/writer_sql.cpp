@@ -5,7 +5,7 @@
 // the same work in a few statements. The checks run first and read only;
 // the write runs in a savepoint and is rolled back when it fails, so that
 // the walk that follows starts from the same tables.
-#include "toolkit/db/writer_sql.h"
+#include "toolkit/writers/writer_sql.h"
 
 #include <sqlite3.h>
 
@@ -167,7 +167,8 @@ std::optional<SkeletonColumns> SkeletonColumnsOf(sqlite3* db, const detail::Tabl
   written[static_cast<std::size_t>(c.value)] = 1;
   std::vector<char> not_null;
   if (!detail::OnlyNullsRefused(db, to, written, not_null) ||
-      not_null[static_cast<std::size_t>(c.value)] || !KeepsWholeNumbers(db, to, c.channel)) {
+      not_null[static_cast<std::size_t>(c.value)] || !KeepsWholeNumbers(db, to, c.channel) ||
+      !detail::UnprovableRules(db, to).empty()) {
     return std::nullopt;
   }
   return c;
@@ -176,17 +177,17 @@ std::optional<SkeletonColumns> SkeletonColumnsOf(sqlite3* db, const detail::Tabl
 // Inserts the skeleton rows (channelID `channel_ids[k]`, key k + 1) in a
 // savepoint, row k with `value_of(k)` in the value column when that is not
 // null; `edits` is the number of edits the walk makes of them. The change
-// observer hears of every insert and every edit. Nothing, having stored
+// observer hears of every insert and every edit. Declines, having stored
 // nothing, when an insert fails.
-std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail::TableInfo& to,
+Declinable<long> InsertSkeletonRows(detail::Connection& target, const detail::TableInfo& to,
                                        const SkeletonColumns& columns,
                                        const std::vector<std::int64_t>& channel_ids,
                                        const std::function<const Value*(std::size_t)>& value_of,
                                        std::int64_t edits) {
   sqlite3* db = target.db;
   const std::int64_t rows = static_cast<std::int64_t>(channel_ids.size());
-  const bool interruptible = target.BeginSetWrite(rows + edits);
-  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  detail::SetWrite write(target, rows + edits);
+  if (!write.open()) return Decline("no savepoint");
   bool done = false;
   {
     const std::string into = "INSERT INTO main." + to.quoted + " (" +
@@ -194,7 +195,6 @@ std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail:
     Statement filled(db, into + ", " + Column(to, columns.value) + ") VALUES (?1, ?2, ?3)");
     Statement skeleton(db, into + ") VALUES (?1, ?2)");
     if (filled && skeleton) {
-      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
       done = true;
       for (std::size_t k = 0; done && k < channel_ids.size(); ++k) {
         const Value* value = value_of(k);
@@ -205,20 +205,16 @@ std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail:
         done = sqlite3_step(stmt) == SQLITE_DONE;
         sqlite3_reset(stmt);
       }
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
-      if (!done) target.CheckTransactionKept();
+      if (!done) write.Undo();
     }
   }
-  if (!done) target.Exec("ROLLBACK TO relamor_writer");
-  target.Exec("RELEASE relamor_writer");
-  if (!done) return std::nullopt;
-  target.ForgetCounters();
-  target.RowsWritten(static_cast<long>(rows + edits));
+  if (!done) return Decline("a row is refused or a stop interrupted the inserts");
+  write.Commit(static_cast<long>(rows + edits), /*counters_written=*/true);
   // The observer has heard of the inserts; it hears of the walk's edits too.
   if (target.engine->change_observer) {
     for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to.name);
   }
-  return static_cast<long>(edits);
+  return Declinable<long>::Stored(static_cast<long>(edits));
 }
 
 }  // namespace
@@ -237,46 +233,56 @@ std::optional<long> InsertSkeletonRows(detail::Connection& target, const detail:
 // stores already fits the column. The written column takes a Null and
 // nothing but its type can refuse a value (SkeletonColumnsOf). Then each row
 // is inserted once, with the value of the last old row of its site.
-std::optional<long> InsertFilledConnections(Database& target_db, const Database& source,
+Declinable<long> InsertFilledConnections(Database& target_db, const Database& source,
                                             const std::vector<std::int64_t>& channel_ids,
                                             std::string_view new_table, std::string_view new_key,
                                             std::string_view new_value,
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value) {
-  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return std::nullopt;
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) {
+    return Decline("no channel, or more than 32767");
+  }
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
-  if (!c) return std::nullopt;
+  if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
   const auto to = target.FindTable(new_table);
   const auto channel = target.FindTable("channel");
   const auto from = c->origin->FindTable(old_table);
-  if (!to || !channel || !from || from->rowid_name.empty()) return std::nullopt;
+  if (!to || !channel || !from || from->rowid_name.empty()) {
+    return Decline("a table is missing, or the old table's columns hide its rowid");
+  }
   const int channel_id = channel->ColumnIndex("channelID");
   const int channel_site = channel->ColumnIndex("siteID");
   const int site_from = from->ColumnIndex(old_site);
   const int value_from = from->ColumnIndex(old_value);
-  if (channel_id < 0 || channel_site < 0 || site_from < 0 || value_from < 0) return std::nullopt;
+  if (channel_id < 0 || channel_site < 0 || site_from < 0 || value_from < 0) {
+    return Decline("a column is missing");
+  }
   sqlite3* db = target.db;
   const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
-  if (!columns) return std::nullopt;
+  if (!columns) {
+    return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  }
   // The site of every channel.
   std::unordered_map<std::int64_t, std::optional<std::int64_t>> site_of;
   {
     Statement q(db, "SELECT " + Column(*channel, channel_id) + ", " +
                         Column(*channel, channel_site) + " FROM main." + channel->quoted);
-    if (!q) return std::nullopt;
+    if (!q) return Decline("the channels cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
       const int site_type = sqlite3_column_type(q.stmt, 1);
       if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER ||
           (site_type != SQLITE_INTEGER && site_type != SQLITE_NULL)) {
-        return std::nullopt;
+        return Decline("a channelID or site of table channel is not a whole number");
       }
       std::optional<std::int64_t> site;
       if (site_type == SQLITE_INTEGER) site = sqlite3_column_int64(q.stmt, 1);
-      if (!site_of.emplace(sqlite3_column_int64(q.stmt, 0), site).second) return std::nullopt;
+      if (!site_of.emplace(sqlite3_column_int64(q.stmt, 0), site).second) {
+        return Decline("a channelID is in table channel twice");
+      }
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the channels cannot be read");
   }
   // The site of every new row, and the number of new rows of each site.
   std::vector<std::optional<std::int64_t>> row_site;
@@ -284,7 +290,7 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
   std::unordered_map<std::int64_t, std::int64_t> rows_of_site;
   for (const std::int64_t id : channel_ids) {
     const auto found = site_of.find(id);
-    if (found == site_of.end()) return std::nullopt;
+    if (found == site_of.end()) return Decline("a channel is not in table channel");
     row_site.push_back(found->second);
     if (found->second) ++rows_of_site[*found->second];
   }
@@ -296,19 +302,21 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
     Statement q(c->origin->db, "SELECT " + Column(*from, site_from) + ", " +
                                    Column(*from, value_from) + " FROM main." + from->quoted +
                                    " ORDER BY " + from->rowid_name);
-    if (!q) return std::nullopt;
+    if (!q) return Decline("the old rows cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
       const int site_type = sqlite3_column_type(q.stmt, 0);
       if (site_type == SQLITE_NULL) continue;
-      if (site_type != SQLITE_INTEGER) return std::nullopt;
+      if (site_type != SQLITE_INTEGER) return Decline("an old site is not a whole number");
       const auto rows = rows_of_site.find(sqlite3_column_int64(q.stmt, 0));
       if (rows == rows_of_site.end()) continue;
-      if (!AlreadyFits(sqlite3_column_value(q.stmt, 1), type)) return std::nullopt;
+      if (!AlreadyFits(sqlite3_column_value(q.stmt, 1), type)) {
+        return Decline("an old value needs converting");
+      }
       edits += rows->second;
       detail::ReadColumn(q.stmt, 1, last_of_site[rows->first]);
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the old rows cannot be read");
   }
 
   return InsertSkeletonRows(
@@ -329,29 +337,33 @@ std::optional<long> InsertFilledConnections(Database& target_db, const Database&
 // are no more old rows than new ones, and every old value already fits the
 // column; the columns as SkeletonColumnsOf asks. Then each row is inserted
 // once, the first ones with their old row's value.
-std::optional<long> InsertConnectionsInOrder(Database& target_db, const Database& source,
+Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& source,
                                              const std::vector<std::int64_t>& channel_ids,
                                              std::string_view new_table, std::string_view new_key,
                                              std::string_view new_value,
                                              std::string_view old_table, int old_position) {
-  if (channel_ids.empty() || channel_ids.size() > kLargestKey) return std::nullopt;
+  if (channel_ids.empty() || channel_ids.size() > kLargestKey) {
+    return Decline("no channel, or more than 32767");
+  }
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
-  if (!c) return std::nullopt;
+  if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
   const auto to = target.FindTable(new_table);
   const auto from = c->origin->FindTable(old_table);
   if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty() || old_position < 0 ||
       static_cast<std::size_t>(old_position) >= from->columns.size()) {
-    return std::nullopt;
+    return Decline("a table is missing, or its columns hide its rowid");
   }
   sqlite3* db = target.db;
   const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
-  if (!columns) return std::nullopt;
+  if (!columns) {
+    return Decline("the written column could be refused, or channelID does not keep whole numbers");
+  }
   for (std::size_t i = 0; i < to->columns.size(); ++i) {
     if (!to->columns[i].rowid_alias || static_cast<int>(i) == columns->key) continue;
     if (static_cast<int>(i) != columns->channel ||
         !std::is_sorted(channel_ids.begin(), channel_ids.end())) {
-      return std::nullopt;
+      return Decline("the new rows may not come back in the order they were inserted");
     }
   }
   const ColumnType& type = to->columns[static_cast<std::size_t>(columns->value)].type;
@@ -359,15 +371,16 @@ std::optional<long> InsertConnectionsInOrder(Database& target_db, const Database
   {
     Statement q(c->origin->db, "SELECT " + Column(*from, old_position) + " FROM main." +
                                    from->quoted + " ORDER BY " + from->rowid_name);
-    if (!q) return std::nullopt;
+    if (!q) return Decline("the old rows cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (values.size() == channel_ids.size() || !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
-        return std::nullopt;
+      if (values.size() == channel_ids.size() ||
+          !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
+        return Decline("more old rows than channels, or an old value needs converting");
       }
       detail::ReadColumn(q.stmt, 0, values.emplace_back());
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the old rows cannot be read");
   }
   return InsertSkeletonRows(
       target, *to, *columns, channel_ids,
@@ -384,22 +397,24 @@ std::optional<long> InsertConnectionsInOrder(Database& target_db, const Database
 // order, appends the same rows, once every id is a whole number (not Null)
 // and every value is stored unchanged; the check of each row makes the
 // statement fail otherwise, and it is undone.
-std::optional<long> AppendFirstRowOfEachKey(
+Declinable<long> AppendFirstRowOfEachKey(
     Database& target_db, const Database& source, std::string_view new_table,
     std::string_view old_table, std::string_view key, std::string_view key_list,
     const std::vector<std::pair<std::string, std::string>>& columns) {
-  if (columns.empty()) return std::nullopt;
+  if (columns.empty()) return Decline("no column to write");
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
-  if (!c) return std::nullopt;
+  if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
   const auto to = target.FindTable(new_table);
   const auto from = c->origin->FindTable(old_table);
   if (!to || !from || to->has_counter || to->rowid_name.empty() || from->rowid_name.empty()) {
-    return std::nullopt;
+    return Decline("a table is missing, a counter column, or the columns hide the rowid");
   }
   const int key_from = from->ColumnIndex(key);
-  if (key_from < 0) return std::nullopt;
-  if (!FirstOccurrenceGrouping(*c->origin, key_list, *from)) return std::nullopt;
+  if (key_from < 0) return Decline("no key column");
+  if (!FirstOccurrenceGrouping(*c->origin, key_list, *from)) {
+    return Decline("the id list does not list each id when first met in rowid order");
+  }
   // The first value goes through the check of every value of the row.
   std::string names;
   std::string values;
@@ -408,7 +423,7 @@ std::optional<long> AppendFirstRowOfEachKey(
   for (const auto& [new_column, old_column] : columns) {
     const int index_to = to->ColumnIndex(new_column);
     const int index_from = from->ColumnIndex(old_column);
-    if (index_to < 0 || index_from < 0) return std::nullopt;
+    if (index_to < 0 || index_from < 0) return Decline("a column is missing");
     const std::string value = "s." + Column(*from, index_from);
     const ColumnType& type = to->columns[static_cast<std::size_t>(index_to)].type;
     const std::string check = value + ", " + std::to_string(static_cast<int>(type.kind)) + ", " +
@@ -418,7 +433,7 @@ std::optional<long> AppendFirstRowOfEachKey(
       // other unchanged), never Null.
       if (type.kind != TypeKind::kByte && type.kind != TypeKind::kShort &&
           type.kind != TypeKind::kLong) {
-        return std::nullopt;
+        return Decline("the id's column does not take whole numbers");
       }
       first_to = index_to;
       checked = value + ", " + std::to_string(static_cast<int>(type.kind) + kNotNull) + ", " +
@@ -431,20 +446,13 @@ std::optional<long> AppendFirstRowOfEachKey(
   }
   values = "relamor_writer_fits(" + checked + ")" + values;
   sqlite3* db = target.db;
-  {
-    Statement triggers(db,
-                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
-                       "?1 COLLATE NOCASE");
-    if (!triggers) return std::nullopt;
-    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
-  }
+  if (std::string why = detail::UnprovableRules(db, *to); !why.empty()) return Decline(why);
   const std::optional<std::string> schema = Attach(target, *c->origin);
-  if (!schema) return std::nullopt;
+  if (!schema) return Decline("the old database cannot be attached");
   const int flags = SQLITE_UTF8 | SQLITE_DIRECTONLY;  // not deterministic: run for every row
   if (sqlite3_create_function_v2(db, "relamor_writer_fits", -1, flags, nullptr, &FitsFunction,
                                  nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return std::nullopt;
+    return Decline("the check function cannot be installed");
   }
   const std::string old_rows = *schema + "." + from->quoted;
   const std::int64_t rows_at_most = detail::RowsAtMost(db, old_rows, from->rowid_name);
@@ -456,8 +464,8 @@ std::optional<long> AppendFirstRowOfEachKey(
   // faster than a text collation.
   const std::string key_name = Column(*from, key_from);
 
-  const bool interruptible = target.BeginSetWrite(rows_at_most);
-  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  detail::SetWrite write(target, rows_at_most);
+  if (!write.open()) return Decline("no savepoint");
   bool done = false;
   long appended = 0;
   {
@@ -467,85 +475,78 @@ std::optional<long> AppendFirstRowOfEachKey(
                              " GROUP BY " + key_name + ") ORDER BY s." +
                              from->rowid_name);
     if (insert) {
-      if (interruptible) sqlite3_progress_handler(db, 1000, &detail::StopRequested, target.engine);
       done = sqlite3_step(insert.stmt) == SQLITE_DONE;
       appended = static_cast<long>(sqlite3_changes64(db));
-      sqlite3_progress_handler(db, 0, nullptr, nullptr);
-      if (!done) target.CheckTransactionKept();
+      if (!done) write.Undo();
     }
   }
-  if (!done) target.Exec("ROLLBACK TO relamor_writer");
-  target.Exec("RELEASE relamor_writer");
-  if (!done) return std::nullopt;
-  target.RowsWritten(appended);
-  return appended;
+  if (!done) {
+    return Decline(
+        "a row is refused, a value needs converting, or a stop interrupted the statement");
+  }
+  write.Commit(appended);
+  return Declinable<long>::Stored(appended);
 }
 
 // The walk looks each site up with "Select <look_up> from customers where
 // <look_up> = ?" and its key bound, and appends a placeholder where that
 // finds nothing. With whole numbers on both sides the look-up finds exactly
 // the equal numbers, so a set of the old customers' numbers answers it.
-std::optional<long> AppendPlaceholderCustomers(Database& target_db, const Database& source,
+Declinable<long> AppendPlaceholderCustomers(Database& target_db, const Database& source,
                                                std::string_view key, std::string_view look_up,
                                                std::int64_t first_number) {
   constexpr std::int64_t kLargestNumber = 32767;
   const std::optional<Connections> c = ConnectionsOf(target_db, source);
-  if (!c) return std::nullopt;
+  if (!c) return Decline("a database is closed, read-only or the old one");
   detail::Connection& target = *c->target;
   const auto to = target.FindTable("customers");
   const auto sites = c->origin->FindTable("sites");
   const auto old_customers = c->origin->FindTable("customers");
   if (!to || !sites || !old_customers || to->has_counter || sites->rowid_name.empty()) {
-    return std::nullopt;
+    return Decline("a table is missing, a counter column, or the columns hide the rowid");
   }
   const int number_to = to->ColumnIndex("customerID");
   const int name_to = to->ColumnIndex("Name");
   const int key_from = sites->ColumnIndex(key);
   const int look_up_from = old_customers->ColumnIndex(look_up);
   if (number_to < 0 || name_to < 0 || number_to == name_to || key_from < 0 || look_up_from < 0) {
-    return std::nullopt;
+    return Decline("a column is missing");
   }
   sqlite3* db = target.db;
   sqlite3* old_db = c->origin->db;
-  {
-    Statement triggers(db,
-                       "SELECT 1 FROM main.sqlite_master WHERE type = 'trigger' AND tbl_name = "
-                       "?1 COLLATE NOCASE");
-    if (!triggers) return std::nullopt;
-    sqlite3_bind_text(triggers.stmt, 1, to->name.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(triggers.stmt) != SQLITE_DONE) return std::nullopt;
-  }
+  if (std::string why = detail::UnprovableRules(db, *to); !why.empty()) return Decline(why);
   // The numbers the old customers carry.
   std::unordered_map<std::int64_t, char> known;
   {
     Statement q(old_db, "SELECT " + Column(*old_customers, look_up_from) + " FROM main." +
                             old_customers->quoted);
-    if (!q) return std::nullopt;
+    if (!q) return Decline("the old customers cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
       const int type = sqlite3_column_type(q.stmt, 0);
       if (type == SQLITE_NULL) continue;
-      if (type != SQLITE_INTEGER) return std::nullopt;
+      if (type != SQLITE_INTEGER) return Decline("an old customer's number is not a whole number");
       known.emplace(sqlite3_column_int64(q.stmt, 0), 0);
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the old customers cannot be read");
   }
   // The sites no old customer refers to, counted.
   std::int64_t placeholders = 0;
   {
     Statement q(old_db, "SELECT " + Column(*sites, key_from) + " FROM main." + sites->quoted +
                             " ORDER BY " + sites->rowid_name);
-    if (!q) return std::nullopt;
+    if (!q) return Decline("the sites cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER) return std::nullopt;  // Null too
+      if (sqlite3_column_type(q.stmt, 0) != SQLITE_INTEGER)
+        return Decline("a site's key is not a whole number");  // Null too
       if (known.count(sqlite3_column_int64(q.stmt, 0)) == 0) ++placeholders;
     }
-    if (rc != SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_DONE) return Decline("the sites cannot be read");
   }
-  if (placeholders == 0) return 0L;
+  if (placeholders == 0) return Declinable<long>::Stored(0);
   const std::int64_t last = first_number + placeholders - 1;
-  if (first_number < 1 || last > kLargestNumber) return std::nullopt;
+  if (first_number < 1 || last > kLargestNumber) return Decline("a customer number past 32767");
   // The largest number and the longest name fit when every one does.
   const ColumnType& number_type = to->columns[static_cast<std::size_t>(number_to)].type;
   const ColumnType& name_type = to->columns[static_cast<std::size_t>(name_to)].type;
@@ -558,10 +559,10 @@ std::optional<long> AppendPlaceholderCustomers(Database& target_db, const Databa
                          (name_type.kind == TypeKind::kText &&
                           (name_type.max_length == 0 ||
                            longest <= static_cast<std::size_t>(name_type.max_length)));
-  if (!numbers_fit || !names_fit) return std::nullopt;
+  if (!numbers_fit || !names_fit) return Decline("a number or a name does not fit its column");
 
-  target.BeginSetWrite(placeholders);
-  if (target.Exec("SAVEPOINT relamor_writer") != SQLITE_OK) return std::nullopt;
+  detail::SetWrite write(target, placeholders);
+  if (!write.open()) return Decline("no savepoint");
   bool done = false;
   {
     Statement insert(db, "INSERT INTO main." + to->quoted + " (" + Column(*to, number_to) + ", " +
@@ -575,14 +576,11 @@ std::optional<long> AppendPlaceholderCustomers(Database& target_db, const Databa
       done = sqlite3_step(insert.stmt) == SQLITE_DONE;
       sqlite3_reset(insert.stmt);
     }
-    if (!done) target.CheckTransactionKept();
+    if (!done) write.Undo();
   }
-  if (!done) target.Exec("ROLLBACK TO relamor_writer");
-  target.Exec("RELEASE relamor_writer");
-  if (!done) return std::nullopt;
-  target.ForgetCounters();
-  target.RowsWritten(static_cast<long>(placeholders));
-  return static_cast<long>(placeholders);
+  if (!done) return Decline("a row is refused");
+  write.Commit(static_cast<long>(placeholders), /*counters_written=*/true);
+  return Declinable<long>::Stored(static_cast<long>(placeholders));
 }
 
 }  // namespace relamor::db

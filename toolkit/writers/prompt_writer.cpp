@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "toolkit/error.h"
-#include "toolkit/special_writers.h"
+#include "toolkit/writers/special_writers.h"
 
 namespace relamor {
 
