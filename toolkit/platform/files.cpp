@@ -107,23 +107,29 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   }
 }
 
-bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason) {
-  std::string temp = DirectoryOf(path) + "/.relamor-write.XXXXXX";
-  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  int error = out.get() < 0 ? errno : 0;
-  if (error == 0 && ::fchmod(out.get(), CreatedFileMode()) != 0) error = errno;
+// Writes all of `bytes` to `fd` and syncs it; 0, or the errno of the
+// failing call.
+static int WriteAllAndSync(int fd, const std::string& bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
-  while (error == 0 && left > 0) {
-    ssize_t put = ::write(out.get(), p, left);
+  while (left > 0) {
+    const ssize_t put = ::write(fd, p, left);
     if (put < 0) {
-      if (errno != EINTR) error = errno;
+      if (errno != EINTR) return errno;
       continue;
     }
     p += put;
     left -= static_cast<std::size_t>(put);
   }
-  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  return ::fsync(fd) != 0 ? errno : 0;
+}
+
+bool WriteFileReplacing(const std::string& path, const std::string& bytes, std::string* reason) {
+  std::string temp = DirectoryOf(path) + "/.relamor-write.XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  int error = out.get() < 0 ? errno : 0;
+  if (error == 0 && ::fchmod(out.get(), CreatedFileMode()) != 0) error = errno;
+  if (error == 0) error = WriteAllAndSync(out.get(), bytes);
   if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error == 0) return true;
@@ -299,18 +305,7 @@ void OwnFolder::Write(const std::string& name, const std::string& bytes) const {
   std::string temp;
   Fd out(CreateTemporaryAt(fd_, name, CreatedFileMode(), &temp));
   int error = out.get() < 0 ? errno : 0;
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (error == 0 && left > 0) {
-    const ssize_t put = ::write(out.get(), p, left);
-    if (put < 0) {
-      if (errno != EINTR) error = errno;
-      continue;
-    }
-    p += put;
-    left -= static_cast<std::size_t>(put);
-  }
-  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (error == 0) error = WriteAllAndSync(out.get(), bytes);
   if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
   if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
   if (error == 0 && ::fsync(fd_) != 0) error = errno;
