@@ -120,7 +120,7 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
               : "  2   stopped early: registry key not accessible, or an invalid site number\n"
                 "      (RelamorResult not written)\n")
       << "  64  usage error: no argument or no comma, an unknown option, an unknown\n"
-      << "      RELAMOR_COPY_STRATEGY, old and new directory the same or nested\n"
+      << "      RELAMOR_COPY_STRATEGY, old and new directory the same\n"
       << "  65  --check: the run would end through an error (the first problem listed)\n"
       << "  73  the run log could not be created (the new directory is missing, say)\n"
       << "  74  RelamorResult, standard output or the report could not be written\n"
