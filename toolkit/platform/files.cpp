@@ -79,6 +79,25 @@ int CopyBytes(int in, int out) {
 
 }  // namespace
 
+// Copies the open file `in` (named `from` in errors) to `to` under a
+// temporary name in the target directory, with mode `mode`, synced, then
+// renamed over the target; throws the copy error naming both files.
+static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
+                                  const std::string& to) {
+  std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
+  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (out.get() < 0) ThrowCopyError(from, to, errno);
+  int error = ::fchmod(out.get(), mode & 0777) == 0 ? 0 : errno;
+  if (error == 0) error = CopyBytes(in, out.get());
+  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+  if (out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    ThrowCopyError(from, to, error);
+  }
+}
+
 void CopyFileReplacing(const std::string& from, const std::string& to) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
@@ -93,18 +112,7 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, to, errno);
   if (!S_ISREG(st.st_mode)) ThrowCopyError(from, to, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
 
-  std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
-  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  if (out.get() < 0) ThrowCopyError(from, to, errno);
-  int error = ::fchmod(out.get(), st.st_mode & 0777) == 0 ? 0 : errno;
-  if (error == 0) error = CopyBytes(in.get(), out.get());
-  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
-  if (out.Close() != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    ThrowCopyError(from, to, error);
-  }
+  CopyOpenFileReplacing(in.get(), st.st_mode, from, to);
 }
 
 // Writes all of `bytes` to `fd` and syncs it; 0, or the errno of the
@@ -349,18 +357,7 @@ void OwnFolder::CopyOut(const std::string& name, const FileIdentity& expected,
                                           "or changed since); it is not restored",
                      0);
   }
-  std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
-  Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  if (out.get() < 0) ThrowCopyError(PathOf(name), to, errno);
-  int error = ::fchmod(out.get(), st.st_mode & 0777) == 0 ? 0 : errno;
-  if (error == 0) error = CopyBytes(in.get(), out.get());
-  if (error == 0 && ::fsync(out.get()) != 0) error = errno;
-  if (out.Close() != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    ThrowCopyError(PathOf(name), to, error);
-  }
+  CopyOpenFileReplacing(in.get(), st.st_mode, PathOf(name), to);
 }
 
 void OwnFolder::Remove(const std::string& name) const {
