@@ -83,8 +83,8 @@ const char* SignalName(int signal_number) {
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name
-      << " [--check] [--again] [--jobs N] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--again] [--jobs N] [--report FILE] [--]\n"
+      << "       " << std::string(program_name.size(), ' ') << " OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --status NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
