@@ -895,9 +895,9 @@ std::unique_ptr<RunFrame> RunFrame::NewWorkerFrame(const std::atomic<bool>& aban
   worker->parent_writes_ = &writes;
   worker->log_.KeepLines();
   RunFrame* w = worker.get();
-  // The site databases were made from the template before the passes began:
-  // nothing the workers open is aliased.
-  if (options_.check) w->engine_.SetReadOnly(true);
+  // Only runs have workers (a check reads its site databases on this
+  // frame's engine, aliased to the template), and their site databases were
+  // made from the template before the passes began.
   w->engine_.SetBeforeFirstWrite([w](const std::string& path) { w->BeforeDatabaseWrite(path); });
   w->engine_.SetStopCheck([&abandon] {
     ThrowIfStopRequested();
