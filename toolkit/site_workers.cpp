@@ -27,13 +27,15 @@
 //    main database and the first site database (which reads the site plan
 //    and whatever else the later passes take from it) are converted there,
 //    and so is every site database when one of their tables uses the
-//    customer counter, when a check runs, or when something observes the
-//    tables (a TableObserver is told of them one by one).
+//    customer counter, when a site is listed twice (its second pass works
+//    on the first one's rows), when a check runs, or when something observes
+//    the tables (a TableObserver is told of them one by one).
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -65,13 +67,17 @@ void Conversion::CopyRunStateTo(Conversion& worker) const {
 
 void Conversion::ConvertPasses() {
   const std::size_t count = SiteDatabaseNames.size();
+  // A site listed twice (its number twice in the old sites table) is
+  // converted twice, the second pass on the rows of the first.
+  const bool each_site_once =
+      std::set<std::string>(SiteDatabaseNames.begin(), SiteDatabaseNames.end()).size() == count;
   std::size_t first = 0;
   // The main database and the first site database, and every site database
   // when the passes are not independent.
   for (; first < count; ++first) {
     if (first >= 2 && count - first >= 2 && frame_.jobs() > 1 && !frame_.checking() &&
-        observer_ == nullptr && !site_passes_share_state_ && SitePlanKnown() &&
-        NewWorker(frame_) != nullptr) {
+        observer_ == nullptr && !site_passes_share_state_ && each_site_once &&
+        SitePlanKnown() && NewWorker(frame_) != nullptr) {
       break;
     }
     current_database_ = first;

@@ -2,14 +2,15 @@
 // is converted at --jobs 1 and then again at --jobs 4 (a repeat, which starts
 // from the copy the first run kept), and both runs must leave the same log,
 // new databases (byte for byte), result, exit status and report (times
-// aside): also when a site database in the middle fails, and when the site
-// databases share the customer counter.
+// aside): also when a site database in the middle fails, when the site
+// databases share the customer counter, and when a site is listed twice.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 
 #include "tests/support/installation.h"
 #include "tests/support/test_db.h"
@@ -26,6 +27,8 @@ struct SiteCase {
   std::string extra_sql;    // run on every old site database (and, with "new:", the template)
   std::string failing_site;  // its old database loses table `alarms`
   int status = 0;
+  std::string sites_sql;  // run on the old main database after the extra sites
+  std::string new_main_sql;  // run on the new main database
 };
 
 void PrintTo(const SiteCase& c, std::ostream* os) { *os << c.name; }
@@ -78,7 +81,8 @@ TEST_P(SiteWorkersTest, FourJobsLeaveWhatOneLeaves) {
     row.replace(row.find('%'), 1, std::to_string(n));
     sites += "INSERT INTO sites VALUES (" + row + ");\n";
   }
-  inst.Old("qorsite", sites);
+  inst.Old("qorsite", sites + c.sites_sql);
+  if (!c.new_main_sql.empty()) inst.New("qorsite", c.new_main_sql);
   if (!c.extra_sql.empty()) {
     const std::size_t split = c.extra_sql.find("new:");
     for (const std::string& name : inst.Files("old")) {
@@ -128,20 +132,57 @@ const char kSitesPerSite[] =
     "INSERT INTO export VALUES (17, 'sites', 'siteID', 'Sites', 'siteID', 0, 1);"
     "INSERT INTO export VALUES (17, 'sites', 'customerID', 'Sites', 'customerID', -1, 1);";
 
+// A sample with the extra sites copied from `copied_site`; `row` is the
+// old sites row of an extra site.
+SiteCase Sample(std::string name, std::string program, std::string sample,
+                std::string copied_site, std::string row) {
+  SiteCase c;
+  c.name = std::move(name);
+  c.program = std::move(program);
+  c.sample = std::move(sample);
+  c.copied_site = std::move(copied_site);
+  c.sites_row = std::move(row);
+  return c;
+}
+SiteCase Failing(SiteCase c, std::string site) {
+  c.name += "_middle_site_fails";
+  c.failing_site = std::move(site);
+  c.status = 1;
+  return c;
+}
+
+const SiteCase kRelamor = Sample("relamor", "relamor", "release35", "qord047", "%, 'Extra', 'East'");
+const SiteCase kRelamor2035 =
+    Sample("relamor2035", "relamor2035", "release20", "qord012", "%, 'Extra', 'Utrecht', 0");
+const SiteCase kRelamor3035 =
+    Sample("relamor3035", "relamor3035", "release30", "qord031", "%, 'Extra', 8");
+
+SiteCase CustomerCounter() {
+  SiteCase c = kRelamor;
+  c.name += "_customer_counter";
+  c.extra_sql = kSitesPerSite;
+  return c;
+}
+SiteCase SiteListedTwice() {
+  SiteCase c = kRelamor;
+  c.name += "_site_listed_twice";
+  // The second pass of the last site appends its boards again: a duplicate
+  // key, so the run ends there.
+  c.copied_site = "qord003";
+  c.status = 1;
+  c.sites_sql = "INSERT INTO sites VALUES (55, 'Again', 'East');";
+  // The main database takes the site's second row.
+  c.new_main_sql =
+      "DROP TABLE Sites; CREATE TABLE Sites (siteID LONG, customerID LONG, Name TEXT(50),"
+      " timezone TEXT(40) DEFAULT 'Europe/London');";
+  return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Samples, SiteWorkersTest,
-    ::testing::Values(
-        SiteCase{"relamor", "relamor", "release35", "qord047", "%, 'Extra', 'East'", "", "", 0},
-        SiteCase{"relamor_middle_site_fails", "relamor", "release35", "qord047",
-                 "%, 'Extra', 'East'", "", "qord052", 1},
-        SiteCase{"relamor_customer_counter", "relamor", "release35", "qord047",
-                 "%, 'Extra', 'East'", kSitesPerSite, "", 0},
-        SiteCase{"relamor2035", "relamor2035", "release20", "qord012", "%, 'Extra', 'Utrecht', 0",
-                 "", "", 0},
-        SiteCase{"relamor2035_middle_site_fails", "relamor2035", "release20", "qord012",
-                 "%, 'Extra', 'Utrecht', 0", "", "qord052", 1},
-        SiteCase{"relamor3035_middle_site_fails", "relamor3035", "release30", "qord031",
-                 "%, 'Extra', 8", "", "qord053", 1}),
+    ::testing::Values(kRelamor, Failing(kRelamor, "qord052"), CustomerCounter(), SiteListedTwice(),
+                      kRelamor2035, Failing(kRelamor2035, "qord052"),
+                      Failing(kRelamor3035, "qord053")),
     [](const ::testing::TestParamInfo<SiteCase>& p) { return p.param.name; });
 
 }  // namespace
