@@ -105,10 +105,11 @@ bool InRange(sqlite3_int64 n, TypeKind kind) {
 
 }  // namespace
 
-// Exactly the values that ConvertForColumn returns unchanged (same type, same
-// bytes): passing such a value through stores what the conversion would.
-bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
-  const int type = sqlite3_value_type(v);
+namespace {
+
+// AlreadyFits of `v`, whose SQLite type is `type`; inlined into the row check.
+[[gnu::always_inline]] inline bool FitsAs(sqlite3_value* v, int type, TypeKind kind,
+                                          long max_length) {
   if (type == SQLITE_NULL || kind == TypeKind::kAsGiven) return true;
   switch (kind) {
     case TypeKind::kByte:
@@ -143,6 +144,14 @@ bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
   }
 }
 
+}  // namespace
+
+// Exactly the values that ConvertForColumn returns unchanged (same type, same
+// bytes): passing such a value through stores what the conversion would.
+bool AlreadyFits(sqlite3_value* v, TypeKind kind, long max_length) {
+  return FitsAs(v, sqlite3_value_type(v), kind, max_length);
+}
+
 namespace {
 
 // relamor_convert(value, kind, max_length, table, column)
@@ -174,15 +183,23 @@ constexpr const char* kFitCheckType = "relamor_fit_check";
 
 // relamor_fits(check, value, ...): 1 when every value already fits its
 // column; the first one that does not ends the statement with an error.
+// The bound column types are looked up on the first row and kept as the
+// statement's data of its first argument (a bound parameter stays the same
+// for every row), so a row costs no pointer look-up by type name.
 void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-  const auto* check = static_cast<const FitCheck*>(sqlite3_value_pointer(argv[0], kFitCheckType));
-  if (check == nullptr || check->types.size() != static_cast<std::size_t>(argc - 1)) {
-    sqlite3_result_error(ctx, "relamor_fits: no column types bound", -1);
-    return;
+  const auto* check = static_cast<const FitCheck*>(sqlite3_get_auxdata(ctx, 0));
+  if (check == nullptr) {
+    check = static_cast<const FitCheck*>(sqlite3_value_pointer(argv[0], kFitCheckType));
+    if (check == nullptr || check->types.size() != static_cast<std::size_t>(argc - 1)) {
+      sqlite3_result_error(ctx, "relamor_fits: no column types bound", -1);
+      return;
+    }
+    sqlite3_set_auxdata(ctx, 0, const_cast<FitCheck*>(check), nullptr);
   }
   const ColumnType* type = check->types.data();
   for (int i = 1; i < argc; ++i, ++type) {
-    if (!AlreadyFits(argv[i], type->kind, type->max_length)) {
+    sqlite3_value* v = argv[i];
+    if (!FitsAs(v, sqlite3_value_type(v), type->kind, type->max_length)) {
       sqlite3_result_error(ctx, "relamor_fits: a value needs converting", -1);
       return;
     }
