@@ -288,37 +288,46 @@ namespace {
 // Old database files up to this size are checked rather than a commit made.
 constexpr long long kCheckedBytes = 8LL << 20;
 
-// Whether every page of `origin` reads back sound (PRAGMA quick_check on its
-// own connection, where a failure harms nothing); decided once per file.
-bool ProvenReadable(const Connection& origin) {
-  if (!origin.proven_readable) {
+// Whether every page of the table `table` of `origin` (its b-tree, its
+// overflow pages and its indexes) reads back sound: PRAGMA quick_check of that
+// table on the old database's own connection, where a failure harms nothing;
+// decided once per table. Only that table: the statement reads no other, and
+// a site database's second table (after its first, whose rows are pending)
+// would otherwise have the whole old file checked, nearly a full read of it.
+bool ProvenReadable(const Connection& origin, std::string_view table) {
+  const std::string key = Upper(table);
+  auto known = origin.proven_readable.find(key);
+  if (known == origin.proven_readable.end()) {
     struct stat st {};
     bool ok = ::stat(origin.file.c_str(), &st) == 0 && st.st_size <= kCheckedBytes;
     if (ok) {
+      const std::string sql = "PRAGMA quick_check(" + TextLiteral(table) + ")";
       sqlite3_stmt* stmt = nullptr;
-      ok = sqlite3_prepare_v2(origin.db, "PRAGMA quick_check(1)", -1, &stmt, nullptr) == SQLITE_OK &&
-           sqlite3_step(stmt) == SQLITE_ROW &&
+      ok = sqlite3_prepare_v2(origin.db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+           sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) == SQLITE_TEXT &&
            std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) == "ok";
       sqlite3_finalize(stmt);
     }
-    origin.proven_readable = ok;
+    known = origin.proven_readable.emplace(key, ok).first;
   }
-  return *origin.proven_readable;
+  return known->second;
 }
 
 }  // namespace
 
 // The schema name under which `origin` is attached to `target`, attaching it
 // first when it is not yet; nothing when it cannot be attached.
-std::optional<std::string> Attach(Connection& target, const Connection& origin) {
+std::optional<std::string> Attach(Connection& target, const Connection& origin,
+                                  std::string_view old_table) {
   // A read of an old database that fails in a write transaction (a damaged
   // page, a truncated file) leaves the connection unable to commit it: the
   // rows stored before would be lost. So while rows are pending, the old
-  // database is first proven readable on its own connection (once; for a
-  // file small enough that this costs less than a commit), or the pending
-  // rows are committed. A write that fails then undoes nothing stored before
-  // (DiscardEmptyTransaction ends its transaction).
-  if (target.WriteTransactionOpen() && !ProvenReadable(origin)) target.Commit();
+  // table to be read is first proven readable on the old database's own
+  // connection (once; in a file small enough that this costs less than a
+  // commit), or the pending rows are committed. A write that fails then
+  // undoes nothing stored before (DiscardEmptyTransaction ends its
+  // transaction).
+  if (target.WriteTransactionOpen() && !ProvenReadable(origin, old_table)) target.Commit();
   auto attached = target.attached.find(origin.path);
   if (attached == target.attached.end()) {
     // ATTACH wants no open transaction.
@@ -549,7 +558,7 @@ Declinable<long> AppendFrom(Database& target_db, const Database& source,
     converted += separator + conversion;
   }
   sqlite3* db = target.db;
-  const std::optional<std::string> schema = detail::Attach(target, origin);
+  const std::optional<std::string> schema = detail::Attach(target, origin, from->name);
   if (!schema) return Decline("the old database cannot be attached");
   const std::string from_clause = " FROM " + *schema + "." + from->quoted + " AS s";
   const std::string where = checked.empty() ? "" : " WHERE relamor_fits(?1" + checked + ")";
@@ -667,7 +676,7 @@ Declinable<long> UpdateByCategory(Database& target_db, const Database& source,
   if (!detail::OnlyNullsRefused(db, *to, written, not_null)) {
     return Decline("an edit could be refused for more than a Null");
   }
-  const std::optional<std::string> schema = detail::Attach(target, origin);
+  const std::optional<std::string> schema = detail::Attach(target, origin, from->name);
   if (!schema) return Decline("the old database cannot be attached");
   const std::string old_rows = *schema + "." + from->quoted;
 
