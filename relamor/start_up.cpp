@@ -191,11 +191,14 @@ void Relamor::ListSiteDatabases() {
 }
 
 void Relamor::CreateSiteDatabases() {
+  std::vector<std::string> targets;
   for (std::size_t k = 1; k <= site_database_count_; ++k) {
-    const std::string file = SiteDatabaseNames[k] + ".mdb";
-    frame_.CopyTemplate(frame_.new_dir() + "qordxxx.mdb", frame_.new_dir() + file);
-    frame_.Log({"created " + file});
+    targets.push_back(frame_.new_dir() + SiteDatabaseNames[k] + ".mdb");
   }
+  const std::size_t dir_length = frame_.new_dir().size();
+  frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", targets, [&](const std::string& to) {
+    frame_.Log({"created " + to.substr(dir_length)});
+  });
   frame_.Log({"Copied all database files to be updated"});
 }
 

@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
@@ -980,6 +982,96 @@ void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
   platform::CopyFileReplacing(from, to);
   for (int i = 0; i < 3; ++i) platform::YieldToSystem();
   platform::SetArchiveOnly(to);
+}
+
+void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
+                             const std::function<void(const std::string& to)>& created) {
+  const std::size_t n = targets.size();
+  const std::size_t threads = std::min<std::size_t>(options_.jobs, n);
+  if (options_.check || threads < 2) {
+    for (const std::string& to : targets) {
+      CopyTemplate(from, to);
+      created(to);
+    }
+    return;
+  }
+  BeginWriting(targets);
+  struct Copy {
+    bool done = false;
+    std::string temp;  // written and synced, not yet in place
+    std::exception_ptr error;
+  };
+  std::vector<Copy> copies(n);
+  std::mutex mutex;  // guards copies, next, placed and stop
+  std::condition_variable changed;
+  std::size_t next = 0;    // the next copy to write
+  std::size_t placed = 0;  // the next copy to put in place
+  bool stop = false;
+  const std::size_t window = 2 * threads;
+  auto write = [&] {
+    for (;;) {
+      std::size_t k = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return stop || next >= n || next < placed + window; });
+        if (stop || next >= n) return;
+        k = next++;
+      }
+      Copy copy;
+      try {
+        copy.temp = platform::CopyFileBeside(from, targets[k]);
+      } catch (...) {
+        copy.error = std::current_exception();
+      }
+      copy.done = true;
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        copies[k] = std::move(copy);
+      }
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> writers;
+  auto stop_writers = [&] {
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : writers) t.join();
+    for (const Copy& copy : copies) {
+      if (!copy.temp.empty()) platform::DiscardCopy(copy.temp);
+    }
+  };
+  try {
+    for (std::size_t t = 0; t < threads; ++t) writers.emplace_back(write);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::string& to = targets[k];
+      rerun_->Wrote(to);
+      platform::RemoveDatabaseSideFiles(to);
+      Copy copy;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return copies[k].done; });
+        copy = std::move(copies[k]);
+        copies[k].temp.clear();
+      }
+      if (copy.error) std::rethrow_exception(copy.error);
+      platform::PutCopyInPlace(copy.temp, from, to);
+      for (int i = 0; i < 3; ++i) platform::YieldToSystem();
+      platform::SetArchiveOnly(to);
+      created(to);
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        placed = k + 1;
+      }
+      changed.notify_all();
+    }
+  } catch (...) {
+    stop_writers();
+    throw;
+  }
+  stop_writers();
 }
 
 }  // namespace relamor

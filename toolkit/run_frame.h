@@ -249,6 +249,13 @@ class RunFrame {
   // Copies the template `from` over `to` (replacing it atomically), yields,
   // and sets `to` to archive-only attributes. Throws Error 75 or 53.
   void CopyTemplate(const std::string& from, const std::string& to);
+  // CopyTemplate for every path of `targets` in order, `created` called after
+  // each. With more than one job the copies are written and synced on up to
+  // jobs() threads ahead of the one being put in place; each is put in place
+  // in order, so a failure leaves the new directory as copying one by one
+  // would (the copies written ahead are removed).
+  void CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
+                     const std::function<void(const std::string& to)>& created);
 
   // RELAMOR_TRACE_PATHS: one line on standard error (a worker's are kept
   // for the run to print in the order of the databases).

@@ -79,11 +79,11 @@ int CopyBytes(int in, int out) {
 
 }  // namespace
 
-// Copies the open file `in` (named `from` in errors) to `to` under a
-// temporary name in the target directory, with mode `mode`, synced, then
-// renamed over the target; throws the copy error naming both files.
-static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
-                                  const std::string& to) {
+// Copies the open file `in` (named `from` in errors) to a temporary name in
+// the directory of `to`, with mode `mode`, synced, and returns that name;
+// throws the copy error naming both files.
+static std::string WriteCopyBeside(int in, mode_t mode, const std::string& from,
+                                   const std::string& to) {
   std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
   Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   if (out.get() < 0) ThrowCopyError(from, to, errno);
@@ -91,14 +91,35 @@ static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
   if (error == 0) error = CopyBytes(in, out.get());
   if (error == 0 && ::fsync(out.get()) != 0) error = errno;
   if (out.Close() != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
   if (error != 0) {
+    ::unlink(temp.c_str());
+    ThrowCopyError(from, to, error);
+  }
+  return temp;
+}
+
+void PutCopyInPlace(const std::string& temp, const std::string& from, const std::string& to) {
+  if (::rename(temp.c_str(), to.c_str()) != 0) {
+    const int error = errno;
     ::unlink(temp.c_str());
     ThrowCopyError(from, to, error);
   }
 }
 
+void DiscardCopy(const std::string& temp) { ::unlink(temp.c_str()); }
+
+// Copies the open file `in` (named `from` in errors) over `to`: written
+// beside it, synced, then renamed over it.
+static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
+                                  const std::string& to) {
+  PutCopyInPlace(WriteCopyBeside(in, mode, from, to), from, to);
+}
+
 void CopyFileReplacing(const std::string& from, const std::string& to) {
+  PutCopyInPlace(CopyFileBeside(from, to), from, to);
+}
+
+std::string CopyFileBeside(const std::string& from, const std::string& to) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     int error = errno;
@@ -112,7 +133,7 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, to, errno);
   if (!S_ISREG(st.st_mode)) ThrowCopyError(from, to, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
 
-  CopyOpenFileReplacing(in.get(), st.st_mode, from, to);
+  return WriteCopyBeside(in.get(), st.st_mode, from, to);
 }
 
 // Writes all of `bytes` to `fd` and syncs it; 0, or the errno of the

@@ -16,6 +16,14 @@ namespace relamor::platform {
 // when it does not exist, Error 75 naming both paths and the cause for any
 // other failure (the temporary file is removed).
 void CopyFileReplacing(const std::string& from, const std::string& to);
+// CopyFileReplacing in two steps, so that several copies can be written at
+// once and put in place one by one: CopyFileBeside writes and syncs the copy
+// under a temporary name in the directory of `to` and returns that name;
+// PutCopyInPlace renames it over `to`. Both throw as CopyFileReplacing does,
+// removing the temporary file; DiscardCopy removes one that is not used.
+std::string CopyFileBeside(const std::string& from, const std::string& to);
+void PutCopyInPlace(const std::string& temp, const std::string& from, const std::string& to);
+void DiscardCopy(const std::string& temp);
 
 // Gives `path` "archive only" attributes: a regular file that its owner may
 // read and write (the owner's read and write permissions are added, set-id and
