@@ -212,13 +212,9 @@ RELAMOR_UNDER_BOTH_STRATEGIES(CustomerLink);
 
 TEST_P(CustomerLink, LinksSitesToCustomersAcrossDatabases) {
   Installation inst;
-  inst.Old("qorsite", R"(
-    CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);
-    INSERT INTO qorreleases VALUES (2, '3.5', 0, 1);
-    CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));
+  inst.Old("qorsite", kOldMain + R"(
     INSERT INTO sites VALUES (1, 'one', 'n'); INSERT INTO sites VALUES (2, 'two', 's');
     INSERT INTO sites VALUES (3, 'three', 'e'); INSERT INTO sites VALUES (4, 'four', 'w');
-    CREATE TABLE customers (id LONG, siteID LONG, Name TEXT(50));
     INSERT INTO customers VALUES (501, 1, 'c1'); INSERT INTO customers VALUES (502, 2, 'c2');
   )");
   // Only site 4 has a site database; it has a site without a customer too.

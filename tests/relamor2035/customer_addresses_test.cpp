@@ -6,16 +6,14 @@
 
 #include <string>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/installation.h"
 #include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
 
-constexpr const char* kNewCustomers = R"sql(
-CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
-                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
-                     releaseversion LONG);
+const std::string kNewCustomers = kExportTable + R"sql(
 INSERT INTO export VALUES (10, 'customers', 'id', 'Customers', 'customerID', 0, 1);
 CREATE TABLE customers (customerID TEXT(10) PRIMARY KEY, Name TEXT(50), address TEXT(50),
                         city TEXT(50), region TEXT(50), zipcode TEXT(10), country TEXT(50));

@@ -22,13 +22,11 @@ INSERT INTO channel VALUES (3, 9, 'Main hall', NULL, NULL, NULL, -1, 1, 0, 0, 0,
 // The mapping names the new fields; the flags are set on purpose and must
 // not matter; "channelName[1]" addresses channelName.
 std::string NewChannelDatabase(const std::string& extra_sql = "") {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + kNewChannelTable + R"sql(
 INSERT INTO export VALUES (1, 'channel', 'id', 'channel', 'channelID', -1, 1);
 INSERT INTO export VALUES (1, 'channel', 'siteID', 'channel', 'siteID', -1, 1);
 INSERT INTO export VALUES (1, 'channel', 'location', 'channel', 'channelName[1]', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'slot1', 'channel', 'channeltype', 0, 1);
-CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
-                      channeltype TEXT(2));
 CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LONG,
                                comPort TEXT(10));
 CREATE TABLE modemconnection (channelID LONG, modemID LONG PRIMARY KEY);
@@ -71,10 +69,7 @@ TEST_P(ChannelWriterTest, OneRowPerOccupiedSlotNumberedOverTheTable) {
 
 TEST_P(ChannelWriterTest, EmptyOldTableWritesNothing) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-)sql");
+  inst.Old("qorsite", kOldChannelTable);
   inst.New("qorsite", NewChannelDatabase());
   FrameRun run = RunWriters(inst, [](WriterHarness& h) {
     h.Open();
@@ -87,12 +82,8 @@ CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d T
 
 TEST_P(ChannelWriterTest, UnreadableSlotEndsTheRunBeforeItsRowIsWritten) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 2, 0, 0, 0, 0);
-INSERT INTO channel VALUES (2, 5, NULL, NULL, NULL, NULL, NULL, 3, 1, NULL, 0, 0);
-)sql");
+  inst.Old("qorsite", kOldChannelTable + OldChannel(1, 4, "2, 0, 0, 0, 0") +
+                          OldChannel(2, 5, "3, 1, NULL, 0, 0"));
   inst.Old("qord001", R"sql(
 CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
                       slot1, slot2, slot3, slot4, slot5);

@@ -61,7 +61,7 @@ RELAMOR_UNDER_BOTH_STRATEGIES(ConnectionWritersTest);
 TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
   Installation inst;
   inst.Old("qorsite", kOldConnections);
-  inst.New("qorsite", std::string(kExportTable) + kNewConnections);
+  inst.New("qorsite", kExportTable + kNewConnections);
   FrameRun run = RunWriters(inst, [](WriterHarness& h) {
     h.Open();
     h.Prepare(40);
@@ -100,14 +100,14 @@ TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
 TEST_P(ConnectionWritersTest, MissingChannelsAndEmptyOldTables) {
   Installation inst;
   inst.Old("qord001", kOldConnections);
-  inst.New("qord001", std::string(kExportTable) + kNewConnections +
+  inst.New("qord001", kExportTable + kNewConnections +
                           "DELETE FROM channel WHERE channelID <> 5;");
   inst.Old("qord002", R"sql(
 CREATE TABLE modemconnection (id LONG, siteID LONG, phoneNumber TEXT(30), initString TEXT(30));
 CREATE TABLE ipconnection (id LONG, siteID LONG, ipAddress TEXT(15));
 CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate LONG);
 )sql");
-  inst.New("qord002", std::string(kExportTable) + kNewConnections);
+  inst.New("qord002", kExportTable + kNewConnections);
 
   FrameRun empty_old = RunWriters(inst, [](WriterHarness& h) {
     h.Open("qord002");
@@ -183,7 +183,7 @@ TEST_P(ConnectionWritersTest, SerialRowsFilledByPositionUntilOneFails) {
       rest = comma == std::string::npos ? "" : rest.substr(comma + 2);
     }
     inst.Old("qorsite", old_rows);
-    inst.New("qorsite", std::string(kExportTable) + kNewConnections +
+    inst.New("qorsite", kExportTable + kNewConnections +
                             "INSERT INTO channel VALUES (9, 4, 'Channel9', '1'), "
                             "(10, 5, 'Channel10', '1'), (11, 5, 'Channel11', '1');");
     FrameRun run = RunWriters(inst, [](WriterHarness& h) {

@@ -13,7 +13,7 @@ namespace {
 
 // A Sites mapping in mode B: siteID copied, customerID linked, siteName copied.
 std::string NewMainDatabase(const std::string& customers) {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + R"sql(
 INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'siteID', 0, 1);
 INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'customerID', -1, 1);
 INSERT INTO export VALUES (20, 'sites', 'siteName', 'Sites', 'siteName', 0, 1);

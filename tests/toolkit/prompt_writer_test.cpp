@@ -18,7 +18,7 @@ CREATE TABLE prompt (id LONG, siteID LONG, name TEXT(50), timeout LONG,
 )sql";
 
 std::string NewPromptDatabase(const std::string& modem_rows) {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + R"sql(
 INSERT INTO export VALUES (70, 'prompt', 'id', 'prompt', 'promptID', 0, 1);
 INSERT INTO export VALUES (70, 'prompt', 'id', 'prompt', 'modemID', 0, 1);
 INSERT INTO export VALUES (70, 'prompt', 'e1', 'prompt', 'expectText', 0, 1);

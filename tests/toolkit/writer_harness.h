@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/installation.h"
 #include "toolkit/conversion.h"
 #include "toolkit/error.h"
@@ -127,10 +128,5 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
   if (getenv("SHOWERR")) fprintf(stderr, "%s", err.c_str());
   return run;
 }
-
-// The mapping table as every new database carries it.
-inline constexpr const char* kExportTable =
-    "CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),"
-    " newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO, releaseversion LONG);\n";
 
 }  // namespace relamor::testing

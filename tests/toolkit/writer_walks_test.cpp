@@ -19,18 +19,12 @@ RELAMOR_UNDER_BOTH_STRATEGIES(WriterWalksTest);
 // untyped first channel is stored, the first typed one finds no fourth row.
 TEST_P(WriterWalksTest, ChannelTypeFieldReadAtTheFirstTypedSlot) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 5, 0, 0, 0, 0);
-INSERT INTO channel VALUES (2, 7, NULL, NULL, NULL, NULL, NULL, 0, 2, 0, 0, 0);
-)sql");
-  inst.New("qorsite", std::string(kExportTable) + R"sql(
+  inst.Old("qorsite", kOldChannelTable + OldChannel(1, 4, "5, 0, 0, 0, 0") +
+                          OldChannel(2, 7, "0, 2, 0, 0, 0"));
+  inst.New("qorsite", kExportTable + kNewChannelTable + R"sql(
 INSERT INTO export VALUES (1, 'channel', 'id', 'channel', 'channelID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'siteID', 'channel', 'siteID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'a', 'channel', 'channelName', 0, 1);
-CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
-                      channeltype TEXT(2));
 )sql");
   FrameRun run = RunWriters(inst, [](WriterHarness& h) {
     h.Open();
@@ -62,7 +56,7 @@ INSERT INTO channel VALUES (6, 7, 'Channel6', '2');
 std::string NewIpDatabase(const std::string& old_field, const std::string& new_field,
                           const std::string& address_column) {
   const std::string row = "INSERT INTO export VALUES (50, 'ipconnection', ";
-  return std::string(kExportTable) + row + "'id', 'ipconnection', 'channelID', 0, 1);\n" + row +
+  return kExportTable + row + "'id', 'ipconnection', 'channelID', 0, 1);\n" + row +
          "'id', 'ipconnection', 'ipConnectionID', 0, 1);\n" + row + "'" + old_field +
          "', 'ipconnection', '" + new_field + "', 0, 1);\n" +
          "CREATE TABLE ipconnection (ipConnectionID LONG PRIMARY KEY, channelID LONG, " +
