@@ -26,15 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string LastLine(const std::string& text) {
-  std::string t = text;
-  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-  const std::size_t nl = t.find_last_of('\n');
-  std::string line = nl == std::string::npos ? t : t.substr(nl + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 void Sql(const std::string& path, const std::string& sql) { MakeDatabase(path, sql); }
 
 // Something a fault keeps alive during the run (an open lock or connection).
