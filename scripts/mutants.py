@@ -48,7 +48,7 @@ FAULTS = [
     fault("copy", "rows read counted twice", "toolkit/copy/table_copy.cpp",
           [("    ++result_.rows_read;\n    ++result_.rows_added;\n    old_rows.MoveNext();",
             "    result_.rows_read += 2;\n    ++result_.rows_added;\n    old_rows.MoveNext();")],
-          "Strategy/*:SampleConversion*"),
+          "Strategy/*:SampleConversion*:CopyDifferential*"),
     # The shortcuts (toolkit/db/bulk_append.cpp, the set-based forms).
     fault("shortcut", "append shortcut declines always", "toolkit/db/bulk_append.cpp",
           [("  if (columns.empty()) return Decline(\"no column to write\");\n"

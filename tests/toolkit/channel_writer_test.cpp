@@ -71,11 +71,7 @@ TEST_P(ChannelWriterTest, EmptyOldTableWritesNothing) {
   Installation inst;
   inst.Old("qorsite", kOldChannelTable);
   inst.New("qorsite", NewChannelDatabase());
-  FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun run = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(inst.Dump("new", "qorsite", "channel"), "");
 }
@@ -92,11 +88,7 @@ INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 1, 'modem', 0, 0
   inst.New("qorsite", NewChannelDatabase());
   inst.New("qord001", NewChannelDatabase());
 
-  FrameRun null_slot = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun null_slot = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(null_slot.status, 1);
   ASSERT_TRUE(null_slot.error);
   EXPECT_EQ(null_slot.error->number(), err::kInvalidUseOfNull);
@@ -107,11 +99,7 @@ INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 1, 'modem', 0, 0
   // The first row's channel is stored; nothing of the second row.
   EXPECT_EQ(inst.Dump("new", "qorsite", "channel"), "1|4|Channel1|2\n");
 
-  FrameRun text_slot = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord001");
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun text_slot = RunWriter(inst, &WriterHarness::WriteChannelTable, 1, "qord001");
   ASSERT_TRUE(text_slot.error);
   EXPECT_EQ(text_slot.error->number(), err::kTypeMismatch);
   EXPECT_NE(text_slot.error->description().find("slot2"), std::string::npos)

@@ -125,11 +125,7 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
 
   // Only channel 5 (IP, site 8) is left: the IP rows of sites 7 and 99 find no
   // channel of their site, which is no error.
-  FrameRun ip = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord001");
-    h.Prepare(50);
-    h.WriteIpConnections();
-  });
+  FrameRun ip = RunWriter(inst, &WriterHarness::WriteIpConnections, 50, "qord001");
   EXPECT_EQ(ip.status, 0);
   EXPECT_EQ(inst.Dump("new", "qord001", "ipconnection"), "1|5|NULL\n");
 
@@ -186,11 +182,7 @@ TEST_P(ConnectionWritersTest, SerialRowsFilledByPositionUntilOneFails) {
     inst.New("qorsite", kExportTable + kNewConnections +
                             "INSERT INTO channel VALUES (9, 4, 'Channel9', '1'), "
                             "(10, 5, 'Channel10', '1'), (11, 5, 'Channel11', '1');");
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(60);
-      h.WriteSerialConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteSerialConnections, 60);
     EXPECT_EQ(run.status, c.error ? 1 : 0) << inst.Log();
     EXPECT_EQ(run.error ? run.error->number() : 0, c.error);
     EXPECT_EQ(inst.Dump("new", "qorsite", "serialconnection"), c.stored);

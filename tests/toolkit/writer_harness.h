@@ -129,4 +129,14 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
   return run;
 }
 
+// Runs one writer on the tables of mapping `sno` of database `db` of `inst`.
+inline FrameRun RunWriter(Installation& inst, void (WriterHarness::*write)(), long sno,
+                          const std::string& db = "qorsite") {
+  return RunWriters(inst, [&](WriterHarness& h) {
+    h.Open(db);
+    h.Prepare(sno);
+    (h.*write)();
+  });
+}
+
 }  // namespace relamor::testing

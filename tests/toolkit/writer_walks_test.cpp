@@ -26,11 +26,7 @@ INSERT INTO export VALUES (1, 'channel', 'id', 'channel', 'channelID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'siteID', 'channel', 'siteID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'a', 'channel', 'channelName', 0, 1);
 )sql");
-  FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun run = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(run.status, 1);
   ASSERT_TRUE(run.error);
   EXPECT_EQ(run.error->number(), err::kNoCurrentRecord) << run.error->description();
@@ -81,11 +77,7 @@ INSERT INTO ipconnection VALUES (6, NULL, 'no site');
 INSERT INTO ipconnection VALUES (7, 42, 'no channel');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", columns));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     ASSERT_EQ(run.status, 0) << inst.Log();
     EXPECT_EQ(inst.Dump("new", "qorsite",
                         "SELECT ipConnectionID, channelID, ipAddress FROM ipconnection "
@@ -109,11 +101,7 @@ INSERT INTO ipconnection VALUES (2, 8, 'c');
 INSERT INTO ipconnection VALUES (3, 7, 'b');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", "ipAddress TEXT(15) UNIQUE"));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kDuplicateValue) << run.error->description();
@@ -132,11 +120,7 @@ INSERT INTO ipconnection VALUES (2, 8, '10.0.0.1 and more');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", "ipAddress TEXT(15)") +
                             "UPDATE channel SET siteID = 8 WHERE channelID = 5;");
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kFieldTooSmall) << run.error->description();
@@ -155,11 +139,7 @@ INSERT INTO ipconnection VALUES (2, 7, 5);
 INSERT INTO ipconnection VALUES (3, 8, 4);
 )sql");
     inst.New("qorsite", NewIpDatabase("newChannel", "channelID", "ipAddress TEXT(15)"));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     ASSERT_EQ(run.status, 0) << inst.Log();
     EXPECT_EQ(inst.Dump("new", "qorsite", "ipconnection"),
               "1|4|NULL\n2|4|NULL\n3|4|NULL\n4|4|NULL\n5|4|NULL\n");
