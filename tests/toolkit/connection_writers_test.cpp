@@ -55,6 +55,16 @@ CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LO
                                comPort TEXT(10));
 )sql";
 
+// The modem, IP and serial writers on their mappings 40, 50 and 60.
+void WriteConnections(WriterHarness& h) {
+  h.Prepare(40);
+  h.WriteModemConnections();
+  h.Prepare(50);
+  h.WriteIpConnections();
+  h.Prepare(60);
+  h.WriteSerialConnections();
+}
+
 class ConnectionWritersTest : public StrategyTest {};
 RELAMOR_UNDER_BOTH_STRATEGIES(ConnectionWritersTest);
 
@@ -64,20 +74,8 @@ TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
   inst.New("qorsite", kExportTable + kNewConnections);
   FrameRun run = RunWriters(inst, [](WriterHarness& h) {
     h.Open();
-    h.Prepare(40);
-    h.WriteModemConnections();
-    h.Prepare(50);
-    h.WriteIpConnections();
-    h.Prepare(60);
-    h.WriteSerialConnections();
-    // Second calls find the new tables filled and change nothing.
-    for (long sno : {40, 50, 60}) {
-      h.Prepare(sno);
-      if (sno == 40) h.WriteModemConnections();
-      if (sno == 50) h.WriteIpConnections();
-      if (sno == 60) h.WriteSerialConnections();
-    }
-    h.Close();
+    WriteConnections(h);
+    WriteConnections(h);  // finds the new tables filled and changes nothing
   });
   ASSERT_EQ(run.status, 0) << inst.Log();
   // Three modem channels, two old rows: the third keeps only its keys.
@@ -111,12 +109,7 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
 
   FrameRun empty_old = RunWriters(inst, [](WriterHarness& h) {
     h.Open("qord002");
-    h.Prepare(40);
-    h.WriteModemConnections();
-    h.Prepare(50);
-    h.WriteIpConnections();
-    h.Prepare(60);
-    h.WriteSerialConnections();
+    WriteConnections(h);
   });
   EXPECT_EQ(empty_old.status, 0);
   EXPECT_EQ(inst.Dump("new", "qord002", "modemconnection"), "");
@@ -131,12 +124,10 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
 
   // Old rows without skeleton rows to fill end the run.
   for (long sno : {40L, 60L}) {
-    FrameRun run = RunWriters(inst, [sno](WriterHarness& h) {
-      h.Open("qord001");
-      h.Prepare(sno);
-      if (sno == 40) h.WriteModemConnections();
-      if (sno == 60) h.WriteSerialConnections();
-    });
+    FrameRun run = RunWriter(inst,
+                             sno == 40 ? &WriterHarness::WriteModemConnections
+                                       : &WriterHarness::WriteSerialConnections,
+                             sno, "qord001");
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kNoCurrentRecord);
