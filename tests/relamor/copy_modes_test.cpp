@@ -218,11 +218,7 @@ TEST_P(CustomerLink, LinksSitesToCustomersAcrossDatabases) {
     INSERT INTO customers VALUES (501, 1, 'c1'); INSERT INTO customers VALUES (502, 2, 'c2');
   )");
   // Only site 4 has a site database; it has a site without a customer too.
-  inst.Old("qord004", R"(
-    CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));
-    INSERT INTO sites VALUES (40, 'annex', 'w');
-    CREATE TABLE customers (id LONG, siteID LONG, Name TEXT(50));
-  )");
+  inst.Old("qord004", kOldSites + "INSERT INTO sites VALUES (40, 'annex', 'w');");
   const std::string sites_mapping = Map(1, "sites", "siteID", "Sites", "siteID", 0) +
                                     Map(1, "sites", "region", "Sites", "customerID", -1) +
                                     Map(1, "sites", "Name", "Sites", "Name", 0);

@@ -27,9 +27,6 @@ TEST(StartUp, RefusesRelease20WithoutWritingAResult) {
 }
 
 TEST(StartUp, DetectsReleaseFromTablesWhenThereIsNoReleaseTable) {
-  const std::string sites =
-      "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
-      "CREATE TABLE customers (id LONG, siteID LONG);\n";
   struct Case {
     std::string old_tables;
     std::string expected;
@@ -38,7 +35,7 @@ TEST(StartUp, DetectsReleaseFromTablesWhenThereIsNoReleaseTable) {
                         Case{"CREATE TABLE export (sno LONG);", "Old Version is Tervanis 3.0"},
                         Case{"", "Old Version is Tervanis Unknown"}}) {
     Installation inst;
-    inst.Old("qorsite", sites + c.old_tables);
+    inst.Old("qorsite", kOldSites + c.old_tables);
     inst.New("qorsite", kExportTable);  // no qorreleases: current release unknown
     const ProgramRun run = inst.Run("relamor");
     EXPECT_EQ(run.exit_status, 0) << c.expected;

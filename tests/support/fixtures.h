@@ -23,14 +23,17 @@ inline std::string Map(int sno, const std::string& old_table, const std::string&
          ", " + std::to_string(release) + ");\n";
 }
 
+// The sites and customers of an old database of release 3.0 or 3.5, empty.
+inline const std::string kOldSites =
+    "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
+    "CREATE TABLE customers (id LONG, siteID LONG, Name TEXT(50));\n";
 // An old main database of release `product` with service pack `service_pack`
 // (SQL text, "NULL" for none): its release row and empty sites and customers.
 inline std::string OldMain(const std::string& product, const std::string& service_pack) {
   return "CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, "
          "buildno LONG);\n"
-         "INSERT INTO qorreleases VALUES (2, '" + product + "', " + service_pack + ", 1);\n"
-         "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
-         "CREATE TABLE customers (id LONG, siteID LONG, Name TEXT(50));\n";
+         "INSERT INTO qorreleases VALUES (2, '" + product + "', " + service_pack + ", 1);\n" +
+         kOldSites;
 }
 inline const std::string kOldMain = OldMain("3.5", "0");
 
