@@ -31,6 +31,9 @@ class TempDir {
 // Opens (creating it if missing) the SQLite file at `path` and runs the SQL
 // script on it.
 void MakeDatabase(const std::string& path, const std::string& sql_text);
+// Puts the sample's old main database at `path` in WAL mode with a committed
+// users row (99, 'wal', 'W', 0) that only its -wal file holds.
+void CommitRowOnlyToWal(const std::string& path);
 
 // The rows of `table` in rowid order, each line ending in "\n", values
 // separated by "|": Null as NULL, reals in their shortest form ("2.5", "3"),
