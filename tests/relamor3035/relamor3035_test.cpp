@@ -83,26 +83,23 @@ CREATE TABLE customers (id LONG);
 }
 
 TEST(Relamor3035StartUp, MissingSiteColumnOrMappingTableTakesTheErrorPath) {
-  {
-    SCOPED_TRACE("old sites without siteID (the 2.0 layout)");
+  struct Case {
+    const char* what;
+    std::string old_main, new_main, named;
+  };
+  for (const Case& c :
+       {Case{"old sites without siteID (the 2.0 layout)",
+             "CREATE TABLE sites (id LONG);\nINSERT INTO sites VALUES (4);\n",
+             kExport + kExport3035, "siteID"},
+        Case{"new database with export only", "CREATE TABLE sites (siteID LONG);\n", kExport,
+             "export3035"}}) {
+    SCOPED_TRACE(c.what);
     Installation inst;
-    inst.Old("qorsite", "CREATE TABLE sites (id LONG);\nINSERT INTO sites VALUES (4);\n");
-    inst.New("qorsite", kExport + kExport3035);
-    ProgramRun run = inst.Run("relamor3035");
-    EXPECT_EQ(run.exit_status, 1);
+    inst.Old("qorsite", c.old_main);
+    inst.New("qorsite", c.new_main);
+    EXPECT_EQ(inst.Run("relamor3035").exit_status, 1);
     EXPECT_EQ(inst.Result(), "False");
-    EXPECT_NE(inst.Log().find("siteID"), std::string::npos) << inst.Log();
-    EXPECT_TRUE(inst.OldUnchanged());
-  }
-  {
-    SCOPED_TRACE("new database with export only");
-    Installation inst;
-    inst.Old("qorsite", "CREATE TABLE sites (siteID LONG);\n");
-    inst.New("qorsite", kExport);
-    ProgramRun run = inst.Run("relamor3035");
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(inst.Result(), "False");
-    EXPECT_NE(inst.Log().find("export3035"), std::string::npos) << inst.Log();
+    EXPECT_NE(inst.Log().find(c.named), std::string::npos) << inst.Log();
     EXPECT_TRUE(inst.OldUnchanged());
   }
   {
