@@ -123,8 +123,7 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
     if (index && writes_category) index->Invalidate();
   }
   if (!match.is_open() || match.Eof()) {
-    throw Error(err::kNoCurrentRecord,
-                NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path()));
+    throw NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path());
   }
   match.Edit();
   for (const FieldMove& m : plan.moves) {
@@ -143,11 +142,12 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
 
 }  // namespace
 
-std::string NoCategoryRow(const std::string& new_path, const Value& category,
-                          const std::string& old_table, const std::string& old_path) {
-  return "No current record: table EXCCS in " + new_path + " has no row of category " +
-         Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
-         old_table + " in " + old_path + ")";
+Error NoCategoryRow(const std::string& new_path, const Value& category,
+                    const std::string& old_table, const std::string& old_path) {
+  return Error(err::kNoCurrentRecord,
+               "No current record: table EXCCS in " + new_path + " has no row of category " +
+                   Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
+                   old_table + " in " + old_path + ")");
 }
 
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {

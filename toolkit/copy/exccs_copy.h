@@ -21,10 +21,9 @@ namespace relamor {
 // the count of the one-pass copy when that stored them.
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io);
 
-// The description of the 3021 for an old row whose category (a Null read as
-// the empty text) has no row in the new EXCCS; the check (preflight.cpp)
-// promises the same.
-std::string NoCategoryRow(const std::string& new_path, const Value& category,
-                          const std::string& old_table, const std::string& old_path);
+// The 3021 for an old row whose category (a Null read as the empty text) has
+// no row in the new EXCCS; the check (preflight.cpp) promises the same.
+Error NoCategoryRow(const std::string& new_path, const Value& category,
+                    const std::string& old_table, const std::string& old_path);
 
 }  // namespace relamor

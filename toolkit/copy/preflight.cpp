@@ -3,8 +3,10 @@
 // with nothing written.
 //
 // The rows are walked in the copy's order and each mapped value is converted
-// for its new column by the routine the copy uses, so a refused value gives
-// the copy's own message. Besides conversions it looks for Null in NOT NULL
+// for its new column by the routine the copy uses. Every problem's message is
+// made by the function that makes the run's (refusals.h, table_copy.h,
+// exccs_copy.h, the recordsets' own look-ups), so the line the check promises
+// is the one the run would log. Besides conversions it looks for Null in NOT NULL
 // columns (mapped, or left to a default the column lacks), duplicates in a
 // key or UNIQUE column (within the old rows and against the rows the new
 // table holds), running numbers past 32767, EXCCS categories without a new
@@ -19,7 +21,9 @@
 #include <vector>
 
 #include "toolkit/conversion.h"
+#include "toolkit/db/refusals.h"
 #include "toolkit/db/types.h"
+#include "toolkit/copy/table_copy.h"
 #include "toolkit/copy/exccs_copy.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
@@ -91,40 +95,40 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
   const bool appends = plan.kind == PlanKind::kCopy && plan.mode != CopyMode::kG &&
                        !(plan.mode == CopyMode::kF && new_count != 0);
 
-  // Fields the tables lack fail at the first old row.
+  // Fields the tables lack fail at the first old row, with the error that
+  // the copy's first look-up of the field on the same recordset raises.
   bool unresolved = false;
+  auto look_up = [&](const db::Recordset& rs, const std::string& field) {
+    unresolved = true;
+    try {
+      rs.FieldIndex(field);
+    } catch (const Error& e) {
+      problem(field, "missing", std::nullopt, e.description(), e.number(), false);
+    }
+  };
   auto resolve = [&](const FieldMove& m) {
-    if (m.kind == MoveKind::kCopied && m.source_index < 0) {
-      problem(m.source, "missing", std::nullopt,
-              "Item not found in this collection: no field '" + m.source + "' in table '" +
-                  plan.old_table + "' (" + old_db_.path() + ")",
-              err::kItemNotFound, false);
-      unresolved = true;
-    }
-    if (m.destination_index < 0) {
-      problem(m.destination, "missing", std::nullopt,
-              "Item not found in this collection: no field '" + m.destination + "' in table '" +
-                  plan.new_table + "' (" + new_db_.path() + ")",
-              err::kItemNotFound, false);
-      unresolved = true;
-    }
+    if (m.kind == MoveKind::kCopied && m.source_index < 0) look_up(old_table, m.source);
+    if (m.destination_index < 0) look_up(opened.new_table, m.destination);
   };
   for (const FieldMove& m : plan.moves) resolve(m);
   for (const FieldMove& m : plan.fill) resolve(m);
   if (unresolved) return;
 
+  // Each refusal below is built by the function that words it for the run
+  // (refusals.h, table_copy.h, exccs_copy.h), from what the run would pass.
+  const std::string in_file = db::InFile(new_db_.path());
+  // The table as the schema names it, as the engine's refusals name it.
+  const std::string& new_name = opened.new_table.source();
+  auto refused = [&](const std::string& field, const std::string& kind,
+                     std::optional<std::string> value, const Error& e, bool old_row) {
+    problem(field, kind, std::move(value), e.description(), e.number(), old_row);
+  };
   if (plan.kind == PlanKind::kCopy && plan.mode == CopyMode::kG && new_count < old_count) {
-    problem(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
-            "No current record in table '" + plan.new_table + "' (" + new_db_.path() + ")",
-            err::kNoCurrentRecord, false);
+    refused(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
+            db::NoCurrentRecord(opened.new_table.What(), new_db_.path()), false);
   }
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
-  // The messages are worded as the copy words the same refusals.
-  auto NullRefused = [this](const std::string& table, const std::string& column) {
-    return "The field '" + table + "." + column + "' cannot contain a Null value (" +
-           new_db_.path() + ")";
-  };
   struct Target {
     const FieldMove* move;
     const db::ColumnDef* column;
@@ -151,19 +155,23 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
 
   if (appends) {
     std::set<std::string> first_pass;  // the fields of the rows as first stored
-    for (const FieldMove& m : plan.moves) first_pass.insert(Upper(m.destination));
+    std::vector<int> first_fields;
+    for (const FieldMove& m : plan.moves) {
+      first_pass.insert(Upper(m.destination));
+      first_fields.push_back(m.destination_index);
+    }
     for (const db::ColumnDef& c : columns) {
       if (c.not_null && !c.has_default && !c.rowid_alias && !written.count(Upper(c.name)) &&
           !db::ParseDeclaredType(c.declared_type).counter) {
-        problem(c.name, "null", std::nullopt, NullRefused(plan.new_table, c.name),
-                err::kNullNotAllowed, false);
+        refused(c.name, "null", std::nullopt, db::NullRefused(new_name, c.name, in_file), false);
       }
       if (!c.default_usable && !first_pass.count(Upper(c.name))) {
-        problem(c.name, "default", std::nullopt,
-                "The default of the field '" + plan.new_table + "." + c.name +
-                    "' calls a function that a database's schema may not call, or fails (" +
-                    new_db_.path() + ")",
-                err::kSyntaxError, false);  // the run's "unsafe use of ..." refusal
+        // The statement that stores the first row refuses the default.
+        try {
+          opened.new_table.PrepareAdd(first_fields);
+        } catch (const Error& e) {
+          refused(c.name, "default", std::nullopt, e, false);
+        }
       }
     }
   }
@@ -182,9 +190,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     if (plan.kind == PlanKind::kExccs) {
       const Value cat = old_table.Get("CAT");
       if (!categories.count(Upper(ToText(cat)))) {
-        problem("CAT", "category", ValueText(cat),
-                NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()),
-                err::kNoCurrentRecord, true);
+        refused("CAT", "category", ValueText(cat),
+                NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()), true);
       }
     }
     for (Target& t : targets) {
@@ -192,10 +199,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       Value v;
       if (m.kind == MoveKind::kNumbered) {
         if (row_number > kLargestNumber) {
-          problem(m.destination, "overflow", std::to_string(row_number),
-                  "Overflow: more than 32767 numbered rows for table " + plan.new_table + " in " +
-                      new_db_.path(),
-                  err::kOverflow, true);
+          refused(m.destination, "overflow", std::to_string(row_number),
+                  NumberingOverflow(plan.new_table, new_db_.path()), true);
           continue;
         }
         v = std::int64_t{row_number};
@@ -208,23 +213,20 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       try {
         converted = db::ConvertForColumn(v, t.type, plan.new_table, t.column->name);
       } catch (const Error& e) {
-        problem(m.destination, "convert", ValueText(v),
-                e.description() + " (" + new_db_.path() + ")", e.number(), true);
+        refused(m.destination, "convert", ValueText(v), db::RefusedIn(e, new_db_.path()), true);
         continue;
       }
       if (IsNull(converted)) {
         if (t.column->not_null && !t.column->rowid_alias) {
-          problem(m.destination, "null", std::nullopt, NullRefused(plan.new_table, t.column->name),
-                  err::kNullNotAllowed, true);
+          refused(m.destination, "null", std::nullopt,
+                  db::NullRefused(new_name, t.column->name, in_file), true);
         }
         continue;
       }
       if (t.column->unique && appends && !t.seen.insert(ToText(converted)).second) {
-        problem(m.destination, "duplicate", ToText(converted),
-                "Duplicate value refused: table '" + plan.new_table +
-                    "' already has a row with " + t.column->name + " = " + ToText(converted) +
-                    " (" + new_db_.path() + ")",
-                err::kDuplicateValue, true);
+        refused(m.destination, "duplicate", ToText(converted),
+                db::DuplicateRefused(new_name, db::ColumnIs(t.column->name, converted), in_file),
+                true);
       }
     }
   }
