@@ -1,7 +1,7 @@
 // --check: on the sample installations it finds nothing and changes nothing;
 // on damaged copies of the release 3.5 sample, one per kind of problem, it
 // exits 65 naming the problem, and the real run then fails on the same table
-// and field.
+// and field with the very line the check promised.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -197,7 +197,7 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   // what a site database's table lacks, the file of an unreadable database.
   static const std::set<std::string> kInAnOldRow = {"TextTooLong", "NonNumeric", "OutOfRange",
                                                     "NullInNotNull", "DuplicateKey",
-                                                    "ExccsCategoryMissing"};
+                                                    "DuplicateText", "ExccsCategoryMissing"};
   if (kInAnOldRow.count(d.name)) {
     EXPECT_EQ(first.at("file"), inst.old_dir() + d.db + ".mdb");
     EXPECT_EQ(first.at("row").get<std::string>().rfind("rowid ", 0), 0u) << first;
@@ -225,6 +225,12 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
   last.resize(last.size() - 2);  // CR LF
   EXPECT_TRUE(Names(last, d.named.empty() ? d.field : d.named)) << last;
+  // The line the check promised is the run's last line, byte for byte.
+  const std::string promise = "the run would end with: ";
+  const std::size_t at = check.err.find(promise);
+  ASSERT_NE(at, std::string::npos) << check.err;
+  const std::size_t from = at + promise.size();
+  EXPECT_EQ(check.err.substr(from, check.err.find('\n', from) - from), last);
   EXPECT_EQ(first.at("message"), last);
   if (!d.table.empty()) {
     EXPECT_TRUE(Names(SummaryTables(run.out), "|" + d.table + "|")) << run.out;
@@ -248,6 +254,17 @@ INSTANTIATE_TEST_SUITE_P(
                "customerID"},
         Damage{"DuplicateOfANewRow", "new", "qorsite", "INSERT INTO areas VALUES (1, 'Lobby');",
                "areas", "areaID"},
+        // A text is quoted as the engine's refusal quotes it.
+        Damage{"DuplicateText", "old", "qorsite", "UPDATE users SET fullName = 'Same';", "users",
+               "fullName", "", "CREATE UNIQUE INDEX by_name ON users (fullName);"},
+        Damage{"NullInAnUnmappedColumn", "new", "qorsite",
+               "DROP TABLE areas; CREATE TABLE areas (areaID LONG PRIMARY KEY, areaName TEXT(30),"
+               " floor LONG NOT NULL);",
+               "areas", "floor"},
+        // A default that the schema may not call fails the statement storing a row.
+        Damage{"UnusableDefault", "new", "qorsite",
+               "ALTER TABLE users ADD COLUMN badge TEXT DEFAULT (fts3_tokenizer('simple'));",
+               "users", "badge", "fts3_tokenizer"},
         Damage{"MissingField", "old", "qord003",
                "ALTER TABLE commands RENAME COLUMN description TO descr;", "commands",
                "description"},
