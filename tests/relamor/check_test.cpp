@@ -153,6 +153,25 @@ TEST(Check, EarlyStopHasTheRunsStatus) {
   EXPECT_EQ(inst.Run("relamor").exit_status, 2);
 }
 
+// A row that a conflict clause skips or completes is no refusal: the check
+// promises none, and the run succeeds.
+TEST(Check, PromisesNoRefusalThatAConflictClauseAvoids) {
+  for (const auto& [new_areas, old_zones] :
+       {std::pair{"areaID LONG PRIMARY KEY ON CONFLICT IGNORE, areaName TEXT(30)",
+                  "UPDATE zones SET zoneID = 1;"},
+        {"areaID LONG, areaName TEXT(30) NOT NULL ON CONFLICT REPLACE DEFAULT 'x'",
+         "UPDATE zones SET zoneName = NULL;"}}) {
+    Installation inst;
+    inst.FromSample("release35");
+    inst.New("qorsite", std::string("DROP TABLE areas; CREATE TABLE areas (") + new_areas + ");");
+    inst.Old("qorsite", old_zones);
+    const ProgramRun check = Check(inst, "relamor");
+    EXPECT_EQ(check.exit_status, 0) << new_areas << "\n" << check.out << check.err;
+    CheckReport(inst);
+    EXPECT_EQ(inst.Run("relamor").exit_status, 0) << new_areas << "\n" << inst.Log();
+  }
+}
+
 struct Damage {
   const char* name;
   const char* side;  // "old" or "new"

@@ -46,6 +46,28 @@ long long CountOf(db::Database& db, const std::string& table) {
   return n ? *n : 0;
 }
 
+// Whether the engine may skip or replace a row of `table` that breaks a NOT
+// NULL or UNIQUE constraint instead of refusing it: a conflict clause IGNORE
+// or REPLACE in its definition, or a trigger on it (RAISE(IGNORE) skips the
+// row). The check then promises no such refusal, which the run might not make.
+bool MaySkipOrReplace(db::Database& db, const std::string& table) {
+  db::Recordset rs = db.OpenRecordset(
+      "select type, sql from sqlite_master where upper(tbl_name) = upper(?) and "
+      "type in ('table', 'trigger')",
+      {Value{table}});
+  for (; !rs.Eof(); rs.MoveNext()) {
+    if (ToText(rs.Get(0)) == "trigger") return true;
+    const std::string sql = Upper(ToText(rs.Get(1)));
+    for (std::size_t at = sql.find("CONFLICT"); at != std::string::npos;
+         at = sql.find("CONFLICT", at + 1)) {
+      const std::size_t word = sql.find_first_not_of(" \t\r\n", at + 8);
+      if (word == std::string::npos) continue;
+      if (sql.compare(word, 6, "IGNORE") == 0 || sql.compare(word, 7, "REPLACE") == 0) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opened) {
@@ -129,6 +151,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
   }
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
+  const bool refuses = !MaySkipOrReplace(new_db_, new_name);
   struct Target {
     const FieldMove* move;
     const db::ColumnDef* column;
@@ -161,8 +184,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       first_fields.push_back(m.destination_index);
     }
     for (const db::ColumnDef& c : columns) {
-      if (c.not_null && !c.has_default && !c.rowid_alias && !written.count(Upper(c.name)) &&
-          !db::ParseDeclaredType(c.declared_type).counter) {
+      if (refuses && c.not_null && !c.has_default && !c.rowid_alias &&
+          !written.count(Upper(c.name)) && !db::ParseDeclaredType(c.declared_type).counter) {
         refused(c.name, "null", std::nullopt, db::NullRefused(new_name, c.name, in_file), false);
       }
       if (!c.default_usable && !first_pass.count(Upper(c.name))) {
@@ -217,13 +240,13 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
         continue;
       }
       if (IsNull(converted)) {
-        if (t.column->not_null && !t.column->rowid_alias) {
+        if (refuses && t.column->not_null && !t.column->rowid_alias) {
           refused(m.destination, "null", std::nullopt,
                   db::NullRefused(new_name, t.column->name, in_file), true);
         }
         continue;
       }
-      if (t.column->unique && appends && !t.seen.insert(ToText(converted)).second) {
+      if (refuses && t.column->unique && appends && !t.seen.insert(ToText(converted)).second) {
         refused(m.destination, "duplicate", ToText(converted),
                 db::DuplicateRefused(new_name, db::ColumnIs(t.column->name, converted), in_file),
                 true);
