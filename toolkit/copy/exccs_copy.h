@@ -2,12 +2,82 @@
 // that carries out a plan of kind kExccs.
 #pragma once
 
+#include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "toolkit/copy/table_copy.h"
 #include "toolkit/copy/table_plan.h"
+#include "toolkit/text.h"
 
 namespace relamor {
+
+// The first row of each category of the new EXCCS (in rowid order, compared
+// without letter case as NoCaseKey folds it), read once: the copy finds the
+// row an old row edits by it, and the check (preflight.cpp) finds by it the
+// old rows whose category has no row, following the same edits.
+class CategoryIndex {
+ public:
+  // Reads the categories of the new EXCCS; usable() is false when a category
+  // is not a text, or a trigger could change categories behind the edits
+  // (the query decides then).
+  // `rowid` is a name of the real rowid that no column hides.
+  CategoryIndex(db::Database& new_db, const std::string& rowid) {
+    db::Recordset triggers = new_db.OpenRecordset(
+        "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
+    if (!triggers.Eof()) {
+      usable_ = false;
+      return;
+    }
+    db::Recordset rows = new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " +
+                                              rowid);
+    while (!rows.Eof()) {
+      const Value id = rows.Get(0);
+      const auto* number = std::get_if<std::int64_t>(&id);
+      if (!number) {
+        usable_ = false;
+        return;
+      }
+      Follow(*number, rows.Get(1));
+      if (!usable_) return;
+      rows.MoveNext();
+    }
+  }
+
+  bool usable() const { return usable_; }
+  // From now on the query decides (an edit has made the index stale).
+  void Invalidate() { usable_ = false; }
+  // The rowid of the first row of `category`, or nothing when there is none.
+  std::optional<std::int64_t> Find(const std::string& category) const {
+    const auto it = rows_.find(NoCaseKey(category));
+    if (it == rows_.end() || it->second.empty()) return std::nullopt;
+    return *it->second.begin();
+  }
+  // The row `rowid` now holds the category `stored` (read back after an
+  // edit that wrote CAT): a text is indexed under it, Null under nothing.
+  void Follow(std::int64_t rowid, const Value& stored) {
+    if (const auto old = key_of_.find(rowid); old != key_of_.end()) {
+      rows_[old->second].erase(rowid);
+      key_of_.erase(old);
+    }
+    if (IsNull(stored)) return;
+    const auto* text = std::get_if<std::string>(&stored);
+    if (!text) {
+      usable_ = false;
+      return;
+    }
+    std::string key = NoCaseKey(*text);
+    rows_[key].insert(rowid);
+    key_of_.emplace(rowid, std::move(key));
+  }
+
+ private:
+  bool usable_ = true;
+  // Category as NoCaseKey folds it -> the rowids holding it, and back.
+  std::unordered_map<std::string, std::set<std::int64_t>> rows_;
+  std::unordered_map<std::int64_t, std::string> key_of_;
+};
 
 // Every old row, from the old table's current row to its end, overwrites the
 // plan's fields of the first new EXCCS row (in rowid order) of its category

@@ -15,6 +15,7 @@
 // file its cause lies in: the old database and row of a value, the template
 // of a site database's table (once, not once per site).
 #include <map>
+#include <utility>
 #include <optional>
 #include <set>
 #include <string>
@@ -132,9 +133,26 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     if (m.kind == MoveKind::kCopied && m.source_index < 0) look_up(old_table, m.source);
     if (m.destination_index < 0) look_up(opened.new_table, m.destination);
   };
+  // Mode G edits the first new row before it reads a field.
+  const bool in_order = plan.kind == PlanKind::kCopy && plan.mode == CopyMode::kG;
+  auto no_new_row = [&] {
+    problem(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
+            db::NoCurrentRecord(opened.new_table.What(), new_db_.path()).description(),
+            err::kNoCurrentRecord, false);
+  };
+  if (in_order && new_count == 0) {
+    no_new_row();
+    return;
+  }
   for (const FieldMove& m : plan.moves) resolve(m);
-  for (const FieldMove& m : plan.fill) resolve(m);
   if (unresolved) return;
+  // Mode D's second pass looks its fields up once the first has stored every row.
+  bool fill_resolved = true;
+  for (const FieldMove& m : plan.fill) {
+    if ((m.kind == MoveKind::kCopied && m.source_index < 0) || m.destination_index < 0) {
+      fill_resolved = false;
+    }
+  }
 
   // Each refusal below is built by the function that words it for the run
   // (refusals.h, table_copy.h, exccs_copy.h), from what the run would pass.
@@ -145,36 +163,42 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
                      std::optional<std::string> value, const Error& e, bool old_row) {
     problem(field, kind, std::move(value), e.description(), e.number(), old_row);
   };
-  if (plan.kind == PlanKind::kCopy && plan.mode == CopyMode::kG && new_count < old_count) {
-    refused(plan.moves.empty() ? "" : plan.moves.front().destination, "rows", std::nullopt,
-            db::NoCurrentRecord(opened.new_table.What(), new_db_.path()), false);
-  }
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
   const bool refuses = !MaySkipOrReplace(new_db_, new_name);
+  // The stores of a row as the copy makes them: the row as first stored (the
+  // moves) and, in mode D, as the second pass edits it (the fill), after the
+  // first pass has stored every row. A field that two mapping rows write
+  // stores the value written last; a store converts its fields in column
+  // order, and then the engine checks NOT NULL before UNIQUE. So the problems
+  // are found in the order in which the run would meet them.
   struct Target {
     const FieldMove* move;
     const db::ColumnDef* column;
     db::ColumnType type;
     std::set<std::string> seen;  // values of a unique column
   };
-  std::vector<Target> targets;
-  std::set<std::string> written;
-  auto add_target = [&](const FieldMove& m) {
-    const db::ColumnDef& c = columns.at(static_cast<std::size_t>(m.destination_index));
-    written.insert(Upper(c.name));
-    targets.push_back({&m, &c, db::ParseDeclaredType(c.declared_type), {}});
-    if (c.unique && appends) {
-      db::Recordset rows = new_db_.OpenRecordset("select " + QuoteName(c.name) + " from " +
-                                                 QuoteName(plan.new_table));
-      for (; !rows.Eof(); rows.MoveNext()) {
-        const Value v = rows.Get(0);
-        if (!IsNull(v)) targets.back().seen.insert(ToText(v));
+  auto store_of = [&](const std::vector<FieldMove>& moves) {
+    std::map<int, const FieldMove*> last;  // destination column -> its last move
+    for (const FieldMove& m : moves) last[m.destination_index] = &m;
+    std::vector<Target> store;
+    for (const auto& [index, m] : last) {
+      const db::ColumnDef& c = columns.at(static_cast<std::size_t>(index));
+      store.push_back({m, &c, db::ParseDeclaredType(c.declared_type), {}});
+      if (c.unique && appends) {
+        db::Recordset rows = new_db_.OpenRecordset("select " + QuoteName(c.name) + " from " +
+                                                   QuoteName(plan.new_table));
+        for (; !rows.Eof(); rows.MoveNext()) {
+          const Value v = rows.Get(0);
+          if (!IsNull(v)) store.back().seen.insert(ToText(v));
+        }
       }
     }
+    return store;
   };
-  for (const FieldMove& m : plan.moves) add_target(m);
-  for (const FieldMove& m : plan.fill) add_target(m);
+  std::vector<Target> first_store = store_of(plan.moves);
+  std::vector<Target> second_store =
+      fill_resolved ? store_of(plan.fill) : std::vector<Target>();
 
   if (appends) {
     std::set<std::string> first_pass;  // the fields of the rows as first stored
@@ -184,8 +208,9 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       first_fields.push_back(m.destination_index);
     }
     for (const db::ColumnDef& c : columns) {
+      // Mode D's first pass stores its rows without the fields of the second.
       if (refuses && c.not_null && !c.has_default && !c.rowid_alias &&
-          !written.count(Upper(c.name)) && !db::ParseDeclaredType(c.declared_type).counter) {
+          !first_pass.count(Upper(c.name)) && !db::ParseDeclaredType(c.declared_type).counter) {
         refused(c.name, "null", std::nullopt, db::NullRefused(new_name, c.name, in_file), false);
       }
       if (!c.default_usable && !first_pass.count(Upper(c.name))) {
@@ -199,57 +224,114 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     }
   }
 
-  std::set<std::string> categories;  // EXCCS: categories of the new rows, upper-cased
+  // EXCCS: the rows of each category, followed through the edits of CAT as
+  // the copy follows them; where the copy could not use them (a trigger on
+  // EXCCS, a category that is no text) the check promises no missing row.
+  std::optional<CategoryIndex> categories;
+  std::optional<Value> category_written;  // the converted CAT an edit stores
+  const Target* category_target = nullptr;
+  bool category_edited = false;  // an edit outside the index has written CAT
   if (plan.kind == PlanKind::kExccs) {
-    db::Recordset rows = new_db_.OpenRecordset("select CAT from EXCCS");
-    for (; !rows.Eof(); rows.MoveNext()) categories.insert(Upper(ToText(rows.Get(0))));
+    const std::string rowid = new_db_.RowidName("EXCCS");
+    if (!rowid.empty()) categories.emplace(new_db_, rowid);
+    if (categories && !categories->usable()) categories.reset();
+    for (const Target& t : first_store) {
+      if (Upper(t.column->name) == "CAT") category_target = &t;
+    }
   }
 
-  long row_number = 0;
-  for (old_table.MoveFirst(); !old_table.Eof(); old_table.MoveNext()) {
-    // A stop asked for ends the check between rows, as it ends a run.
-    RunFrame::ThrowIfStopRequested();
-    ++row_number;
-    if (plan.kind == PlanKind::kExccs) {
-      const Value cat = old_table.Get("CAT");
-      if (!categories.count(Upper(ToText(cat)))) {
-        refused("CAT", "category", ValueText(cat),
-                NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()), true);
+  // Checks one store of the current old row (`row_number` from 1).
+  auto check_store = [&](std::vector<Target>& store, long row_number) {
+    // Running numbers are made as the row is filled, before it is stored.
+    bool overflow = false;
+    for (Target& t : store) {
+      if (t.move->kind == MoveKind::kNumbered && row_number > kLargestNumber) {
+        refused(t.move->destination, "overflow", std::to_string(row_number),
+                NumberingOverflow(plan.new_table, new_db_.path()), true);
+        overflow = true;
       }
     }
-    for (Target& t : targets) {
+    if (overflow) return;
+    std::vector<std::pair<Target*, Value>> stored;
+    for (Target& t : store) {
       const FieldMove& m = *t.move;
       Value v;
       if (m.kind == MoveKind::kNumbered) {
-        if (row_number > kLargestNumber) {
-          refused(m.destination, "overflow", std::to_string(row_number),
-                  NumberingOverflow(plan.new_table, new_db_.path()), true);
-          continue;
-        }
         v = std::int64_t{row_number};
       } else if (m.kind == MoveKind::kCustomer) {
         continue;
       } else {
         v = old_table.Get(m.source_index);
       }
-      Value converted;
       try {
-        converted = db::ConvertForColumn(v, t.type, plan.new_table, t.column->name);
+        stored.emplace_back(&t, db::ConvertForColumn(v, t.type, new_name, t.column->name));
+        if (&t == category_target) category_written = stored.back().second;
       } catch (const Error& e) {
         refused(m.destination, "convert", ValueText(v), db::RefusedIn(e, new_db_.path()), true);
-        continue;
       }
-      if (IsNull(converted)) {
-        if (refuses && t.column->not_null && !t.column->rowid_alias) {
-          refused(m.destination, "null", std::nullopt,
-                  db::NullRefused(new_name, t.column->name, in_file), true);
-        }
-        continue;
+    }
+    if (!refuses) return;
+    for (auto& [t, converted] : stored) {
+      if (IsNull(converted) && t->column->not_null && !t->column->rowid_alias) {
+        refused(t->move->destination, "null", std::nullopt,
+                db::NullRefused(new_name, t->column->name, in_file), true);
       }
-      if (refuses && t.column->unique && appends && !t.seen.insert(ToText(converted)).second) {
-        refused(m.destination, "duplicate", ToText(converted),
-                db::DuplicateRefused(new_name, db::ColumnIs(t.column->name, converted), in_file),
+    }
+    for (auto& [t, converted] : stored) {
+      if (!IsNull(converted) && t->column->unique && appends &&
+          !t->seen.insert(ToText(converted)).second) {
+        refused(t->move->destination, "duplicate", ToText(converted),
+                db::DuplicateRefused(new_name, db::ColumnIs(t->column->name, converted), in_file),
                 true);
+      }
+    }
+  };
+
+  for (int pass = 0; pass < (plan.fill.empty() ? 1 : 2); ++pass) {
+    if (pass == 1 && !fill_resolved) {
+      for (const FieldMove& m : plan.fill) resolve(m);
+      break;
+    }
+    long row_number = 0;
+    for (old_table.MoveFirst(); !old_table.Eof(); old_table.MoveNext()) {
+      // A stop asked for ends the check between rows, as it ends a run.
+      RunFrame::ThrowIfStopRequested();
+      ++row_number;
+      if (pass == 1) {
+        check_store(second_store, row_number);
+        continue;
+      }
+      // Mode G edits the n-th new row for the n-th old row.
+      if (in_order && row_number > new_count) no_new_row();
+      std::optional<std::int64_t> category_row;
+      if (plan.kind == PlanKind::kExccs) {
+        const Value as_stored = old_table.Get("CAT");
+        // A Null category reads as the empty text.
+        const Value cat = IsNull(as_stored) ? Value(std::string()) : as_stored;
+        const auto* text = std::get_if<std::string>(&cat);
+        std::optional<bool> missing;
+        if (categories && text) {
+          category_row = categories->Find(*text);
+          missing = !category_row;
+        } else if (!category_edited) {
+          // The copy asks the query for this row (and from now on, when an
+          // edit writes CAT); while no edit has changed a category, the new
+          // table answers as it would.
+          missing = new_db_.OpenRecordset("select CAT from EXCCS where CAT = ?", {cat}).Eof();
+          if (category_target) categories.reset();
+        }
+        if (missing.value_or(false)) {
+          refused("CAT", "category", ValueText(as_stored),
+                  NoCategoryRow(new_db_.path(), cat, old_table.source(), old_db_.path()), true);
+        }
+        if (missing == false && category_target) category_edited = !categories;
+      }
+      category_written.reset();
+      check_store(first_store, row_number);
+      // The edit of a row that writes CAT moves the row to the category stored.
+      if (categories && category_row && category_written) {
+        categories->Follow(*category_row, *category_written);
+        if (!categories->usable()) categories.reset();
       }
     }
   }
