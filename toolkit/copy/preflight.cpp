@@ -14,6 +14,7 @@
 // each kind is reported once per table, with the run's error number and the
 // file its cause lies in: the old database and row of a value, the template
 // of a site database's table (once, not once per site).
+#include <algorithm>
 #include <map>
 #include <utility>
 #include <optional>
@@ -47,26 +48,120 @@ long long CountOf(db::Database& db, const std::string& table) {
   return n ? *n : 0;
 }
 
-// Whether the engine may skip or replace a row of `table` that breaks a NOT
-// NULL or UNIQUE constraint instead of refusing it: a conflict clause IGNORE
-// or REPLACE in its definition, or a trigger on it (RAISE(IGNORE) skips the
-// row). The check then promises no such refusal, which the run might not make.
-bool MaySkipOrReplace(db::Database& db, const std::string& table) {
+// What the engine does with a row that breaks a column's NOT NULL or UNIQUE
+// constraint, as the conflict clauses of the new table's definition say:
+// refuse it (ABORT, FAIL, ROLLBACK), skip it (IGNORE) or store it all the
+// same (REPLACE: a Null takes the column's default, a repeated value
+// replaces the row that held it). Where a trigger could do anything, or a
+// table constraint names its own clause, nothing is known and the check
+// promises no such refusal, which the run might not make.
+struct ConflictRules {
+  bool known = true;
+  std::map<std::string, std::string> on_null;    // upper-cased column -> action
+  std::map<std::string, std::string> on_repeat;  // upper-cased column -> action
+  std::string OnNull(const std::string& column) const { return Of(on_null, column); }
+  std::string OnRepeat(const std::string& column) const { return Of(on_repeat, column); }
+
+ private:
+  static std::string Of(const std::map<std::string, std::string>& m, const std::string& c) {
+    const auto it = m.find(Upper(c));
+    return it == m.end() ? "ABORT" : it->second;
+  }
+};
+
+// The column definitions and table constraints of a CREATE TABLE statement,
+// split at the commas outside parentheses and quotes.
+std::vector<std::string> Definitions(const std::string& sql) {
+  std::vector<std::string> parts;
+  const std::size_t open = sql.find('(');
+  if (open == std::string::npos) return parts;
+  int depth = 0;
+  char quote = 0;
+  std::string part;
+  for (std::size_t k = open + 1; k < sql.size(); ++k) {
+    const char ch = sql[k];
+    if (quote) {
+      if (ch == quote) quote = 0;
+    } else if (ch == '"' || ch == '\'' || ch == '`') {
+      quote = ch;
+    } else if (ch == '[') {
+      quote = ']';
+    } else if (ch == '(') {
+      ++depth;
+    } else if (ch == ')' && depth-- == 0) {
+      break;
+    } else if (ch == ',' && depth == 0) {
+      parts.push_back(part);
+      part.clear();
+      continue;
+    }
+    part += ch;
+  }
+  parts.push_back(part);
+  return parts;
+}
+
+ConflictRules ConflictRulesOf(db::Database& db, const std::string& table) {
+  ConflictRules rules;
   db::Recordset rs = db.OpenRecordset(
       "select type, sql from sqlite_master where upper(tbl_name) = upper(?) and "
       "type in ('table', 'trigger')",
       {Value{table}});
   for (; !rs.Eof(); rs.MoveNext()) {
-    if (ToText(rs.Get(0)) == "trigger") return true;
-    const std::string sql = Upper(ToText(rs.Get(1)));
-    for (std::size_t at = sql.find("CONFLICT"); at != std::string::npos;
-         at = sql.find("CONFLICT", at + 1)) {
-      const std::size_t word = sql.find_first_not_of(" \t\r\n", at + 8);
-      if (word == std::string::npos) continue;
-      if (sql.compare(word, 6, "IGNORE") == 0 || sql.compare(word, 7, "REPLACE") == 0) return true;
+    if (ToText(rs.Get(0)) == "trigger") rules.known = false;  // RAISE(IGNORE) skips rows
+    if (ToText(rs.Get(0)) != "table") continue;
+    for (const std::string& definition : Definitions(ToText(rs.Get(1)))) {
+      const std::string text = Upper(definition);
+      const std::size_t start = text.find_first_not_of(" \t\r\n");
+      if (start == std::string::npos) continue;
+      // The column's name, unquoted.
+      std::string name;
+      std::size_t end;
+      const char first = definition[start];
+      if (first == '"' || first == '`' || first == '[') {
+        const char close = first == '[' ? ']' : first;
+        end = definition.find(close, start + 1);
+        name = definition.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+        end = end == std::string::npos ? text.size() : end + 1;
+      } else {
+        end = text.find_first_of(" \t\r\n(", start);
+        if (end == std::string::npos) end = text.size();
+        name = definition.substr(start, end - start);
+      }
+      const std::string word = Upper(name);
+      const bool table_constraint = first != '"' && first != '`' && first != '[' &&
+                                    (word == "CONSTRAINT" || word == "PRIMARY" ||
+                                     word == "UNIQUE" || word == "CHECK" || word == "FOREIGN");
+      // Each ON CONFLICT belongs to the constraint named last before it.
+      for (std::size_t at = text.find("CONFLICT", end); at != std::string::npos;
+           at = text.find("CONFLICT", at + 1)) {
+        const std::size_t from = text.find_first_not_of(" \t\r\n", at + 8);
+        const std::size_t to = text.find_first_of(" \t\r\n,)", from);
+        const std::string action =
+            from == std::string::npos ? "" : text.substr(from, to == std::string::npos ? to : to - from);
+        if (action == "ABORT" || action == "FAIL" || action == "ROLLBACK") continue;
+        if (table_constraint) {
+          rules.known = false;
+          continue;
+        }
+        // Positions counted from 1, 0 for none.
+        auto last = [&](const char* keyword) {
+          const std::size_t k = text.rfind(keyword, at);
+          return k == std::string::npos ? std::size_t{0} : k + 1;
+        };
+        const std::size_t null_pos = last("NULL");
+        const std::size_t unique_at = std::max(last("UNIQUE"), last("PRIMARY"));
+        if (null_pos == 0 && unique_at == 0) {
+          rules.known = false;  // a clause the check does not place
+        } else if (null_pos > unique_at) {
+          rules.on_null[word] = action;
+        } else {
+          rules.on_repeat[word] = action;
+        }
+      }
     }
   }
-  return false;
+  return rules;
 }
 
 }  // namespace
@@ -165,7 +260,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
   };
 
   const std::vector<db::ColumnDef> columns = new_db_.Columns(plan.new_table);
-  const bool refuses = !MaySkipOrReplace(new_db_, new_name);
+  const ConflictRules conflicts = ConflictRulesOf(new_db_, new_name);
+  const bool refuses = conflicts.known;
   // The stores of a row as the copy makes them: the row as first stored (the
   // moves) and, in mode D, as the second pass edits it (the fill), after the
   // first pass has stored every row. A field that two mapping rows write
@@ -210,7 +306,8 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     for (const db::ColumnDef& c : columns) {
       // Mode D's first pass stores its rows without the fields of the second.
       if (refuses && c.not_null && !c.has_default && !c.rowid_alias &&
-          !first_pass.count(Upper(c.name)) && !db::ParseDeclaredType(c.declared_type).counter) {
+          conflicts.OnNull(c.name) != "IGNORE" && !first_pass.count(Upper(c.name)) &&
+          !db::ParseDeclaredType(c.declared_type).counter) {
         refused(c.name, "null", std::nullopt, db::NullRefused(new_name, c.name, in_file), false);
       }
       if (!c.default_usable && !first_pass.count(Upper(c.name))) {
@@ -271,19 +368,30 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
       }
     }
     if (!refuses) return;
+    // NOT NULL in column order: IGNORE skips the row, REPLACE stores the
+    // column's default (and refuses like ABORT where it has none).
     for (auto& [t, converted] : stored) {
-      if (IsNull(converted) && t->column->not_null && !t->column->rowid_alias) {
-        refused(t->move->destination, "null", std::nullopt,
-                db::NullRefused(new_name, t->column->name, in_file), true);
-      }
+      if (!IsNull(converted) || !t->column->not_null || t->column->rowid_alias) continue;
+      const std::string action = conflicts.OnNull(t->column->name);
+      if (action == "IGNORE") return;
+      if (action == "REPLACE" && t->column->has_default) continue;
+      refused(t->move->destination, "null", std::nullopt,
+              db::NullRefused(new_name, t->column->name, in_file), true);
+    }
+    if (!appends) return;
+    // Then UNIQUE: IGNORE skips the row, REPLACE drops the row that held the
+    // value; a row that is stored adds its values.
+    for (auto& [t, converted] : stored) {
+      if (IsNull(converted) || !t->column->unique || !t->seen.count(ToText(converted))) continue;
+      const std::string action = conflicts.OnRepeat(t->column->name);
+      if (action == "IGNORE") return;
+      if (action == "REPLACE") continue;
+      refused(t->move->destination, "duplicate", ToText(converted),
+              db::DuplicateRefused(new_name, db::ColumnIs(t->column->name, converted), in_file),
+              true);
     }
     for (auto& [t, converted] : stored) {
-      if (!IsNull(converted) && t->column->unique && appends &&
-          !t->seen.insert(ToText(converted)).second) {
-        refused(t->move->destination, "duplicate", ToText(converted),
-                db::DuplicateRefused(new_name, db::ColumnIs(t->column->name, converted), in_file),
-                true);
-      }
+      if (!IsNull(converted) && t->column->unique) t->seen.insert(ToText(converted));
     }
   };
 
