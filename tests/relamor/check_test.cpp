@@ -262,9 +262,9 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
 
   // Where the cause lies: the old row of a value, the template (once) for
   // what a site database's table lacks, the file of an unreadable database.
-  static const std::set<std::string> kInAnOldRow = {"TextTooLong", "NonNumeric", "OutOfRange",
-                                                    "NullInNotNull", "DuplicateKey",
-                                                    "DuplicateText", "ExccsCategoryMissing"};
+  static const std::set<std::string> kInAnOldRow = {
+      "TextTooLong",  "NonNumeric",    "OutOfRange",          "NullInNotNull",
+      "DuplicateKey", "DuplicateText", "ExccsCategoryMissing"};
   if (kInAnOldRow.count(d.name)) {
     EXPECT_EQ(first.at("file"), inst.old_dir() + d.db + ".mdb");
     EXPECT_EQ(first.at("row").get<std::string>().rfind("rowid ", 0), 0u) << first;

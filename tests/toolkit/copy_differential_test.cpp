@@ -8,9 +8,8 @@
 // damaged old database; every fourth case a category copy into EXCCS, every
 // fourth a relamor2035 writer with a shortcut (IP and serial connections,
 // customer addresses, placeholder customers before the Sites copy). The other
-// cases go to relamor, relamor2035 or relamor3035 in turn (with the mapping
-// table of the program, the copy rules of the program, and what its start-up
-// reads).
+// cases go to relamor, relamor2035 or relamor3035 at random (with the mapping
+// table, the copy rules and what the start-up reads of that program).
 //
 // Each case is converted twice by the program's start-up in a run frame, as
 // the built program runs it (RunFrame::RunWith, what main calls), once with
@@ -406,7 +405,8 @@ std::string NewMain(const Case& c) {
     case Program::kRelamor2035:
       return sql;
     case Program::kRelamor3035:
-      return std::string(kExportTable) + "INSERT INTO export VALUES (1, 'x', 'x', 'x', 'x', 0, 1);\n" +
+      return std::string(kExportTable) +
+             "INSERT INTO export VALUES (1, 'x', 'x', 'x', 'x', 0, 1);\n" +
              Replaced(Replaced(sql, "CREATE TABLE export (", "CREATE TABLE export3035 ("),
                       "INSERT INTO export VALUES", "INSERT INTO export3035 VALUES");
   }
@@ -480,8 +480,9 @@ Outcome Convert(Installation& inst, const Case& c, const char* strategy) {
   Outcome out;
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  out.status = RunFrame::RunWith(options, inst.registry(), kProgramNames[static_cast<int>(c.program)],
-                                 [&](RunFrame& frame) { StartUp(c.program, frame); });
+  out.status =
+      RunFrame::RunWith(options, inst.registry(), kProgramNames[static_cast<int>(c.program)],
+                        [&](RunFrame& frame) { StartUp(c.program, frame); });
   out.err = ::testing::internal::GetCapturedStderr();
   ::testing::internal::GetCapturedStdout();
   unsetenv("RELAMOR_COPY_STRATEGY");

@@ -30,8 +30,8 @@ class CategoryIndex {
       usable_ = false;
       return;
     }
-    db::Recordset rows = new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " +
-                                              rowid);
+    db::Recordset rows =
+        new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " + rowid);
     while (!rows.Eof()) {
       const Value id = rows.Get(0);
       const auto* number = std::get_if<std::int64_t>(&id);

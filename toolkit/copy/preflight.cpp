@@ -16,17 +16,17 @@
 // of a site database's table (once, not once per site).
 #include <algorithm>
 #include <map>
-#include <utility>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "toolkit/conversion.h"
+#include "toolkit/copy/exccs_copy.h"
+#include "toolkit/copy/table_copy.h"
 #include "toolkit/db/refusals.h"
 #include "toolkit/db/types.h"
-#include "toolkit/copy/table_copy.h"
-#include "toolkit/copy/exccs_copy.h"
 #include "toolkit/error.h"
 #include "toolkit/text.h"
 
@@ -138,7 +138,8 @@ ConflictRules ConflictRulesOf(db::Database& db, const std::string& table) {
         const std::size_t from = text.find_first_not_of(" \t\r\n", at + 8);
         const std::size_t to = text.find_first_of(" \t\r\n,)", from);
         const std::string action =
-            from == std::string::npos ? "" : text.substr(from, to == std::string::npos ? to : to - from);
+            from == std::string::npos ? ""
+                                      : text.substr(from, to == std::string::npos ? to : to - from);
         if (action == "ABORT" || action == "FAIL" || action == "ROLLBACK") continue;
         if (table_constraint) {
           rules.known = false;
@@ -293,8 +294,7 @@ void Conversion::CheckPlannedTable(const TablePlan& plan, TableRecordsets& opene
     return store;
   };
   std::vector<Target> first_store = store_of(plan.moves);
-  std::vector<Target> second_store =
-      fill_resolved ? store_of(plan.fill) : std::vector<Target>();
+  std::vector<Target> second_store = fill_resolved ? store_of(plan.fill) : std::vector<Target>();
 
   if (appends) {
     std::set<std::string> first_pass;  // the fields of the rows as first stored
