@@ -23,27 +23,7 @@ class CategoryIndex {
   // is not a text, or a trigger could change categories behind the edits
   // (the query decides then).
   // `rowid` is a name of the real rowid that no column hides.
-  CategoryIndex(db::Database& new_db, const std::string& rowid) {
-    db::Recordset triggers = new_db.OpenRecordset(
-        "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
-    if (!triggers.Eof()) {
-      usable_ = false;
-      return;
-    }
-    db::Recordset rows =
-        new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " + rowid);
-    while (!rows.Eof()) {
-      const Value id = rows.Get(0);
-      const auto* number = std::get_if<std::int64_t>(&id);
-      if (!number) {
-        usable_ = false;
-        return;
-      }
-      Follow(*number, rows.Get(1));
-      if (!usable_) return;
-      rows.MoveNext();
-    }
-  }
+  CategoryIndex(db::Database& new_db, const std::string& rowid);
 
   bool usable() const { return usable_; }
   // From now on the query decides (an edit has made the index stale).
@@ -56,21 +36,7 @@ class CategoryIndex {
   }
   // The row `rowid` now holds the category `stored` (read back after an
   // edit that wrote CAT): a text is indexed under it, Null under nothing.
-  void Follow(std::int64_t rowid, const Value& stored) {
-    if (const auto old = key_of_.find(rowid); old != key_of_.end()) {
-      rows_[old->second].erase(rowid);
-      key_of_.erase(old);
-    }
-    if (IsNull(stored)) return;
-    const auto* text = std::get_if<std::string>(&stored);
-    if (!text) {
-      usable_ = false;
-      return;
-    }
-    std::string key = NoCaseKey(*text);
-    rows_[key].insert(rowid);
-    key_of_.emplace(rowid, std::move(key));
-  }
+  void Follow(std::int64_t rowid, const Value& stored);
 
  private:
   bool usable_ = true;
