@@ -85,6 +85,9 @@ MODE_SCENARIOS = SCENARIOS[:-2]
 # Goal per scenario: the largest ratio to the floor the issue accepts.
 GOALS = {"general": 1.25, "identical": 0.9, "B": 1.3, "C": 1.3, "D": 1.4, "F": 1.2,
          "EXCCS": 1.5, "writers": 1.5, "sites": 1.3, "sites-small": 1.25}
+# The identical scenario's second floor, SQLite's record copy of identical
+# tables (INSERT INTO t SELECT * FROM old.t), and its goal.
+RECORD_COPY_GOAL = 1.05
 SHORT_SECONDS = 0.25     # measurements whose floor run is shorter get --short-repeat runs
 SMALL_SITE_ROWS = 10     # sites of at most this many rows measure the fixed cost
 
@@ -340,6 +343,13 @@ def floor_script(scenario, old_main):
         lines.append(f"INSERT INTO main.items ({cols}) SELECT {exprs} FROM old.items;")
     lines.append("COMMIT;")
     return "\n".join(lines) + "\n"
+
+
+def record_copy_script(old_main):
+    """The identical scenario's second floor: SQLite's record copy, which it
+    makes of INSERT INTO t SELECT * FROM old.t when the tables are alike."""
+    return (f"ATTACH '{old_main}' AS old;\nBEGIN;\n"
+            "INSERT INTO main.items SELECT * FROM old.items;\nCOMMIT;\n")
 
 
 def sites_floor_script(old, floor_new, sites):
@@ -923,6 +933,7 @@ class Bench:
         script = floor_script(scenario, os.path.join(old, "qorsite.mdb"))
 
         runs, floors, paths = [], [], {}
+        floors2 = [] if scenario == "identical" else None
         floor_print = None
         for _ in self.runs(floors):
             floor_new = self.fresh_copy(pristine, "floor")
@@ -933,6 +944,14 @@ class Bench:
                 if floor_print[0] != expected:
                     raise BenchError(f"floor {scenario}: {table} holds {floor_print[0]} rows, "
                                      f"expected {expected}")
+            if floors2 is not None:
+                copy_new = self.fresh_copy(pristine, "floor")
+                copy_db = os.path.join(copy_new, "qorsite.mdb")
+                floors2.append(self.run_floor(
+                    copy_db, record_copy_script(os.path.join(old, "qorsite.mdb"))))
+                if len(floors2) == 1 and table_digest(copy_db, table) != floor_print:
+                    raise BenchError(f"floor {scenario}: the record copy stores other rows "
+                                     "than the column-list statement")
             if self.args.floor_only:
                 continue
             new = self.fresh_copy(pristine, "new")
@@ -945,7 +964,7 @@ class Bench:
                 raise BenchError(f"relamor {scenario} R={rows}: {table} differs from the "
                                  f"floor's (rows {relamor_print[0]}, floor {floor_print[0]}); "
                                  f"compare {new_db} with {floor_db}")
-        self.record(scenario, requested, rows, runs, floors, paths)
+        self.record(scenario, requested, rows, runs, floors, paths, floors2)
 
     def exccs_null_scenario(self, categories, requested):
         old = os.path.join(self.scratch, f"exccs-null-old-{self.data}-{categories}")
@@ -1053,12 +1072,21 @@ class Bench:
                             f"{new_db} with {floor_db}")
             self.record(writer, ("writers", rows), counts[writer], runs, floors, paths)
 
-    def record(self, scenario, requested, rows, runs, floors, paths=None):
+    def record(self, scenario, requested, rows, runs, floors, paths=None, floors2=None):
         entry = {"scenario": scenario, "requested": requested, "rows": rows,
                  "data": self.data, "paths": paths or {},
                  "floor_s": statistics.median(s for s, _ in floors),
-                 "floor_rss": statistics.median(r for _, r in floors)}
+                 "floor_rss": statistics.median(r for _, r in floors),
+                 "rounds": len(floors), "floors": [s for s, _ in floors],
+                 "load": os.getloadavg()[0]}
+        if floors2:
+            entry["floor2_s"] = statistics.median(s for s, _ in floors2)
+            entry["floors2"] = [s for s, _ in floors2]
+            if runs:
+                entry["ratios2"] = [r / f for (r, _), (f, _) in zip(runs, floors2)]
+                entry["ratio2"] = statistics.median(entry["ratios2"])
         if runs:
+            entry["runs"] = [s for s, _ in runs]
             entry["relamor_s"] = statistics.median(s for s, _ in runs)
             entry["relamor_rss"] = statistics.median(r for _, r in runs)
             entry["relamor_rss_max"] = max(r for _, r in runs)
@@ -1070,7 +1098,14 @@ class Bench:
             entry["ratio"] = statistics.median(entry["ratios"])
         self.results.append(entry)
         log(format_row(entry))
+        if "floor2_s" in entry:
+            log(f"   record copy floor {entry['floor2_s']:.3f} s"
+                + (f", ratio {entry['ratio2']:.2f}" if "ratio2" in entry else ""))
         if self.args.each:
+            if floors2:
+                log("   each run, record copy floor: " + " ".join(f"{s:.3f}" for s, _ in floors2)
+                    + ("; ratio: " + " ".join(f"{r:.2f}" for r in entry["ratios2"])
+                       if "ratios2" in entry else ""))
             log("   each run, floor: " + " ".join(f"{s:.3f}" for s, _ in floors)
                 + ("; relamor: " + " ".join(f"{s:.3f}" for s, _ in runs)
                    + "; ratio: " + " ".join(f"{r:.2f}" for r in entry["ratios"])
@@ -1126,15 +1161,42 @@ def print_report(bench, rows_list, data_sets):
         print(f"######## {data} data ########")
         print_data_set(bench, rows_list)
     bench.results = all_results
-    measured = [e for e in bench.results if "ratio" in e and goal_of(e) is not None]
-    if measured:
+    goals = goal_rows(bench.results)
+    if goals:
         print()
-        print("== goals (ratio to the floor) ==")
-        print(f"{'data':<6} {'scenario':<12} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
-        for e in measured:
-            goal = goal_of(e)
-            print(f"{e['data']:<6} {e['scenario']:<12} {e['rows']:>8} {e['ratio']:7.2f} "
-                  f"{goal:6.2f}  {'yes' if e['ratio'] <= goal else 'NO'}")
+        print("== goals (median of the rounds' ratios to the floor) ==")
+        print(f"{'data':<6} {'scenario':<26} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
+        for g in goals:
+            print(f"{g['data']:<6} {g['name']:<26} {g['rows']:>8} {g['ratio']:7.2f} "
+                  f"{g['goal']:6.2f}  {'met' if g['met'] else 'NOT MET'}")
+
+
+def goal_rows(results):
+    """One row per measured ratio that has a goal: data set, name, rows,
+    ratio, goal, met, rounds."""
+    rows = []
+    for e in results:
+        goal = goal_of(e)
+        if "ratio" not in e or goal is None:
+            continue
+        name = scenario_name(e)
+        rows.append({"data": e["data"], "name": name + (" (column list)" if "ratio2" in e else ""),
+                     "rows": e["rows"], "ratio": e["ratio"], "goal": goal,
+                     "met": e["ratio"] <= goal, "rounds": len(e["ratios"])})
+        if "ratio2" in e:
+            rows.append({"data": e["data"], "name": name + " (record copy)", "rows": e["rows"],
+                         "ratio": e["ratio2"], "goal": RECORD_COPY_GOAL,
+                         "met": e["ratio2"] <= RECORD_COPY_GOAL, "rounds": len(e["ratios2"])})
+    return rows
+
+
+def scenario_name(e):
+    requested = e["requested"]
+    if isinstance(requested, tuple) and requested[0] == "sites":
+        return f"sites {e['scenario']}"
+    if isinstance(requested, tuple) and requested[0] == "writers":
+        return f"writer {e['scenario']}" if e["scenario"] != "all" else "all writers"
+    return e["scenario"]
 
 
 def print_data_set(bench, rows_list):
@@ -1171,6 +1233,94 @@ def print_data_set(bench, rows_list):
     if writer_sizes:
         print("   rows = rows the writer writes; 'all' runs every writer, IP-random is the IP "
               "writer with the old IP rows in scrambled site order.")
+
+
+README_BEGIN = "<!-- figures: begin (written by {tool}; edit by rerunning it) -->"
+README_END = "<!-- figures: end ({tool}) -->"
+
+
+def replace_readme_section(path, tool, text):
+    """Replaces the part of `path` between the markers of `tool` with `text`
+    (appended with its markers when there is none yet)."""
+    begin, end = README_BEGIN.format(tool=tool), README_END.format(tool=tool)
+    with open(path) as f:
+        content = f.read()
+    section = f"{begin}\n{text.rstrip()}\n{end}"
+    if begin in content and end in content:
+        head, rest = content.split(begin, 1)
+        content = head + section + rest.split(end, 1)[1]
+    else:
+        content = content.rstrip() + "\n\n" + section + "\n"
+    with open(path, "w") as f:
+        f.write(content)
+
+
+def git_commit():
+    try:
+        head = subprocess.run(["git", "-C", REPO_ROOT, "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", REPO_ROOT, "status", "--porcelain",
+                                "--untracked-files=no"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        return head + (" with changes not committed" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def markdown_report(bench, data_sets, command):
+    """The figures of a run as Markdown: what ran, per data set a table of
+    every scenario, and per goal whether the median met it."""
+    args = bench.args
+    loads = [e["load"] for e in bench.results if "load" in e]
+    out = [f"Made by `{command}`, on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+           f"from the build of commit {bench.commit} ({args.bin}); {os.cpu_count()} CPUs, "
+           f"the one-minute load average between {min(loads):.1f} and {max(loads):.1f} while "
+           f"it ran (this machine is shared: a load above about 1 means other work ran "
+           "beside the benchmark, and the times move with it)." if loads else
+           f"Made by `{command}`.",
+           "",
+           f"Rounds: {args.repeat} ({args.short_repeat} for a scenario whose first floor run "
+           f"took under {SHORT_SECONDS} s). Times and peak RSS are the medians of the runs; "
+           "the ratio is the median of the rounds' ratios (relamor time / floor time of the "
+           "same round); met: that median is at most the goal."]
+    for data in data_sets:
+        results = [e for e in bench.results if e["data"] == data and "ratio" in e]
+        if not results:
+            continue
+        out += ["", f"**{data} data**", "",
+                "| scenario | rows | rounds | relamor s | floor s | ratio | goal | met | "
+                "RSS MiB | path |",
+                "|---|---:|---:|---:|---:|---:|---:|---|---:|---|"]
+        for e in results:
+            goal = goal_of(e)
+            paths = ", ".join(f"{p} {n}" for p, n in sorted(e["paths"].items())) or "-"
+            met = "-" if goal is None else ("met" if e["ratio"] <= goal else "not met")
+            name = scenario_name(e) + (", column-list floor" if "ratio2" in e else "")
+            out.append(f"| {name} | {e['rows']:,} | {len(e['ratios'])} | {e['relamor_s']:.3f} | "
+                       f"{e['floor_s']:.3f} | {e['ratio']:.2f} | "
+                       f"{'none' if goal is None else f'{goal:g}'} | {met} | "
+                       f"{e['relamor_rss']:.1f} | {paths} |")
+            if "ratio2" in e:
+                met2 = "met" if e["ratio2"] <= RECORD_COPY_GOAL else "not met"
+                out.append(f"| {scenario_name(e)}, record-copy floor | {e['rows']:,} | "
+                           f"{len(e['ratios2'])} | {e['relamor_s']:.3f} | {e['floor2_s']:.3f} | "
+                           f"{e['ratio2']:.2f} | {RECORD_COPY_GOAL:g} | {met2} | "
+                           f"{e['relamor_rss']:.1f} | |")
+    goals = goal_rows(bench.results)
+    if goals:
+        missed = [g for g in goals if not g["met"]]
+        out += ["", f"Goals met: {len(goals) - len(missed)} of {len(goals)}."
+                + (" Not met: " + "; ".join(f"{g['name']} on {g['data']} data ({g['ratio']:.2f} "
+                                            f"against {g['goal']:g})" for g in missed) + "."
+                   if missed else " Every goal is met by its median.")]
+    rss = [(e["relamor_rss_max"], e) for e in bench.results if "relamor_rss_max" in e]
+    if rss:
+        high, low = max(rss, key=lambda x: x[0]), min(rss, key=lambda x: x[0])
+        out += ["", f"Peak RSS of relamor: from {low[0]:.1f} MiB ({scenario_name(low[1])}, "
+                f"{low[1]['rows']:,} rows, {low[1]['data']}) to {high[0]:.1f} MiB "
+                f"({scenario_name(high[1])}, {high[1]['rows']:,} rows, {high[1]['data']}); "
+                f"goal at most 64 MiB: {'met' if high[0] <= 64 else 'not met'}."]
+    return "\n".join(out) + "\n"
 
 
 def summary_line(bench, rows_list, data_sets):
@@ -1362,6 +1512,9 @@ def main():
                         help=f"data sets, separated by commas (default {','.join(DATA_SETS)}): "
                         "real, like a real installation's (accented texts at their columns' "
                         "full length, Nulls, dates without a time, negative reals), and plain")
+    parser.add_argument("--readme", metavar="FILE",
+                        help="also write the figures as Markdown into FILE (bench/README.md) "
+                        "between its markers for this script, naming this command")
     parser.add_argument("--floor-only", action="store_true",
                         help="generate and measure the floor only (checks the generator)")
     args = parser.parse_args()
@@ -1425,6 +1578,7 @@ def main():
               "measured", file=sys.stderr)
         return 2
     bench = Bench(args)
+    bench.commit = git_commit()
     if args.jet:
         try:
             bench.prepare_scratch()
@@ -1447,6 +1601,11 @@ def main():
     print_report(bench, rows_list, data_sets)
     if not args.floor_only:
         summary_line(bench, rows_list, data_sets)
+        if args.readme:
+            command = "python3 bench/run.py " + " ".join(
+                a for a in sys.argv[1:] if a != "--readme" and a != args.readme)
+            replace_readme_section(args.readme, "bench/run.py",
+                                   markdown_report(bench, data_sets, command.strip()))
     if not args.keep:
         shutil.rmtree(bench.scratch, ignore_errors=True)
     return 0

@@ -164,7 +164,7 @@ std::vector<std::pair<std::string, std::string>> ChangedSince(const std::string&
       changed.emplace_back(file.name, "replaced by another file");
     } else if (now->size != then.size || now->mtime_ns != then.mtime_ns ||
                now->ctime_ns != then.ctime_ns ||
-               (!then.checksum.empty() && platform::ChecksumOf(path) != then.checksum)) {
+               (!then.checksum.empty() && platform::ChecksumOf(path, then.checksum) != then.checksum)) {
       changed.emplace_back(file.name, "changed");
     }
   }

@@ -233,9 +233,9 @@ struct Connection {
   // connection closes (SQLite refuses to detach while any statement is
   // active, and the table loop keeps its plan open).
   std::unordered_map<std::string, std::string> attached;
-  // For an old database: whether it was proven readable (bulk_append.cpp);
-  // unknown until a set-based write asks.
-  mutable std::optional<bool> proven_readable;
+  // For an old database: per table (upper case), whether it was proven
+  // readable (bulk_append.cpp); unknown until a set-based write asks.
+  mutable std::unordered_map<std::string, bool> proven_readable;
 
   // Runs a statement without results (PRAGMA, BEGIN, COMMIT); returns the code.
   int Exec(const char* sql);

@@ -89,8 +89,10 @@ std::string UnprovableRules(sqlite3* db, const TableInfo& table);
 std::string ReadOnlyUri(const std::string& path);
 
 // The schema name under which `origin` is attached to `target` (read-only),
-// attaching it first when it is not yet; nothing when it cannot be attached.
-std::optional<std::string> Attach(Connection& target, const Connection& origin);
+// attaching it first when it is not yet, for a statement that reads its
+// table `old_table`; nothing when it cannot be attached.
+std::optional<std::string> Attach(Connection& target, const Connection& origin,
+                                  std::string_view old_table);
 
 // An upper bound of the rows of `table` (schema-qualified and quoted): its
 // rowid span, read from the two ends of its b-tree; 0 when it is empty.

@@ -36,8 +36,8 @@ unsigned CreatedFileMode();
 
 // What tells one file from another and a changed file from the same one: the
 // device and inode it lives in, and its size, modification and change times
-// (nanoseconds since the epoch). `checksum` (16 hex digits, FNV-1a over the
-// bytes) is filled only where the times cannot tell a later change (see
+// (nanoseconds since the epoch). `checksum` (a hash of the bytes: "x" and
+// 16 hex digits; 16 hex digits alone from earlier builds) is filled only where the times cannot tell a later change (see
 // IdentityOf); empty otherwise.
 struct FileIdentity {
   unsigned long long device = 0;
@@ -59,8 +59,9 @@ struct FileIdentity {
 // when the file system keeps whole seconds only or the file was changed so
 // recently that a change in the same clock tick would keep its times.
 std::optional<FileIdentity> IdentityOf(const std::string& path, bool checksum_when_needed = false);
-// The checksum of the file at `path` ("" when it cannot be read).
-std::string ChecksumOf(const std::string& path);
+// The checksum of the file at `path` ("" when it cannot be read), in the
+// form of `like` (a checksum recorded before), the current one by default.
+std::string ChecksumOf(const std::string& path, std::string_view like = {});
 
 // A folder this program keeps its own files in (the hidden state folder of
 // a new directory), held open by descriptor so that nothing inside is

@@ -447,7 +447,7 @@ Declinable<long> AppendFirstRowOfEachKey(
   values = "relamor_writer_fits(" + checked + ")" + values;
   sqlite3* db = target.db;
   if (std::string why = detail::UnprovableRules(db, *to); !why.empty()) return Decline(why);
-  const std::optional<std::string> schema = Attach(target, *c->origin);
+  const std::optional<std::string> schema = Attach(target, *c->origin, from->name);
   if (!schema) return Decline("the old database cannot be attached");
   const int flags = SQLITE_UTF8 | SQLITE_DIRECTONLY;  // not deterministic: run for every row
   if (sqlite3_create_function_v2(db, "relamor_writer_fits", -1, flags, nullptr, &FitsFunction,

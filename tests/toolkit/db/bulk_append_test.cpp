@@ -187,6 +187,12 @@ constexpr const char* kLastRowConvertsFar =
     "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
     " ('abcde', 2, '2026-03-01 08:15:00', 0);"
     "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, 12, '7.5', '2026-3-1', 5);";
+// A converting row among the first: the twin's check on its own connection
+// covers the first four fifths of the rowid span, the copy's thread the rest.
+constexpr const char* kFirstRowConvertsFar =
+    "INSERT INTO src VALUES (12, '7.5', '2026-3-1', 5), (NULL, NULL, NULL, NULL),"
+    " ('abcde', 2, '2026-03-01 08:15:00', 0);"
+    "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, 'ab', 1, '2026-03-01', -1);";
 constexpr const char* kTwin = "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO);";
 constexpr const char* kTwinWithKey =
     "CREATE TABLE t (a TEXT(5), n LONG, d DATETIME, y YESNO); CREATE UNIQUE INDEX tn ON t (n);";
@@ -209,6 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                           kTwinWithKey, kIdentity},
         SameAsRowCopyCase{"twin large", kFittingRowsFar, kTwin, kIdentity},
         SameAsRowCopyCase{"twin large converting", kLastRowConvertsFar, kTwin, kIdentity},
+        SameAsRowCopyCase{"twin large converting first", kFirstRowConvertsFar, kTwin, kIdentity},
         SameAsRowCopyCase{"renamed", kFittingRows, kShuffled, kRenamed},
         SameAsRowCopyCase{"renamed large", kFittingRowsFar, kShuffled, kRenamed},
         SameAsRowCopyCase{"renamed large converting", kLastRowConvertsFar, kShuffled, kRenamed},

@@ -59,6 +59,29 @@ TEST_F(FilesTest, CopyReplacesTheTargetWithAnExactCopy) {
   EXPECT_EQ(Read(Path("qordxxx.mdb")), bytes);
 }
 
+// The checksum sees one changed byte anywhere: in a 32-byte block, in the
+// last bytes past the blocks, across a read buffer's end; and it reads a
+// checksum of earlier builds (FNV-1a) in that form.
+TEST_F(FilesTest, ChecksumSeesEveryChangedByte) {
+  std::string bytes(200003, 'q');
+  for (std::size_t i = 0; i < bytes.size(); i += 7) bytes[i] = static_cast<char>(i % 251);
+  Write(Path("a.mdb"), bytes);
+  const std::string sum = ChecksumOf(Path("a.mdb"));
+  EXPECT_EQ(sum.size(), 17u);
+  EXPECT_EQ(ChecksumOf(Path("a.mdb")), sum);
+  for (const std::size_t at : {std::size_t{0}, std::size_t{65535}, std::size_t{65536},
+                               std::size_t{131100}, bytes.size() - 1}) {
+    std::string changed = bytes;
+    changed[at] = static_cast<char>(changed[at] ^ 1);
+    Write(Path("a.mdb"), changed);
+    EXPECT_NE(ChecksumOf(Path("a.mdb")), sum) << "byte " << at;
+  }
+  Write(Path("a.mdb"), bytes + '\0');
+  EXPECT_NE(ChecksumOf(Path("a.mdb")), sum) << "one more byte";
+  Write(Path("a.mdb"), "ab");
+  EXPECT_EQ(ChecksumOf(Path("a.mdb"), "0000000000000000"), "9bac4b00c65ba4ec");
+}
+
 TEST_F(FilesTest, CopyFailuresNameTheFilesAndLeaveTheTarget) {
   Write(Path("qord003.mdb"), "old");
   try {
