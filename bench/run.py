@@ -29,7 +29,7 @@ A failed check stops the benchmark and keeps the scratch folder.
 Usage: python3 bench/run.py [--quick] [--rows N] [--repeat 5] [--scenarios ...]
                             [--sites 500x10000,500x10] [--writer-rows 12000]
                             [--bin build/relamor | --bin-dir build] [--keep] [--floor-only]
-                            [--data real,plain]
+                            [--data real,plain] [--jobs N]
 The last line is:
   ratio_general_1M=<x> ratio_identical_1M=<x> ratio_exccs_1M=<x> ratio_sites_500=<x> rss_max_MiB=<y>
 """
@@ -872,7 +872,7 @@ class Bench:
             i += 1
 
     # one relamor run ------------------------------------------------------
-    def run_relamor(self, old, new, program=None, strategy=None):
+    def run_relamor(self, old, new, program=None, strategy=None, jobs=None):
         program = program or self.args.bin
         result = os.path.join(self.key, "RelamorResult")
         if os.path.exists(result):
@@ -885,8 +885,9 @@ class Bench:
         report = os.path.join(workdir, "report.json")
         if os.path.exists(report):
             os.remove(report)
+        options = ["--jobs", str(jobs)] if jobs else []
         status, seconds, rss = measured_run(
-            [program, "--report", report, f"{old}/,{new}/"], workdir, env=env,
+            [program, *options, "--report", report, f"{old}/,{new}/"], workdir, env=env,
             timeout=self.args.timeout)
         value = open(result).read() if os.path.exists(result) else None
         if status != 0 or value != "True":
@@ -1013,7 +1014,7 @@ class Bench:
             if self.args.floor_only:
                 continue
             new = self.fresh_copy(pristine, "new")
-            runs.append(self.run_relamor(old, new))
+            runs.append(self.run_relamor(old, new, jobs=self.args.jobs))
             # Every table, the main database's sites and each site database's
             # items and boards, is a plain copy.
             paths = self.check_paths(f"relamor sites {sites}x{rows}", lambda d, t, m: True)
@@ -1512,6 +1513,9 @@ def main():
                         help=f"data sets, separated by commas (default {','.join(DATA_SETS)}): "
                         "real, like a real installation's (accented texts at their columns' "
                         "full length, Nulls, dates without a time, negative reals), and plain")
+    parser.add_argument("--jobs", type=int,
+                        help="--jobs N for relamor in the sites scenarios (default: relamor's, "
+                        "the number of CPUs)")
     parser.add_argument("--readme", metavar="FILE",
                         help="also write the figures as Markdown into FILE (bench/README.md) "
                         "between its markers for this script, naming this command")

@@ -1,5 +1,6 @@
 // The table loop of relamor: every database pair of SiteDatabaseNames, qorsite
 // first, every planned table, with the per-database and per-table log lines.
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -8,57 +9,69 @@
 
 namespace relamor {
 
-void Relamor::ConvertDatabases() {
+void Relamor::ConvertDatabases() { ConvertPasses(); }
+
+// A worker's copy: the releases, the site list and what the first site pass
+// read (the plan, the board names of qorstat.mdb).
+std::unique_ptr<Conversion> Relamor::NewWorker(RunFrame& worker_frame) const {
+  auto worker = std::make_unique<Relamor>(worker_frame);
+  CopyRunStateTo(*worker);
+  worker->old_release_ = old_release_;
+  worker->current_release_ = current_release_;
+  worker->site_database_count_ = site_database_count_;
+  worker->site_plan_ = site_plan_;
+  worker->board_names_ = board_names_;
+  return worker;
+}
+
+void Relamor::ConvertPass(std::size_t i) {
   db::Engine& engine = frame_.engine();
-  for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
-    current_database_ = i;
-    frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
-    const std::string file = SiteDatabaseNames[i] + ".mdb";
-    old_db_ = engine.OpenDatabase(frame_.old_dir() + file, db::OpenMode::kReadOnly);
-    frame_.Log({"Opened Old database" + file});
-    new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
-    frame_.Log({"Opened New database" + file});
-    old_db_.HoldReadTransaction();
-    new_db_.HoldReadTransaction();
+  frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
+  const std::string file = SiteDatabaseNames[i] + ".mdb";
+  old_db_ = engine.OpenDatabase(frame_.old_dir() + file, db::OpenMode::kReadOnly);
+  frame_.Log({"Opened Old database" + file});
+  new_db_ = engine.OpenDatabase(frame_.new_dir() + file);
+  frame_.Log({"Opened New database" + file});
+  old_db_.HoldReadTransaction();
+  new_db_.HoldReadTransaction();
 
-    if (IsSiteDatabasePass() && site_plan_.complete) {
-      frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});
-      for (const PlannedTable& planned : site_plan_.tables) CopyPlannedTable(planned);
-    } else {
-      // The whole plan and its mapping rows are read before the first table
-      // is copied, from an indexed copy of the mapping, so that planning
-      // takes n log n in the mapping's rows (a scan per table would make it
-      // quadratic).
-      new_db_.UseIndexedCopy("export", {{"sno"}, {"oldtablename", "newtablename"}});
-      std::vector<PlannedTable> tables;
-      long count = 0;
-      {
-        db::Recordset plan = OpenReleaseNumberAndPlan(count);
-        while (!plan.Eof()) {
-          PlannedTable planned{plan.Get("sno"), {}};
-          planned.mapping_rows = OpenMappingRows(planned.sno);
-          if (!planned.mapping_rows.empty()) tables.push_back(std::move(planned));
-          plan.MoveNext();
-        }
-        release_number_rs_.Close();
-        plan.Close();
+  if (IsSiteDatabasePass() && site_plan_.complete) {
+    frame_.Log({" Tables to be copied are " + std::to_string(site_plan_.count)});
+    for (const PlannedTable& planned : site_plan_.tables) CopyPlannedTable(planned);
+  } else {
+    // The whole plan and its mapping rows are read before the first table
+    // is copied, from an indexed copy of the mapping, so that planning
+    // takes n log n in the mapping's rows (a scan per table would make it
+    // quadratic).
+    new_db_.UseIndexedCopy("export", {{"sno"}, {"oldtablename", "newtablename"}});
+    std::vector<PlannedTable> tables;
+    long count = 0;
+    {
+      db::Recordset plan = OpenReleaseNumberAndPlan(count);
+      while (!plan.Eof()) {
+        PlannedTable planned{plan.Get("sno"), {}};
+        planned.mapping_rows = OpenMappingRows(planned.sno);
+        if (!planned.mapping_rows.empty()) tables.push_back(std::move(planned));
+        plan.MoveNext();
       }
-      new_db_.EndIndexedCopy("export");
-      for (const PlannedTable& planned : tables) CopyPlannedTable(planned);
-      if (IsSiteDatabasePass()) {
-        site_plan_.tables = std::move(tables);
-        site_plan_.count = count;
-        site_plan_.complete = true;
-      }
+      release_number_rs_.Close();
+      plan.Close();
     }
-
-    if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
-        !frame_.checking()) {
-      FixBoardTypes();
+    new_db_.EndIndexedCopy("export");
+    for (const PlannedTable& planned : tables) CopyPlannedTable(planned);
+    if (IsSiteDatabasePass()) {
+      site_plan_.tables = std::move(tables);
+      site_plan_.count = count;
+      site_plan_.complete = true;
     }
-    old_db_.Close();
-    new_db_.Close();
   }
+
+  if ((old_release_ == "3.0" || old_release_ == "3.5") && IsSiteDatabasePass() &&
+      !frame_.checking()) {
+    FixBoardTypes();
+  }
+  old_db_.Close();
+  new_db_.Close();
 }
 
 void Relamor::CopyPlannedTable(const PlannedTable& planned) {

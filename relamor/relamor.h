@@ -6,6 +6,7 @@
 // next command id of each site database and fixes the board types.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +33,9 @@ class Relamor : public Conversion {
  protected:
   std::optional<Value> RenumberCommandIds() override;
   void OldRowsKnown(TableRecordsets& table, std::optional<long long> rows) override;
+  void ConvertPass(std::size_t i) override;
+  std::unique_ptr<Conversion> NewWorker(RunFrame& worker_frame) const override;
+  bool SitePlanKnown() const override { return site_plan_.complete; }
 
  private:
   // Start-up steps.

@@ -17,6 +17,7 @@
 // Every other table goes through the field-mapped copy.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "toolkit/fixed_path_start_up.h"
@@ -32,6 +33,11 @@ class Relamor2035 : public FixedPathConversion {
  protected:
   CopyResult CarryOut(const TablePlan& plan, TableRecordsets& table) override;
   PlanRules CurrentPlanRules() const override;
+  std::unique_ptr<Conversion> NewWorker(RunFrame& worker_frame) const override {
+    auto worker = std::make_unique<Relamor2035>(worker_frame);
+    CopyStateTo(*worker);
+    return worker;
+  }
 };
 
 }  // namespace relamor

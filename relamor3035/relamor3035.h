@@ -7,6 +7,8 @@
 // the Sites customer link of that copy changes LastCustomerNumber.
 #pragma once
 
+#include <memory>
+
 #include "toolkit/fixed_path_start_up.h"
 
 namespace relamor {
@@ -14,6 +16,13 @@ namespace relamor {
 class Relamor3035 : public FixedPathConversion {
  public:
   explicit Relamor3035(RunFrame& frame);
+
+ protected:
+  std::unique_ptr<Conversion> NewWorker(RunFrame& worker_frame) const override {
+    auto worker = std::make_unique<Relamor3035>(worker_frame);
+    CopyStateTo(*worker);
+    return worker;
+  }
 };
 
 }  // namespace relamor

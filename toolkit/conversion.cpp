@@ -1,7 +1,6 @@
 #include "toolkit/conversion.h"
 
 #include <cstdlib>
-#include <iostream>
 
 #include "toolkit/error.h"
 #include "toolkit/text.h"
@@ -77,9 +76,9 @@ void Conversion::AnnounceOldRows(TableRecordsets& table, std::optional<long long
   const RunReport& report = frame_.report();
   if (std::getenv("RELAMOR_TRACE_PATHS") != nullptr && !report.databases().empty() &&
       !report.databases().back().tables.empty()) {
-    std::cerr << "relamor path: " << report.current_database() << " " << report.current_table()
-              << " " << report.databases().back().tables.back().mode << " "
-              << (rows ? "set-based" : "rows") << "\n";
+    frame_.TracePath("relamor path: " + report.current_database() + " " +
+                     report.current_table() + " " + report.databases().back().tables.back().mode +
+                     " " + (rows ? "set-based" : "rows"));
   }
   OldRowsKnown(table, rows);
 }
@@ -161,8 +160,24 @@ void Conversion::ReportMode(const TablePlan& plan, TableRecordsets& table) {
   }
 }
 
+namespace {
+
+// Whether carrying out `plan` reads or moves the run's customer counter.
+bool UsesCustomerCounter(const TablePlan& plan) {
+  if (plan.customers_from_sites_first) return true;
+  for (const std::vector<FieldMove>* moves : {&plan.moves, &plan.fill}) {
+    for (const FieldMove& move : *moves) {
+      if (move.kind == MoveKind::kCustomer) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 CopyResult Conversion::ConvertTable(TableRecordsets& table) {
   const TablePlan plan = PlanOf(table);
+  if (IsSiteDatabasePass() && UsesCustomerCounter(plan)) site_passes_share_state_ = true;
   const std::string database =
       current_database_ < SiteDatabaseNames.size() ? SiteDatabaseNames[current_database_] : "";
   if (observer_) observer_->TablePlanned(database, plan);

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -118,6 +119,29 @@ class Conversion {
   // name differs from "qorsite", letter case ignored).
   bool IsSiteDatabasePass() const;
 
+  // The table loop's passes, SiteDatabaseNames in order: the main database
+  // and the first site database on this thread, then the other site
+  // databases on frame_.jobs() workers when they are independent of each
+  // other, else on this thread too (site_workers.cpp).
+  void ConvertPasses();
+  // One pass: SiteDatabaseNames[i], from BeginDatabase to its close.
+  virtual void ConvertPass(std::size_t i) {
+    (void)i;
+  }
+  // A conversion of the same program for a worker's frame, holding what
+  // the site passes read from the run (CopyRunStateTo) and from the passes
+  // before (the site plan); nothing keeps every pass on this thread.
+  virtual std::unique_ptr<Conversion> NewWorker(RunFrame& worker_frame) const {
+    (void)worker_frame;
+    return nullptr;
+  }
+  // Whether a site pass has read what the later ones take from it (the
+  // copy plan and mapping rows of the template).
+  virtual bool SitePlanKnown() const { return false; }
+  // Gives `worker` the run's settings, the databases to convert and the
+  // customer counter.
+  void CopyRunStateTo(Conversion& worker) const;
+
   RunFrame& frame_;
   // Tells the run's report, per table, what each shortcut did.
   class ReportedShortcuts : public ShortcutLog {
@@ -142,6 +166,10 @@ class Conversion {
   std::size_t current_database_ = 0;
   // Program-wide customer counter of the Sites customer link.
   std::int16_t LastCustomerNumber = 0;
+  // A table of a site pass used the customer counter (the Sites customer
+  // link, customers made from sites): the counter runs through the site
+  // databases in order, so they are converted one after the other.
+  bool site_passes_share_state_ = false;
 
   // The database pair of the current pass.
   db::Database old_db_;

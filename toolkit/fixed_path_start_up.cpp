@@ -107,12 +107,16 @@ std::string FixedPathConversion::PlanQuery() const {
          std::string(layout_.mapping_table) + " order by sno";
 }
 
-void FixedPathConversion::ConvertDatabases() {
-  for (std::size_t i = 0; i < SiteDatabaseNames.size(); ++i) {
-    current_database_ = i;
-    frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
-    ConvertDatabase(SiteDatabaseNames[i]);
-  }
+void FixedPathConversion::ConvertDatabases() { ConvertPasses(); }
+
+void FixedPathConversion::ConvertPass(std::size_t i) {
+  frame_.BeginDatabase(i, SiteDatabaseNames.size(), SiteDatabaseNames[i]);
+  ConvertDatabase(SiteDatabaseNames[i]);
+}
+
+void FixedPathConversion::CopyStateTo(FixedPathConversion& worker) const {
+  CopyRunStateTo(worker);
+  worker.site_plan_ = site_plan_;
 }
 
 void FixedPathConversion::ConvertDatabase(const std::string& name) {

@@ -58,6 +58,13 @@ class FixedPathConversion : public Conversion {
   // (ConvertTable).
   void ConvertDatabases();
 
+ protected:
+  void ConvertPass(std::size_t i) override;
+  bool SitePlanKnown() const override { return site_plan_.has_value(); }
+  // A worker's copy of this conversion (NewWorker of each program) gets the
+  // run's state and the site plan.
+  void CopyStateTo(FixedPathConversion& worker) const;
+
  private:
   // StartUp's work.
   void ConvertInstallation();

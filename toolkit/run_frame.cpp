@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <iostream>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "toolkit/error.h"
@@ -59,8 +61,11 @@ std::string_view Converts(std::string_view program_name) {
          "ids and fixes board types. Refuses release 2.0 (use relamor2035).\n";
 }
 
-// The signal that asked the run to stop (0: none). Set by the handler only.
-volatile std::sig_atomic_t g_stop_signal = 0;
+// The signal that asked the run to stop (0: none). Set by the handler only;
+// read by the run's thread and its workers (a lock-free atomic, so the
+// handler may set it).
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
 
@@ -78,7 +83,8 @@ const char* SignalName(int signal_number) {
 }
 
 void PrintUsage(std::ostream& out, std::string_view program_name) {
-  out << "Usage: " << program_name << " [--check] [--again] [--report FILE] [--] OLD_DIR/,NEW_DIR/\n"
+  out << "Usage: " << program_name << " [--check] [--again] [--jobs N] [--report FILE] [--]\n"
+      << "       " << std::string(program_name.size(), ' ') << " OLD_DIR/,NEW_DIR/\n"
       << "       " << program_name << " --status NEW_DIR/\n"
       << "       " << program_name << " --help | --version\n"
       << Converts(program_name)
@@ -95,6 +101,9 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "  --again            convert again a successful conversion whose new databases\n"
       << "                     changed since, from the copies kept before it: the\n"
       << "                     changes are discarded (see exit status 76)\n"
+      << "  --jobs N           convert the site databases on N workers after the main\n"
+      << "                     database (default: the number of CPUs; 1: one after\n"
+      << "                     the other); the outcome is the same for every N\n"
       << "  --report FILE      write a JSON report of the run (or the check) to FILE\n"
       << "  --status           tell what state NEW_DIR is in: never converted, last\n"
       << "                     run failed (where, why), converted, in use since\n"
@@ -107,6 +116,7 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
       << "                         " << platform::kDefaultRegistryRoot << "); the key\n"
       << "                         HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis must exist\n"
       << "  RELAMOR_REPORT=FILE    as --report FILE (the option wins)\n"
+      << "  RELAMOR_JOBS=N         as --jobs N (the option wins)\n"
       << "  RELAMOR_COPY_STRATEGY  auto (default) or rows: copy row by row only\n"
       << "                         (a diagnostic)\n"
       << "\n"
@@ -120,7 +130,7 @@ void PrintUsage(std::ostream& out, std::string_view program_name) {
               : "  2   stopped early: registry key not accessible, or an invalid site number\n"
                 "      (RelamorResult not written)\n")
       << "  64  usage error: no argument or no comma, an unknown option, an unknown\n"
-      << "      RELAMOR_COPY_STRATEGY, old and new directory the same\n"
+      << "      RELAMOR_COPY_STRATEGY or RELAMOR_JOBS, old and new directory the same\n"
       << "  65  --check: the run would end through an error (the first problem listed)\n"
       << "  73  the run log could not be created (the new directory is missing, say)\n"
       << "  74  RelamorResult, standard output or the report could not be written\n"
@@ -148,6 +158,16 @@ std::string TrimSpaces(std::string_view text) {
   if (first == std::string_view::npos) return {};
   std::size_t last = text.find_last_not_of(' ');
   return std::string(text.substr(first, last - first + 1));
+}
+
+// A job count: a whole number from 1 to kMaxJobs, digits only.
+std::optional<unsigned> JobCount(std::string_view text) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != text.npos) {
+    return std::nullopt;
+  }
+  const unsigned n = static_cast<unsigned>(std::stoul(std::string(text)));
+  if (n < 1 || n > kMaxJobs) return std::nullopt;
+  return n;
 }
 
 // One line, whatever the description holds: the log is read line by line.
@@ -189,12 +209,25 @@ void RunLog::Fail(int error) {
 }
 
 void RunLog::Line(std::initializer_list<LogItem> items) {
-  if (fd_ < 0) return;
+  if (fd_ < 0 && !keeping_) return;
   std::string line;
   for (const LogItem& item : items) line += item.text();
   line += "\r\n";
-  const char* p = line.data();
-  std::size_t left = line.size();
+  if (keeping_) {
+    kept_ += line;
+    return;
+  }
+  WriteAll(line);
+}
+
+void RunLog::Append(const std::string& lines) {
+  if (fd_ < 0 || lines.empty()) return;
+  WriteAll(lines);
+}
+
+void RunLog::WriteAll(const std::string& text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
   while (left > 0) {
     const ssize_t put = ::write(fd_, p, left);
     if (put < 0) {
@@ -224,12 +257,12 @@ std::string TextBeforeBracket(std::string_view name) {
 std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_name,
                                 Options* options, std::ostream& out, std::ostream& err,
                                 std::string* usage_reason) {
-  enum { kCheck = 256, kReport, kStatus, kAgain };
+  enum { kCheck = 256, kReport, kStatus, kAgain, kJobs };
   static const struct option kLongOptions[] = {
       {"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
       {"check", no_argument, nullptr, kCheck},  {"report", required_argument, nullptr, kReport},
       {"status", no_argument, nullptr, kStatus}, {"again", no_argument, nullptr, kAgain},
-      {nullptr, 0, nullptr, 0},
+      {"jobs", required_argument, nullptr, kJobs}, {nullptr, 0, nullptr, 0},
   };
   *options = Options{};
   if (const char* report = std::getenv("RELAMOR_REPORT")) options->report_path = report;
@@ -283,6 +316,16 @@ std::optional<int> ParseOptions(int argc, char** argv, std::string_view program_
       case kAgain:
         options->again = true;
         break;
+      case kJobs: {
+        const std::optional<unsigned> jobs = JobCount(optarg);
+        if (!jobs) {
+          return usage_error("--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) +
+                                 ", not '" + optarg + "'",
+                             false);
+        }
+        options->jobs = *jobs;
+        break;
+      }
       case kStatus:
         options->status = true;
         break;
@@ -422,6 +465,22 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     report_.StartWithoutDirectories(std::string(program_name), options_.check);
     return Finish(64, RunErrorInfo{0, "usage error: " + reason, "", ""}, false);
   }
+  if (options_.jobs == 0) {
+    const char* jobs = std::getenv("RELAMOR_JOBS");
+    if (jobs != nullptr && *jobs != '\0') {
+      const std::optional<unsigned> n = JobCount(jobs);
+      if (!n) {
+        const std::string reason = "RELAMOR_JOBS must be a whole number from 1 to " +
+                                   std::to_string(kMaxJobs) + ", not \"" + jobs + "\"";
+        PrintUsageError(std::cerr, program_name, reason);
+        report_.StartWithoutDirectories(std::string(program_name), options_.check);
+        return Finish(64, RunErrorInfo{0, "usage error: " + reason, "", ""}, false);
+      }
+      options_.jobs = *n;
+    } else {
+      options_.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs);
+    }
+  }
   old_dir_ = TrimSpaces(std::string_view(args).substr(0, comma));
   new_dir_ = TrimSpaces(std::string_view(args).substr(comma + 1));
   report_.Start(std::string(program_name), old_dir_, new_dir_, options_.check);
@@ -543,10 +602,8 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     ThrowIfStopRequested();
     progress_.Tick();
   });
-  engine_.SetChangeObserver([this](bool updated, std::string_view table) {
-    progress_.Row();
-    if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
-  });
+  engine_.SetChangeObserver(
+      [this](bool updated, std::string_view table) { RowChanged(updated, table); });
   try {
     start_up(*this);
     if (options_.check) {
@@ -646,6 +703,7 @@ int RunFrame::ErrorPath(int number, const std::string& description, std::string_
   } catch (...) {
     commit_failure = "unknown failure";
   }
+  if (commit_failure.empty()) commit_failure = worker_commit_failure_;
   rerun_->RecordEnd(LastRunEnd::kFalse);
   ReportRunError(number, description);
   if (!commit_failure.empty()) {
@@ -808,6 +866,66 @@ void RunFrame::EndTable() {
   report_.EndTable(added, rows_edited_);
 }
 
+void RunFrame::RowChanged(bool updated, std::string_view table) {
+  progress_.Row();
+  if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
+}
+
+void RunFrame::TracePath(const std::string& line) {
+  if (parent_ != nullptr) {
+    traces_.push_back(line);
+  } else {
+    std::cerr << line << "\n";
+  }
+}
+
+RunFrame::RunFrame(RunFrame* parent)
+    : options_(parent->options_),
+      program_name_(parent->program_name_),
+      registry_root_(parent->registry_root_),
+      old_dir_(parent->old_dir_),
+      new_dir_(parent->new_dir_),
+      progress_(nullptr),
+      parent_(parent),
+      copy_strategy_(parent->copy_strategy_) {}
+
+std::unique_ptr<RunFrame> RunFrame::NewWorkerFrame(const std::atomic<bool>& abandon,
+                                                   std::mutex& writes) {
+  std::unique_ptr<RunFrame> worker(new RunFrame(this));
+  worker->parent_writes_ = &writes;
+  worker->log_.KeepLines();
+  RunFrame* w = worker.get();
+  // Only runs have workers (a check reads its site databases on this
+  // frame's engine, aliased to the template), and their site databases were
+  // made from the template before the passes began.
+  w->engine_.SetBeforeFirstWrite([w](const std::string& path) { w->BeforeDatabaseWrite(path); });
+  w->engine_.SetStopCheck([&abandon] {
+    ThrowIfStopRequested();
+    // A worker ahead of a failed pass stops at once: its site database is
+    // put back as the template left it.
+    if (abandon.load(std::memory_order_relaxed)) {
+      throw Error(err::kUserInterrupt, "Run stopped: an earlier site database failed");
+    }
+  });
+  w->engine_.SetChangeObserver(
+      [w](bool updated, std::string_view table) { w->RowChanged(updated, table); });
+  return worker;
+}
+
+RunFrame::WorkerPass RunFrame::TakeWorkerPass() {
+  return WorkerPass{log_.TakeKeptLines(), std::move(report_), std::move(traces_)};
+}
+
+void RunFrame::AdoptWorkerPass(WorkerPass pass, std::size_t index, std::size_t count) {
+  const std::string name =
+      pass.report.databases().empty() ? std::string() : pass.report.databases().front().name;
+  table_db_ = nullptr;
+  report_.AppendPass(std::move(pass.report));
+  progress_.Database(index + 1, count, name);
+  for (const std::string& line : pass.traces) std::cerr << line << "\n";
+  log_.Append(pass.log_lines);
+}
+
 bool RunFrame::CanOpenDatabase(const std::string& path) {
   try {
     db::Database database = engine_.OpenDatabase(path, db::OpenMode::kReadOnly);
@@ -890,6 +1008,11 @@ void RunFrame::BeginWriting(const std::vector<std::string>& new_databases) {
 }
 
 void RunFrame::BeforeDatabaseWrite(const std::string& path) {
+  if (parent_ != nullptr) {
+    const std::lock_guard<std::mutex> lock(*parent_writes_);
+    parent_->BeforeDatabaseWrite(path);
+    return;
+  }
   // The copies in the hidden folder are only ever read (and copied out).
   const std::string folder = rerun_->folder() + "/";
   if (path.compare(0, folder.size(), folder) == 0) {

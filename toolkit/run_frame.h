@@ -34,10 +34,12 @@
 // Only the frame catches errors: procedures below it let them travel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -94,11 +96,21 @@ class RunLog {
   void Close();
   bool is_open() const { return fd_ >= 0; }
 
+  // A worker's log: from now on lines are kept, not written, until the run's
+  // log appends them (Append) in the order of the databases.
+  void KeepLines() { keeping_ = true; }
+  std::string TakeKeptLines() { return std::move(kept_); }
+  // Writes lines kept by a worker's log, as Line does.
+  void Append(const std::string& lines);
+
  private:
   [[noreturn]] void Fail(int error);
+  void WriteAll(const std::string& text);
 
   int fd_ = -1;
   std::string path_;
+  bool keeping_ = false;
+  std::string kept_;
 };
 
 // Thrown to end a run in an orderly early stop (exit status 2); the frame
@@ -114,10 +126,17 @@ struct Options {
   bool again = false;       // --again: convert again, discarding changes (safe_rerun.h)
   bool status = false;      // --status: tell the new directory's state, run nothing
   std::string report_path;  // --report FILE, else $RELAMOR_REPORT; empty when neither
+  // --jobs N: the site databases convert on N workers after the main
+  // database; 0 until the frame resolves it ($RELAMOR_JOBS, else the number
+  // of CPUs). 1 converts them one after the other on the run's own thread.
+  unsigned jobs = 0;
 };
 
+// The largest --jobs (there are at most 999 site databases).
+inline constexpr unsigned kMaxJobs = 999;
+
 // Reads the program's arguments with GNU conventions (getopt_long): --help
-// and -h, --version and -V, --check, --report FILE; "--" ends the options, so
+// and -h, --version and -V, --check, --report FILE, --jobs N; "--" ends the options, so
 // a directory that begins with "-" follows it. Returns the exit status when
 // the program ends here: 0 after printing help or version on `out`, 64 for
 // any other argument that begins with "-". Returns nothing when the run goes ahead with `*options`.
@@ -159,6 +178,8 @@ class RunFrame {
   db::Engine& engine() { return engine_; }
   // The executor of the table copies (RELAMOR_COPY_STRATEGY).
   CopyStrategy copy_strategy() const { return copy_strategy_; }
+  // How many workers convert the site databases (--jobs, at least 1).
+  unsigned jobs() const { return options_.jobs; }
 
   void Log(std::initializer_list<LogItem> items) { log_.Line(items); }
 
@@ -229,8 +250,42 @@ class RunFrame {
   // and sets `to` to archive-only attributes. Throws Error 75 or 53.
   void CopyTemplate(const std::string& from, const std::string& to);
 
+  // RELAMOR_TRACE_PATHS: one line on standard error (a worker's are kept
+  // for the run to print in the order of the databases).
+  void TracePath(const std::string& line);
+
+  // The workers of the site databases (site_workers.cpp). A worker frame
+  // serves one site database's pass on one worker thread: the run's options,
+  // directories and copy strategy, an engine of its own (its own
+  // connections), a report of its own for the pass, a log that keeps its
+  // lines and no progress line. Its engine stops at the next row when a
+  // signal asks the run to stop or `abandon` is set; the first write to each
+  // file is noted with this frame (under `writes`) as this frame's own are.
+  std::unique_ptr<RunFrame> NewWorkerFrame(const std::atomic<bool>& abandon, std::mutex& writes);
+  // What a worker frame's pass left for the run: its log lines, its report
+  // (one database) and its trace lines. Taken in the worker's thread.
+  struct WorkerPass {
+    std::string log_lines;
+    RunReport report;
+    std::vector<std::string> traces;
+  };
+  WorkerPass TakeWorkerPass();
+  // On the run's frame, in the order of the databases: appends the pass of
+  // database `index` of `count` to the log (throws as Log does), the report
+  // and standard error.
+  void AdoptWorkerPass(WorkerPass pass, std::size_t index, std::size_t count);
+  // The rows a failed worker pass stored could not be committed: the error
+  // path says so, as it does for its own commit.
+  void NoteWorkerCommitFailure(std::string failure) {
+    if (worker_commit_failure_.empty()) worker_commit_failure_ = std::move(failure);
+  }
+
  private:
-  RunFrame() = default;
+  RunFrame() : progress_(stderr) {}
+  // A worker frame of `parent` (NewWorkerFrame).
+  explicit RunFrame(RunFrame* parent);
+  // Counts the edits of the table being copied (and ticks the progress).
+  void RowChanged(bool updated, std::string_view table);
   int Run(std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
   // The engine's hook before the first write through a connection.
@@ -271,7 +326,13 @@ class RunFrame {
   platform::RegistryKey key_;
   db::Engine engine_;
   RunReport report_;
-  Progress progress_{stderr};
+  Progress progress_;
+  // A worker frame: the run's frame, which notes its first writes, under
+  // the workers' lock; its kept trace lines.
+  RunFrame* parent_ = nullptr;
+  std::mutex* parent_writes_ = nullptr;
+  std::vector<std::string> traces_;
+  std::string worker_commit_failure_;
   // The table being copied: its new database, name, row count before the
   // copy, and the updates it received.
   db::Database* table_db_ = nullptr;

@@ -91,6 +91,12 @@ void RunReport::BeginDatabase(const std::string& name) {
   databases_.push_back({name, {}});
 }
 
+void RunReport::AppendPass(RunReport&& pass) {
+  for (DatabaseResult& database : pass.databases_) databases_.push_back(std::move(database));
+  table_open_ = pass.table_open_;
+  table_start_ = pass.table_start_;
+}
+
 void RunReport::BeginTable(const std::string& name, const std::string& mode,
                            long long rows_to_read, bool one_row_per_old_row) {
   if (databases_.empty()) databases_.push_back({"", {}});

@@ -77,6 +77,9 @@ class RunReport {
   void StartWithoutDirectories(std::string program, bool check);
 
   void BeginDatabase(const std::string& name);
+  // Appends the databases of `pass`, the report of a site database's pass
+  // on a worker (its table begun last and not ended stays the open one).
+  void AppendPass(RunReport&& pass);
   // Starts the table's clock; the result is filled in by EndTable.
   void BeginTable(const std::string& name, const std::string& mode, long long rows_to_read,
                   bool one_row_per_old_row);

@@ -301,7 +301,8 @@ TEST_F(RunFrameTest, MainJoinsTheArgumentsAndReadsTheRegistryRoot) {
   std::vector<char*> help_argv = {program.data(), help.data()};
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(RunFrame::Main(2, help_argv.data(), "relamor", [](RunFrame&) {}), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor [--check] [--again] [--report FILE] [--] OLD_DIR/,NEW_DIR/", 0),
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind("Usage: relamor [--check] [--again] [--jobs N] [--report FILE] [--]\n"
+                                                             "               OLD_DIR/,NEW_DIR/", 0),
             0u);
   std::vector<char*> version_argv = {program.data(), version.data()};
   ::testing::internal::CaptureStdout();
@@ -357,6 +358,11 @@ TEST(ParseOptionsTest, FollowsGnuConventions) {
   EXPECT_EQ(Parsed({"--report", "opt.json", "old/,new/"}), "run|old/,new/|-|opt.json");
   ::unsetenv("RELAMOR_REPORT");
   EXPECT_EQ(Parsed({"--status"}), "64||relamor: --status needs NEW_DIR");
+  EXPECT_EQ(Parsed({"--jobs", "4", "old/,new/"}), "run|old/,new/|-|");
+  EXPECT_EQ(Parsed({"--jobs=0", "old/,new/"}),
+            "64||relamor: --jobs takes a whole number from 1 to 999, not '0'");
+  EXPECT_EQ(Parsed({"--jobs", "2x", "old/,new/"}).substr(0, 43),
+            "64||relamor: --jobs takes a whole number fr");
 
   // Help that cannot be written is an error, not a silent success.
   std::string program = "relamor", help = "--help";
