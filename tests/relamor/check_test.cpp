@@ -1,7 +1,7 @@
 // --check: on the sample installations it finds nothing and changes nothing;
 // on damaged copies of the release 3.5 sample, one per kind of problem, it
 // exits 65 naming the problem, and the real run then fails on the same table
-// and field.
+// and field with the very line the check promised.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -153,6 +153,73 @@ TEST(Check, EarlyStopHasTheRunsStatus) {
   EXPECT_EQ(inst.Run("relamor").exit_status, 2);
 }
 
+// The last line of a run, without its CR LF.
+std::string LastLine(const std::string& log) {
+  std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
+  last.resize(last.size() - 2);
+  return last;
+}
+
+// Where the check could promise a refusal the run does not make, or another
+// one first, it agrees with the run: a row that a column's conflict clause
+// skips or completes (that column alone), a field that two mapping rows
+// write (the value written last is stored), mode G into an empty table (the
+// edit fails before a field is read), mode D's second pass (its fields are
+// read once every row is stored).
+TEST(Check, AgreesWithTheRunWhereTheRowsAreStoredOtherwise) {
+  struct Setting {
+    const char* name;
+    std::string new_sql;
+    std::string old_sql;
+  };
+  for (const Setting& s : {
+           Setting{"IgnoredDuplicate",
+                   "DROP TABLE areas; CREATE TABLE areas (areaID LONG PRIMARY KEY ON CONFLICT "
+                   "IGNORE, areaName TEXT(30));",
+                   "UPDATE zones SET zoneID = 1;"},
+           Setting{"ReplacedNull",
+                   "DROP TABLE areas; CREATE TABLE areas (areaID LONG, areaName TEXT(30) NOT NULL "
+                   "ON CONFLICT REPLACE DEFAULT 'x');",
+                   "UPDATE zones SET zoneName = NULL;"},
+           // Another column's clause leaves this column's refusal as it is.
+           Setting{"RefusedBesideAReplacingColumn",
+                   "DROP TABLE areas; CREATE TABLE areas (areaID LONG PRIMARY KEY, areaName "
+                   "TEXT(30) NOT NULL ON CONFLICT REPLACE DEFAULT 'x');",
+                   "UPDATE zones SET zoneID = 1;"},
+           Setting{"FieldWrittenTwice",
+                   "CREATE TABLE twice (t TEXT(5));"
+                   "INSERT INTO export VALUES (6, 'twice', 'a', 'twice', 't', 0, 1);"
+                   "INSERT INTO export VALUES (6, 'twice', 'b', 'twice', 't', 0, 1);",
+                   "CREATE TABLE twice (a TEXT(50), b TEXT(50));"
+                   "INSERT INTO twice VALUES ('far too long', 'ok');"},
+           Setting{"ModeGIntoAnEmptyTable",
+                   "CREATE TABLE notes (text TEXT(20));"
+                   "INSERT INTO export VALUES (6, 'notes', 'nobody', 'notes', 'text', 0, 1);",
+                   "CREATE TABLE notes (body TEXT(20)); INSERT INTO notes VALUES ('a');"},
+           Setting{"ModeDSecondPass",
+                   "CREATE TABLE pairs (a SHORT, b SHORT, c TEXT(5) NOT NULL);"
+                   "INSERT INTO export VALUES (6, 'pairs', 'x', 'pairs', 'a', -1, 1);"
+                   "INSERT INTO export VALUES (6, 'pairs', 'x', 'pairs', 'b', -1, 1);"
+                   "INSERT INTO export VALUES (6, 'pairs', 'nothing', 'pairs', 'c', 0, 1);",
+                   "CREATE TABLE pairs (x LONG); INSERT INTO pairs VALUES (1), (2);"},
+       }) {
+    Installation inst;
+    inst.FromSample("release35");
+    inst.New("qorsite", s.new_sql);
+    inst.Old("qorsite", s.old_sql);
+    const ProgramRun check = Check(inst, "relamor");
+    CheckReport(inst);
+    const ProgramRun run = inst.Run("relamor");
+    EXPECT_EQ(check.exit_status == 0, run.exit_status == 0)
+        << s.name << "\n" << check.err << inst.Log();
+    if (check.exit_status == 65) {
+      EXPECT_NE(check.err.find("the run would end with: " + LastLine(inst.Log()) + "\n"),
+                std::string::npos)
+          << s.name << "\n" << check.err << inst.Log();
+    }
+  }
+}
+
 struct Damage {
   const char* name;
   const char* side;  // "old" or "new"
@@ -195,9 +262,9 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
 
   // Where the cause lies: the old row of a value, the template (once) for
   // what a site database's table lacks, the file of an unreadable database.
-  static const std::set<std::string> kInAnOldRow = {"TextTooLong", "NonNumeric", "OutOfRange",
-                                                    "NullInNotNull", "DuplicateKey",
-                                                    "ExccsCategoryMissing"};
+  static const std::set<std::string> kInAnOldRow = {
+      "TextTooLong",  "NonNumeric",    "OutOfRange",          "NullInNotNull",
+      "DuplicateKey", "DuplicateText", "ExccsCategoryMissing"};
   if (kInAnOldRow.count(d.name)) {
     EXPECT_EQ(first.at("file"), inst.old_dir() + d.db + ".mdb");
     EXPECT_EQ(first.at("row").get<std::string>().rfind("rowid ", 0), 0u) << first;
@@ -221,10 +288,14 @@ TEST_P(CheckAgreesWithRun, FirstProblemIsWhereTheRunFails) {
   EXPECT_NE(first.at("number"), 0);
   EXPECT_EQ(report.at("error").at("number"), first.at("number"));
   EXPECT_EQ(ReadReport(run_report).at("error").at("number"), first.at("number"));
-  const std::string log = inst.Log();
-  std::string last = log.substr(log.rfind("\r\n", log.size() - 3) + 2);
-  last.resize(last.size() - 2);  // CR LF
+  const std::string last = LastLine(inst.Log());
   EXPECT_TRUE(Names(last, d.named.empty() ? d.field : d.named)) << last;
+  // The line the check promised is the run's last line, byte for byte.
+  const std::string promise = "the run would end with: ";
+  const std::size_t at = check.err.find(promise);
+  ASSERT_NE(at, std::string::npos) << check.err;
+  const std::size_t from = at + promise.size();
+  EXPECT_EQ(check.err.substr(from, check.err.find('\n', from) - from), last);
   EXPECT_EQ(first.at("message"), last);
   if (!d.table.empty()) {
     EXPECT_TRUE(Names(SummaryTables(run.out), "|" + d.table + "|")) << run.out;
@@ -248,6 +319,17 @@ INSTANTIATE_TEST_SUITE_P(
                "customerID"},
         Damage{"DuplicateOfANewRow", "new", "qorsite", "INSERT INTO areas VALUES (1, 'Lobby');",
                "areas", "areaID"},
+        // A text is quoted as the engine's refusal quotes it.
+        Damage{"DuplicateText", "old", "qorsite", "UPDATE users SET fullName = 'Same';", "users",
+               "fullName", "", "CREATE UNIQUE INDEX by_name ON users (fullName);"},
+        Damage{"NullInAnUnmappedColumn", "new", "qorsite",
+               "DROP TABLE areas; CREATE TABLE areas (areaID LONG PRIMARY KEY, areaName TEXT(30),"
+               " floor LONG NOT NULL);",
+               "areas", "floor"},
+        // A default that the schema may not call fails the statement storing a row.
+        Damage{"UnusableDefault", "new", "qorsite",
+               "ALTER TABLE users ADD COLUMN badge TEXT DEFAULT (fts3_tokenizer('simple'));",
+               "users", "badge", "fts3_tokenizer"},
         Damage{"MissingField", "old", "qord003",
                "ALTER TABLE commands RENAME COLUMN description TO descr;", "commands",
                "description"},

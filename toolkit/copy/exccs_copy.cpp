@@ -32,69 +32,45 @@
 
 namespace relamor {
 
+CategoryIndex::CategoryIndex(db::Database& new_db, const std::string& rowid) {
+  db::Recordset triggers = new_db.OpenRecordset(
+      "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
+  if (!triggers.Eof()) {
+    usable_ = false;
+    return;
+  }
+  db::Recordset rows =
+      new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " + rowid);
+  while (!rows.Eof()) {
+    const Value id = rows.Get(0);
+    const auto* number = std::get_if<std::int64_t>(&id);
+    if (!number) {
+      usable_ = false;
+      return;
+    }
+    Follow(*number, rows.Get(1));
+    if (!usable_) return;
+    rows.MoveNext();
+  }
+}
+
+void CategoryIndex::Follow(std::int64_t rowid, const Value& stored) {
+  if (const auto old = key_of_.find(rowid); old != key_of_.end()) {
+    rows_[old->second].erase(rowid);
+    key_of_.erase(old);
+  }
+  if (IsNull(stored)) return;
+  const auto* text = std::get_if<std::string>(&stored);
+  if (!text) {
+    usable_ = false;
+    return;
+  }
+  std::string key = NoCaseKey(*text);
+  rows_[key].insert(rowid);
+  key_of_.emplace(rowid, std::move(key));
+}
+
 namespace {
-
-class CategoryIndex {
- public:
-  // Reads the categories of the new EXCCS; usable() is false when a category
-  // is not a text, or a trigger could change categories behind the edits
-  // (the query decides then).
-  // `rowid` is a name of the real rowid that no column hides.
-  CategoryIndex(db::Database& new_db, const std::string& rowid) {
-    db::Recordset triggers = new_db.OpenRecordset(
-        "select name from sqlite_master where type = 'trigger' and tbl_name = 'EXCCS'");
-    if (!triggers.Eof()) {
-      usable_ = false;
-      return;
-    }
-    db::Recordset rows = new_db.OpenRecordset("select " + rowid + ", CAT from EXCCS order by " +
-                                              rowid);
-    while (!rows.Eof()) {
-      const Value id = rows.Get(0);
-      const auto* number = std::get_if<std::int64_t>(&id);
-      if (!number) {
-        usable_ = false;
-        return;
-      }
-      Follow(*number, rows.Get(1));
-      if (!usable_) return;
-      rows.MoveNext();
-    }
-  }
-
-  bool usable() const { return usable_; }
-  // From now on the query decides (an edit has made the index stale).
-  void Invalidate() { usable_ = false; }
-  // The rowid of the first row of `category`, or nothing when there is none.
-  std::optional<std::int64_t> Find(const std::string& category) const {
-    const auto it = rows_.find(NoCaseKey(category));
-    if (it == rows_.end() || it->second.empty()) return std::nullopt;
-    return *it->second.begin();
-  }
-  // The row `rowid` now holds the category `stored` (read back after an
-  // edit that wrote CAT): a text is indexed under it, Null under nothing.
-  void Follow(std::int64_t rowid, const Value& stored) {
-    if (const auto old = key_of_.find(rowid); old != key_of_.end()) {
-      rows_[old->second].erase(rowid);
-      key_of_.erase(old);
-    }
-    if (IsNull(stored)) return;
-    const auto* text = std::get_if<std::string>(&stored);
-    if (!text) {
-      usable_ = false;
-      return;
-    }
-    std::string key = NoCaseKey(*text);
-    rows_[key].insert(rowid);
-    key_of_.emplace(rowid, std::move(key));
-  }
-
- private:
-  bool usable_ = true;
-  // Category as NoCaseKey folds it -> the rowids holding it, and back.
-  std::unordered_map<std::string, std::set<std::int64_t>> rows_;
-  std::unordered_map<std::int64_t, std::string> key_of_;
-};
 
 // `rowid` names the real rowid of EXCCS (the first row of a category is the
 // first in rowid order, even when a column is named rowid, oid or _rowid_);
@@ -123,8 +99,7 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
     if (index && writes_category) index->Invalidate();
   }
   if (!match.is_open() || match.Eof()) {
-    throw Error(err::kNoCurrentRecord,
-                NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path()));
+    throw NoCategoryRow(io.new_db.path(), category, old_rows.source(), io.old_db.path());
   }
   match.Edit();
   for (const FieldMove& m : plan.moves) {
@@ -143,11 +118,12 @@ void UpdateRow(const TablePlan& plan, TableCopyIo& io, const std::string& rowid,
 
 }  // namespace
 
-std::string NoCategoryRow(const std::string& new_path, const Value& category,
-                          const std::string& old_table, const std::string& old_path) {
-  return "No current record: table EXCCS in " + new_path + " has no row of category " +
-         Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
-         old_table + " in " + old_path + ")";
+Error NoCategoryRow(const std::string& new_path, const Value& category,
+                    const std::string& old_table, const std::string& old_path) {
+  return Error(err::kNoCurrentRecord,
+               "No current record: table EXCCS in " + new_path + " has no row of category " +
+                   Describe(IsNull(category) ? Value(std::string()) : category) + " (old table " +
+                   old_table + " in " + old_path + ")");
 }
 
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io) {

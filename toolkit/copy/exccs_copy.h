@@ -2,12 +2,48 @@
 // that carries out a plan of kind kExccs.
 #pragma once
 
+#include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "toolkit/copy/table_copy.h"
 #include "toolkit/copy/table_plan.h"
+#include "toolkit/text.h"
 
 namespace relamor {
+
+// The first row of each category of the new EXCCS (in rowid order, compared
+// without letter case as NoCaseKey folds it), read once: the copy finds the
+// row an old row edits by it, and the check (preflight.cpp) finds by it the
+// old rows whose category has no row, following the same edits.
+class CategoryIndex {
+ public:
+  // Reads the categories of the new EXCCS; usable() is false when a category
+  // is not a text, or a trigger could change categories behind the edits
+  // (the query decides then).
+  // `rowid` is a name of the real rowid that no column hides.
+  CategoryIndex(db::Database& new_db, const std::string& rowid);
+
+  bool usable() const { return usable_; }
+  // From now on the query decides (an edit has made the index stale).
+  void Invalidate() { usable_ = false; }
+  // The rowid of the first row of `category`, or nothing when there is none.
+  std::optional<std::int64_t> Find(const std::string& category) const {
+    const auto it = rows_.find(NoCaseKey(category));
+    if (it == rows_.end() || it->second.empty()) return std::nullopt;
+    return *it->second.begin();
+  }
+  // The row `rowid` now holds the category `stored` (read back after an
+  // edit that wrote CAT): a text is indexed under it, Null under nothing.
+  void Follow(std::int64_t rowid, const Value& stored);
+
+ private:
+  bool usable_ = true;
+  // Category as NoCaseKey folds it -> the rowids holding it, and back.
+  std::unordered_map<std::string, std::set<std::int64_t>> rows_;
+  std::unordered_map<std::int64_t, std::string> key_of_;
+};
 
 // Every old row, from the old table's current row to its end, overwrites the
 // plan's fields of the first new EXCCS row (in rowid order) of its category
@@ -21,10 +57,9 @@ namespace relamor {
 // the count of the one-pass copy when that stored them.
 long CopyExccsByCategory(const TablePlan& plan, TableCopyIo& io);
 
-// The description of the 3021 for an old row whose category (a Null read as
-// the empty text) has no row in the new EXCCS; the check (preflight.cpp)
-// promises the same.
-std::string NoCategoryRow(const std::string& new_path, const Value& category,
-                          const std::string& old_table, const std::string& old_path);
+// The 3021 for an old row whose category (a Null read as the empty text) has
+// no row in the new EXCCS; the check (preflight.cpp) promises the same.
+Error NoCategoryRow(const std::string& new_path, const Value& category,
+                    const std::string& old_table, const std::string& old_path);
 
 }  // namespace relamor

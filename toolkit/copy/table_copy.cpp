@@ -96,8 +96,7 @@ void Executor::Apply(const std::vector<FieldMove>& moves, std::int16_t row_numbe
 
 std::int16_t Executor::NumberFor(std::int16_t row_number) const {
   if (row_number >= 32767) {
-    throw Error(err::kOverflow, "Overflow: more than 32767 numbered rows for table " +
-                                    plan_.new_table + " in " + io_.new_db.path());
+    throw NumberingOverflow(plan_.new_table, io_.new_db.path());
   }
   return static_cast<std::int16_t>(row_number + 1);
 }
@@ -315,5 +314,10 @@ void Executor::UpdateInOrder() {
 }  // namespace
 
 CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io) { return Executor(plan, io).Run(); }
+
+Error NumberingOverflow(const std::string& new_table, const std::string& path) {
+  return Error(err::kOverflow,
+               "Overflow: more than 32767 numbered rows for table " + new_table + " in " + path);
+}
 
 }  // namespace relamor

@@ -76,4 +76,9 @@ struct TableCopyIo {
 // row by row, trying each step's shortcut first unless io.strategy is kRows.
 CopyResult CopyTable(const TablePlan& plan, TableCopyIo& io);
 
+// The copy's own refusals, worded once for the copy and for the check
+// (preflight.cpp), which promises the run's words.
+// 6 for a running number past 32767 in `new_table` of the database at `path`.
+Error NumberingOverflow(const std::string& new_table, const std::string& path);
+
 }  // namespace relamor

@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "toolkit/db/hardening.h"
+#include "toolkit/db/refusals.h"
 
 namespace relamor::db::detail {
 namespace {
@@ -647,8 +648,7 @@ void Connection::FailStep(int rc, std::string_view statement, const TableInfo* t
   if (code == SQLITE_CONSTRAINT) {
     const std::vector<ConstraintItem> items = ConstraintItems(message);
     if (rc == SQLITE_CONSTRAINT_NOTNULL && !items.empty()) {
-      throw Error(err::kNullNotAllowed, "The field '" + items[0].table + "." + items[0].column +
-                                            "' cannot contain a Null value" + context);
+      throw NullRefused(items[0].table, items[0].column, context);
     }
     if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY ||
         rc == SQLITE_CONSTRAINT_ROWID) {
@@ -660,7 +660,7 @@ void Connection::FailStep(int rc, std::string_view statement, const TableInfo* t
         columns += sep + item.column;
         const int col = all_known ? table->ColumnIndex(item.column) : -1;
         if (col >= 0 && (*column_written)[col]) {
-          values += sep + item.column + " = " + Describe((*column_values)[col]);
+          values += sep + ColumnIs(item.column, (*column_values)[col]);
         } else {
           all_known = false;
         }
@@ -668,9 +668,7 @@ void Connection::FailStep(int rc, std::string_view statement, const TableInfo* t
       if (items.empty()) {
         throw Error(err::kDuplicateValue, "Duplicate value refused (" + message + ")" + context);
       }
-      throw Error(err::kDuplicateValue, "Duplicate value refused: table '" + items[0].table +
-                                            "' already has a row with " +
-                                            (all_known ? values : "the same " + columns) + context);
+      throw DuplicateRefused(items[0].table, all_known ? values : "the same " + columns, context);
     }
     throw Error(err::kEngineError, "Engine error (" + message + ")" + context);
   }

@@ -534,13 +534,19 @@ Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
     throw Error(err::kNotADatabase, "Not a database: " + Quoted(path) + " is not a database file");
   }
   // The file itself names the connection, however the path spells it.
+  // An alias has a connection of its own, named by the path given: what a
+  // check reads there names the file as the run would name it.
+  const bool aliased = alias != state_->aliases.end();
   const std::string key = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
-                          (mode == OpenMode::kReadOnly ? " (read-only)" : " (read-write)");
+                          (mode == OpenMode::kReadOnly ? " (read-only)" : " (read-write)") +
+                          (aliased ? " as " + given_path : std::string());
 
   auto& connections = state_->connections;
   auto it = connections.find(key);
   if (it == connections.end()) {
-    it = connections.emplace(key, Connect(state_.get(), key, path, mode)).first;
+    auto connection = Connect(state_.get(), key, path, mode);
+    if (aliased) connection->path = given_path;
+    it = connections.emplace(key, std::move(connection)).first;
   }
   auto handle = std::make_shared<DatabaseState>();
   handle->connection = it->second.get();

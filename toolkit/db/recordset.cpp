@@ -19,6 +19,7 @@
 
 #include "toolkit/db/connection.h"
 #include "toolkit/db/jet_reader.h"
+#include "toolkit/db/refusals.h"
 
 namespace relamor::db {
 namespace detail {
@@ -74,7 +75,7 @@ struct RecordsetState {
 namespace {
 
 [[noreturn]] void ThrowNoCurrentRecord(const RecordsetState& s) {
-  throw Error(err::kNoCurrentRecord, "No current record in " + s.What() + s.Where());
+  throw NoCurrentRecord(s.What(), s.path);
 }
 
 Connection& Live(const RecordsetState& s) {
@@ -188,7 +189,7 @@ void ConvertWrittenFields(RecordsetState& s) {
     try {
       s.column_values[col] = ConvertForColumn(s.edit_values[f], column.type, t.name, column.name);
     } catch (const Error& e) {
-      throw Error(e.number(), e.description() + s.Where());
+      throw RefusedIn(e, s.path);
     }
     s.column_written[col] = 1;
   }
@@ -242,7 +243,7 @@ void StoreAddedRow(RecordsetState& s) {
         try {
           s.column_values[col] = ConvertForColumn(next, column.type, t.name, column.name);
         } catch (const Error& e) {
-          throw Error(e.number(), e.description() + s.Where());
+          throw RefusedIn(e, s.path);
         }
         s.column_written[col] = 1;
       } else {
@@ -441,6 +442,25 @@ const std::string& Recordset::source() const {
   return state_ ? state_->source : kNone;
 }
 
+std::string Recordset::What() const { return state().What(); }
+
+void Recordset::PrepareAdd(const std::vector<int>& written) const {
+  const RecordsetState& s = state();
+  if (!s.table) return;
+  const detail::TableInfo& t = *s.table;
+  // The columns StoreAddedRow writes: the fields set, and every counter.
+  std::vector<char> mask(t.columns.size(), 0);
+  for (const int f : written) {
+    const int col = s.field_column[static_cast<std::size_t>(CheckIndex(f))];
+    if (col >= 0) mask[static_cast<std::size_t>(col)] = 1;
+  }
+  for (std::size_t col = 0; col < t.columns.size(); ++col) {
+    if (t.columns[col].counter) mask[col] = 1;
+  }
+  const std::string sql = detail::InsertSql(t, mask);
+  detail::Live(s).Prepare(sql, sql);
+}
+
 bool Recordset::Eof() const { return state().eof; }
 bool Recordset::Bof() const { return state().bof; }
 
@@ -578,8 +598,7 @@ int Recordset::FieldIndex(std::string_view name) const {
   }
   // A Jet file's column that its import leaves out says why.
   if (s.connection && s.connection->jet && s.is_table) s.connection->jet->CheckColumn(s.source, name);
-  throw Error(err::kItemNotFound, "Item not found in this collection: no field '" +
-                                      std::string(name) + "' in " + s.What() + s.Where());
+  throw NoSuchField(name, s.What(), s.path);
 }
 
 int Recordset::CheckIndex(int index) const {

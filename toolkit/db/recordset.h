@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "toolkit/db/value.h"
 
@@ -66,6 +67,8 @@ class Recordset {
   bool is_open() const;
   // The table name or statement it was opened on, for messages.
   const std::string& source() const;
+  // "table 'T'" or "statement '...'", as its messages name it.
+  std::string What() const;
 
   bool Eof() const;  // past the last row, and at once when empty
   bool Bof() const;  // before the first row
@@ -81,6 +84,11 @@ class Recordset {
   void Edit();    // the current row; throws 3021 without one
   void Update();  // stores the row being added or edited
   void CancelUpdate();
+  // Prepares, without running it, the statement that Update would run to
+  // store an added row that writes exactly the fields `written` (positions),
+  // and throws what preparing it there throws (a column default that the
+  // schema may not evaluate); a check that writes nothing foresees it so.
+  void PrepareAdd(const std::vector<int>& written) const;
 
   int FieldCount() const;
   std::string FieldName(int index) const;
