@@ -191,11 +191,13 @@ void Relamor::ListSiteDatabases() {
 }
 
 void Relamor::CreateSiteDatabases() {
+  std::vector<std::string> targets;
   for (std::size_t k = 1; k <= site_database_count_; ++k) {
-    const std::string file = SiteDatabaseNames[k] + ".mdb";
-    frame_.CopyTemplate(frame_.new_dir() + "qordxxx.mdb", frame_.new_dir() + file);
-    frame_.Log({"created " + file});
+    targets.push_back(frame_.new_dir() + SiteDatabaseNames[k] + ".mdb");
   }
+  frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", targets, [&](std::size_t k) {
+    frame_.Log({"created " + SiteDatabaseNames[k + 1] + ".mdb"});
+  });
   frame_.Log({"Copied all database files to be updated"});
 }
 

@@ -94,10 +94,8 @@ void FixedPathConversion::ConvertInstallation() {
   std::vector<std::string> written;
   for (const std::string& name : names) written.push_back(frame_.new_dir() + name + ".mdb");
   frame_.BeginWriting(written);
-  const std::string template_path = frame_.new_dir() + "qordxxx.mdb";
-  for (std::size_t k = 1; k < names.size(); ++k) {
-    frame_.CopyTemplate(template_path, frame_.new_dir() + names[k] + ".mdb");
-  }
+  frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", {written.begin() + 1, written.end()},
+                       nullptr);
   SiteDatabaseNames = std::move(names);
   ConvertDatabases();
 }

@@ -967,19 +967,34 @@ void RunFrame::TableInterrupted() {
 }
 
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
+  CopyTemplates(from, {to}, nullptr);
+}
+
+void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
+                             const std::function<void(std::size_t)>& created) {
   if (options_.check) {
-    // The site database is checked on the template it would be copied from.
-    engine_.AliasPath(to, from);
+    // A site database is checked on the template it would be copied from.
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      engine_.AliasPath(targets[k], from);
+      if (created) created(k);
+    }
     return;
   }
-  BeginWriting({to});
-  rerun_->Wrote(to);
-  // A journal an interrupted run left beside `to` belongs to the old file; it
-  // must not be played back into the fresh copy.
-  platform::RemoveDatabaseSideFiles(to);
-  platform::CopyFileReplacing(from, to);
-  for (int i = 0; i < 3; ++i) platform::YieldToSystem();
-  platform::SetArchiveOnly(to);
+  if (targets.empty()) return;
+  BeginWriting({targets.front()});
+  for (const std::string& to : targets) rerun_->Wrote(to);
+  platform::CopyFileReplacingEach(
+      from, targets,
+      [&](std::size_t k) {
+        // A journal an interrupted run left beside the target belongs to the
+        // old file; it must not be played back into the fresh copy.
+        platform::RemoveDatabaseSideFiles(targets[k]);
+      },
+      [&](std::size_t k) {
+        for (int i = 0; i < 3; ++i) platform::YieldToSystem();
+        platform::SetArchiveOnly(targets[k]);
+        if (created) created(k);
+      });
 }
 
 }  // namespace relamor

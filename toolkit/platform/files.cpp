@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -99,20 +100,117 @@ static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
 }
 
 void CopyFileReplacing(const std::string& from, const std::string& to) {
+  CopyFileReplacingEach(from, {to}, nullptr, nullptr);
+}
+
+namespace {
+
+// The copies of one group of CopyFileReplacingEach: written, not yet
+// renamed. Whatever is left is removed when the group ends (an error).
+struct PendingCopies {
+  std::vector<std::string> temps;
+  std::vector<int> fds;
+  std::size_t renamed = 0;
+
+  ~PendingCopies() {
+    CloseAll();
+    for (std::size_t k = renamed; k < temps.size(); ++k) ::unlink(temps[k].c_str());
+  }
+  // Closes every copy; 0 or the errno of the first failed close.
+  int CloseAll() {
+    int error = 0;
+    for (int& fd : fds) {
+      if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
+      fd = -1;
+    }
+    return error;
+  }
+  // Makes every copy durable: fsync for one, else one syncfs per file
+  // system the copies are on (it writes their data and commits the file
+  // system's journal once, where an fsync each would commit it once each).
+  int SyncAll() const {
+    if (fds.size() == 1) return ::fsync(fds.front()) != 0 ? errno : 0;
+    std::vector<dev_t> synced;
+    for (int fd : fds) {
+      struct stat st;
+      if (::fstat(fd, &st) != 0) return errno;
+      if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+      if (::syncfs(fd) != 0) return errno;
+      synced.push_back(st.st_dev);
+    }
+    return 0;
+  }
+};
+
+// How many copies share one sync: bounds what a killed run leaves behind
+// under temporary names.
+constexpr std::size_t kCopiesPerSync = 64;
+
+}  // namespace
+
+void CopyFileReplacingEach(const std::string& from, const std::vector<std::string>& targets,
+                           const std::function<void(std::size_t)>& before_rename,
+                           const std::function<void(std::size_t)>& renamed) {
+  if (targets.empty()) return;
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     int error = errno;
     if (error == ENOENT) {
       throw Error(err::kFileNotFound,
-                  "File not found: '" + from + "' (copying it to '" + to + "')");
+                  "File not found: '" + from + "' (copying it to '" + targets.front() + "')");
     }
-    ThrowCopyError(from, to, error);
+    ThrowCopyError(from, targets.front(), error);
   }
   struct stat st;
-  if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, to, errno);
-  if (!S_ISREG(st.st_mode)) ThrowCopyError(from, to, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, targets.front(), errno);
+  if (!S_ISREG(st.st_mode)) {
+    ThrowCopyError(from, targets.front(), S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
 
-  CopyOpenFileReplacing(in.get(), st.st_mode, from, to);
+  for (std::size_t first = 0; first < targets.size(); first += kCopiesPerSync) {
+    const std::size_t end = std::min(targets.size(), first + kCopiesPerSync);
+    PendingCopies copies;
+    // A copy that fails ends the group there; the ones before it are still
+    // synced and renamed, as copying one at a time would have left them.
+    std::size_t failed = end;
+    int failure = 0;
+    for (std::size_t k = first; k < end && failed == end; ++k) {
+      std::string temp = DirectoryOf(targets[k]) + "/.relamor-copy.XXXXXX";
+      const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+      if (fd < 0) {
+        failed = k;
+        failure = errno;
+        break;
+      }
+      copies.temps.push_back(std::move(temp));
+      copies.fds.push_back(fd);
+      int error = ::fchmod(fd, st.st_mode & 0777) == 0 ? 0 : errno;
+      if (error == 0 && ::lseek(in.get(), 0, SEEK_SET) != 0) error = errno;
+      if (error == 0) error = CopyBytes(in.get(), fd);
+      if (error != 0) {
+        ::close(fd);
+        copies.fds.pop_back();
+        ::unlink(copies.temps.back().c_str());
+        copies.temps.pop_back();
+        failed = k;
+        failure = error;
+      }
+    }
+    if (!copies.fds.empty()) {
+      int error = copies.SyncAll();
+      const int closed = copies.CloseAll();
+      if (error == 0) error = closed;
+      if (error != 0) ThrowCopyError(from, targets[first], error);
+    }
+    for (std::size_t k = first; k < failed; ++k) {
+      if (before_rename) before_rename(k);
+      const std::string& temp = copies.temps[k - first];
+      if (::rename(temp.c_str(), targets[k].c_str()) != 0) ThrowCopyError(from, targets[k], errno);
+      ++copies.renamed;
+      if (renamed) renamed(k);
+    }
+    if (failed != end) ThrowCopyError(from, targets[failed], failure);
+  }
 }
 
 // Writes all of `bytes` to `fd` and syncs it; 0, or the errno of the
