@@ -13,6 +13,7 @@
 #include <ctime>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "toolkit/error.h"
@@ -54,17 +55,19 @@ class Fd {
   int fd_;
 };
 
-// Copies every byte of `in` to `out`; returns 0 or the errno of the failure.
-int CopyBytes(int in, int out) {
-  std::vector<char> buffer(1 << 16);
+constexpr std::size_t kCopyBufferSize = 1 << 16;
+
+// Copies every byte of `in` to `out` through `buffer` (kCopyBufferSize
+// bytes); returns 0 or the errno of the failure.
+int CopyBytes(int in, int out, char* buffer) {
   while (true) {
-    ssize_t got = ::read(in, buffer.data(), buffer.size());
+    ssize_t got = ::read(in, buffer, kCopyBufferSize);
     if (got == 0) return 0;
     if (got < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    const char* p = buffer.data();
+    const char* p = buffer;
     std::size_t left = static_cast<std::size_t>(got);
     while (left > 0) {
       ssize_t put = ::write(out, p, left);
@@ -89,7 +92,11 @@ static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
   Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   if (out.get() < 0) ThrowCopyError(from, to, errno);
   int error = ::fchmod(out.get(), mode & 0777) == 0 ? 0 : errno;
-  if (error == 0) error = CopyBytes(in, out.get());
+  if (error == 0) {
+    // Not zeroed: every byte is read into before it is written.
+    const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+    error = CopyBytes(in, out.get(), buffer.get());
+  }
   if (error == 0 && ::fsync(out.get()) != 0) error = errno;
   if (out.Close() != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
@@ -167,6 +174,8 @@ void CopyFileReplacingEach(const std::string& from, const std::vector<std::strin
     ThrowCopyError(from, targets.front(), S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   }
 
+  // Not zeroed: every byte is read into before it is written.
+  const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
   for (std::size_t first = 0; first < targets.size(); first += kCopiesPerSync) {
     const std::size_t end = std::min(targets.size(), first + kCopiesPerSync);
     PendingCopies copies;
@@ -186,7 +195,7 @@ void CopyFileReplacingEach(const std::string& from, const std::vector<std::strin
       copies.fds.push_back(fd);
       int error = ::fchmod(fd, st.st_mode & 0777) == 0 ? 0 : errno;
       if (error == 0 && ::lseek(in.get(), 0, SEEK_SET) != 0) error = errno;
-      if (error == 0) error = CopyBytes(in.get(), fd);
+      if (error == 0) error = CopyBytes(in.get(), fd, buffer.get());
       if (error != 0) {
         ::close(fd);
         copies.fds.pop_back();
@@ -503,7 +512,10 @@ void OwnFolder::CopyIn(const std::string& from, const std::string& name) const {
   Fd out(error == 0 ? CreateTemporaryAt(fd_, name, 0600, &temp) : -1);
   if (error == 0 && out.get() < 0) error = errno;
   if (error == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
-  if (error == 0) error = CopyBytes(in.get(), out.get());
+  if (error == 0) {
+    const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+    error = CopyBytes(in.get(), out.get(), buffer.get());
+  }
   if (error == 0 && ::fsync(out.get()) != 0) error = errno;
   if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
   if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
