@@ -982,6 +982,9 @@ void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::str
   }
   if (targets.empty()) return;
   BeginWriting({targets.front()});
+  // A run killed while copying left its copies under temporary names; the
+  // run holds the directory's lock, so no copy is being made there now.
+  platform::RemoveLeftoverCopiesBeside(targets.front());
   for (const std::string& to : targets) rerun_->Wrote(to);
   platform::CopyFileReplacingEach(
       from, targets,

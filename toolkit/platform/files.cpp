@@ -569,6 +569,25 @@ std::vector<std::pair<std::string, FileIdentity>> FilesWithPrefix(const std::str
   return files;
 }
 
+void RemoveLeftoverCopiesBeside(const std::string& path) {
+  const std::string dir = DirectoryOf(path);
+  constexpr std::string_view kTempStart = ".relamor-copy.";
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) return;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    // mkostemp's names: the start and six characters.
+    if (name.size() != kTempStart.size() + 6 || name.compare(0, kTempStart.size(), kTempStart) != 0) {
+      continue;
+    }
+    const std::string temp = dir + "/" + name;
+    struct stat st;
+    if (::lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temp.c_str());
+  }
+}
+
 void SetArchiveOnly(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {

@@ -31,6 +31,11 @@ void CopyFileReplacing(const std::string& from, const std::string& to);
 void CopyFileReplacingEach(const std::string& from, const std::vector<std::string>& targets,
                            const std::function<void(std::size_t)>& before_rename,
                            const std::function<void(std::size_t)>& renamed);
+// Removes the temporary files that a copy killed before its rename (the
+// two above) left in the directory of `path`. Only for a caller that no
+// other copy into that directory can run beside (a run holds the new
+// directory's lock). Never throws; what cannot be removed stays.
+void RemoveLeftoverCopiesBeside(const std::string& path);
 
 // Gives `path` "archive only" attributes: a regular file that its owner may
 // read and write (the owner's read and write permissions are added, set-id and

@@ -150,6 +150,13 @@ TEST_F(FilesTest, CopyToEachTargetRenamesInOrderAndStopsAtAFailure) {
   EXPECT_EQ(Read(Path("a.mdb")), bytes);
   EXPECT_FALSE(fs::exists(Path("c.mdb")));
   EXPECT_EQ(Entries(), 72u) << "a temporary file was left behind";
+
+  // What a killed copy leaves goes; a file of another name stays.
+  Write(Path(".relamor-copy.Ab3dE9"), "left");
+  Write(Path(".relamor-copy.notmine"), "kept");
+  RemoveLeftoverCopiesBeside(Path("a.mdb"));
+  EXPECT_FALSE(fs::exists(Path(".relamor-copy.Ab3dE9")));
+  EXPECT_TRUE(fs::exists(Path(".relamor-copy.notmine")));
 }
 
 TEST_F(FilesTest, ArchiveOnlyMakesTheFileReadableAndWritableByItsOwner) {
