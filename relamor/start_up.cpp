@@ -195,8 +195,9 @@ void Relamor::CreateSiteDatabases() {
   for (std::size_t k = 1; k <= site_database_count_; ++k) {
     targets.push_back(frame_.new_dir() + SiteDatabaseNames[k] + ".mdb");
   }
-  frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", targets, [&](std::size_t k) {
-    frame_.Log({"created " + SiteDatabaseNames[k + 1] + ".mdb"});
+  const std::size_t dir_length = frame_.new_dir().size();
+  frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", targets, [&](const std::string& to) {
+    frame_.Log({"created " + to.substr(dir_length)});
   });
   frame_.Log({"Copied all database files to be updated"});
 }

@@ -95,7 +95,7 @@ void FixedPathConversion::ConvertInstallation() {
   for (const std::string& name : names) written.push_back(frame_.new_dir() + name + ".mdb");
   frame_.BeginWriting(written);
   frame_.CopyTemplates(frame_.new_dir() + "qordxxx.mdb", {written.begin() + 1, written.end()},
-                       nullptr);
+                       [](const std::string&) {});
   SiteDatabaseNames = std::move(names);
   ConvertDatabases();
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
@@ -971,17 +972,17 @@ void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
 }
 
 void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
-                             const std::function<void(std::size_t)>& created) {
+                             const std::function<void(const std::string& to)>& created) {
   if (options_.check) {
     // A site database is checked on the template it would be copied from.
     for (std::size_t k = 0; k < targets.size(); ++k) {
       engine_.AliasPath(targets[k], from);
-      if (created) created(k);
+      if (created) created(targets[k]);
     }
     return;
   }
   if (targets.empty()) return;
-  BeginWriting({targets.front()});
+  BeginWriting(targets);
   // A run killed while copying left its copies under temporary names; the
   // run holds the directory's lock, so no copy is being made there now.
   platform::RemoveLeftoverCopiesBeside(targets.front());
@@ -996,7 +997,7 @@ void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::str
       [&](std::size_t k) {
         for (int i = 0; i < 3; ++i) platform::YieldToSystem();
         platform::SetArchiveOnly(targets[k]);
-        if (created) created(k);
+        if (created) created(targets[k]);
       });
 }
 

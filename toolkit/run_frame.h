@@ -249,11 +249,13 @@ class RunFrame {
   // Copies the template `from` over `to` (replacing it atomically), yields,
   // and sets `to` to archive-only attributes. Throws Error 75 or 53.
   void CopyTemplate(const std::string& from, const std::string& to);
-  // The same for each of `targets` in turn, the copies synced together
-  // (platform::CopyFileReplacingEach); `created(k)` runs once the k-th is in
-  // place (in a check, where nothing is copied, in its turn as well).
+  // CopyTemplate for every path of `targets` in order, `created` called after
+  // each is in place (in a check, where nothing is copied, in its turn). The
+  // copies are synced together (platform::CopyFileReplacingEach) and put in
+  // place in order, so a failure leaves the new directory as copying one by
+  // one would.
   void CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
-                     const std::function<void(std::size_t)>& created);
+                     const std::function<void(const std::string& to)>& created);
 
   // RELAMOR_TRACE_PATHS: one line on standard error (a worker's are kept
   // for the run to print in the order of the databases).

@@ -26,15 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string LastLine(const std::string& text) {
-  std::string t = text;
-  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-  const std::size_t nl = t.find_last_of('\n');
-  std::string line = nl == std::string::npos ? t : t.substr(nl + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 void Sql(const std::string& path, const std::string& sql) { MakeDatabase(path, sql); }
 
 // Something a fault keeps alive during the run (an open lock or connection).
@@ -113,14 +104,7 @@ Holder ReadOnly(const std::string& path) {
 }
 // The old main database in WAL mode, with committed rows only in its -wal.
 Holder WalWithCommittedRows(const std::string& path) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; INSERT INTO users VALUES (99, 'wal', 'W', 0)",
-               nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  if (!fs::exists(path + "-wal")) throw std::runtime_error("no -wal left");
+  CommitRowOnlyToWal(path);
   return nullptr;
 }
 // A hot journal beside the file: the database and journal as a process

@@ -6,7 +6,6 @@
 // last line (exit 1), no crash, the old directory byte-identical and every
 // new database intact.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <functional>
@@ -100,14 +99,7 @@ std::vector<Hostile> Cases() {
       "PathsThatReadAsUris",
       [uri_like](Installation& i) {
         fs::create_directory(i.root() + "/" + uri_like);
-        sqlite3* db = nullptr;
-        sqlite3_open((i.old_dir() + "qorsite.mdb").c_str(), &db);
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; INSERT INTO users VALUES (99, 'wal', 'W', 0)",
-                     nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-        ASSERT_TRUE(fs::exists(i.old_dir() + "qorsite.mdb-wal"));
+        CommitRowOnlyToWal(i.old_dir() + "qorsite.mdb");
       },
       0, "",
       [uri_like](Installation& i) {

@@ -23,13 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string LastLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  std::string line = text.substr(text.find_last_of('\n') + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -103,12 +96,15 @@ TEST_F(Repeat, UnchangedConvertsAgainChangedIsRefusedUnlessForced) {
 }
 
 TEST_F(Repeat, FreshInstallerCopyIsRefusedUntilTheFolderIsRemoved) {
-  // The installer put a fresh qorsite.mdb in place (with a table of its own).
-  const std::string fresh = inst_.root() + "/fresh.mdb";
-  MakeDatabase(fresh, FileBytes(std::string(RELAMOR_SOURCE_DIR) +
-                                "/samples/release35/new/qorsite.sql") +
-                          "CREATE TABLE fresh (x LONG);");
-  fs::rename(fresh, inst_.new_dir() + "qorsite.mdb");
+  // The installer puts a fresh qorsite.mdb in place (with a table of its own).
+  const auto install_fresh = [&] {
+    const std::string fresh = inst_.root() + "/fresh.mdb";
+    MakeDatabase(fresh, FileBytes(std::string(RELAMOR_SOURCE_DIR) +
+                                  "/samples/release35/new/qorsite.sql") +
+                            "CREATE TABLE fresh (x LONG);");
+    fs::rename(fresh, inst_.new_dir() + "qorsite.mdb");
+  };
+  install_fresh();
   ExpectRefused(Args(), inst_.new_dir() + "qorsite.mdb");
   ExpectRefused(Args(), "remove the folder '" + inst_.new_dir() + ".relamor'");
 
@@ -117,6 +113,14 @@ TEST_F(Repeat, FreshInstallerCopyIsRefusedUntilTheFolderIsRemoved) {
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(inst_.Dump("new", "qorsite", "fresh"), "");
   EXPECT_EQ(inst_.Dump("new", "qorsite", "users"), users_);
+
+  // After a failed run, a fresh copy is taken as it is, not restored over.
+  inst_.Old("qord003", "DROP TABLE alarms;");
+  ASSERT_EQ(inst_.Run("relamor").exit_status, 1);
+  install_fresh();
+  const ProgramRun after_failure = inst_.Run("relamor");
+  EXPECT_TRUE(Has(after_failure.err, "was replaced since the last run")) << after_failure.err;
+  EXPECT_EQ(inst_.Dump("new", "qorsite", "fresh"), "");
 }
 
 // A run that ends before its first write (a mistyped old directory) leaves

@@ -10,14 +10,9 @@ namespace {
 // `product`/`service_pack`, and whose tables hold command ids up to 120.
 void BuildSite(Installation& inst, const std::string& product, const std::string& service_pack,
                const std::string& extra_old_tables = "") {
-  inst.Old("qorsite",
-           "CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, "
-           "buildno LONG);\n"
-           "INSERT INTO qorreleases VALUES (1, '" + product + "', " + service_pack + ", 1);\n"
-           "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
-           "INSERT INTO sites VALUES (1, 'one', 'n');\n"
-           "CREATE TABLE customers (id LONG, siteID LONG);\n"
-           "CREATE TABLE cmdidguid (nextcmdid LONG); INSERT INTO cmdidguid VALUES (5);\n");
+  inst.Old("qorsite", OldMain(product, service_pack) +
+                          "INSERT INTO sites VALUES (1, 'one', 'n');\n"
+                          "CREATE TABLE cmdidguid (nextcmdid LONG); INSERT INTO cmdidguid VALUES (5);\n");
   inst.Old("qord001", R"(
     CREATE TABLE commands (cmdid LONG, what TEXT(10));
     INSERT INTO commands VALUES (120, 'a'); INSERT INTO commands VALUES (80, 'b');
@@ -40,11 +35,11 @@ void BuildSite(Installation& inst, const std::string& product, const std::string
       "CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, buildno LONG);\n"
       "INSERT INTO qorreleases VALUES (3, '" + product + "', " +
       (service_pack == "NULL" ? "0" : service_pack) + ", 1);\n";
-  inst.New("qorsite", releases + kExport + Map(1, "cmdidguid", "nextcmdid", "cmdidguid",
+  inst.New("qorsite", releases + kExportTable + Map(1, "cmdidguid", "nextcmdid", "cmdidguid",
                                                "nextcmdid", 0) +
                           "CREATE TABLE cmdidguid (nextcmdid LONG); "
                           "INSERT INTO cmdidguid VALUES (1);\n");
-  inst.New("qordxxx", releases + kExport + mapping + kBoards);
+  inst.New("qordxxx", releases + kExportTable + mapping + kBoards);
   inst.New("qorstat", kQorstat + "INSERT INTO boards VALUES (18, 'Digital');"
                                  "INSERT INTO boards VALUES (24, 'Console''s');");
 }

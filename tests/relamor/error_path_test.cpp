@@ -13,14 +13,6 @@
 namespace relamor::testing {
 namespace {
 
-std::string LastLine(const std::string& log) {
-  const auto end = log.rfind("\r\n");
-  if (end == std::string::npos) return log;
-  const auto start = log.rfind("\r\n", end - 1);
-  return log.substr(start == std::string::npos ? 0 : start + 2,
-                    end - (start == std::string::npos ? 0 : start + 2));
-}
-
 struct Fault {
   const char* name;
   std::string old_tables;

@@ -25,11 +25,8 @@ ExccsRun Convert(const std::string& old_rows, const std::string& new_rows,
                           "CREATE TABLE EXCCS (CAT TEXT(10), level LONG, note TEXT(10));" +
                           new_rows);
   const ProgramRun run = inst.Run("relamor");
-  const std::string log = inst.Log();
-  const auto end = log.rfind("\r\n", log.size() - 3);
   EXPECT_TRUE(inst.OldUnchanged());
-  return {run.exit_status, inst.Dump("new", "qorsite", "EXCCS"),
-          log.substr(end == std::string::npos ? 0 : end + 2)};
+  return {run.exit_status, inst.Dump("new", "qorsite", "EXCCS"), LastLine(inst.Log())};
 }
 
 const std::string kNewRows =

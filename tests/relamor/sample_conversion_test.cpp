@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
-
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -139,6 +138,10 @@ TEST_F(SampleConversion, SummaryAndReportMatchTheDatabases) {
     EXPECT_EQ(std::stol(added), after - before) << line;
   }
   EXPECT_EQ(run_->out.find("MISMATCH"), std::string::npos) << run_->out;
+  // The total line counts the tables listed.
+  const auto tables = std::count(summary.begin(), summary.end(), '\n');
+  EXPECT_NE(run_->out.find("\ntotal      " + std::to_string(tables) + " tables "), std::string::npos)
+      << run_->out;
   EXPECT_NE(run_->out.find("qord003    EXCCS                A                        2         0         2"),
             std::string::npos) << run_->out;
 

@@ -9,8 +9,6 @@
 namespace relamor::testing {
 namespace {
 
-const std::string kSuccess = "Data conversion procedure completed successfully";
-
 std::string FirstLine(const std::string& log) { return log.substr(0, log.find("\r\n")); }
 
 TEST(StartUp, RefusesRelease20WithoutWritingAResult) {
@@ -29,9 +27,6 @@ TEST(StartUp, RefusesRelease20WithoutWritingAResult) {
 }
 
 TEST(StartUp, DetectsReleaseFromTablesWhenThereIsNoReleaseTable) {
-  const std::string sites =
-      "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
-      "CREATE TABLE customers (id LONG, siteID LONG);\n";
   struct Case {
     std::string old_tables;
     std::string expected;
@@ -40,11 +35,11 @@ TEST(StartUp, DetectsReleaseFromTablesWhenThereIsNoReleaseTable) {
                         Case{"CREATE TABLE export (sno LONG);", "Old Version is Tervanis 3.0"},
                         Case{"", "Old Version is Tervanis Unknown"}}) {
     Installation inst;
-    inst.Old("qorsite", sites + c.old_tables);
-    inst.New("qorsite", kExport);  // no qorreleases: current release unknown
+    inst.Old("qorsite", kOldSites + c.old_tables);
+    inst.New("qorsite", kExportTable);  // no qorreleases: current release unknown
     const ProgramRun run = inst.Run("relamor");
     EXPECT_EQ(run.exit_status, 0) << c.expected;
-    EXPECT_EQ(inst.Log(), Lines({c.expected, "Current Version is Tervanis Unknown", kSuccess}));
+    EXPECT_EQ(inst.Log(), Lines({c.expected, "Current Version is Tervanis Unknown", kSuccessLine}));
   }
 }
 
@@ -56,13 +51,8 @@ TEST(StartUp, ServicePackJoinsTheRelease) {
   for (const Case& c : {Case{"2", "3.5.2"}, Case{"0", "3.5"}, Case{"NULL", "3.5"},
                         Case{"-1", "3.5.-1"}}) {
     Installation inst;
-    inst.Old("qorsite",
-             "CREATE TABLE qorreleases (no LONG, productname TEXT(10), servicepack LONG, "
-             "buildno LONG);\n"
-             "INSERT INTO qorreleases VALUES (1, '3.0', 0, 1);\n"
-             "INSERT INTO qorreleases VALUES (7, '3.5', " + c.service_pack + ", 1);\n"
-             "CREATE TABLE sites (siteID LONG, Name TEXT(50), region TEXT(20));\n"
-             "CREATE TABLE customers (id LONG, siteID LONG);\n");
+    inst.Old("qorsite", OldMain("3.5", c.service_pack) +
+                            "INSERT INTO qorreleases VALUES (1, '3.0', 0, 1);\n");
     inst.New("qorsite", kNewMain);
     inst.Run("relamor");
     EXPECT_EQ(FirstLine(inst.Log()), "Old Version is Tervanis " + c.expected) << c.service_pack;
@@ -79,7 +69,7 @@ TEST(StartUp, EmptyMappingSucceedsWithoutTouchingSites) {
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(inst.Result(), "True");
   EXPECT_EQ(inst.Log(), Lines({"Old Version is Tervanis 3.5", "Current Version is Tervanis 3.5.12",
-                               kSuccess}));
+                               kSuccessLine}));
   EXPECT_FALSE(inst.Exists("new", "qord003.mdb"));
 }
 

@@ -6,16 +6,14 @@
 
 #include <string>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/installation.h"
 #include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
 
-constexpr const char* kNewCustomers = R"sql(
-CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),
-                     newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO,
-                     releaseversion LONG);
+const std::string kNewCustomers = kExportTable + R"sql(
 INSERT INTO export VALUES (10, 'customers', 'id', 'Customers', 'customerID', 0, 1);
 CREATE TABLE customers (customerID TEXT(10) PRIMARY KEY, Name TEXT(50), address TEXT(50),
                         city TEXT(50), region TEXT(50), zipcode TEXT(10), country TEXT(50));
@@ -23,7 +21,7 @@ CREATE TABLE customers (customerID TEXT(10) PRIMARY KEY, Name TEXT(50), address 
 
 // Ids of no declared type keep their kind: 'x' and 'X' are one id, the
 // first of them.
-constexpr const char* kOldCustomers = R"sql(
+const std::string kOldCustomers = R"sql(
 CREATE TABLE sites (id LONG);
 CREATE TABLE customers (id, siteID LONG, name TEXT(50), address TEXT(50), city TEXT(50),
                         region TEXT(50), zipCode TEXT(10), country TEXT(50));
@@ -37,42 +35,34 @@ INSERT INTO customers VALUES (5, 3, 'second 5', 'Dijk 5', 'Ede', 'GE', '5001', '
 class CustomerAddressesTest : public StrategyTest {};
 RELAMOR_UNDER_BOTH_STRATEGIES(CustomerAddressesTest);
 
+
+// The new customers table after a run on the old main database `old_sql`.
+std::string Rebuilt(const std::string& old_sql) {
+  Installation inst;
+  inst.Old("qorsite", old_sql);
+  inst.New("qorsite", kNewCustomers);
+  ProgramRun run = inst.Run("relamor2035");
+  EXPECT_EQ(run.exit_status, 0) << inst.Log() << run.err;
+  EXPECT_TRUE(inst.OldUnchanged());
+  return inst.Dump("new", "qorsite", "customers");
+}
+
 TEST_P(CustomerAddressesTest, FirstRowOfEachIdInTheOrderOfTheIdList) {
-  {
-    SCOPED_TRACE("ids listed as they first occur");
-    Installation inst;
-    inst.Old("qorsite", kOldCustomers);
-    inst.New("qorsite", kNewCustomers);
-    ProgramRun run = inst.Run("relamor2035");
-    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
-    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
-              "x|first x|Kade 1|Gouda|NULL|1000|NL\n"
-              "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
-              "3|first 3|Kade 3|NULL|ZH|3000|NL\n");
-    EXPECT_TRUE(inst.OldUnchanged());
-  }
-  {
-    // The index lists the ids in its own order; each id still gets its
-    // first row.
-    SCOPED_TRACE("ids listed by an index");
-    Installation inst;
-    inst.Old("qorsite", std::string(kOldCustomers) +
-                            "CREATE INDEX customer_ids ON customers (id COLLATE NOCASE);\n");
-    inst.New("qorsite", kNewCustomers);
-    ProgramRun run = inst.Run("relamor2035");
-    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
-    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
-              "3|first 3|Kade 3|NULL|ZH|3000|NL\n"
-              "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
-              "x|first x|Kade 1|Gouda|NULL|1000|NL\n");
-  }
-  {
-    // An index on (id, name) lists the ids in its order and would give a
-    // look-up by id the rows in name order: the first row of 5 in rowid
-    // order is still the one taken.
-    SCOPED_TRACE("an index on id and name");
-    Installation inst;
-    inst.Old("qorsite", R"sql(
+  EXPECT_EQ(Rebuilt(kOldCustomers),
+            "x|first x|Kade 1|Gouda|NULL|1000|NL\n"
+            "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
+            "3|first 3|Kade 3|NULL|ZH|3000|NL\n")
+      << "ids listed as they first occur";
+  // The index lists the ids in its own order; each id still gets its first row.
+  EXPECT_EQ(Rebuilt(kOldCustomers + "CREATE INDEX customer_ids ON customers (id COLLATE NOCASE);\n"),
+            "3|first 3|Kade 3|NULL|ZH|3000|NL\n"
+            "5|first 5|Kade 5|Delft|ZH|5000|NL\n"
+            "x|first x|Kade 1|Gouda|NULL|1000|NL\n")
+      << "ids listed by an index";
+  // An index on (id, name) lists the ids in its order and would give a
+  // look-up by id the rows in name order: the first row of 5 in rowid order
+  // is still the one taken.
+  EXPECT_EQ(Rebuilt(R"sql(
 CREATE TABLE sites (id LONG);
 CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50), address TEXT(50), city TEXT(50),
                         region TEXT(50), zipCode TEXT(10), country TEXT(50));
@@ -80,20 +70,13 @@ CREATE INDEX by_id_and_name ON customers (id, name);
 INSERT INTO customers VALUES (5, 1, 'zed', NULL, NULL, NULL, NULL, NULL);
 INSERT INTO customers VALUES (3, 1, 'cas', NULL, NULL, NULL, NULL, NULL);
 INSERT INTO customers VALUES (5, 2, 'abe', NULL, NULL, NULL, NULL, NULL);
-)sql");
-    inst.New("qorsite", kNewCustomers);
-    ProgramRun run = inst.Run("relamor2035");
-    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
-    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
-              "3|cas|NULL|NULL|NULL|NULL|NULL\n"
-              "5|zed|NULL|NULL|NULL|NULL|NULL\n");
-  }
-  {
-    // A column named rowid does not decide which row comes first: the
-    // rows' own order does.
-    SCOPED_TRACE("a column named rowid");
-    Installation inst;
-    inst.Old("qorsite", R"sql(
+)sql"),
+            "3|cas|NULL|NULL|NULL|NULL|NULL\n"
+            "5|zed|NULL|NULL|NULL|NULL|NULL\n")
+      << "an index on id and name";
+  // A column named rowid does not decide which row comes first: the rows'
+  // own order does.
+  EXPECT_EQ(Rebuilt(R"sql(
 CREATE TABLE sites (id LONG);
 CREATE TABLE customers (rowid LONG, id LONG, name TEXT(50), address TEXT(50), city TEXT(50),
                         region TEXT(50), zipCode TEXT(10), country TEXT(50));
@@ -101,14 +84,10 @@ INSERT INTO customers VALUES (20, 5, 'first 5', NULL, NULL, NULL, NULL, NULL);
 INSERT INTO customers VALUES (40, 3, 'first 3', NULL, NULL, NULL, NULL, NULL);
 INSERT INTO customers VALUES (10, 5, 'second 5', NULL, NULL, NULL, NULL, NULL);
 INSERT INTO customers VALUES (30, 3, 'second 3', NULL, NULL, NULL, NULL, NULL);
-)sql");
-    inst.New("qorsite", kNewCustomers);
-    ProgramRun run = inst.Run("relamor2035");
-    ASSERT_EQ(run.exit_status, 0) << inst.Log() << run.err;
-    EXPECT_EQ(inst.Dump("new", "qorsite", "customers"),
-              "5|first 5|NULL|NULL|NULL|NULL|NULL\n"
-              "3|first 3|NULL|NULL|NULL|NULL|NULL\n");
-  }
+)sql"),
+            "5|first 5|NULL|NULL|NULL|NULL|NULL\n"
+            "3|first 3|NULL|NULL|NULL|NULL|NULL\n")
+      << "a column named rowid";
   {
     // A number stored as text, then an id past the 16-bit customerID: the
     // rows before it stay.

@@ -3,18 +3,13 @@
 
 #include <string>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/installation.h"
 #include "tests/support/report_check.h"
 #include "tests/support/strategies.h"
 
 namespace relamor::testing {
 namespace {
-
-constexpr const char* kSuccessLine = "Data conversion procedure completed successfully";
-
-constexpr const char* kExport =
-    "CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),"
-    " newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO, releaseversion LONG);\n";
 
 class Relamor2035Test : public StrategyTest {};
 RELAMOR_UNDER_BOTH_STRATEGIES(Relamor2035Test);
@@ -102,18 +97,20 @@ TEST_P(Relamor2035Test, ConvertsTheSampleInstallation) {
 
 // A new main database with a mapping and the template; the old sites vary.
 void AddNewMain(Installation& inst) {
-  const std::string main = std::string(kExport) + R"sql(
+  const std::string main = kExportTable + R"sql(
 INSERT INTO export VALUES (1, 'operators', 'id', 'operators', 'operatorID', 0, 1);
 INSERT INTO export VALUES (1, 'operators', 'name', 'operators', 'operatorName', 0, 1);
 CREATE TABLE operators (operatorID LONG, operatorName TEXT(50));
 )sql";
   inst.New("qorsite", main);
-  inst.New("qordxxx", std::string(kExport) +
+  inst.New("qordxxx", kExportTable +
                           "INSERT INTO export VALUES (1, 'alarms', 'id', 'alarms', 'id', 0, 1);\n"
                           "CREATE TABLE alarms (id LONG);\n");
 }
 
-TEST_P(Relamor2035Test, InvalidSiteNumbersStopWithOutOfMemory) {
+// The start-up's stops and an empty mapping end before any table is copied:
+// they run once, not under each strategy.
+TEST(Relamor2035StartUp, InvalidSiteNumbersStopWithOutOfMemory) {
   for (const char* number : {"100", "NULL"}) {
     SCOPED_TRACE(number);
     Installation inst;
@@ -134,52 +131,15 @@ TEST_P(Relamor2035Test, InvalidSiteNumbersStopWithOutOfMemory) {
   }
 }
 
-TEST_P(Relamor2035Test, EmptyMappingOrEmptySitesConvertLittle) {
+TEST(Relamor2035StartUp, EmptyMappingOrTooManySitesCopyNothing) {
   {
     SCOPED_TRACE("export without rows: nothing is read, not even the old sites");
     Installation inst;
-    inst.New("qorsite", std::string(kExport));
+    inst.New("qorsite", kExportTable);
     ProgramRun run = inst.Run("relamor2035");
     EXPECT_EQ(run.exit_status, 0) << inst.Log();
     EXPECT_EQ(inst.Result(), "True");
     EXPECT_EQ(inst.Log(), Lines({kSuccessLine}));
-    EXPECT_TRUE(inst.OldUnchanged());
-  }
-  {
-    SCOPED_TRACE("no sites: only qorsite is converted");
-    Installation inst;
-    inst.Old("qorsite", R"sql(
-CREATE TABLE sites (id LONG, name TEXT(20));
-CREATE TABLE operators (id LONG, name TEXT(50));
-INSERT INTO operators VALUES (1, 'M. Jansen');
-)sql");
-    AddNewMain(inst);
-    ProgramRun run = inst.Run("relamor2035");
-    EXPECT_EQ(run.exit_status, 0) << inst.Log();
-    EXPECT_EQ(inst.Result(), "True");
-    EXPECT_EQ(inst.Dump("new", "qorsite", "operators"), "1|M. Jansen\n");
-    EXPECT_TRUE(inst.OldUnchanged());
-  }
-}
-
-TEST_P(Relamor2035Test, StartUpAndConversionErrorsTakeTheErrorPath) {
-  {
-    SCOPED_TRACE("listed site without an old database");
-    Installation inst;
-    inst.Old("qorsite", R"sql(
-CREATE TABLE sites (id LONG, name TEXT(20));
-INSERT INTO sites VALUES (7, 'West');
-CREATE TABLE operators (id LONG, name TEXT(50));
-INSERT INTO operators VALUES (1, 'M. Jansen');
-)sql");
-    AddNewMain(inst);
-    ProgramRun run = inst.Run("relamor2035");
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(inst.Result(), "False");
-    // qorsite was converted before the missing site database ended the run.
-    EXPECT_EQ(inst.Dump("new", "qorsite", "operators"), "1|M. Jansen\n");
-    EXPECT_TRUE(inst.Exists("new", "qord007.mdb"));
-    EXPECT_NE(inst.Log().find("qord007.mdb"), std::string::npos) << inst.Log();
     EXPECT_TRUE(inst.OldUnchanged());
   }
   {
@@ -198,6 +158,26 @@ INSERT INTO sites SELECT i % 100, 'Site' FROM n;
               Lines({"Subscript out of range: table sites in " + inst.old_dir() +
                      "qorsite.mdb lists more than 103 sites"}));
     EXPECT_FALSE(inst.Exists("new", "qord001.mdb"));
+    EXPECT_TRUE(inst.OldUnchanged());
+  }
+}
+
+TEST_P(Relamor2035Test, EmptySitesOrAMissingSiteDatabase) {
+  const std::string old_main = "CREATE TABLE sites (id LONG, name TEXT(20));\n"
+                               "CREATE TABLE operators (id LONG, name TEXT(50));\n"
+                               "INSERT INTO operators VALUES (1, 'M. Jansen');\n";
+  for (const bool listed : {false, true}) {
+    SCOPED_TRACE(listed ? "a listed site without an old database" : "no sites");
+    Installation inst;
+    inst.Old("qorsite", old_main + (listed ? "INSERT INTO sites VALUES (7, 'West');\n" : ""));
+    AddNewMain(inst);
+    ProgramRun run = inst.Run("relamor2035");
+    EXPECT_EQ(run.exit_status, listed ? 1 : 0) << inst.Log();
+    EXPECT_EQ(inst.Result(), listed ? "False" : "True");
+    // qorsite is converted, also before the missing site database ends the run.
+    EXPECT_EQ(inst.Dump("new", "qorsite", "operators"), "1|M. Jansen\n");
+    EXPECT_EQ(inst.Exists("new", "qord007.mdb"), listed);
+    EXPECT_EQ(inst.Log().find("qord007.mdb") != std::string::npos, listed) << inst.Log();
     EXPECT_TRUE(inst.OldUnchanged());
   }
 }
@@ -221,7 +201,7 @@ CREATE TABLE shifts (id LONG, name TEXT(20));
 INSERT INTO shifts VALUES (5, 'day');
 INSERT INTO shifts VALUES (9, 'night');
 )sql");
-  inst.New("qorsite", std::string(kExport) + R"sql(
+  inst.New("qorsite", kExportTable + R"sql(
 INSERT INTO export VALUES (1, 'notes', 'note', 'notes', 'note', 0, 1);
 INSERT INTO export VALUES (2, 'settings', 'value', 'settings', 'value', 0, 1);
 INSERT INTO export VALUES (3, 'holidays', 'day', 'holidays', 'day', 0, 1);
@@ -255,13 +235,10 @@ CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50));
 -- Site 1 has no customer: a placeholder step would add customer 4.
 INSERT INTO customers VALUES (3, 2, 'Veldkamp');
 INSERT INTO customers VALUES (3, 5, 'Veldkamp West');
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-INSERT INTO channel VALUES (1, 1, NULL, NULL, NULL, NULL, NULL, 2, 0, 0, 0, 0);
 CREATE TABLE modemconnection (id LONG, siteID LONG, phone TEXT(20));
 INSERT INTO modemconnection VALUES (1, 1, '555-0101');
-)sql");
-  inst.New("qorsite", std::string(kExport) + R"sql(
+)sql" + kOldChannelTable + OldChannel(1, 1, "2, 0, 0, 0, 0"));
+  inst.New("qorsite", kExportTable + R"sql(
 -- modemconnection (sno 40) is listed before channel (sno 30).
 INSERT INTO export VALUES (40, 'modemconnection', 'id', 'modemconnection', 'channelID', 0, 1);
 INSERT INTO export VALUES (40, 'modemconnection', 'id', 'modemconnection', 'modemID', 0, 1);
@@ -279,10 +256,8 @@ INSERT INTO export VALUES (20, 'sites', 'id', 'sites', 'siteID', 0, 1);
 INSERT INTO export VALUES (20, 'sites', 'id', 'sites', 'customerID', -1, 1);
 CREATE TABLE customers (customerID SHORT, Name TEXT(50));
 CREATE TABLE sites (siteID LONG, customerID SHORT);
-CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
-                      channeltype TEXT(2));
 CREATE TABLE modemconnection (channelID LONG, modemID LONG PRIMARY KEY, phone TEXT(20));
-)sql");
+)sql" + kNewChannelTable);
   // The site database maps systemMarket to Sites: the copy with its customer
   // link runs, the placeholder step does not.
   inst.Old("qord001", R"sql(
@@ -291,7 +266,7 @@ INSERT INTO systemMarket VALUES (11, 'Market A');
 INSERT INTO systemMarket VALUES (12, 'Market B');
 CREATE TABLE customers (id LONG, siteID LONG);
 )sql");
-  inst.New("qordxxx", std::string(kExport) + R"sql(
+  inst.New("qordxxx", kExportTable + R"sql(
 INSERT INTO export VALUES (1, 'systemMarket', 'id', 'Sites', 'siteID', 0, 1);
 INSERT INTO export VALUES (1, 'systemMarket', 'id', 'Sites', 'customerID', -1, 1);
 INSERT INTO export VALUES (1, 'systemMarket', 'name', 'Sites', 'siteName', 0, 1);
@@ -313,7 +288,7 @@ CREATE TABLE customers (customerID SHORT, Name TEXT(50));
 
 // RebuildCustomerAddresses, through the table loop of the program.
 TEST_P(Relamor2035Test, CustomerRecordsRebuiltOnePerId) {
-  const std::string customers_mapping = std::string(kExport) + R"sql(
+  const std::string customers_mapping = kExportTable + R"sql(
 INSERT INTO export VALUES (10, 'customers', 'id', 'Customers', 'customerID', 0, 1);
 INSERT INTO export VALUES (10, 'customers', 'name', 'Customers', 'Name', 0, 1);
 CREATE TABLE customers (customerID SHORT PRIMARY KEY, Name TEXT(50), address TEXT(50),

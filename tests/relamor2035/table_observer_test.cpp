@@ -57,6 +57,9 @@ TEST_P(TableObserverTest, HearsEveryTablePlannedAndCopied) {
       << ::testing::PrintToString(recorder.lines);
   EXPECT_TRUE(Has(recorder.lines, "qorsite prompt: writer prompt read 2 added 5 edited 0"))
       << ::testing::PrintToString(recorder.lines);
+  // A field-mapped copy, row by row or in one statement.
+  EXPECT_TRUE(Has(recorder.lines, "qorsite operators: mode A read 2 added 2 edited 0"))
+      << ::testing::PrintToString(recorder.lines);
 }
 
 }  // namespace

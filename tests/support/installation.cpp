@@ -190,6 +190,13 @@ std::string Lines(std::initializer_list<std::string> lines) {
   return out;
 }
 
+std::string LastLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::string line = text.substr(text.find_last_of('\n') + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 std::map<std::string, std::string> Installation::Snapshot(const std::string& side) const {
   std::map<std::string, std::string> files;
   const std::string base = root_ + "/" + side;

@@ -67,5 +67,7 @@ class Installation {
 
 // Log lines joined with CR LF after each, as the run log writes them.
 std::string Lines(std::initializer_list<std::string> lines);
+// The last line of a run log or of standard error, without its line end.
+std::string LastLine(std::string text);
 
 }  // namespace relamor::testing

@@ -44,6 +44,17 @@ void MakeDatabase(const std::string& path, const std::string& sql_text) {
   sqlite3_close(db);
 }
 
+void CommitRowOnlyToWal(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; INSERT INTO users VALUES (99, 'wal', 'W', 0)",
+               nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  if (!std::filesystem::exists(path + "-wal")) throw std::runtime_error("no -wal left: " + path);
+}
+
 std::string DumpTable(const std::string& path, const std::string& table) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "toolkit/db/value.h"
 #include "toolkit/error.h"
 
 namespace relamor::testing {
@@ -30,6 +31,9 @@ class TempDir {
 // Opens (creating it if missing) the SQLite file at `path` and runs the SQL
 // script on it.
 void MakeDatabase(const std::string& path, const std::string& sql_text);
+// Puts the sample's old main database at `path` in WAL mode with a committed
+// users row (99, 'wal', 'W', 0) that only its -wal file holds.
+void CommitRowOnlyToWal(const std::string& path);
 
 // The rows of `table` in rowid order, each line ending in "\n", values
 // separated by "|": Null as NULL, reals in their shortest form ("2.5", "3"),
@@ -45,6 +49,11 @@ std::string ExactRealText(double value);
 std::string FileBytes(const std::string& path);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+
+// Values written briefly: I(3), R(2.5), T("x").
+inline Value I(std::int64_t n) { return Value{n}; }
+inline Value R(double d) { return Value{d}; }
+inline Value T(const char* s) { return Value{std::string(s)}; }
 
 // The Error that `body` throws, or Error(0, "no error") when it throws none:
 //   EXPECT_EQ(ErrorOf([&] { rs.MoveNext(); }).number(), err::kNoCurrentRecord);

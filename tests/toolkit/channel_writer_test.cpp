@@ -22,13 +22,11 @@ INSERT INTO channel VALUES (3, 9, 'Main hall', NULL, NULL, NULL, -1, 1, 0, 0, 0,
 // The mapping names the new fields; the flags are set on purpose and must
 // not matter; "channelName[1]" addresses channelName.
 std::string NewChannelDatabase(const std::string& extra_sql = "") {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + kNewChannelTable + R"sql(
 INSERT INTO export VALUES (1, 'channel', 'id', 'channel', 'channelID', -1, 1);
 INSERT INTO export VALUES (1, 'channel', 'siteID', 'channel', 'siteID', -1, 1);
 INSERT INTO export VALUES (1, 'channel', 'location', 'channel', 'channelName[1]', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'slot1', 'channel', 'channeltype', 0, 1);
-CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
-                      channeltype TEXT(2));
 CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LONG,
                                comPort TEXT(10));
 CREATE TABLE modemconnection (channelID LONG, modemID LONG PRIMARY KEY);
@@ -71,28 +69,17 @@ TEST_P(ChannelWriterTest, OneRowPerOccupiedSlotNumberedOverTheTable) {
 
 TEST_P(ChannelWriterTest, EmptyOldTableWritesNothing) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-)sql");
+  inst.Old("qorsite", kOldChannelTable);
   inst.New("qorsite", NewChannelDatabase());
-  FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun run = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(inst.Dump("new", "qorsite", "channel"), "");
 }
 
 TEST_P(ChannelWriterTest, UnreadableSlotEndsTheRunBeforeItsRowIsWritten) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 2, 0, 0, 0, 0);
-INSERT INTO channel VALUES (2, 5, NULL, NULL, NULL, NULL, NULL, 3, 1, NULL, 0, 0);
-)sql");
+  inst.Old("qorsite", kOldChannelTable + OldChannel(1, 4, "2, 0, 0, 0, 0") +
+                          OldChannel(2, 5, "3, 1, NULL, 0, 0"));
   inst.Old("qord001", R"sql(
 CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
                       slot1, slot2, slot3, slot4, slot5);
@@ -101,11 +88,7 @@ INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 1, 'modem', 0, 0
   inst.New("qorsite", NewChannelDatabase());
   inst.New("qord001", NewChannelDatabase());
 
-  FrameRun null_slot = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun null_slot = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(null_slot.status, 1);
   ASSERT_TRUE(null_slot.error);
   EXPECT_EQ(null_slot.error->number(), err::kInvalidUseOfNull);
@@ -116,11 +99,7 @@ INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 1, 'modem', 0, 0
   // The first row's channel is stored; nothing of the second row.
   EXPECT_EQ(inst.Dump("new", "qorsite", "channel"), "1|4|Channel1|2\n");
 
-  FrameRun text_slot = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord001");
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun text_slot = RunWriter(inst, &WriterHarness::WriteChannelTable, 1, "qord001");
   ASSERT_TRUE(text_slot.error);
   EXPECT_EQ(text_slot.error->number(), err::kTypeMismatch);
   EXPECT_NE(text_slot.error->description().find("slot2"), std::string::npos)

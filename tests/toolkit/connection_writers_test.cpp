@@ -55,29 +55,27 @@ CREATE TABLE serialconnection (serialConnectionID LONG PRIMARY KEY, channelID LO
                                comPort TEXT(10));
 )sql";
 
+// The modem, IP and serial writers on their mappings 40, 50 and 60.
+void WriteConnections(WriterHarness& h) {
+  h.Prepare(40);
+  h.WriteModemConnections();
+  h.Prepare(50);
+  h.WriteIpConnections();
+  h.Prepare(60);
+  h.WriteSerialConnections();
+}
+
 class ConnectionWritersTest : public StrategyTest {};
 RELAMOR_UNDER_BOTH_STRATEGIES(ConnectionWritersTest);
 
 TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
   Installation inst;
   inst.Old("qorsite", kOldConnections);
-  inst.New("qorsite", std::string(kExportTable) + kNewConnections);
+  inst.New("qorsite", kExportTable + kNewConnections);
   FrameRun run = RunWriters(inst, [](WriterHarness& h) {
     h.Open();
-    h.Prepare(40);
-    h.WriteModemConnections();
-    h.Prepare(50);
-    h.WriteIpConnections();
-    h.Prepare(60);
-    h.WriteSerialConnections();
-    // Second calls find the new tables filled and change nothing.
-    for (long sno : {40, 50, 60}) {
-      h.Prepare(sno);
-      if (sno == 40) h.WriteModemConnections();
-      if (sno == 50) h.WriteIpConnections();
-      if (sno == 60) h.WriteSerialConnections();
-    }
-    h.Close();
+    WriteConnections(h);
+    WriteConnections(h);  // finds the new tables filled and changes nothing
   });
   ASSERT_EQ(run.status, 0) << inst.Log();
   // Three modem channels, two old rows: the third keeps only its keys.
@@ -100,23 +98,18 @@ TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
 TEST_P(ConnectionWritersTest, MissingChannelsAndEmptyOldTables) {
   Installation inst;
   inst.Old("qord001", kOldConnections);
-  inst.New("qord001", std::string(kExportTable) + kNewConnections +
+  inst.New("qord001", kExportTable + kNewConnections +
                           "DELETE FROM channel WHERE channelID <> 5;");
   inst.Old("qord002", R"sql(
 CREATE TABLE modemconnection (id LONG, siteID LONG, phoneNumber TEXT(30), initString TEXT(30));
 CREATE TABLE ipconnection (id LONG, siteID LONG, ipAddress TEXT(15));
 CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate LONG);
 )sql");
-  inst.New("qord002", std::string(kExportTable) + kNewConnections);
+  inst.New("qord002", kExportTable + kNewConnections);
 
   FrameRun empty_old = RunWriters(inst, [](WriterHarness& h) {
     h.Open("qord002");
-    h.Prepare(40);
-    h.WriteModemConnections();
-    h.Prepare(50);
-    h.WriteIpConnections();
-    h.Prepare(60);
-    h.WriteSerialConnections();
+    WriteConnections(h);
   });
   EXPECT_EQ(empty_old.status, 0);
   EXPECT_EQ(inst.Dump("new", "qord002", "modemconnection"), "");
@@ -125,22 +118,16 @@ CREATE TABLE serialconnection (id LONG, siteID LONG, comPort TEXT(10), baudRate 
 
   // Only channel 5 (IP, site 8) is left: the IP rows of sites 7 and 99 find no
   // channel of their site, which is no error.
-  FrameRun ip = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord001");
-    h.Prepare(50);
-    h.WriteIpConnections();
-  });
+  FrameRun ip = RunWriter(inst, &WriterHarness::WriteIpConnections, 50, "qord001");
   EXPECT_EQ(ip.status, 0);
   EXPECT_EQ(inst.Dump("new", "qord001", "ipconnection"), "1|5|NULL\n");
 
   // Old rows without skeleton rows to fill end the run.
   for (long sno : {40L, 60L}) {
-    FrameRun run = RunWriters(inst, [sno](WriterHarness& h) {
-      h.Open("qord001");
-      h.Prepare(sno);
-      if (sno == 40) h.WriteModemConnections();
-      if (sno == 60) h.WriteSerialConnections();
-    });
+    FrameRun run = RunWriter(inst,
+                             sno == 40 ? &WriterHarness::WriteModemConnections
+                                       : &WriterHarness::WriteSerialConnections,
+                             sno, "qord001");
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kNoCurrentRecord);
@@ -183,14 +170,10 @@ TEST_P(ConnectionWritersTest, SerialRowsFilledByPositionUntilOneFails) {
       rest = comma == std::string::npos ? "" : rest.substr(comma + 2);
     }
     inst.Old("qorsite", old_rows);
-    inst.New("qorsite", std::string(kExportTable) + kNewConnections +
+    inst.New("qorsite", kExportTable + kNewConnections +
                             "INSERT INTO channel VALUES (9, 4, 'Channel9', '1'), "
                             "(10, 5, 'Channel10', '1'), (11, 5, 'Channel11', '1');");
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(60);
-      h.WriteSerialConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteSerialConnections, 60);
     EXPECT_EQ(run.status, c.error ? 1 : 0) << inst.Log();
     EXPECT_EQ(run.error ? run.error->number() : 0, c.error);
     EXPECT_EQ(inst.Dump("new", "qorsite", "serialconnection"), c.stored);

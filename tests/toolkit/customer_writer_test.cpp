@@ -13,13 +13,33 @@ namespace {
 
 // A Sites mapping in mode B: siteID copied, customerID linked, siteName copied.
 std::string NewMainDatabase(const std::string& customers) {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + R"sql(
 INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'siteID', 0, 1);
 INSERT INTO export VALUES (20, 'sites', 'id', 'Sites', 'customerID', -1, 1);
 INSERT INTO export VALUES (20, 'sites', 'siteName', 'Sites', 'siteName', 0, 1);
 CREATE TABLE customers (customerID SHORT PRIMARY KEY, Name TEXT(50), city TEXT(50));
 CREATE TABLE sites (siteID LONG PRIMARY KEY, customerID SHORT, siteName TEXT(50));
 )sql" + customers;
+}
+
+// The placeholder writer, then (with `copy`) the Sites copy of mapping 20,
+// and the last customer number after each.
+struct CustomersRun {
+  FrameRun run;
+  std::int16_t after_writer = -1;
+  std::int16_t after_copy = -1;
+};
+CustomersRun WriteCustomers(Installation& inst, bool copy = false) {
+  CustomersRun r;
+  r.run = RunWriters(inst, [&](WriterHarness& h) {
+    if (copy) h.Open();
+    if (copy) h.Prepare(20);
+    h.CreateCustomersFromSites();
+    r.after_writer = h.last_customer();
+    if (copy) h.CopyMappedTable();
+    r.after_copy = h.last_customer();
+  });
+  return r;
 }
 
 class CustomerWriterTest : public StrategyTest {};
@@ -37,21 +57,11 @@ CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50));
 INSERT INTO customers VALUES (3, 7, 'Veldkamp');
 )sql");
   inst.New("qorsite", NewMainDatabase(""));
-  std::int16_t after_writer = -1;
-  std::int16_t after_copy = -1;
-  FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
-    h.Open();
-    h.Prepare(20);
-    h.CreateCustomersFromSites();
-    after_writer = h.last_customer();
-    h.CopyMappedTable();
-    after_copy = h.last_customer();
-    h.Close();
-  });
-  ASSERT_EQ(run.status, 0) << inst.Log();
+  const CustomersRun r = WriteCustomers(inst, /*copy=*/true);
+  ASSERT_EQ(r.run.status, 0) << inst.Log();
   EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "1|Customer1|NULL\n2|Customer2|NULL\n");
-  EXPECT_EQ(after_writer, 0);
-  EXPECT_EQ(after_copy, 2);
+  EXPECT_EQ(r.after_writer, 0);
+  EXPECT_EQ(r.after_copy, 2);
   // Site 7's old customer 3 is not in the new database: its link stays unwritten.
   EXPECT_EQ(inst.Dump("new", "qorsite", "sites"), "4|1|North\n7|NULL|West\n12|2|East\n");
 }
@@ -66,16 +76,9 @@ CREATE TABLE customers (id LONG, siteID LONG, name TEXT(50));
 INSERT INTO customers VALUES (40, 7, 'Veldkamp');
 )sql");
   inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (40, 'Veldkamp', NULL);"));
-  std::int16_t after_writer = -1;
-  FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
-    h.Open();
-    h.Prepare(20);
-    h.CreateCustomersFromSites();
-    after_writer = h.last_customer();
-    h.CopyMappedTable();
-  });
-  ASSERT_EQ(run.status, 0) << inst.Log();
-  EXPECT_EQ(after_writer, 40);
+  const CustomersRun r = WriteCustomers(inst, /*copy=*/true);
+  ASSERT_EQ(r.run.status, 0) << inst.Log();
+  EXPECT_EQ(r.after_writer, 40);
   EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "40|Veldkamp|NULL\n41|Customer41|NULL\n");
   EXPECT_EQ(inst.Dump("new", "qorsite", "sites"), "4|41|North\n7|40|West\n");
 }
@@ -94,7 +97,7 @@ CREATE TABLE customers (customerID LONG, siteID LONG);
 INSERT INTO customers VALUES (8, 5);
 )sql");
     inst.New("qorsite", NewMainDatabase(""));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    FrameRun run = WriteCustomers(inst).run;
     ASSERT_EQ(run.status, 0) << inst.Log();
     if (first == "siteID") {
       // customerID 8 is found; 9 and 2 are not.
@@ -115,13 +118,9 @@ TEST_P(CustomerWriterTest, EmptySitesNullKeysAndTheLastNumber) {
     Installation inst;
     inst.Old("qorsite", "CREATE TABLE sites (id LONG, siteName TEXT(50));");
     inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (40, 'Veldkamp', NULL);"));
-    std::int16_t last = -1;
-    FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
-      h.CreateCustomersFromSites();
-      last = h.last_customer();
-    });
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(last, 0) << "not the largest customer, 40: the new database is not read";
+    const CustomersRun r = WriteCustomers(inst);
+    EXPECT_EQ(r.run.status, 0);
+    EXPECT_EQ(r.after_writer, 0) << "not the largest customer, 40: the new database is not read";
     EXPECT_EQ(inst.Dump("new", "qorsite", "customers"), "40|Veldkamp|NULL\n");
   }
   {
@@ -134,7 +133,7 @@ INSERT INTO sites VALUES (NULL, 'Nowhere');
 CREATE TABLE customers (id LONG, siteID LONG);
 )sql");
     inst.New("qorsite", NewMainDatabase(""));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    FrameRun run = WriteCustomers(inst).run;
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kInvalidUseOfNull);
@@ -158,7 +157,7 @@ CREATE TABLE customers (id LONG, siteID LONG);
 INSERT INTO customers VALUES (1, 4);
 )sql");
     inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (32767, 'Last', NULL);"));
-    FrameRun run = RunWriters(inst, [&](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    FrameRun run = WriteCustomers(inst).run;
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kOverflow);
@@ -182,7 +181,7 @@ INSERT INTO customers VALUES (2, 12);
 )sql");
     inst.New("qorsite", NewMainDatabase("DROP TABLE customers;\n"
                                         "CREATE TABLE customers (customerID TEXT(5), Name TEXT(50));"));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) { h.CreateCustomersFromSites(); });
+    FrameRun run = WriteCustomers(inst).run;
     EXPECT_EQ(run.status, 0) << inst.Log();
     EXPECT_EQ(inst.Dump("new", "qorsite", "SELECT typeof(customerID), Name FROM customers"),
               "text|Customer1\ntext|Customer2\n");
@@ -197,13 +196,9 @@ CREATE TABLE customers (id LONG, siteID LONG);
 INSERT INTO customers VALUES (1, 4);
 )sql");
     inst.New("qorsite", NewMainDatabase("INSERT INTO customers VALUES (32767, 'Last', NULL);"));
-    std::int16_t last = -1;
-    FrameRun run = RunWriters(inst, [&](WriterHarness& h) {
-      h.CreateCustomersFromSites();
-      last = h.last_customer();
-    });
-    EXPECT_EQ(run.status, 0) << inst.Log();
-    EXPECT_EQ(last, 32767);
+    const CustomersRun r = WriteCustomers(inst);
+    EXPECT_EQ(r.run.status, 0) << inst.Log();
+    EXPECT_EQ(r.after_writer, 32767);
   }
 }
 

@@ -18,7 +18,7 @@ CREATE TABLE prompt (id LONG, siteID LONG, name TEXT(50), timeout LONG,
 )sql";
 
 std::string NewPromptDatabase(const std::string& modem_rows) {
-  return std::string(kExportTable) + R"sql(
+  return kExportTable + R"sql(
 INSERT INTO export VALUES (70, 'prompt', 'id', 'prompt', 'promptID', 0, 1);
 INSERT INTO export VALUES (70, 'prompt', 'id', 'prompt', 'modemID', 0, 1);
 INSERT INTO export VALUES (70, 'prompt', 'e1', 'prompt', 'expectText', 0, 1);
@@ -83,11 +83,7 @@ INSERT INTO prompt VALUES (2, 4, 'b', 30, 'login:', 'op2', NULL, NULL, NULL, NUL
   inst.Old("qord002", two_rows);
   inst.New("qord002", NewPromptDatabase("INSERT INTO modemconnection VALUES (1, 11, NULL);"));
 
-  FrameRun surplus = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord001");
-    h.Prepare(70);
-    h.WritePromptTable();
-  });
+  FrameRun surplus = RunWriter(inst, &WriterHarness::WritePromptTable, 70, "qord001");
   EXPECT_EQ(surplus.status, 1);
   ASSERT_TRUE(surplus.error);
   EXPECT_EQ(surplus.error->number(), err::kNoCurrentRecord);
@@ -98,11 +94,7 @@ INSERT INTO prompt VALUES (2, 4, 'b', 30, 'login:', 'op2', NULL, NULL, NULL, NUL
   EXPECT_EQ(inst.Result(), "False");
   EXPECT_EQ(inst.Dump("new", "qord001", "prompt"), "1|11|login:|op\n");
 
-  FrameRun bracket = RunWriters(inst, [](WriterHarness& h) {
-    h.Open("qord002");
-    h.Prepare(71);
-    h.WritePromptTable();
-  });
+  FrameRun bracket = RunWriter(inst, &WriterHarness::WritePromptTable, 71, "qord002");
   ASSERT_TRUE(bracket.error);
   EXPECT_EQ(bracket.error->number(), err::kItemNotFound);
   EXPECT_NE(bracket.error->description().find("modemID[x]"), std::string::npos)

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/installation.h"
 #include "tests/support/test_db.h"
 #include "toolkit/error.h"
 
@@ -37,15 +38,6 @@ std::string Read(const std::string& path) { return testing::FileBytes(path); }
 // holding the product key.
 class RunFrameTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_dir_ = dir_ + "/old/";
-    new_dir_ = dir_ + "/new/";
-    registry_ = dir_ + "/registry";
-    key_dir_ = registry_ + "/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrun/Tervanis";
-    fs::create_directories(old_dir_);
-    fs::create_directories(new_dir_);
-    fs::create_directories(key_dir_);
-  }
   // Runs the frame on `args` around `start_up`; keeps what it printed on
   // standard error in stderr_.
   int Run(const std::string& args, const std::function<void(RunFrame&)>& start_up) {
@@ -63,9 +55,10 @@ class RunFrameTest : public ::testing::Test {
   std::string ResultValue() const { return Read(ResultPath()); }
   bool HasResult() const { return fs::exists(ResultPath()); }
 
-  testing::TempDir temp_;
-  std::string dir_ = temp_.path();
-  std::string old_dir_, new_dir_, registry_, key_dir_;
+  testing::Installation inst_;
+  const std::string dir_ = inst_.root();
+  const std::string old_dir_ = inst_.old_dir(), new_dir_ = inst_.new_dir();
+  const std::string registry_ = inst_.registry(), key_dir_ = testing::ProductKeyDir(registry_);
   std::string stderr_;
 };
 
@@ -135,7 +128,7 @@ TEST_F(RunFrameTest, PathFileAccessErrorIsNotIgnored) {
     const std::vector<std::string> targets{new_dir_ + "qord002.mdb", new_dir_ + "qord003.mdb",
                                            new_dir_ + "qord004.mdb"};
     frame.CopyTemplates(new_dir_ + "qordxxx.mdb", targets,
-                        [&](std::size_t k) { frame.Log({"created " + targets[k]}); });
+                        [&](const std::string& to) { frame.Log({"created " + to}); });
     went_on = true;
   });
   EXPECT_EQ(status, 1);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/installation.h"
 #include "toolkit/conversion.h"
 #include "toolkit/error.h"
@@ -128,9 +129,14 @@ inline FrameRun RunWriters(Installation& inst, const std::function<void(WriterHa
   return run;
 }
 
-// The mapping table as every new database carries it.
-inline constexpr const char* kExportTable =
-    "CREATE TABLE export (sno LONG, oldtablename TEXT(64), olddbfieldname TEXT(64),"
-    " newtablename TEXT(64), newdbfieldname TEXT(64), autonumber YESNO, releaseversion LONG);\n";
+// Runs one writer on the tables of mapping `sno` of database `db` of `inst`.
+inline FrameRun RunWriter(Installation& inst, void (WriterHarness::*write)(), long sno,
+                          const std::string& db = "qorsite") {
+  return RunWriters(inst, [&](WriterHarness& h) {
+    h.Open(db);
+    h.Prepare(sno);
+    (h.*write)();
+  });
+}
 
 }  // namespace relamor::testing

@@ -19,24 +19,14 @@ RELAMOR_UNDER_BOTH_STRATEGIES(WriterWalksTest);
 // untyped first channel is stored, the first typed one finds no fourth row.
 TEST_P(WriterWalksTest, ChannelTypeFieldReadAtTheFirstTypedSlot) {
   Installation inst;
-  inst.Old("qorsite", R"sql(
-CREATE TABLE channel (id LONG, siteID LONG, a TEXT(5), b TEXT(5), c TEXT(5), d TEXT(5), e TEXT(5),
-                      slot1 SHORT, slot2 SHORT, slot3 SHORT, slot4 SHORT, slot5 SHORT);
-INSERT INTO channel VALUES (1, 4, NULL, NULL, NULL, NULL, NULL, 5, 0, 0, 0, 0);
-INSERT INTO channel VALUES (2, 7, NULL, NULL, NULL, NULL, NULL, 0, 2, 0, 0, 0);
-)sql");
-  inst.New("qorsite", std::string(kExportTable) + R"sql(
+  inst.Old("qorsite", kOldChannelTable + OldChannel(1, 4, "5, 0, 0, 0, 0") +
+                          OldChannel(2, 7, "0, 2, 0, 0, 0"));
+  inst.New("qorsite", kExportTable + kNewChannelTable + R"sql(
 INSERT INTO export VALUES (1, 'channel', 'id', 'channel', 'channelID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'siteID', 'channel', 'siteID', 0, 1);
 INSERT INTO export VALUES (1, 'channel', 'a', 'channel', 'channelName', 0, 1);
-CREATE TABLE channel (channelID LONG PRIMARY KEY, siteID LONG, channelName TEXT(50),
-                      channeltype TEXT(2));
 )sql");
-  FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-    h.Open();
-    h.Prepare(1);
-    h.WriteChannelTable();
-  });
+  FrameRun run = RunWriter(inst, &WriterHarness::WriteChannelTable, 1);
   EXPECT_EQ(run.status, 1);
   ASSERT_TRUE(run.error);
   EXPECT_EQ(run.error->number(), err::kNoCurrentRecord) << run.error->description();
@@ -62,7 +52,7 @@ INSERT INTO channel VALUES (6, 7, 'Channel6', '2');
 std::string NewIpDatabase(const std::string& old_field, const std::string& new_field,
                           const std::string& address_column) {
   const std::string row = "INSERT INTO export VALUES (50, 'ipconnection', ";
-  return std::string(kExportTable) + row + "'id', 'ipconnection', 'channelID', 0, 1);\n" + row +
+  return kExportTable + row + "'id', 'ipconnection', 'channelID', 0, 1);\n" + row +
          "'id', 'ipconnection', 'ipConnectionID', 0, 1);\n" + row + "'" + old_field +
          "', 'ipconnection', '" + new_field + "', 0, 1);\n" +
          "CREATE TABLE ipconnection (ipConnectionID LONG PRIMARY KEY, channelID LONG, " +
@@ -87,11 +77,7 @@ INSERT INTO ipconnection VALUES (6, NULL, 'no site');
 INSERT INTO ipconnection VALUES (7, 42, 'no channel');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", columns));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     ASSERT_EQ(run.status, 0) << inst.Log();
     EXPECT_EQ(inst.Dump("new", "qorsite",
                         "SELECT ipConnectionID, channelID, ipAddress FROM ipconnection "
@@ -115,11 +101,7 @@ INSERT INTO ipconnection VALUES (2, 8, 'c');
 INSERT INTO ipconnection VALUES (3, 7, 'b');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", "ipAddress TEXT(15) UNIQUE"));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kDuplicateValue) << run.error->description();
@@ -138,11 +120,7 @@ INSERT INTO ipconnection VALUES (2, 8, '10.0.0.1 and more');
 )sql");
     inst.New("qorsite", NewIpDatabase("ipAddress", "ipAddress", "ipAddress TEXT(15)") +
                             "UPDATE channel SET siteID = 8 WHERE channelID = 5;");
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     EXPECT_EQ(run.status, 1);
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->number(), err::kFieldTooSmall) << run.error->description();
@@ -161,11 +139,7 @@ INSERT INTO ipconnection VALUES (2, 7, 5);
 INSERT INTO ipconnection VALUES (3, 8, 4);
 )sql");
     inst.New("qorsite", NewIpDatabase("newChannel", "channelID", "ipAddress TEXT(15)"));
-    FrameRun run = RunWriters(inst, [](WriterHarness& h) {
-      h.Open();
-      h.Prepare(50);
-      h.WriteIpConnections();
-    });
+    FrameRun run = RunWriter(inst, &WriterHarness::WriteIpConnections, 50);
     ASSERT_EQ(run.status, 0) << inst.Log();
     EXPECT_EQ(inst.Dump("new", "qorsite", "ipconnection"),
               "1|4|NULL\n2|4|NULL\n3|4|NULL\n4|4|NULL\n5|4|NULL\n");

@@ -16,14 +16,7 @@
 namespace relamor::db {
 namespace {
 
-using testing::DumpTable;
-using testing::ErrorOf;
-using testing::FileBytes;
-using testing::MakeDatabase;
-using testing::TempDir;
-
-Value I(std::int64_t n) { return Value{n}; }
-Value T(const char* s) { return Value{std::string(s)}; }
+using namespace relamor::testing;
 
 std::set<std::string> FilesIn(const std::string& dir) {
   std::set<std::string> names;

@@ -23,10 +23,7 @@
 namespace relamor::db {
 namespace {
 
-using testing::ErrorOf;
-using testing::FileBytes;
-using testing::TempDir;
-using testing::WriteFile;
+using namespace relamor::testing;
 
 const std::string kNwind = RELAMOR_SOURCE_DIR "/tests/data/jet/nwind.mdb";
 const std::string kDates = RELAMOR_SOURCE_DIR "/tests/data/jet/DateTestDatabase.mdb";
@@ -74,10 +71,6 @@ std::vector<Value> FirstRow(Database& db, const std::string& statement) {
   for (int i = 0; i < rs.FieldCount(); ++i) row.push_back(rs.Get(i));
   return row;
 }
-
-Value T(const char* s) { return Value{std::string(s)}; }
-Value I(std::int64_t n) { return Value{n}; }
-Value R(double d) { return Value{d}; }
 
 // Row counts are those mdb-export gives for the same tables.
 TEST(JetFile, EveryTableReadsWithAllItsRowsAndImportLivesOutsideTheOldDirectory) {

@@ -11,14 +11,7 @@
 namespace relamor::db {
 namespace {
 
-using testing::DumpTable;
-using testing::ErrorOf;
-using testing::MakeDatabase;
-using testing::TempDir;
-
-Value I(std::int64_t n) { return Value{n}; }
-Value R(double d) { return Value{d}; }
-Value T(const char* s) { return Value{std::string(s)}; }
+using namespace relamor::testing;
 
 // A site database with a few small tables, opened read-write.
 class RecordsetTest : public ::testing::Test {

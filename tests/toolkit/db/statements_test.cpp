@@ -13,12 +13,7 @@
 namespace relamor::db {
 namespace {
 
-using relamor::testing::DumpTable;
-using relamor::testing::MakeDatabase;
-using relamor::testing::TempDir;
-
-Value I(std::int64_t n) { return Value{n}; }
-Value T(const char* s) { return Value{std::string(s)}; }
+using namespace relamor::testing;
 
 // Every row of the recordset from where it stands, values joined by "|",
 // Null as NULL.

@@ -11,11 +11,7 @@
 namespace relamor::db {
 namespace {
 
-using testing::ErrorOf;
-
-Value I(std::int64_t n) { return Value{n}; }
-Value R(double d) { return Value{d}; }
-Value T(const char* s) { return Value{std::string(s)}; }
+using namespace relamor::testing;
 
 TEST(TypesTest, DeclaredTypesAreReadWithoutRegardToCaseOrBlanks) {
   struct Case {
