@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -969,109 +968,37 @@ void RunFrame::TableInterrupted() {
 }
 
 void RunFrame::CopyTemplate(const std::string& from, const std::string& to) {
-  if (options_.check) {
-    // The site database is checked on the template it would be copied from.
-    engine_.AliasPath(to, from);
-    return;
-  }
-  BeginWriting({to});
-  rerun_->Wrote(to);
-  // A journal an interrupted run left beside `to` belongs to the old file; it
-  // must not be played back into the fresh copy.
-  platform::RemoveDatabaseSideFiles(to);
-  platform::CopyFileReplacing(from, to);
-  for (int i = 0; i < 3; ++i) platform::YieldToSystem();
-  platform::SetArchiveOnly(to);
+  CopyTemplates(from, {to}, nullptr);
 }
 
 void RunFrame::CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
                              const std::function<void(const std::string& to)>& created) {
-  const std::size_t n = targets.size();
-  const std::size_t threads = std::min<std::size_t>(options_.jobs, n);
-  if (options_.check || threads < 2) {
-    for (const std::string& to : targets) {
-      CopyTemplate(from, to);
-      created(to);
+  if (options_.check) {
+    // A site database is checked on the template it would be copied from.
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      engine_.AliasPath(targets[k], from);
+      if (created) created(targets[k]);
     }
     return;
   }
+  if (targets.empty()) return;
   BeginWriting(targets);
-  struct Copy {
-    bool done = false;
-    std::string temp;  // written and synced, not yet in place
-    std::exception_ptr error;
-  };
-  std::vector<Copy> copies(n);
-  std::mutex mutex;  // guards copies, next, placed and stop
-  std::condition_variable changed;
-  std::size_t next = 0;    // the next copy to write
-  std::size_t placed = 0;  // the next copy to put in place
-  bool stop = false;
-  const std::size_t window = 2 * threads;
-  auto write = [&] {
-    for (;;) {
-      std::size_t k = 0;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return stop || next >= n || next < placed + window; });
-        if (stop || next >= n) return;
-        k = next++;
-      }
-      Copy copy;
-      try {
-        copy.temp = platform::CopyFileBeside(from, targets[k]);
-      } catch (...) {
-        copy.error = std::current_exception();
-      }
-      copy.done = true;
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        copies[k] = std::move(copy);
-      }
-      changed.notify_all();
-    }
-  };
-  std::vector<std::thread> writers;
-  auto stop_writers = [&] {
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      stop = true;
-    }
-    changed.notify_all();
-    for (std::thread& t : writers) t.join();
-    for (const Copy& copy : copies) {
-      if (!copy.temp.empty()) platform::DiscardCopy(copy.temp);
-    }
-  };
-  try {
-    for (std::size_t t = 0; t < threads; ++t) writers.emplace_back(write);
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::string& to = targets[k];
-      rerun_->Wrote(to);
-      platform::RemoveDatabaseSideFiles(to);
-      Copy copy;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return copies[k].done; });
-        copy = std::move(copies[k]);
-        copies[k].temp.clear();
-      }
-      if (copy.error) std::rethrow_exception(copy.error);
-      platform::PutCopyInPlace(copy.temp, from, to);
-      for (int i = 0; i < 3; ++i) platform::YieldToSystem();
-      platform::SetArchiveOnly(to);
-      created(to);
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        placed = k + 1;
-      }
-      changed.notify_all();
-    }
-  } catch (...) {
-    stop_writers();
-    throw;
-  }
-  stop_writers();
+  // A run killed while copying left its copies under temporary names; the
+  // run holds the directory's lock, so no copy is being made there now.
+  platform::RemoveLeftoverCopiesBeside(targets.front());
+  for (const std::string& to : targets) rerun_->Wrote(to);
+  platform::CopyFileReplacingEach(
+      from, targets,
+      [&](std::size_t k) {
+        // A journal an interrupted run left beside the target belongs to the
+        // old file; it must not be played back into the fresh copy.
+        platform::RemoveDatabaseSideFiles(targets[k]);
+      },
+      [&](std::size_t k) {
+        for (int i = 0; i < 3; ++i) platform::YieldToSystem();
+        platform::SetArchiveOnly(targets[k]);
+        if (created) created(targets[k]);
+      });
 }
 
 }  // namespace relamor

@@ -250,10 +250,10 @@ class RunFrame {
   // and sets `to` to archive-only attributes. Throws Error 75 or 53.
   void CopyTemplate(const std::string& from, const std::string& to);
   // CopyTemplate for every path of `targets` in order, `created` called after
-  // each. With more than one job the copies are written and synced on up to
-  // jobs() threads ahead of the one being put in place; each is put in place
-  // in order, so a failure leaves the new directory as copying one by one
-  // would (the copies written ahead are removed).
+  // each is in place (in a check, where nothing is copied, in its turn). The
+  // copies are synced together (platform::CopyFileReplacingEach) and put in
+  // place in order, so a failure leaves the new directory as copying one by
+  // one would.
   void CopyTemplates(const std::string& from, const std::vector<std::string>& targets,
                      const std::function<void(const std::string& to)>& created);
 

@@ -2,7 +2,7 @@
 // the I/O fault tests (io_faults_test.cpp):
 //   RELAMOR_FAIL_WRITE=N   the Nth write (write, pwrite, pwrite64, writev)
 //                          fails with EIO and writes nothing
-//   RELAMOR_FAIL_FSYNC=N   the Nth fsync or fdatasync fails with EIO
+//   RELAMOR_FAIL_FSYNC=N   the Nth fsync, fdatasync or syncfs fails with EIO
 //   RELAMOR_IO_COUNTS=FILE at exit, "WRITES FSYNCS" counted by the process
 // Calls are counted from the start of the process, on every descriptor.
 // Built as a shared library only; the converters never link it.
@@ -95,6 +95,12 @@ int fsync(int fd) {
 
 int fdatasync(int fd) {
   static const auto next = Next<int (*)(int)>("fdatasync");
+  if (FsyncFails()) return errno = EIO, -1;
+  return next(fd);
+}
+
+int syncfs(int fd) {
+  static const auto next = Next<int (*)(int)>("syncfs");
   if (FsyncFails()) return errno = EIO, -1;
   return next(fd);
 }

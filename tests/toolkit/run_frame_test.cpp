@@ -119,22 +119,29 @@ TEST_F(RunFrameTest, ErrorPathLogsTheDescriptionAndWritesFalse) {
 }
 
 TEST_F(RunFrameTest, PathFileAccessErrorIsNotIgnored) {
-  // The target is a directory: the copy fails with error 75.
+  // The second target is a directory: the copy fails there with error 75,
+  // after the first is in place (and said so), before the third is made.
   std::ofstream(new_dir_ + "qordxxx.mdb") << "template";
   fs::create_directories(new_dir_ + "qord003.mdb/sub");
   bool went_on = false;
   int status = Run([&](RunFrame& frame) {
-    frame.CopyTemplate(new_dir_ + "qordxxx.mdb", new_dir_ + "qord003.mdb");
+    const std::vector<std::string> targets{new_dir_ + "qord002.mdb", new_dir_ + "qord003.mdb",
+                                           new_dir_ + "qord004.mdb"};
+    frame.CopyTemplates(new_dir_ + "qordxxx.mdb", targets,
+                        [&](const std::string& to) { frame.Log({"created " + to}); });
     went_on = true;
   });
   EXPECT_EQ(status, 1);
   EXPECT_FALSE(went_on);
   EXPECT_EQ(ResultValue(), "False");
-  EXPECT_EQ(LogText().rfind("Path/File access error: cannot copy '" + new_dir_ +
-                                "qordxxx.mdb' to '" + new_dir_ + "qord003.mdb'",
+  EXPECT_EQ(LogText().rfind("created " + new_dir_ + "qord002.mdb\r\nPath/File access error: "
+                                "cannot copy '" + new_dir_ + "qordxxx.mdb' to '" + new_dir_ +
+                                "qord003.mdb'",
                             0),
             0u)
       << LogText();
+  EXPECT_TRUE(fs::exists(new_dir_ + "qord002.mdb"));
+  EXPECT_FALSE(fs::exists(new_dir_ + "qord004.mdb"));
 
   status = Run([](RunFrame&) { throw Error(err::kPathFileAccess, "Path/File access error: x"); });
   EXPECT_EQ(status, 1);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "toolkit/error.h"
@@ -53,17 +55,19 @@ class Fd {
   int fd_;
 };
 
-// Copies every byte of `in` to `out`; returns 0 or the errno of the failure.
-int CopyBytes(int in, int out) {
-  std::vector<char> buffer(1 << 16);
+constexpr std::size_t kCopyBufferSize = 1 << 16;
+
+// Copies every byte of `in` to `out` through `buffer` (kCopyBufferSize
+// bytes); returns 0 or the errno of the failure.
+int CopyBytes(int in, int out, char* buffer) {
   while (true) {
-    ssize_t got = ::read(in, buffer.data(), buffer.size());
+    ssize_t got = ::read(in, buffer, kCopyBufferSize);
     if (got == 0) return 0;
     if (got < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    const char* p = buffer.data();
+    const char* p = buffer;
     std::size_t left = static_cast<std::size_t>(got);
     while (left > 0) {
       ssize_t put = ::write(out, p, left);
@@ -79,61 +83,143 @@ int CopyBytes(int in, int out) {
 
 }  // namespace
 
-// Copies the open file `in` (named `from` in errors) to a temporary name in
-// the directory of `to`, with mode `mode`, synced, and returns that name;
-// throws the copy error naming both files.
-static std::string WriteCopyBeside(int in, mode_t mode, const std::string& from,
-                                   const std::string& to) {
+// Copies the open file `in` (named `from` in errors) to `to` under a
+// temporary name in the target directory, with mode `mode`, synced, then
+// renamed over the target; throws the copy error naming both files.
+static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
+                                  const std::string& to) {
   std::string temp = DirectoryOf(to) + "/.relamor-copy.XXXXXX";
   Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   if (out.get() < 0) ThrowCopyError(from, to, errno);
   int error = ::fchmod(out.get(), mode & 0777) == 0 ? 0 : errno;
-  if (error == 0) error = CopyBytes(in, out.get());
+  if (error == 0) {
+    // Not zeroed: every byte is read into before it is written.
+    const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+    error = CopyBytes(in, out.get(), buffer.get());
+  }
   if (error == 0 && ::fsync(out.get()) != 0) error = errno;
   if (out.Close() != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), to.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(temp.c_str());
     ThrowCopyError(from, to, error);
   }
-  return temp;
-}
-
-void PutCopyInPlace(const std::string& temp, const std::string& from, const std::string& to) {
-  if (::rename(temp.c_str(), to.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    ThrowCopyError(from, to, error);
-  }
-}
-
-void DiscardCopy(const std::string& temp) { ::unlink(temp.c_str()); }
-
-// Copies the open file `in` (named `from` in errors) over `to`: written
-// beside it, synced, then renamed over it.
-static void CopyOpenFileReplacing(int in, mode_t mode, const std::string& from,
-                                  const std::string& to) {
-  PutCopyInPlace(WriteCopyBeside(in, mode, from, to), from, to);
 }
 
 void CopyFileReplacing(const std::string& from, const std::string& to) {
-  PutCopyInPlace(CopyFileBeside(from, to), from, to);
+  CopyFileReplacingEach(from, {to}, nullptr, nullptr);
 }
 
-std::string CopyFileBeside(const std::string& from, const std::string& to) {
+namespace {
+
+// The copies of one group of CopyFileReplacingEach: written, not yet
+// renamed. Whatever is left is removed when the group ends (an error).
+struct PendingCopies {
+  std::vector<std::string> temps;
+  std::vector<int> fds;
+  std::size_t renamed = 0;
+
+  ~PendingCopies() {
+    CloseAll();
+    for (std::size_t k = renamed; k < temps.size(); ++k) ::unlink(temps[k].c_str());
+  }
+  // Closes every copy; 0 or the errno of the first failed close.
+  int CloseAll() {
+    int error = 0;
+    for (int& fd : fds) {
+      if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
+      fd = -1;
+    }
+    return error;
+  }
+  // Makes every copy durable: fsync for one, else one syncfs per file
+  // system the copies are on (it writes their data and commits the file
+  // system's journal once, where an fsync each would commit it once each).
+  int SyncAll() const {
+    if (fds.size() == 1) return ::fsync(fds.front()) != 0 ? errno : 0;
+    std::vector<dev_t> synced;
+    for (int fd : fds) {
+      struct stat st;
+      if (::fstat(fd, &st) != 0) return errno;
+      if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+      if (::syncfs(fd) != 0) return errno;
+      synced.push_back(st.st_dev);
+    }
+    return 0;
+  }
+};
+
+// How many copies share one sync: bounds what a killed run leaves behind
+// under temporary names.
+constexpr std::size_t kCopiesPerSync = 64;
+
+}  // namespace
+
+void CopyFileReplacingEach(const std::string& from, const std::vector<std::string>& targets,
+                           const std::function<void(std::size_t)>& before_rename,
+                           const std::function<void(std::size_t)>& renamed) {
+  if (targets.empty()) return;
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     int error = errno;
     if (error == ENOENT) {
       throw Error(err::kFileNotFound,
-                  "File not found: '" + from + "' (copying it to '" + to + "')");
+                  "File not found: '" + from + "' (copying it to '" + targets.front() + "')");
     }
-    ThrowCopyError(from, to, error);
+    ThrowCopyError(from, targets.front(), error);
   }
   struct stat st;
-  if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, to, errno);
-  if (!S_ISREG(st.st_mode)) ThrowCopyError(from, to, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (::fstat(in.get(), &st) != 0) ThrowCopyError(from, targets.front(), errno);
+  if (!S_ISREG(st.st_mode)) {
+    ThrowCopyError(from, targets.front(), S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
 
-  return WriteCopyBeside(in.get(), st.st_mode, from, to);
+  // Not zeroed: every byte is read into before it is written.
+  const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+  for (std::size_t first = 0; first < targets.size(); first += kCopiesPerSync) {
+    const std::size_t end = std::min(targets.size(), first + kCopiesPerSync);
+    PendingCopies copies;
+    // A copy that fails ends the group there; the ones before it are still
+    // synced and renamed, as copying one at a time would have left them.
+    std::size_t failed = end;
+    int failure = 0;
+    for (std::size_t k = first; k < end && failed == end; ++k) {
+      std::string temp = DirectoryOf(targets[k]) + "/.relamor-copy.XXXXXX";
+      const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+      if (fd < 0) {
+        failed = k;
+        failure = errno;
+        break;
+      }
+      copies.temps.push_back(std::move(temp));
+      copies.fds.push_back(fd);
+      int error = ::fchmod(fd, st.st_mode & 0777) == 0 ? 0 : errno;
+      if (error == 0 && ::lseek(in.get(), 0, SEEK_SET) != 0) error = errno;
+      if (error == 0) error = CopyBytes(in.get(), fd, buffer.get());
+      if (error != 0) {
+        ::close(fd);
+        copies.fds.pop_back();
+        ::unlink(copies.temps.back().c_str());
+        copies.temps.pop_back();
+        failed = k;
+        failure = error;
+      }
+    }
+    if (!copies.fds.empty()) {
+      int error = copies.SyncAll();
+      const int closed = copies.CloseAll();
+      if (error == 0) error = closed;
+      if (error != 0) ThrowCopyError(from, targets[first], error);
+    }
+    for (std::size_t k = first; k < failed; ++k) {
+      if (before_rename) before_rename(k);
+      const std::string& temp = copies.temps[k - first];
+      if (::rename(temp.c_str(), targets[k].c_str()) != 0) ThrowCopyError(from, targets[k], errno);
+      ++copies.renamed;
+      if (renamed) renamed(k);
+    }
+    if (failed != end) ThrowCopyError(from, targets[failed], failure);
+  }
 }
 
 // Writes all of `bytes` to `fd` and syncs it; 0, or the errno of the
@@ -426,7 +512,10 @@ void OwnFolder::CopyIn(const std::string& from, const std::string& name) const {
   Fd out(error == 0 ? CreateTemporaryAt(fd_, name, 0600, &temp) : -1);
   if (error == 0 && out.get() < 0) error = errno;
   if (error == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
-  if (error == 0) error = CopyBytes(in.get(), out.get());
+  if (error == 0) {
+    const std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+    error = CopyBytes(in.get(), out.get(), buffer.get());
+  }
   if (error == 0 && ::fsync(out.get()) != 0) error = errno;
   if (out.get() >= 0 && out.Close() != 0 && error == 0) error = errno;
   if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
@@ -478,6 +567,25 @@ std::vector<std::pair<std::string, FileIdentity>> FilesWithPrefix(const std::str
     }
   }
   return files;
+}
+
+void RemoveLeftoverCopiesBeside(const std::string& path) {
+  const std::string dir = DirectoryOf(path);
+  constexpr std::string_view kTempStart = ".relamor-copy.";
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) return;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    // mkostemp's names: the start and six characters.
+    if (name.size() != kTempStart.size() + 6 || name.compare(0, kTempStart.size(), kTempStart) != 0) {
+      continue;
+    }
+    const std::string temp = dir + "/" + name;
+    struct stat st;
+    if (::lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temp.c_str());
+  }
 }
 
 void SetArchiveOnly(const std::string& path) {

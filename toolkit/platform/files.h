@@ -2,6 +2,8 @@
 // yielding to the system.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,14 +18,24 @@ namespace relamor::platform {
 // when it does not exist, Error 75 naming both paths and the cause for any
 // other failure (the temporary file is removed).
 void CopyFileReplacing(const std::string& from, const std::string& to);
-// CopyFileReplacing in two steps, so that several copies can be written at
-// once and put in place one by one: CopyFileBeside writes and syncs the copy
-// under a temporary name in the directory of `to` and returns that name;
-// PutCopyInPlace renames it over `to`. Both throw as CopyFileReplacing does,
-// removing the temporary file; DiscardCopy removes one that is not used.
-std::string CopyFileBeside(const std::string& from, const std::string& to);
-void PutCopyInPlace(const std::string& temp, const std::string& from, const std::string& to);
-void DiscardCopy(const std::string& temp);
+
+// Copies `from` over each of `targets`, in their order, as CopyFileReplacing
+// does for one, but makes the copies durable together: a group of them is
+// written under temporary names, synced at once (one sync of their file
+// system instead of one per copy), and then renamed over their targets one
+// by one. `before_rename(k)` runs just before the k-th rename, `renamed(k)`
+// just after (either may be empty; what they throw ends the copying, the
+// copies not yet renamed removed). When a copy fails, the copies before it
+// are still synced and renamed, as one at a time would have left them, and
+// then the failure is thrown (Error 53 or 75, naming `from` and the target).
+void CopyFileReplacingEach(const std::string& from, const std::vector<std::string>& targets,
+                           const std::function<void(std::size_t)>& before_rename,
+                           const std::function<void(std::size_t)>& renamed);
+// Removes the temporary files that a copy killed before its rename (the
+// two above) left in the directory of `path`. Only for a caller that no
+// other copy into that directory can run beside (a run holds the new
+// directory's lock). Never throws; what cannot be removed stays.
+void RemoveLeftoverCopiesBeside(const std::string& path);
 
 // Gives `path` "archive only" attributes: a regular file that its owner may
 // read and write (the owner's read and write permissions are added, set-id and

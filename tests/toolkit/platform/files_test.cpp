@@ -116,6 +116,49 @@ TEST_F(FilesTest, CopyFailuresNameTheFilesAndLeaveTheTarget) {
   EXPECT_EQ(Entries(), 3u) << "a temporary file was left behind";
 }
 
+// Many copies synced together (more than one group): each target an exact
+// copy, renamed in order. A copy that fails stops there: the ones before it
+// are in place, the ones after are not made, no temporary file is left.
+TEST_F(FilesTest, CopyToEachTargetRenamesInOrderAndStopsAtAFailure) {
+  const std::string bytes(70000, 't');
+  Write(Path("qordxxx.mdb"), bytes);
+  std::vector<std::string> targets;
+  for (int k = 0; k < 70; ++k) targets.push_back(Path("qord" + std::to_string(100 + k) + ".mdb"));
+  std::vector<std::size_t> order;
+  CopyFileReplacingEach(
+      Path("qordxxx.mdb"), targets,
+      [&](std::size_t k) { EXPECT_FALSE(fs::exists(targets[k])) << k; },
+      [&](std::size_t k) { order.push_back(k); });
+  ASSERT_EQ(order.size(), targets.size());
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    EXPECT_EQ(order[k], k);
+    EXPECT_EQ(Read(targets[k]), bytes) << targets[k];
+  }
+  EXPECT_EQ(Entries(), 71u) << "a temporary file was left behind";
+
+  const std::vector<std::string> broken{Path("a.mdb"), Path("no-such-dir/b.mdb"), Path("c.mdb")};
+  order.clear();
+  try {
+    CopyFileReplacingEach(Path("qordxxx.mdb"), broken, nullptr,
+                          [&](std::size_t k) { order.push_back(k); });
+    FAIL() << "no error for a missing target directory";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kPathFileAccess);
+    EXPECT_NE(e.description().find(broken[1]), std::string::npos) << e.description();
+  }
+  EXPECT_EQ(order, std::vector<std::size_t>{0});
+  EXPECT_EQ(Read(Path("a.mdb")), bytes);
+  EXPECT_FALSE(fs::exists(Path("c.mdb")));
+  EXPECT_EQ(Entries(), 72u) << "a temporary file was left behind";
+
+  // What a killed copy leaves goes; a file of another name stays.
+  Write(Path(".relamor-copy.Ab3dE9"), "left");
+  Write(Path(".relamor-copy.notmine"), "kept");
+  RemoveLeftoverCopiesBeside(Path("a.mdb"));
+  EXPECT_FALSE(fs::exists(Path(".relamor-copy.Ab3dE9")));
+  EXPECT_TRUE(fs::exists(Path(".relamor-copy.notmine")));
+}
+
 TEST_F(FilesTest, ArchiveOnlyMakesTheFileReadableAndWritableByItsOwner) {
   Write(Path("qord003.mdb"), "db");
   ::chmod(Path("qord003.mdb").c_str(), 0444);
