@@ -32,10 +32,11 @@ class Progress {
     if ((++ticks_ & 0xff) == 0) Draw(false);
   }
   // One more row written to the current table.
-  void Row() {
+  void Rows(std::int64_t rows) {
     if (!enabled_) return;
-    ++rows_done_;
-    if ((rows_done_ & 0xff) == 0) Draw(false);
+    const auto before = rows_done_;
+    rows_done_ += rows;
+    if ((before >> 8) != (rows_done_ >> 8)) Draw(false);
   }
   // Erases the line, if one was drawn.
   void Clear();

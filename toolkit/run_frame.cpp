@@ -604,7 +604,9 @@ int RunFrame::Run(std::string_view program_name, const std::function<void(RunFra
     progress_.Tick();
   });
   engine_.SetChangeObserver(
-      [this](bool updated, std::string_view table) { RowChanged(updated, table); });
+      [this](bool updated, std::string_view table, std::int64_t rows) {
+        RowChanged(updated, table, rows);
+      });
   try {
     start_up(*this);
     if (options_.check) {
@@ -867,9 +869,9 @@ void RunFrame::EndTable() {
   report_.EndTable(added, rows_edited_);
 }
 
-void RunFrame::RowChanged(bool updated, std::string_view table) {
-  progress_.Row();
-  if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) ++rows_edited_;
+void RunFrame::RowChanged(bool updated, std::string_view table, std::int64_t rows) {
+  progress_.Rows(rows);
+  if (updated && table_db_ != nullptr && EqualsNoCase(table, table_name_)) rows_edited_ += rows;
 }
 
 void RunFrame::TracePath(const std::string& line) {
@@ -909,7 +911,9 @@ std::unique_ptr<RunFrame> RunFrame::NewWorkerFrame(const std::atomic<bool>& aban
     }
   });
   w->engine_.SetChangeObserver(
-      [w](bool updated, std::string_view table) { w->RowChanged(updated, table); });
+      [w](bool updated, std::string_view table, std::int64_t rows) {
+        w->RowChanged(updated, table, rows);
+      });
   return worker;
 }
 

@@ -292,7 +292,7 @@ class RunFrame {
   // A worker frame of `parent` (NewWorkerFrame).
   explicit RunFrame(RunFrame* parent);
   // Counts the edits of the table being copied (and ticks the progress).
-  void RowChanged(bool updated, std::string_view table);
+  void RowChanged(bool updated, std::string_view table, std::int64_t rows);
   int Run(std::string_view program_name,
           const std::function<void(RunFrame&)>& start_up);
   // The engine's hook before the first write through a connection.

@@ -140,6 +140,10 @@ struct Connection;
 // and every set-based write that installs StopRequested for its own
 // statement puts it back afterwards.
 void InstallStopChecks(Connection& connection);
+// Whether the connection tells the engine's change observer of each row it
+// writes; a set-based copy turns it off for its statement and tells the
+// observer of its rows in one call.
+void SetChangeHook(Connection& connection, bool on);
 
 struct Connection {
   Connection(EngineState* owner, std::string open_key, std::string open_path, bool open_read_only)

@@ -62,9 +62,21 @@ void ChangeHook(void* engine, int operation, const char* /*database*/, const cha
                 sqlite3_int64 /*rowid*/) {
   const auto* state = static_cast<EngineState*>(engine);
   if (state->change_observer && operation != SQLITE_DELETE) {
-    state->change_observer(operation == SQLITE_UPDATE, table);
+    state->change_observer(operation == SQLITE_UPDATE, table, 1);
   }
 }
+
+}  // namespace
+
+namespace detail {
+
+void SetChangeHook(Connection& connection, bool on) {
+  sqlite3_update_hook(connection.db, on ? &ChangeHook : nullptr, on ? connection.engine : nullptr);
+}
+
+}  // namespace detail
+
+namespace {
 
 // The first bytes of a database file: enough to tell a Jet file from an
 // SQLite one and to see whether an SQLite one is in WAL mode.
@@ -171,7 +183,7 @@ std::unique_ptr<Connection> Connect(EngineState* engine, const std::string& key,
                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
                              &LikeFunction, nullptr, nullptr, nullptr);
   detail::RegisterBulkFunctions(db);
-  if (!read_only) sqlite3_update_hook(db, &ChangeHook, engine);
+  if (!read_only) SetChangeHook(*connection, true);
   detail::InstallStopChecks(*connection);
   return connection;
 }

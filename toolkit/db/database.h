@@ -149,10 +149,12 @@ class Database {
   std::shared_ptr<detail::DatabaseState> state_;
 };
 
-// Told of every row a writable database inserts (`updated` false) or updates
-// (`updated` true), with the table's name as the schema spells it; rows of a
-// statement that is rolled back afterwards are told as well.
-using ChangeObserver = std::function<void(bool updated, std::string_view table)>;
+// Told of the rows a writable database inserts (`updated` false) or updates
+// (`updated` true), `rows` at a time, with the table's name as the schema
+// spells it; rows of a statement that is rolled back afterwards are told as
+// well. A set-based copy tells its rows once it has stored them all.
+using ChangeObserver =
+    std::function<void(bool updated, std::string_view table, std::int64_t rows)>;
 
 class Engine {
  public:

@@ -196,6 +196,27 @@ long CharacterCount(std::string_view text) {
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
       counts = _mm_sub_epi8(counts, _mm_cmpgt_epi8(below, bytes));
     }
+    // The last bytes short of a block: the last sixteen bytes, of which the
+    // compares of those already counted are masked off.
+    if (i + 16 > text.size() && i < text.size()) {
+      alignas(16) static constexpr unsigned char kLast[32] = {
+          0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+          0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + text.size() - 16));
+      const __m128i uncounted =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLast + (text.size() - i)));
+      // A lane that holds 255 already takes no more: the tail goes into a
+      // sum of its own.
+      const __m128i tail = _mm_sad_epu8(
+          _mm_sub_epi8(_mm_setzero_si128(),
+                       _mm_and_si128(_mm_cmpgt_epi8(below, bytes), uncounted)),
+          _mm_setzero_si128());
+      continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(tail)) +
+                      static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(tail, 8)));
+      i = text.size();
+    }
     const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
     continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
                     static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));

@@ -211,8 +211,8 @@ Declinable<long> InsertSkeletonRows(detail::Connection& target, const detail::Ta
   if (!done) return Decline("a row is refused or a stop interrupted the inserts");
   write.Commit(static_cast<long>(rows + edits), /*counters_written=*/true);
   // The observer has heard of the inserts; it hears of the walk's edits too.
-  if (target.engine->change_observer) {
-    for (std::int64_t i = 0; i < edits; ++i) target.engine->change_observer(true, to.name);
+  if (target.engine->change_observer && edits > 0) {
+    target.engine->change_observer(true, to.name, edits);
   }
   return Declinable<long>::Stored(static_cast<long>(edits));
 }
