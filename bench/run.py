@@ -20,7 +20,10 @@ Scenarios (R = --rows, default 1000000):
              once per copy strategy (reported as null-auto and null-rows)
   writers    the special writers of relamor2035 at --writer-rows (default 12000)
   sites      --sites site databases (default 500x10000,500x10: 500 of 10,000 rows
-             and 500 of 10 rows), mode A with boards and the board fix-up
+             and 500 of 10 rows), mode A with boards and the board fix-up; each round
+             runs the floor, relamor --jobs 1 and relamor --jobs N (--jobs, default the
+             number of CPUs; only --jobs 1 when N is 1), and reports both and the
+             speed-up from 1 to N jobs
 
 Every relamor run is checked: exit status 0, RelamorResult "True", and every
 row and value (types included) of the written tables equal to the floor's.
@@ -85,6 +88,10 @@ MODE_SCENARIOS = SCENARIOS[:-2]
 # Goal per scenario: the largest ratio to the floor the issue accepts.
 GOALS = {"general": 1.25, "identical": 0.9, "B": 1.3, "C": 1.3, "D": 1.4, "F": 1.2,
          "EXCCS": 1.5, "writers": 1.5, "sites": 1.3, "sites-small": 1.25}
+# The site scenarios at --jobs N > 1: the large sites must gain from the
+# workers; the small ones, whose time is the fixed cost per database, must not
+# lose by them.
+JOBS_GOALS = {"sites": 0.75, "sites-small": 1.25}
 # The identical scenario's second floor, SQLite's record copy of identical
 # tables (INSERT INTO t SELECT * FROM old.t), and its goal.
 RECORD_COPY_GOAL = 1.05
@@ -994,13 +1001,19 @@ class Bench:
             self.record("null-" + strategy, requested, categories + 1, runs, floors)
 
     def sites_scenario(self, sites, rows):
+        """Each round: the floor, relamor --jobs 1, then relamor --jobs N (N = --jobs,
+        else the number of CPUs; the second run is left out when N is 1). Both
+        relamor runs are checked against the round's floor."""
         old = os.path.join(self.scratch, f"sites-old-{self.data}-{sites}x{rows}")
         pristine = os.path.join(self.scratch, f"sites-new-{self.data}-{sites}x{rows}")
         t = time.perf_counter()
         make_sites(old, pristine, sites, rows, self.data)
         log(f"generated {sites} site databases of {rows} rows in "
             f"{time.perf_counter() - t:.1f} s")
-        runs, floors, paths = [], [], {}
+        jobs = self.args.jobs or os.cpu_count() or 1
+        job_counts = [1] if jobs == 1 else [1, jobs]
+        runs, paths = {j: [] for j in job_counts}, {}
+        floors = []
         floor_print = None
         for _ in self.runs(floors):
             floor_new = self.fresh_copy(pristine, "floor")
@@ -1013,17 +1026,26 @@ class Bench:
                                      f"{(sites, rows)}")
             if self.args.floor_only:
                 continue
-            new = self.fresh_copy(pristine, "new")
-            runs.append(self.run_relamor(old, new, jobs=self.args.jobs))
-            # Every table, the main database's sites and each site database's
-            # items and boards, is a plain copy.
-            paths = self.check_paths(f"relamor sites {sites}x{rows}", lambda d, t, m: True)
-            relamor_print = sites_digest(new, sites)
-            if relamor_print != floor_print:
-                raise BenchError(f"relamor sites {sites}x{rows}: sites rows and items rows per "
-                                 f"site {relamor_print[:2]}, floor {floor_print[:2]}; the rows "
-                                 "of items or boards differ from the floor's")
-        self.record(f"{sites}x{rows}", ("sites", sites, rows), sites * rows, runs, floors, paths)
+            for j in job_counts:
+                what = f"relamor --jobs {j} sites {sites}x{rows}"
+                new = self.fresh_copy(pristine, "new")
+                runs[j].append(self.run_relamor(old, new, jobs=j))
+                # Every table, the main database's sites and each site
+                # database's items and boards, is a plain copy.
+                paths[j] = self.check_paths(what, lambda d, t, m: True)
+                relamor_print = sites_digest(new, sites)
+                if relamor_print != floor_print:
+                    raise BenchError(f"{what}: sites rows and items rows per site "
+                                     f"{relamor_print[:2]}, floor {floor_print[:2]}; the rows "
+                                     "of items or boards differ from the floor's")
+        name = f"{sites}x{rows}"
+        self.record(name, ("sites", sites, rows, 1), sites * rows, runs[1], floors,
+                    paths.get(1))
+        if jobs > 1 and not self.args.floor_only:
+            # The speed-up of a round: its --jobs 1 time over its --jobs N time.
+            speedups = [a / b for (a, _), (b, _) in zip(runs[1], runs[jobs])]
+            self.record(f"{name}, --jobs {jobs}", ("sites", sites, rows, jobs), sites * rows,
+                        runs[jobs], floors, paths.get(jobs), speedups=speedups)
 
     def writers_group(self, rows, writers):
         """The special writers of relamor2035 on `rows` old channel rows."""
@@ -1073,7 +1095,8 @@ class Bench:
                             f"{new_db} with {floor_db}")
             self.record(writer, ("writers", rows), counts[writer], runs, floors, paths)
 
-    def record(self, scenario, requested, rows, runs, floors, paths=None, floors2=None):
+    def record(self, scenario, requested, rows, runs, floors, paths=None, floors2=None,
+               speedups=None):
         entry = {"scenario": scenario, "requested": requested, "rows": rows,
                  "data": self.data, "paths": paths or {},
                  "floor_s": statistics.median(s for s, _ in floors),
@@ -1097,6 +1120,9 @@ class Bench:
             # their ratio; the median of those ratios is the scenario's.
             entry["ratios"] = [r / f for (r, _), (f, _) in zip(runs, floors)]
             entry["ratio"] = statistics.median(entry["ratios"])
+        if speedups:
+            entry["speedups"] = speedups
+            entry["speedup"] = statistics.median(speedups)
         self.results.append(entry)
         log(format_row(entry))
         if "floor2_s" in entry:
@@ -1111,16 +1137,30 @@ class Bench:
                 + ("; relamor: " + " ".join(f"{s:.3f}" for s, _ in runs)
                    + "; ratio: " + " ".join(f"{r:.2f}" for r in entry["ratios"])
                    if runs else ""))
+        if speedups:
+            # After the round lines, which bench/pool.py reads under the scenario's row.
+            log(f"   speed-up from --jobs 1 to --jobs {requested[3]}: {entry['speedup']:.2f}x"
+                + ("; each round: " + " ".join(f"{x:.2f}" for x in speedups)
+                   if self.args.each else ""))
 
 
 # --------------------------------------------------------------------------
 # Output
 
-HEADER = (f"{'scenario':<10} {'rows':>8} {'rows/s':>11} {'time s':>9} {'RSS MiB':>8} "
-          f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}  path")
+SITE_WIDTH = 20     # the scenario column of the site table ("500x10000, --jobs 2")
+
+
+def header(width=10):
+    return (f"{'scenario':<{width}} {'rows':>8} {'rows/s':>11} {'time s':>9} {'RSS MiB':>8} "
+            f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}  path")
+
+
+def is_sites(e):
+    return isinstance(e["requested"], tuple) and e["requested"][0] == "sites"
 
 
 def format_row(e):
+    width = SITE_WIDTH if is_sites(e) else 10
     if "relamor_s" in e:
         rate = f"{e['rows'] / e['relamor_s']:11.0f}"
         rel = f"{e['relamor_s']:9.3f} {e['relamor_rss']:8.1f}"
@@ -1128,7 +1168,7 @@ def format_row(e):
     else:
         rate, rel, ratio = f"{'-':>11}", f"{'-':>9} {'-':>8}", f"{'-':>7}"
     paths = " ".join(f"{path} {count}" for path, count in sorted(e["paths"].items()))
-    return (f"{e['scenario']:<10} {e['rows']:>8} {rate} {rel} "
+    return (f"{e['scenario']:<{width}} {e['rows']:>8} {rate} {rel} "
             f"{e['floor_s']:8.3f} {e['floor_rss']:9.1f} {ratio}  {paths or '-'}")
 
 
@@ -1141,7 +1181,8 @@ def goal_of(e):
     if isinstance(requested, tuple) and requested[0] == "writers":
         return GOALS["writers"]
     if isinstance(requested, tuple) and requested[0] == "sites":
-        return GOALS["sites-small" if requested[2] <= SMALL_SITE_ROWS else "sites"]
+        goals = GOALS if requested[3] == 1 else JOBS_GOALS
+        return goals["sites-small" if requested[2] <= SMALL_SITE_ROWS else "sites"]
     return GOALS.get(e["scenario"])
 
 
@@ -1166,9 +1207,9 @@ def print_report(bench, rows_list, data_sets):
     if goals:
         print()
         print("== goals (median of the rounds' ratios to the floor) ==")
-        print(f"{'data':<6} {'scenario':<26} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
+        print(f"{'data':<6} {'scenario':<28} {'rows':>8} {'ratio':>7} {'goal':>6}  met")
         for g in goals:
-            print(f"{g['data']:<6} {g['name']:<26} {g['rows']:>8} {g['ratio']:7.2f} "
+            print(f"{g['data']:<6} {g['name']:<28} {g['rows']:>8} {g['ratio']:7.2f} "
                   f"{g['goal']:6.2f}  {'met' if g['met'] else 'NOT MET'}")
 
 
@@ -1207,33 +1248,52 @@ def print_data_set(bench, rows_list):
             continue
         print()
         print(f"== R = {requested} rows ==")
-        print(HEADER)
+        print(header())
         for e in group:
             print(format_row(e))
         if requested > MAX_RUNNING_NUMBER:
             print(f"   B, C, D number their rows with 16-bit running numbers: measured at "
                   f"{MAX_RUNNING_NUMBER} rows (once)")
-    sites = [e for e in bench.results
-             if isinstance(e["requested"], tuple) and e["requested"][0] == "sites"]
+    sites = [e for e in bench.results if is_sites(e)]
     if sites:
         print()
         print("== site databases (sites x rows; mode A, boards and the board fix-up) ==")
-        print(HEADER)
+        print(header(SITE_WIDTH))
         for e in sites:
             print(format_row(e))
+        jobs = max(e["requested"][3] for e in sites)
+        if jobs > 1:
+            print(f"   a row without --jobs is relamor --jobs 1; each round runs the floor, "
+                  f"--jobs 1, then --jobs {jobs}")
+        line = speedup_line(sites)
+        if line:
+            print("   " + line[0].lower() + line[1:])
     writer_sizes = sorted({e["requested"][1] for e in bench.results
                            if isinstance(e["requested"], tuple)
                            and e["requested"][0] == "writers"})
     for rows in writer_sizes:
         print()
         print(f"== writers of relamor2035: R = {rows} old channel rows ({bench.args.bin2035}) ==")
-        print(HEADER)
+        print(header())
         for e in bench.results:
             if e["requested"] == ("writers", rows):
                 print(format_row(e))
     if writer_sizes:
         print("   rows = rows the writer writes; 'all' runs every writer, IP-random is the IP "
               "writer with the old IP rows in scrambled site order.")
+
+
+def speedup_line(results):
+    """"Speed-up from --jobs 1 to --jobs N: 500x10000 1.62x, ..." for the site
+    scenarios among `results` that ran at --jobs N, or None."""
+    parallel = [e for e in results if "speedup" in e]
+    if not parallel:
+        return None
+    jobs = parallel[0]["requested"][3]
+    return (f"Speed-up from --jobs 1 to --jobs {jobs} (median of the rounds' --jobs 1 time / "
+            f"--jobs {jobs} time): "
+            + ", ".join(f"{e['requested'][1]}x{e['requested'][2]} {e['speedup']:.2f}x"
+                        for e in parallel))
 
 
 README_BEGIN = "<!-- figures: begin (written by {tool}; edit by rerunning it) -->"
@@ -1307,6 +1367,9 @@ def markdown_report(bench, data_sets, command):
                            f"{len(e['ratios2'])} | {e['relamor_s']:.3f} | {e['floor2_s']:.3f} | "
                            f"{e['ratio2']:.2f} | {RECORD_COPY_GOAL:g} | {met2} | "
                            f"{e['relamor_rss']:.1f} | |")
+        line = speedup_line(results)
+        if line:
+            out += ["", line + "."]
     goals = goal_rows(bench.results)
     if goals:
         missed = [g for g in goals if not g["met"]]
@@ -1342,8 +1405,8 @@ def data_summary_line(bench, rows_list):
         return f"{entries[0]['ratio']:.2f}" if entries else "n/a"
 
     at = [e for e in bench.results if e["requested"] == largest and "ratio" in e]
-    sites = [e for e in bench.results if "ratio" in e and isinstance(e["requested"], tuple)
-             and e["requested"][0] == "sites" and e["requested"][2] > SMALL_SITE_ROWS]
+    sites = [e for e in bench.results if "ratio" in e and is_sites(e)
+             and e["requested"][2] > SMALL_SITE_ROWS and e["requested"][3] == 1]
     sites.sort(key=lambda e: -e["requested"][1])
     if sites and sites[0]["requested"][1] != 500:
         print(f"note: ratio_sites_500 below is for {sites[0]['scenario']} site databases")
@@ -1514,8 +1577,9 @@ def main():
                         "real, like a real installation's (accented texts at their columns' "
                         "full length, Nulls, dates without a time, negative reals), and plain")
     parser.add_argument("--jobs", type=int,
-                        help="--jobs N for relamor in the sites scenarios (default: relamor's, "
-                        "the number of CPUs)")
+                        help="N of the sites scenarios' second relamor run, --jobs N after "
+                        "--jobs 1 in each round (default: the number of CPUs; 1: only the "
+                        "--jobs 1 run)")
     parser.add_argument("--readme", metavar="FILE",
                         help="also write the figures as Markdown into FILE (bench/README.md) "
                         "between its markers for this script, naming this command")
@@ -1531,6 +1595,8 @@ def main():
         parser.error(f"--rows {args.rows}: comma-separated whole numbers expected")
     scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
     unknown = [s for s in scenarios if s not in SCENARIOS]
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs needs at least 1")
     if not rows_list or min(rows_list) < 1 or args.repeat < 1 or unknown:
         parser.error("--rows needs positive counts, --repeat at least 1, "
                      f"--scenarios from {','.join(SCENARIOS)}")
