@@ -27,7 +27,8 @@ long RowCount(db::Database& db, const std::string& table) {
 // The writers of relamor2035, each with its walk and its shortcut.
 constexpr WriterForms kWriters[] = {
     {SpecialWriter::kChannel, &WriteChannelTable, nullptr, nullptr},
-    {SpecialWriter::kModemConnections, &WriteModemConnections, nullptr, nullptr},
+    {SpecialWriter::kModemConnections, &WriteModemConnections, "InsertConnectionsInOrder",
+     &ModemConnectionsInOnePass},
     {SpecialWriter::kIpConnections, &WriteIpConnections, "InsertFilledConnections",
      &IpConnectionsInOnePass},
     {SpecialWriter::kSerialConnections, &WriteSerialConnections, "InsertConnectionsInOrder",

@@ -82,7 +82,7 @@ TEST_P(Relamor2035Test, ConvertsTheSampleInstallation) {
             "qorsite|Customers|set-based|AppendFirstRowOfEachKey\n"
             "qorsite|Sites|rows|AppendPlaceholderCustomers|declined\n"
             "qorsite|channel|rows|\n"
-            "qorsite|modemconnection|rows|\n"
+            "qorsite|modemconnection|set-based|InsertConnectionsInOrder\n"
             "qorsite|ipconnection|set-based|InsertFilledConnections\n"
             "qorsite|serialconnection|set-based|InsertConnectionsInOrder\n"
             "qorsite|prompt|rows|\n"

@@ -31,6 +31,8 @@ INSERT INTO export VALUES (40, 'modemconnection', 'id', 'modemconnection', 'chan
 INSERT INTO export VALUES (40, 'modemconnection', 'id', 'modemconnection', 'modemID', 0, 1);
 INSERT INTO export VALUES (40, 'modemconnection', 'phoneNumber', 'modemconnection', 'phone[a]', 0, 1);
 INSERT INTO export VALUES (40, 'modemconnection', 'initString', 'modemconnection', 'initString', 0, 1);
+-- A field stored twice keeps the later value.
+INSERT INTO export VALUES (40, 'modemconnection', 'phoneNumber', 'modemconnection', 'initString', 0, 1);
 INSERT INTO export VALUES (50, 'ipconnection', 'id', 'ipconnection', 'channelID', 0, 1);
 INSERT INTO export VALUES (50, 'ipconnection', 'id', 'ipconnection', 'ipConnectionID', 0, 1);
 INSERT INTO export VALUES (50, 'ipconnection', 'ipAddress', 'ipconnection', 'ipAddress', 0, 1);
@@ -80,8 +82,8 @@ TEST_P(ConnectionWritersTest, SkeletonRowsFilledByPositionAndBySite) {
   ASSERT_EQ(run.status, 0) << inst.Log();
   // Three modem channels, two old rows: the third keeps only its keys.
   EXPECT_EQ(inst.Dump("new", "qorsite", "modemconnection"),
-            "1|1|555-0101|ATZ\n"
-            "6|2|555-0102|AT&F\n"
+            "1|1|555-0101|555-0101\n"
+            "6|2|555-0102|555-0102\n"
             "7|3|NULL|NULL\n");
   // Every IP channel of site 7 carries the last old row of site 7; the
   // channel of site 8 has no old row.

@@ -68,7 +68,7 @@ struct Case {
   std::string new_table = "dst";
   bool damaged = false;  // bytes of the old database overwritten
   bool site_databases = false;  // the old sites list site databases
-  enum Writer { kNoWriter, kIp, kSerial, kCustomers, kPlaceholders } writer = kNoWriter;
+  enum Writer { kNoWriter, kIp, kSerial, kCustomers, kPlaceholders, kModem } writer = kNoWriter;
 };
 
 // The program of a case that any program converts.
@@ -250,7 +250,7 @@ Case MakeWriterCase(std::mt19937& rng) {
                                 "2", "'x'", "'O''Brien'"};
   auto site = [&] { return kSites[pick(std::size(kSites))]; };
   auto text = [&] { return pick(3) ? kTexts[pick(2)] : kTexts[pick(std::size(kTexts))]; };
-  c.writer = static_cast<Case::Writer>(1 + pick(4));
+  c.writer = static_cast<Case::Writer>(1 + pick(5));
   const std::string channel_key = pick(4) ? " PRIMARY KEY" : "";
   const char* const kChannelIdClauses[] = {"", "", " UNIQUE ON CONFLICT IGNORE",
                                            " UNIQUE ON CONFLICT REPLACE", " UNIQUE"};
@@ -289,6 +289,45 @@ Case MakeWriterCase(std::mt19937& rng) {
                    "INSERT INTO export VALUES (1, '" + table + "', '" +
                    (pick(2) ? "value" : "other") + "', '" + table + "', '" + value_name +
                    "', 0, 1);\n";
+      break;
+    }
+    case Case::kModem: {
+      // Several mapping rows after the two keys: old fields to new ones,
+      // now and then a field named twice, a key, or a field that is missing.
+      c.new_table = "modemconnection";
+      c.old_sql = "CREATE TABLE modemconnection (id LONG, siteID LONG, phone TEXT(20), init, "
+                  "baud LONG);\n";
+      for (int r = pick(6); r > 0; --r) {
+        c.old_sql += "INSERT INTO modemconnection VALUES (" + std::to_string(r) + ", " + site() +
+                     ", " + (pick(3) ? "'5550'" : text()) + ", " + (pick(3) ? "'ATZ'" : text()) +
+                     ", " + (pick(3) ? std::string("9600") : kTexts[pick(std::size(kTexts))]) +
+                     ");\n";
+      }
+      c.new_sql = kExportTable + std::string("CREATE TABLE channel (channelID LONG") +
+                  channel_key + ", siteID LONG, channelName TEXT(50), channeltype TEXT(2));\n";
+      for (int id = 1; id <= 2 + pick(6); ++id) {
+        c.new_sql += "INSERT OR IGNORE INTO channel VALUES (" + std::to_string(id) + ", " +
+                     site() + ", 'c', '" + (pick(3) ? "2" : "1") + "');\n";
+      }
+      // Mostly tables the one pass can prove, so that it runs.
+      c.new_sql += "CREATE TABLE modemconnection (modemID LONG PRIMARY KEY, channelID LONG" +
+                   std::string(pick(3) ? "" : kChannelIdClauses[pick(std::size(kChannelIdClauses))]) +
+                   ", phoneNumber " + value_type + (pick(2) ? "" : value_clause) +
+                   ", initString TEXT(10), baudRate LONG);\n";
+      if (pick(8) == 0) c.new_sql += RaiseTrigger(rng, "modemconnection", "channelID");
+      c.new_sql +=
+          "INSERT INTO export VALUES (1, 'modemconnection', 'id', 'modemconnection', "
+          "'channelID', 0, 1);\n"
+          "INSERT INTO export VALUES (1, 'modemconnection', 'id', 'modemconnection', "
+          "'modemID', 0, 1);\n";
+      const char* const kOld[] = {"phone", "init", "baud", "phone", "nofield"};
+      const char* const kNew[] = {"phoneNumber", "initString", "baudRate", "phoneNumber",
+                                  "channelID", "nofield"};
+      for (int m = 1 + pick(3); m > 0; --m) {
+        c.new_sql += std::string("INSERT INTO export VALUES (1, 'modemconnection', '") +
+                     kOld[pick(10) ? pick(4) : 4] + "', 'modemconnection', '" +
+                     kNew[pick(10) ? pick(4) : 4 + pick(2)] + "', 0, 1);\n";
+      }
       break;
     }
     case Case::kCustomers:

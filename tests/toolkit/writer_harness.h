@@ -52,7 +52,8 @@ class WriterHarness : public Conversion {
   // The connection writers try their shortcut first, as in a run.
   void WriteChannelTable() { Write({SpecialWriter::kChannel, relamor::WriteChannelTable, nullptr, nullptr}); }
   void WriteModemConnections() {
-    Write({SpecialWriter::kModemConnections, relamor::WriteModemConnections, nullptr, nullptr});
+    Write({SpecialWriter::kModemConnections, relamor::WriteModemConnections,
+           "InsertConnectionsInOrder", relamor::ModemConnectionsInOnePass});
   }
   void WriteIpConnections() {
     Write({SpecialWriter::kIpConnections, relamor::WriteIpConnections, "InsertFilledConnections",

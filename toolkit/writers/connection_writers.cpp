@@ -14,6 +14,7 @@
 //
 // A writer does nothing when the new table already holds rows or the old
 // table is empty.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -221,8 +222,8 @@ Shortcut<long> InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const ch
   const std::string new_value = io.new_table.FieldName(m.destination_index);
   if (old_position >= 0) {
     return db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
-                                        "serialConnectionID", new_value, io.old_table.source(),
-                                        old_position);
+                                        "serialConnectionID", io.old_table.source(),
+                                        {{new_value, old_position}});
   }
   if (m.source_index < 0) return Decline("the old table lacks the mapped field");
   return db::InsertFilledConnections(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
@@ -231,6 +232,35 @@ Shortcut<long> InsertFilledRows(const TablePlan& plan, TableCopyIo& io, const ch
 }
 
 }  // namespace
+
+// The modem walk stores every mapping row's old field into its new field,
+// the n-th old row into the n-th skeleton row; a field stored twice keeps
+// the later value.
+Shortcut<long> ModemConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io) {
+  if (io.new_table.RecordCount() != 0 || io.old_table.RecordCount() <= 0) {
+    return Decline("the new table holds rows or the old one is empty");
+  }
+  if (plan.failure || plan.moves.empty()) return Decline("the mapping lacks a row");
+  std::vector<db::OrderedValue> values;
+  for (const FieldMove& m : plan.moves) {
+    if (m.kind != MoveKind::kCopied || m.destination_index < 0 || m.source_index < 0) {
+      return Decline("a mapped field is missing");
+    }
+    const std::string name = io.new_table.FieldName(m.destination_index);
+    const auto same = std::find_if(values.begin(), values.end(), [&](const db::OrderedValue& v) {
+      return EqualsNoCase(v.new_column, name);
+    });
+    if (same != values.end()) {
+      same->old_position = m.source_index;
+    } else {
+      values.push_back({name, m.source_index});
+    }
+  }
+  const std::optional<std::vector<std::int64_t>> channel_ids = ChannelIds(io, "2");
+  if (!channel_ids) return Decline("a channelID is not a whole number");
+  return db::InsertConnectionsInOrder(io.new_db, io.old_db, *channel_ids, io.new_table.source(),
+                                      "modemID", io.old_table.source(), values);
+}
 
 void WriteModemConnections(const TablePlan& plan, TableCopyIo& io) {
   db::Recordset& old_table = io.old_table;

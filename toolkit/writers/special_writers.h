@@ -32,12 +32,13 @@ void WriteChannelTable(const TablePlan& plan, TableCopyIo& io);
 // `tableName` of `new_db` per channel of `channelType`.
 void InsertConnectionRows(db::Database& new_db, const std::string& tableName,
                           const std::string& channelType, const std::string& idColumn);
-// The connection tables (connection_writers.cpp): the walks, and the
-// shortcuts of the IP and the serial walk (copy/shortcut.h), which insert
-// each skeleton row once with its value.
+// The connection tables (connection_writers.cpp): the walks, and their
+// shortcuts (copy/shortcut.h), which insert each skeleton row once with its
+// values.
 void WriteModemConnections(const TablePlan& plan, TableCopyIo& io);
 void WriteIpConnections(const TablePlan& plan, TableCopyIo& io);
 void WriteSerialConnections(const TablePlan& plan, TableCopyIo& io);
+Shortcut<long> ModemConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 Shortcut<long> IpConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 Shortcut<long> SerialConnectionsInOnePass(const TablePlan& plan, TableCopyIo& io);
 // prompt: one new row per pair of prompt texts (prompt_writer.cpp).

@@ -144,41 +144,50 @@ std::optional<std::string> FirstOccurrenceGrouping(detail::Connection& origin,
 namespace {
 
 // The columns of a connection table's skeleton rows: the channel, the
-// connection's own key and the column the walk then fills.
+// connection's own key and the columns the walk then fills.
 struct SkeletonColumns {
   int channel = -1;
   int key = -1;
-  int value = -1;
+  std::vector<int> values;
 };
 
-// The skeleton columns of `to`, when inserting the rows with their value
+// The skeleton columns of `to`, when inserting the rows with their values
 // at once can be refused only where the walk's inserts and edits are: every
-// column found and distinct, the channel column storing whole numbers as
-// they are, and the written column one that takes a Null (a skeleton row
-// leaves it at its default) and that nothing but its type can refuse.
+// column found, the filled ones neither the channel nor the key nor named
+// twice, the channel column storing whole numbers as they are, and each
+// filled column one that takes a Null (a skeleton row leaves it at its
+// default) and that nothing but its type can refuse.
 std::optional<SkeletonColumns> SkeletonColumnsOf(sqlite3* db, const detail::TableInfo& to,
-                                                 std::string_view key, std::string_view value) {
-  SkeletonColumns c{to.ColumnIndex("channelID"), to.ColumnIndex(key), to.ColumnIndex(value)};
-  if (c.channel < 0 || c.key < 0 || c.value < 0 || c.channel == c.key || c.value == c.channel ||
-      c.value == c.key) {
-    return std::nullopt;
-  }
+                                                 std::string_view key,
+                                                 const std::vector<std::string_view>& values) {
+  SkeletonColumns c{to.ColumnIndex("channelID"), to.ColumnIndex(key), {}};
+  if (c.channel < 0 || c.key < 0 || c.channel == c.key || values.empty()) return std::nullopt;
   std::vector<char> written(to.columns.size(), 0);
-  written[static_cast<std::size_t>(c.value)] = 1;
+  for (const std::string_view name : values) {
+    const int value = to.ColumnIndex(name);
+    if (value < 0 || value == c.channel || value == c.key ||
+        written[static_cast<std::size_t>(value)]) {
+      return std::nullopt;
+    }
+    written[static_cast<std::size_t>(value)] = 1;
+    c.values.push_back(value);
+  }
   std::vector<char> not_null;
   if (!detail::OnlyNullsRefused(db, to, written, not_null) ||
-      not_null[static_cast<std::size_t>(c.value)] || !KeepsWholeNumbers(db, to, c.channel) ||
-      !detail::UnprovableRules(db, to).empty()) {
+      !KeepsWholeNumbers(db, to, c.channel) || !detail::UnprovableRules(db, to).empty()) {
     return std::nullopt;
+  }
+  for (const int value : c.values) {
+    if (not_null[static_cast<std::size_t>(value)]) return std::nullopt;
   }
   return c;
 }
 
 // Inserts the skeleton rows (channelID `channel_ids[k]`, key k + 1) in a
-// savepoint, row k with `value_of(k)` in the value column when that is not
-// null; `edits` is the number of edits the walk makes of them. The change
-// observer hears of every insert and every edit. Declines, having stored
-// nothing, when an insert fails.
+// savepoint, row k with the values `value_of(k)` points to (one per filled
+// column, in their order) when it is not null; `edits` is the number of
+// edits the walk makes of them. The change observer hears of every insert
+// and every edit. Declines, having stored nothing, when an insert fails.
 Declinable<long> InsertSkeletonRows(detail::Connection& target, const detail::TableInfo& to,
                                        const SkeletonColumns& columns,
                                        const std::vector<std::int64_t>& channel_ids,
@@ -192,16 +201,24 @@ Declinable<long> InsertSkeletonRows(detail::Connection& target, const detail::Ta
   {
     const std::string into = "INSERT INTO main." + to.quoted + " (" +
                              Column(to, columns.channel) + ", " + Column(to, columns.key);
-    Statement filled(db, into + ", " + Column(to, columns.value) + ") VALUES (?1, ?2, ?3)");
+    std::string names;
+    std::string parameters;
+    for (std::size_t i = 0; i < columns.values.size(); ++i) {
+      names += ", " + Column(to, columns.values[i]);
+      parameters += ", ?" + std::to_string(i + 3);
+    }
+    Statement filled(db, into + names + ") VALUES (?1, ?2" + parameters + ")");
     Statement skeleton(db, into + ") VALUES (?1, ?2)");
     if (filled && skeleton) {
       done = true;
       for (std::size_t k = 0; done && k < channel_ids.size(); ++k) {
-        const Value* value = value_of(k);
-        sqlite3_stmt* stmt = value ? filled.stmt : skeleton.stmt;
+        const Value* values = value_of(k);
+        sqlite3_stmt* stmt = values ? filled.stmt : skeleton.stmt;
         sqlite3_bind_int64(stmt, 1, channel_ids[k]);
         sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(k + 1));
-        if (value) detail::BindValue(stmt, 3, *value);
+        for (std::size_t i = 0; values && i < columns.values.size(); ++i) {
+          detail::BindValue(stmt, static_cast<int>(i + 3), values[i]);
+        }
         done = sqlite3_step(stmt) == SQLITE_DONE;
         sqlite3_reset(stmt);
       }
@@ -259,7 +276,7 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
     return Decline("a column is missing");
   }
   sqlite3* db = target.db;
-  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
+  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, {new_value});
   if (!columns) {
     return Decline("the written column could be refused, or channelID does not keep whole numbers");
   }
@@ -295,7 +312,7 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
     if (found->second) ++rows_of_site[*found->second];
   }
   // Every old row in order: each one whose site has new rows edits them all.
-  const ColumnType& type = to->columns[static_cast<std::size_t>(columns->value)].type;
+  const ColumnType& type = to->columns[static_cast<std::size_t>(columns->values.front())].type;
   std::unordered_map<std::int64_t, Value> last_of_site;
   std::int64_t edits = 0;
   {
@@ -331,17 +348,17 @@ Declinable<long> InsertFilledConnections(Database& target_db, const Database& so
 
 // The walk inserts the skeleton rows one by one, then walks the old and the
 // new rows side by side, each in its table's order: the n-th old row's
-// value goes into the n-th new row, and an old row past the last new row
+// values go into the n-th new row, and an old row past the last new row
 // fails. Proved beforehand: the new rows come back in the order they were
 // inserted (no rowid alias but the key's, or ascending channel ids), there
-// are no more old rows than new ones, and every old value already fits the
+// are no more old rows than new ones, and every old value already fits its
 // column; the columns as SkeletonColumnsOf asks. Then each row is inserted
-// once, the first ones with their old row's value.
+// once, the first ones with their old row's values.
 Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& source,
                                              const std::vector<std::int64_t>& channel_ids,
                                              std::string_view new_table, std::string_view new_key,
-                                             std::string_view new_value,
-                                             std::string_view old_table, int old_position) {
+                                             std::string_view old_table,
+                                             const std::vector<OrderedValue>& values) {
   if (channel_ids.empty() || channel_ids.size() > kLargestKey) {
     return Decline("no channel, or more than 32767");
   }
@@ -350,14 +367,22 @@ Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& s
   detail::Connection& target = *c->target;
   const auto to = target.FindTable(new_table);
   const auto from = c->origin->FindTable(old_table);
-  if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty() || old_position < 0 ||
-      static_cast<std::size_t>(old_position) >= from->columns.size()) {
+  if (!to || !from || from->rowid_name.empty() || to->rowid_name.empty()) {
     return Decline("a table is missing, or its columns hide its rowid");
   }
+  std::vector<std::string_view> names;
+  std::string read;
+  for (const OrderedValue& v : values) {
+    if (v.old_position < 0 || static_cast<std::size_t>(v.old_position) >= from->columns.size()) {
+      return Decline("the old table lacks a mapped field");
+    }
+    names.push_back(v.new_column);
+    read += (read.empty() ? "" : ", ") + Column(*from, v.old_position);
+  }
   sqlite3* db = target.db;
-  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, new_value);
+  const std::optional<SkeletonColumns> columns = SkeletonColumnsOf(db, *to, new_key, names);
   if (!columns) {
-    return Decline("the written column could be refused, or channelID does not keep whole numbers");
+    return Decline("a written column could be refused, or channelID does not keep whole numbers");
   }
   for (std::size_t i = 0; i < to->columns.size(); ++i) {
     if (!to->columns[i].rowid_alias || static_cast<int>(i) == columns->key) continue;
@@ -366,26 +391,33 @@ Declinable<long> InsertConnectionsInOrder(Database& target_db, const Database& s
       return Decline("the new rows may not come back in the order they were inserted");
     }
   }
-  const ColumnType& type = to->columns[static_cast<std::size_t>(columns->value)].type;
-  std::vector<Value> values;
+  // The old rows' values, row after row.
+  const std::size_t width = values.size();
+  std::vector<Value> old_values;
   {
-    Statement q(c->origin->db, "SELECT " + Column(*from, old_position) + " FROM main." +
-                                   from->quoted + " ORDER BY " + from->rowid_name);
+    Statement q(c->origin->db,
+                "SELECT " + read + " FROM main." + from->quoted + " ORDER BY " + from->rowid_name);
     if (!q) return Decline("the old rows cannot be read");
     int rc;
     while ((rc = sqlite3_step(q.stmt)) == SQLITE_ROW) {
-      if (values.size() == channel_ids.size() ||
-          !AlreadyFits(sqlite3_column_value(q.stmt, 0), type)) {
-        return Decline("more old rows than channels, or an old value needs converting");
+      if (old_values.size() == channel_ids.size() * width) {
+        return Decline("more old rows than channels");
       }
-      detail::ReadColumn(q.stmt, 0, values.emplace_back());
+      for (std::size_t i = 0; i < width; ++i) {
+        const ColumnType& type = to->columns[static_cast<std::size_t>(columns->values[i])].type;
+        if (!AlreadyFits(sqlite3_column_value(q.stmt, static_cast<int>(i)), type)) {
+          return Decline("an old value needs converting");
+        }
+        detail::ReadColumn(q.stmt, static_cast<int>(i), old_values.emplace_back());
+      }
     }
     if (rc != SQLITE_DONE) return Decline("the old rows cannot be read");
   }
+  const std::size_t old_rows = old_values.size() / width;
   return InsertSkeletonRows(
       target, *to, *columns, channel_ids,
-      [&](std::size_t k) { return k < values.size() ? &values[k] : nullptr; },
-      static_cast<std::int64_t>(values.size()));
+      [&](std::size_t k) { return k < old_rows ? &old_values[k * width] : nullptr; },
+      static_cast<std::int64_t>(old_rows));
 }
 
 // The walk appends, for every id of the list in turn, the first row of the

@@ -37,21 +37,28 @@ Declinable<long> InsertFilledConnections(Database& target, const Database& sourc
                                             std::string_view old_table, std::string_view old_site,
                                             std::string_view old_value);
 
-// The serial connections in one pass: the skeleton rows as for the IP
-// connections, the n-th of them, in that order, taking the value of the
-// n-th row of `old_table` (in `source`, in the table's order) at column
-// position `old_position` into `new_value`. Returns the number of edits the
-// walk would make (one per old row); the change observer hears of each, and
-// of each inserted row. Declines, having stored nothing, unless it
-// can prove that the walk would succeed and store every value unchanged: no
-// more old rows than channels, new rows that come back in the order they
-// were inserted, values that already fit their column, and the written
-// column as for the IP connections.
+// A filled column of a connection table's rows, and the position of the
+// old column whose value it takes.
+struct OrderedValue {
+  std::string new_column;
+  int old_position = -1;
+};
+
+// The serial and the modem connections in one pass: the skeleton rows as
+// for the IP connections, the n-th of them, in that order, taking the
+// values of the n-th row of `old_table` (in `source`, in the table's order):
+// each of `values` the value at its old column position. Returns the number
+// of edits the walk would make (one per old row); the change observer hears
+// of each, and of each inserted row. Declines, having stored nothing,
+// unless it can prove that the walk would succeed and store every value
+// unchanged: no more old rows than channels, new rows that come back in the
+// order they were inserted, values that already fit their column, and each
+// written column as for the IP connections.
 Declinable<long> InsertConnectionsInOrder(Database& target, const Database& source,
                                              const std::vector<std::int64_t>& channel_ids,
                                              std::string_view new_table, std::string_view new_key,
-                                             std::string_view new_value,
-                                             std::string_view old_table, int old_position);
+                                             std::string_view old_table,
+                                             const std::vector<OrderedValue>& values);
 
 // The customer records in one statement: appends to `new_table` (in
 // `target`) one row per distinct `key` of `old_table` (in `source`), from
