@@ -95,6 +95,9 @@ JOBS_GOALS = {"sites": 0.75, "sites-small": 1.25}
 # The identical scenario's second floor, SQLite's record copy of identical
 # tables (INSERT INTO t SELECT * FROM old.t), and its goal.
 RECORD_COPY_GOAL = 1.05
+# relamor's CPU time (user and system, every thread) against the floor's, for
+# every scenario with a goal: none of them needs a value converted.
+CPU_GOAL = 1.5
 SHORT_SECONDS = 0.25     # measurements whose floor run is shorter get --short-repeat runs
 SMALL_SITE_ROWS = 10     # sites of at most this many rows measure the fixed cost
 
@@ -482,7 +485,7 @@ WRITER_PREREQUISITES = {"modem": ["channel"], "IP": ["channel"], "IP-random": ["
                         "serial": ["channel"],
                         "prompt": ["channel", "modem"]}
 # The new tables whose writer has a set-based shortcut.
-WRITERS_WITH_SHORTCUT = ("customers", "ipconnection", "serialconnection")
+WRITERS_WITH_SHORTCUT = ("customers", "modemconnection", "ipconnection", "serialconnection")
 WRITER_PLAN = {"all": ["Customers", "channel", "modem", "IP", "serial", "prompt"]}
 
 
@@ -710,9 +713,20 @@ def become_subreaper():
         return False
 
 
+class Measured(tuple):
+    """A run's (wall seconds, peak RSS MiB), with its CPU seconds (user and
+    system, every thread) as `cpu`."""
+
+    def __new__(cls, seconds, rss, cpu):
+        measured = super().__new__(cls, (seconds, rss))
+        measured.cpu = cpu
+        return measured
+
+
 def measured_run(argv, workdir, env=None, stdin_text=None, timeout=3600):
-    """Runs argv to its end; returns (exit status, wall seconds, peak RSS MiB).
-    Standard input, output and error go to files in workdir."""
+    """Runs argv to its end; returns (exit status, wall seconds, peak RSS MiB)
+    and, as a fourth item, its CPU seconds. Standard input, output and error
+    go to files in workdir."""
     stdin_path = os.path.join(workdir, "stdin.txt")
     with open(stdin_path, "w") as f:
         f.write(stdin_text or "")
@@ -740,7 +754,8 @@ def measured_run(argv, workdir, env=None, stdin_text=None, timeout=3600):
     timer.cancel()
     if timed_out:
         raise BenchError(f"{argv[0]} did not finish within {timeout} s (killed)")
-    return os.waitstatus_to_exitcode(status), elapsed, usage.ru_maxrss / 1024.0
+    return (os.waitstatus_to_exitcode(status), elapsed, usage.ru_maxrss / 1024.0,
+            usage.ru_utime + usage.ru_stime)
 
 
 def table_paths(report, trace):
@@ -893,7 +908,7 @@ class Bench:
         if os.path.exists(report):
             os.remove(report)
         options = ["--jobs", str(jobs)] if jobs else []
-        status, seconds, rss = measured_run(
+        status, seconds, rss, cpu = measured_run(
             [program, *options, "--report", report, f"{old}/,{new}/"], workdir, env=env,
             timeout=self.args.timeout)
         value = open(result).read() if os.path.exists(result) else None
@@ -903,7 +918,7 @@ class Bench:
                 f"--- end of {new}/RelamorLog.txt:\n{tail(os.path.join(new, 'RelamorLog.txt'))}"
                 f"--- standard error:\n{tail(os.path.join(workdir, 'stderr.txt'))}")
         self.paths = table_paths(report, os.path.join(workdir, "stderr.txt"))
-        return seconds, rss
+        return Measured(seconds, rss, cpu)
 
     def check_paths(self, what, meant):
         """Fails when a table that `meant(database, table, mode)` says is meant
@@ -922,13 +937,13 @@ class Bench:
     def run_floor(self, db, script):
         workdir = os.path.join(self.scratch, "floor-io")
         os.makedirs(workdir, exist_ok=True)
-        status, seconds, rss = measured_run(
+        status, seconds, rss, cpu = measured_run(
             [self.args.sqlite3, "-bail", db], workdir, stdin_text=script,
             timeout=self.args.timeout)
         errors = tail(os.path.join(workdir, "stderr.txt"))
         if status != 0 or os.path.getsize(os.path.join(workdir, "stderr.txt")):
             raise BenchError(f"floor sqlite3 {db} exited {status}:\n{errors}")
-        return seconds, rss
+        return Measured(seconds, rss, cpu)
 
     # scenarios ------------------------------------------------------------
     def mode_scenario(self, scenario, rows, requested):
@@ -1080,8 +1095,7 @@ class Bench:
                 new = self.fresh_copy(pristine, "new")
                 runs.append(self.run_relamor(old, new, self.args.bin2035))
                 # A writer's way is known from the report's key alone; the
-                # channel, modem connection and prompt writers have no
-                # shortcut and always walk.
+                # channel and prompt writers have no shortcut and always walk.
                 paths = self.check_paths(f"relamor2035 writer {writer} R={rows}",
                                          lambda d, t, m: t.lower() in tables
                                          and t.lower() in WRITERS_WITH_SHORTCUT)
@@ -1120,6 +1134,10 @@ class Bench:
             # their ratio; the median of those ratios is the scenario's.
             entry["ratios"] = [r / f for (r, _), (f, _) in zip(runs, floors)]
             entry["ratio"] = statistics.median(entry["ratios"])
+            # The CPU time of each round's relamor run against its floor run's.
+            cpu = [r.cpu / f.cpu for r, f in zip(runs, floors) if f.cpu > 0]
+            if cpu:
+                entry["cpu_ratio"] = statistics.median(cpu)
         if speedups:
             entry["speedups"] = speedups
             entry["speedup"] = statistics.median(speedups)
@@ -1152,7 +1170,7 @@ SITE_WIDTH = 20     # the scenario column of the site table ("500x10000, --jobs 
 
 def header(width=10):
     return (f"{'scenario':<{width}} {'rows':>8} {'rows/s':>11} {'time s':>9} {'RSS MiB':>8} "
-            f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7}  path")
+            f"{'floor s':>8} {'floor MiB':>9} {'ratio':>7} {'cpu':>5}  path")
 
 
 def is_sites(e):
@@ -1164,9 +1182,9 @@ def format_row(e):
     if "relamor_s" in e:
         rate = f"{e['rows'] / e['relamor_s']:11.0f}"
         rel = f"{e['relamor_s']:9.3f} {e['relamor_rss']:8.1f}"
-        ratio = f"{e['ratio']:7.2f}"
+        ratio = f"{e['ratio']:7.2f} {e.get('cpu_ratio', 0):5.2f}"
     else:
-        rate, rel, ratio = f"{'-':>11}", f"{'-':>9} {'-':>8}", f"{'-':>7}"
+        rate, rel, ratio = f"{'-':>11}", f"{'-':>9} {'-':>8}", f"{'-':>7} {'-':>5}"
     paths = " ".join(f"{path} {count}" for path, count in sorted(e["paths"].items()))
     return (f"{e['scenario']:<{width}} {e['rows']:>8} {rate} {rel} "
             f"{e['floor_s']:8.3f} {e['floor_rss']:9.1f} {ratio}  {paths or '-'}")
@@ -1350,8 +1368,8 @@ def markdown_report(bench, data_sets, command):
             continue
         out += ["", f"**{data} data**", "",
                 "| scenario | rows | rounds | relamor s | floor s | ratio | goal | met | "
-                "RSS MiB | path |",
-                "|---|---:|---:|---:|---:|---:|---:|---|---:|---|"]
+                "CPU ratio | RSS MiB | path |",
+                "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---|"]
         for e in results:
             goal = goal_of(e)
             paths = ", ".join(f"{p} {n}" for p, n in sorted(e["paths"].items())) or "-"
@@ -1360,12 +1378,12 @@ def markdown_report(bench, data_sets, command):
             out.append(f"| {name} | {e['rows']:,} | {len(e['ratios'])} | {e['relamor_s']:.3f} | "
                        f"{e['floor_s']:.3f} | {e['ratio']:.2f} | "
                        f"{'none' if goal is None else f'{goal:g}'} | {met} | "
-                       f"{e['relamor_rss']:.1f} | {paths} |")
+                       f"{e['cpu_ratio']:.2f} | {e['relamor_rss']:.1f} | {paths} |")
             if "ratio2" in e:
                 met2 = "met" if e["ratio2"] <= RECORD_COPY_GOAL else "not met"
                 out.append(f"| {scenario_name(e)}, record-copy floor | {e['rows']:,} | "
                            f"{len(e['ratios2'])} | {e['relamor_s']:.3f} | {e['floor2_s']:.3f} | "
-                           f"{e['ratio2']:.2f} | {RECORD_COPY_GOAL:g} | {met2} | "
+                           f"{e['ratio2']:.2f} | {RECORD_COPY_GOAL:g} | {met2} | | "
                            f"{e['relamor_rss']:.1f} | |")
         line = speedup_line(results)
         if line:
@@ -1377,6 +1395,15 @@ def markdown_report(bench, data_sets, command):
                 + (" Not met: " + "; ".join(f"{g['name']} on {g['data']} data ({g['ratio']:.2f} "
                                             f"against {g['goal']:g})" for g in missed) + "."
                    if missed else " Every goal is met by its median.")]
+    cpu = [e for e in bench.results if "cpu_ratio" in e and goal_of(e) is not None]
+    if cpu:
+        over = [e for e in cpu if e["cpu_ratio"] > CPU_GOAL]
+        out += ["", f"CPU time (the CPU ratio: relamor's user and system time, every thread, "
+                f"against the floor's, median of the rounds) at most {CPU_GOAL:g} times the "
+                f"floor's: met in {len(cpu) - len(over)} of {len(cpu)}."
+                + (" Above it: " + "; ".join(f"{scenario_name(e)} on {e['data']} data "
+                                             f"({e['cpu_ratio']:.2f})" for e in over) + "."
+                   if over else "")]
     rss = [(e["relamor_rss_max"], e) for e in bench.results if "relamor_rss_max" in e]
     if rss:
         high, low = max(rss, key=lambda x: x[0]), min(rss, key=lambda x: x[0])
@@ -1454,7 +1481,7 @@ def jet_scenario(bench):
         for _ in range(args.repeat):
             seconds, rss = 0.0, 0.0
             for table in tables:
-                status, s, r = measured_run(["mdb-export", "-b", "hex", sample, table], workdir,
+                status, s, r, _ = measured_run(["mdb-export", "-b", "hex", sample, table], workdir,
                                             timeout=args.timeout)
                 if status != 0:
                     raise BenchError(f"mdb-export {sample} {table} exited {status}")
