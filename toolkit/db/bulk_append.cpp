@@ -265,34 +265,6 @@ bool CheckOnOwnConnection(const std::string& uri, const std::string& sql, FitChe
   return fits;
 }
 
-// The record copy of a twin takes about three fifths of the time its check
-// takes; the second thread checks this share of the old rows (by rowid
-// span) and the copy's thread the rest after its copy, so both end at about
-// the same time.
-constexpr std::int64_t kThreadShareFifths = 4;
-
-// The rowid below which about four fifths of the old table `table`
-// (schema-qualified and quoted) lie, by its rowid span read from the two
-// ends of its b-tree; nothing when it cannot be read or it is empty.
-std::optional<std::int64_t> SplitRowid(sqlite3* db, const std::string& table,
-                                       const std::string& rowid) {
-  const std::string sql = "SELECT (SELECT min(" + rowid + ") FROM " + table + "), (SELECT max(" +
-                          rowid + ") FROM " + table + ")";
-  sqlite3_stmt* stmt = nullptr;
-  std::optional<std::int64_t> split;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) == SQLITE_INTEGER) {
-    const sqlite3_int64 low = sqlite3_column_int64(stmt, 0);
-    const sqlite3_int64 high = sqlite3_column_int64(stmt, 1);
-    // Weighted by fifths, so that no span overflows; any split checks every
-    // row once, on one side or the other.
-    constexpr std::int64_t k = kThreadShareFifths;
-    split = low / 5 * (5 - k) + high / 5 * k + (low % 5 * (5 - k) + high % 5 * k) / 5;
-  }
-  sqlite3_finalize(stmt);
-  return split;
-}
-
 // Whether the main database has an index or a trigger on `table`.
 bool HasIndex(sqlite3* db, const std::string& table) {
   sqlite3_stmt* stmt = nullptr;
@@ -625,31 +597,20 @@ Declinable<long> AppendFrom(Database& target_db, const Database& source,
   const bool parallel = twin && !where.empty() && old_rows >= detail::kParallelCheckRows;
   const auto pass_through = [&] {
     std::future<bool> fits;
-    // The second thread checks the old rows up to `split`; the copy's thread
-    // checks the rest once it has copied them all.
-    std::optional<std::int64_t> split;
-    if (parallel) split = detail::SplitRowid(db, *schema + "." + from->quoted, from->rowid_name);
-    if (split) {
+    if (parallel) {
       try {
         fits = std::async(std::launch::async, detail::CheckOnOwnConnection,
                           detail::ReadOnlyUri(origin.file),
-                          "SELECT count(*) FROM main." + from->quoted + " AS s" + where +
-                              " AND " + row_order + " <= " + std::to_string(*split),
-                          &check);
+                          "SELECT count(*) FROM main." + from->quoted + " AS s" + where, &check);
       } catch (const std::system_error&) {
-        // No thread to be had: the check runs in the statement below.
+        // No thread to be had: the check runs on this one below.
       }
     }
     if (fits.valid()) {
-      // The check reads the old rows on its own connection while this one
-      // copies them record by record; the outcome is decided after both are
-      // done.
-      const bool inserted =
-          detail::Run(db, into + " SELECT *" + from_clause) &&
-          detail::Run(db,
-                      "SELECT count(*)" + from_clause + where + " AND " + row_order + " > " +
-                          std::to_string(*split),
-                      {}, &check);
+      // The second thread checks every old row on its own connection while
+      // this one copies them record by record (the check takes less time
+      // than the copy); the outcome is decided after both are done.
+      const bool inserted = detail::Run(db, into + " SELECT *" + from_clause);
       return fits.get() && inserted;
     }
     if (twin) {

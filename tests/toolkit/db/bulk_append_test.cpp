@@ -187,8 +187,8 @@ constexpr const char* kLastRowConvertsFar =
     "INSERT INTO src VALUES ('ab', 1, '2026-03-01', -1), (NULL, NULL, NULL, NULL),"
     " ('abcde', 2, '2026-03-01 08:15:00', 0);"
     "INSERT INTO src (rowid, a, n, d, y) VALUES (250000, 12, '7.5', '2026-3-1', 5);";
-// A converting row among the first: the twin's check on its own connection
-// covers the first four fifths of the rowid span, the copy's thread the rest.
+// A converting row among the first, which the twin's check on its own
+// connection meets while the copy is still at work.
 constexpr const char* kFirstRowConvertsFar =
     "INSERT INTO src VALUES (12, '7.5', '2026-3-1', 5), (NULL, NULL, NULL, NULL),"
     " ('abcde', 2, '2026-03-01 08:15:00', 0);"
