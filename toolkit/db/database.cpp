@@ -567,6 +567,10 @@ Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
   return Database(std::move(handle));
 }
 
+void Engine::TakeLayoutsOf(const Engine& other) {
+  for (const auto& [key, layout] : other.state_->layouts) state_->layouts.emplace(key, layout);
+}
+
 void Engine::SetStopCheck(std::function<void()> check) { state_->stop_check = std::move(check); }
 
 void Engine::SetBeforeFirstWrite(std::function<void(const std::string& path)> hook) {

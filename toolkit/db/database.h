@@ -194,6 +194,11 @@ class Engine {
   // `hook` is called with the file's path before the first write through
   // each read-write connection; what it throws fails that write.
   void SetBeforeFirstWrite(std::function<void(const std::string& path)> hook);
+  // Takes the table layouts `other` has read so far (a layout follows from
+  // its CREATE statement): an engine that opens copies of the same template
+  // reads none of them again. `other` must not be in use on another thread
+  // meanwhile.
+  void TakeLayoutsOf(const Engine& other);
 
  private:
   std::shared_ptr<detail::EngineState> state_;
