@@ -382,6 +382,7 @@ void RunFrame::ThrowIfStopRequested() {
 
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
+  db::Engine::SetUpProcess();
   InstallSignalHandlers();
   try {
     Options options;

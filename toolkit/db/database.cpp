@@ -443,6 +443,11 @@ void Database::Close() {
 
 Engine::Engine() : state_(std::make_shared<EngineState>()) {}
 
+void Engine::SetUpProcess() {
+  // Refused (and harmless) once SQLite is initialised.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+}
+
 Engine::~Engine() {
   // Close every handle still open: their recordsets end, their rows are
   // committed, and the connections close. A commit that fails here, or one
