@@ -900,8 +900,8 @@ std::unique_ptr<RunFrame> RunFrame::NewWorkerFrame(const std::atomic<bool>& aban
   worker->log_.KeepLines();
   RunFrame* w = worker.get();
   // The layouts of the tables the first passes read: every site database is
-  // a copy of the same template. This frame's engine rests while workers run
-  // (only reads of it meet here).
+  // a copy of the same template. This frame's engine opens nothing while
+  // workers run, so the workers only ever read it here.
   w->engine_.TakeLayoutsOf(engine_);
   // Only runs have workers (a check reads its site databases on this
   // frame's engine, aliased to the template), and their site databases were

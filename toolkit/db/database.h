@@ -202,8 +202,8 @@ class Engine {
   void SetBeforeFirstWrite(std::function<void(const std::string& path)> hook);
   // Takes the table layouts `other` has read so far (a layout follows from
   // its CREATE statement): an engine that opens copies of the same template
-  // reads none of them again. `other` must not be in use on another thread
-  // meanwhile.
+  // reads none of them again. Nothing may open a database through `other`
+  // meanwhile (several engines may take from it at once).
   void TakeLayoutsOf(const Engine& other);
 
  private:
