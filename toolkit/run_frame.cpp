@@ -382,6 +382,7 @@ void RunFrame::ThrowIfStopRequested() {
 
 int RunFrame::Main(int argc, char** argv, std::string_view program_name,
                    const std::function<void(RunFrame&)>& start_up) {
+  db::Engine::SetUpProcess();
   InstallSignalHandlers();
   try {
     Options options;
@@ -898,6 +899,10 @@ std::unique_ptr<RunFrame> RunFrame::NewWorkerFrame(const std::atomic<bool>& aban
   worker->parent_writes_ = &writes;
   worker->log_.KeepLines();
   RunFrame* w = worker.get();
+  // The layouts of the tables the first passes read: every site database is
+  // a copy of the same template. This frame's engine opens nothing while
+  // workers run, so the workers only ever read it here.
+  w->engine_.TakeLayoutsOf(engine_);
   // Only runs have workers (a check reads its site databases on this
   // frame's engine, aliased to the template), and their site databases were
   // made from the template before the passes began.

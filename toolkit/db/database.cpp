@@ -443,6 +443,11 @@ void Database::Close() {
 
 Engine::Engine() : state_(std::make_shared<EngineState>()) {}
 
+void Engine::SetUpProcess() {
+  // Refused (and harmless) once SQLite is initialised.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+}
+
 Engine::~Engine() {
   // Close every handle still open: their recordsets end, their rows are
   // committed, and the connections close. A commit that fails here, or one
@@ -565,6 +570,10 @@ Database Engine::OpenDatabase(const std::string& given_path, OpenMode mode) {
   handle->path = given_path;
   it->second->handles.push_back(handle.get());
   return Database(std::move(handle));
+}
+
+void Engine::TakeLayoutsOf(const Engine& other) {
+  for (const auto& [key, layout] : other.state_->layouts) state_->layouts.emplace(key, layout);
 }
 
 void Engine::SetStopCheck(std::function<void()> check) { state_->stop_check = std::move(check); }

@@ -163,6 +163,12 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
+  // Once at a program's start, before it opens any database or starts a
+  // thread: SQLite keeps no memory statistics (nothing here reads them),
+  // whose lock every allocation of every connection takes, so connections
+  // on several threads no longer wait on each other for it.
+  static void SetUpProcess();
+
   // Opens the database file at `path`. Throws Error 3024 when the file does
   // not exist, 3049 when it is not a database, 3146 for other failures; the
   // description names the path.
@@ -194,6 +200,11 @@ class Engine {
   // `hook` is called with the file's path before the first write through
   // each read-write connection; what it throws fails that write.
   void SetBeforeFirstWrite(std::function<void(const std::string& path)> hook);
+  // Takes the table layouts `other` has read so far (a layout follows from
+  // its CREATE statement): an engine that opens copies of the same template
+  // reads none of them again. Nothing may open a database through `other`
+  // meanwhile (several engines may take from it at once).
+  void TakeLayoutsOf(const Engine& other);
 
  private:
   std::shared_ptr<detail::EngineState> state_;
